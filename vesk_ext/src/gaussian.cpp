@@ -1,0 +1,221 @@
+// The "gaussian" interaction: a bump over one or two sources that is 1 at
+// the centres and falls off with the squared distance over a width, trained
+// by plain gradient steps.
+#include "_vesk.h"
+
+#include <math.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vesk::gaussian {
+namespace {
+
+struct gaussian_state_t {
+    float center0;
+    float center1;  // used only while sourcecount is 2
+    float w0;       // divisor of the squared distance, not a deviation
+    float w1;
+    float lr;       // rate of the widths; the centres move at 4 x lr
+};
+static_assert(sizeof(gaussian_state_t) == 20, "the gaussian state record is 20 bytes");
+
+const char* const attributes[] = {"center0", "center1", "w0", "w1", nullptr};
+
+constexpr double lr_base = 0.0001;
+
+// Training keeps every width at or above this (bits 0x38D1B717).
+constexpr float width_floor = 0.0001f;
+
+// Shared by every "gaussian" interaction; valid until the next tooltip call.
+char buffer[128];
+
+gaussian_state_t* state_of(PyInteraction_Object* interaction) {
+    return interaction_state<gaussian_state_t>(interaction);
+}
+
+// A rand() draw as a unit value in [0, 1].
+float unit_draw() {
+    return static_cast<float>(std::rand()) * 0x1p-31f;
+}
+
+// A rand() draw as a width in [0, 0.5]: the float draw widened, scaled and
+// divided in double, rounded once.
+float width_draw() {
+    const float r = static_cast<float>(std::rand());
+    return static_cast<float>(static_cast<double>(r) * 0.5 / 2147483647.0);
+}
+
+// base / ln(gluamine + 2): the logarithm in single precision, the quotient in
+// double, rounded once. The sum is taken in 64 bits so that the largest
+// gluamine values do not wrap; below them it equals the int sum.
+float learning_rate(int gluamine) {
+    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
+    return static_cast<float>(lr_base / static_cast<double>(logf(shifted)));
+}
+
+float* field_named(gaussian_state_t* st, const char* name) {
+    if (std::strcmp(name, "center0") == 0) {
+        return &st->center0;
+    }
+    if (std::strcmp(name, "center1") == 0) {
+        return &st->center1;
+    }
+    if (std::strcmp(name, "w0") == 0) {
+        return &st->w0;
+    }
+    if (std::strcmp(name, "w1") == 0) {
+        return &st->w1;
+    }
+    return nullptr;
+}
+
+int initialize(PyInteraction_Object* interaction) {
+    // Refused before any draw, so a refused construction leaves the process's
+    // rand() sequence where it was.
+    if (interaction->gluamine < 0) {
+        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
+        return -1;
+    }
+    gaussian_state_t* st = state_of(interaction);
+    std::memset(st, 0, sizeof *st);
+    // Sequenced draws: both centres, then both widths.
+    st->center0 = unit_draw();
+    st->center1 = unit_draw();
+    st->w0 = width_draw();
+    st->w1 = width_draw();
+    st->lr = learning_rate(interaction->gluamine);
+    interaction->data_size = sizeof(gaussian_state_t);
+    return 0;
+}
+
+int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    if (n_samples < 1) {
+        return 0;
+    }
+    const gaussian_state_t* st = state_of(interaction);
+    // Divides by the width as it stands; a width set to 0 from Python is
+    // floored only by the next reverse step.
+    const float d = graph_get_activation(g, interaction->sources[0], 0) - st->center0;
+    float z = (d * d) / st->w0;
+    if (interaction->sourcecount == 2) {
+        const float e = graph_get_activation(g, interaction->sources[1], 0) - st->center1;
+        z = z + (e * e) / st->w1;
+    }
+    interaction->activation[0] = expf(-z);
+    return 0;
+}
+
+int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    gaussian_state_t* st = state_of(interaction);
+    float dc0_tot = 0.0f;
+    float dc1_tot = 0.0f;
+    float dw0_tot = 0.0f;
+    float dw1_tot = 0.0f;
+    if (n_samples >= 1) {
+        const float a = interaction->activation[0];
+        const float da = interaction->da[0];
+        const float t = (da + da) * a;
+        const float x0 = graph_get_activation(g, interaction->sources[0], 0);
+        dc0_tot = ((x0 - st->center0) * t) / st->w0;
+        const float u0 = st->center0 - x0;
+        dw0_tot = ((da * a) * (u0 * u0)) / (st->w0 * st->w0);
+        graph_add_da(g, interaction->sources[0], 0, -dc0_tot);
+        if (interaction->sourcecount == 2) {
+            const float x1 = graph_get_activation(g, interaction->sources[1], 0);
+            const float u1 = st->center1 - x1;
+            dw1_tot = ((da * a) * (u1 * u1)) / (st->w1 * st->w1);
+            dc1_tot = ((x1 - st->center1) * t) / st->w1;
+            graph_add_da(g, interaction->sources[1], 0, -dc1_tot);
+        }
+    }
+    // Each step reads the fields as the previous step left them; lr x 4 is
+    // rounded to float before it scales the centre gradient.
+    st->w0 = st->w0 - st->lr * dw0_tot;
+    st->w1 = st->w1 - st->lr * dw1_tot;
+    st->center0 = st->center0 - (st->lr * 4.0f) * dc0_tot;
+    st->center1 = st->center1 - (st->lr * 4.0f) * dc1_tot;
+    // The floor runs on every call, also without samples, so that a width
+    // set to 0 or below from Python is raised at the next training pass. A
+    // NaN width fails the test and is left as it is.
+    if (st->w0 <= 0.0f) {
+        st->w0 = width_floor;
+    }
+    if (st->w1 <= 0.0f) {
+        st->w1 = width_floor;
+    }
+    return 0;
+}
+
+PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
+    const float* field = field_named(state_of(interaction), name);
+    if (field == nullptr) {
+        return nullptr;  // the state object words the error
+    }
+    return PyFloat_FromDouble(*field);
+}
+
+int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
+    // str is not a number here, even when it spells one.
+    if (!PyNumber_Check(value)) {
+        return -1;
+    }
+    PyRef as_float(PyNumber_Float(value));
+    if (!as_float) {
+        PyErr_Clear();  // refusal is reported by the result alone
+        return -1;
+    }
+    const double d = PyFloat_AsDouble(as_float.get());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    // An unknown name is accepted and changes nothing.
+    float* field = field_named(state_of(interaction), name);
+    if (field != nullptr) {
+        *field = static_cast<float>(d);
+    }
+    return 0;
+}
+
+const char* get_tooltip(PyInteraction_Object* interaction) {
+    const gaussian_state_t* st = state_of(interaction);
+    // Bounded: huge parameters are cut at the end of the buffer.
+    if (interaction->sourcecount == 1) {
+        std::snprintf(buffer, sizeof buffer, "center: %.2f\nwidth: %.2f", static_cast<double>(st->center0),
+                      static_cast<double>(st->w0));
+    } else {
+        std::snprintf(buffer, sizeof buffer, "center: %.2f, %.2f\nwidth: %.2f, %.2f",
+                      static_cast<double>(st->center0), static_cast<double>(st->center1),
+                      static_cast<double>(st->w0), static_cast<double>(st->w1));
+    }
+    return buffer;
+}
+
+interaction_type_t typeobj = {
+    "gaussian",                      // type_name
+    initialize,                      // initialize
+    forward,                         // forward
+    reverse,                         // reverse
+    attributes,                      // attributes
+    setattr,                         // setattr
+    getattr,                         // getattr
+    get_tooltip,                     // get_tooltip
+    nullptr,                         // deallocate
+    nullptr,                         // set_inputarray
+    nullptr,                         // set_expectedarray
+    nullptr,                         // create_outputarray
+    nullptr,                         // set_loss
+    nullptr,                         // get_outputarray
+    nullptr,                         // next
+    READS_FIRST_AND_COUNTED_SECOND,  // source_reads
+};
+
+}  // namespace
+
+int init() {
+    return vesk_add_interactiontype(&typeobj);
+}
+
+}  // namespace vesk::gaussian

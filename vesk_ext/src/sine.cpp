@@ -1,0 +1,161 @@
+// The "sine" interaction: sin(k x source + x0) of a single source, with phase
+// and frequency trained by plain gradient steps.
+#include "_vesk.h"
+
+#include <math.h>
+
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+
+namespace vesk::sine {
+namespace {
+
+struct sine_state_t {
+    float x0;  // phase
+    float k;   // frequency; moves at twice the rate of the phase
+    float lr;  // fixed at creation from gluamine
+};
+static_assert(sizeof(sine_state_t) == 12, "the sine state record is 12 bytes");
+
+const char* const attributes[] = {"x0", "k", nullptr};
+
+constexpr double lr_base = 0.01;
+constexpr double pi = 3.141592653589793;
+
+// Shared by every "sine" interaction; valid until the next tooltip call.
+char buffer[100];
+
+sine_state_t* state_of(PyInteraction_Object* interaction) {
+    return interaction_state<sine_state_t>(interaction);
+}
+
+// base / ln(gluamine + 2): the logarithm in single precision, the quotient in
+// double, rounded once. The sum is taken in 64 bits so that the largest
+// gluamine values do not wrap; below them it equals the int sum.
+float learning_rate(int gluamine) {
+    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
+    return static_cast<float>(lr_base / static_cast<double>(logf(shifted)));
+}
+
+float* field_named(sine_state_t* st, const char* name) {
+    if (std::strcmp(name, "x0") == 0) {
+        return &st->x0;
+    }
+    if (std::strcmp(name, "k") == 0) {
+        return &st->k;
+    }
+    return nullptr;
+}
+
+int initialize(PyInteraction_Object* interaction) {
+    // Refused before the draw, so a refused construction leaves the process's
+    // rand() sequence where it was.
+    if (interaction->gluamine < 0) {
+        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
+        return -1;
+    }
+    sine_state_t* st = state_of(interaction);
+    st->x0 = 0.0f;
+    // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
+    const int multiple = std::rand() % 3 + 1;
+    st->k = static_cast<float>(static_cast<double>(multiple) * pi);
+    st->lr = learning_rate(interaction->gluamine);
+    interaction->data_size = sizeof(sine_state_t);
+    return 0;
+}
+
+// One source only: sourcecount and a second source are never consulted.
+int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    if (n_samples < 1) {
+        return 0;
+    }
+    const sine_state_t* st = state_of(interaction);
+    const float v = graph_get_activation(g, interaction->sources[0], 0);
+    interaction->activation[0] = sinf(v * st->k + st->x0);
+    return 0;
+}
+
+int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    sine_state_t* st = state_of(interaction);
+    float dx0_tot = 0.0f;
+    float dk_tot = 0.0f;
+    if (n_samples >= 1) {
+        const float da = interaction->da[0];
+        const float v = graph_get_activation(g, interaction->sources[0], 0);
+        const float q = cosf(st->k * v + st->x0);
+        dx0_tot = q * da;
+        dk_tot = (v * da) * q;
+        // The source's share uses k from before this step.
+        graph_add_da(g, interaction->sources[0], 0, q * (st->k * da));
+    }
+    st->x0 = st->x0 - dx0_tot * st->lr;
+    st->k = st->k - dk_tot * (st->lr + st->lr);
+    return 0;
+}
+
+PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
+    const float* field = field_named(state_of(interaction), name);
+    if (field == nullptr) {
+        return nullptr;  // the state object words the error
+    }
+    return PyFloat_FromDouble(*field);
+}
+
+int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
+    // str is not a number here, even when it spells one.
+    if (!PyNumber_Check(value)) {
+        return -1;
+    }
+    PyRef as_float(PyNumber_Float(value));
+    if (!as_float) {
+        PyErr_Clear();  // refusal is reported by the result alone
+        return -1;
+    }
+    const double d = PyFloat_AsDouble(as_float.get());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    // An unknown name is accepted and changes nothing.
+    float* field = field_named(state_of(interaction), name);
+    if (field != nullptr) {
+        *field = static_cast<float>(d);
+    }
+    return 0;
+}
+
+const char* get_tooltip(PyInteraction_Object* interaction) {
+    const sine_state_t* st = state_of(interaction);
+    // Bounded: huge parameters are cut at the end of the buffer.
+    std::snprintf(buffer, sizeof buffer, "x0: %.2f\nk: %.2f", static_cast<double>(st->x0),
+                  static_cast<double>(st->k));
+    return buffer;
+}
+
+interaction_type_t typeobj = {
+    "sine",        // type_name
+    initialize,    // initialize
+    forward,       // forward
+    reverse,       // reverse
+    attributes,    // attributes
+    setattr,       // setattr
+    getattr,       // getattr
+    get_tooltip,   // get_tooltip
+    nullptr,       // deallocate
+    nullptr,       // set_inputarray
+    nullptr,       // set_expectedarray
+    nullptr,       // create_outputarray
+    nullptr,       // set_loss
+    nullptr,       // get_outputarray
+    nullptr,       // next
+    READS_FIRST,   // source_reads
+};
+
+}  // namespace
+
+int init() {
+    return vesk_add_interactiontype(&typeobj);
+}
+
+}  // namespace vesk::sine
