@@ -1,0 +1,384 @@
+// The categorical register "cat": an input register whose values are
+// categories (any hashable object). It learns one weight per category and
+// emits the weight of each sample's category; with a source it passes values
+// and gradients through unchanged. It can never be a graph's output.
+#include "_vesk.h"
+
+#include <cstring>
+
+namespace vesk::cat {
+namespace {
+
+struct register_cat_state_t {
+    int array_index;
+    // Owned NPY_LONG array of entry addresses, one per sample, or null. Only
+    // held while its entries live: every clear of the map drops it first.
+    PyObject* py_inputarray;
+    PyObject* py_outputarray;    // kept null: a categorical register has no output
+    PyObject* py_expectedarray;  // kept null
+    category_hashmap* map;       // owned; null only if initialisation failed
+    // Owned array of one entry: the entry the latest forward step read, which
+    // the following reverse step moves.
+    category_entry** current_input;
+    // Non-zero while a resolution or a replacement of the categories runs.
+    // Hashing and releasing keys run Python code, which must not start another
+    // change of the same map: a resolution's rollback and its entry addresses
+    // rely on the map only gaining entries meanwhile.
+    int map_busy;
+};
+
+const char* const attributes[] = {"categories", nullptr};
+
+register_cat_state_t* state_of(PyInteraction_Object* interaction) {
+    return interaction_state<register_cat_state_t>(interaction);
+}
+
+void release_inputarray(register_cat_state_t* st) {
+    if (st->py_inputarray != nullptr) {
+        st->array_index = 0;
+        vesk_replace(&st->py_inputarray, nullptr);
+    }
+}
+
+// Refuses a change of the categories while another change runs, and, unless
+// the change is the query's own resolution, while a query uses the register
+// (its resolved input points into the map).
+int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t* st, bool by_query) {
+    if (st->map == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "Register '%s' is not initialized", interaction->name);
+        return -1;
+    }
+    if (st->map_busy != 0 || (!by_query && interaction->busy != 0)) {
+        PyErr_Format(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
+                     interaction->name);
+        return -1;
+    }
+    return 0;
+}
+
+// Keeps the interaction alive while Python code run by hashing or releasing
+// keys could drop the last outside reference to it.
+PyRef hold(PyInteraction_Object* interaction) {
+    PyObject* ob = reinterpret_cast<PyObject*>(interaction);
+    Py_INCREF(ob);
+    return PyRef(ob);
+}
+
+int initialize(PyInteraction_Object* interaction) {
+    register_cat_state_t* st = state_of(interaction);
+    category_hashmap* map = static_cast<category_hashmap*>(PyMem_Calloc(1, sizeof(category_hashmap)));
+    category_entry** current = static_cast<category_entry**>(PyMem_Calloc(1, sizeof(category_entry*)));
+    if (map == nullptr || current == nullptr) {
+        PyMem_Free(map);
+        PyMem_Free(current);
+        PyErr_NoMemory();
+        return -1;
+    }
+    st->array_index = 0;
+    st->py_inputarray = nullptr;
+    st->py_outputarray = nullptr;
+    st->py_expectedarray = nullptr;
+    st->map = map;
+    st->current_input = current;
+    st->map_busy = 0;
+    interaction->data_size = sizeof(register_cat_state_t);
+    return 0;
+}
+
+// The weight of the sample at array_index; remembers its entry for reverse.
+inline float categorical_read_from_inputarray(register_cat_state_t* st) {
+    const npy_long* addresses = static_cast<const npy_long*>(
+        PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray)));
+    category_entry* entry =
+        reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
+    st->current_input[0] = entry;
+    return static_cast<float>(entry->weight);
+}
+
+int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_cat_state_t* st = state_of(interaction);
+    if (interaction->sources[0] != -1) {
+        if (n_samples >= 1) {
+            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+        }
+        return 0;
+    }
+    if (n_samples >= 1) {
+        if (st->py_inputarray == nullptr) {
+            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
+                                interaction->name);
+            return -1;
+        }
+        // One register placed in two slots is stepped twice per sample and
+        // would run past its column.
+        const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
+        if (st->array_index < 0 || st->array_index >= length) {
+            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' has no input left for this sample",
+                                interaction->name);
+            return -1;
+        }
+        interaction->activation[0] = categorical_read_from_inputarray(st);
+    }
+    st->array_index += n_samples;
+    return 0;
+}
+
+// Moves the weight of the latest sample's category against the gradient:
+// the step is a single-precision product, the weight is kept in double and
+// clamped to [-1, 1]; a NaN weight stays NaN.
+inline void categorical_input_reverse(PyInteraction_Object* interaction, register_cat_state_t* st) {
+    const float lr = 0.002f;
+    category_entry* entry = st->current_input[0];
+    if (entry == nullptr) {
+        return;
+    }
+    const double step = static_cast<double>(lr * interaction->da[0]);
+    const double w = entry->weight - step;
+    if (w > 1.0) {
+        entry->weight = 1.0;
+    } else {
+        entry->weight = (w < -1.0) ? -1.0 : w;
+    }
+}
+
+int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_cat_state_t* st = state_of(interaction);
+    if (n_samples < 1) {
+        return 0;
+    }
+    if (interaction->sources[0] != -1) {
+        graph_get_interaction(g, interaction->sources[0])->da[0] += interaction->da[0];
+        return 0;
+    }
+    categorical_input_reverse(interaction, st);
+    return 0;
+}
+
+// Resolves the column into entry addresses, creating unseen categories at
+// weight 0. On failure the categories created by this call are dropped again,
+// so a refused column changes nothing.
+int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
+    register_cat_state_t* st = state_of(interaction);
+    release_inputarray(st);
+    if (py_array == nullptr) {
+        return 0;
+    }
+    if (refuse_if_busy(interaction, st, true) < 0) {
+        return -1;
+    }
+    PyArrayObject* column = reinterpret_cast<PyArrayObject*>(py_array);
+    npy_intp dims[1] = {PyArray_DIM(column, 0)};
+    PyRef resolved(PyArray_New(&PyArray_Type, 1, dims, NPY_LONG, nullptr, nullptr, 0, 0, nullptr));
+    if (!resolved) {
+        return -1;
+    }
+    npy_long* addresses = static_cast<npy_long*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(resolved.get())));
+
+    PyRef keep = hold(interaction);
+    const category_hashmap before = *st->map;
+    st->map_busy += 1;
+    const char* data = PyArray_BYTES(column);
+    const npy_intp stride = PyArray_STRIDES(column)[0];
+    int failed = 0;
+    for (npy_intp i = 0; i < dims[0]; ++i) {
+        PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
+        if (py_key == nullptr) {
+            failed = 1;
+            break;
+        }
+        category_entry* entry = category_hashmap_get(st->map, py_key);
+        Py_DECREF(py_key);
+        if (entry == nullptr) {
+            failed = 1;
+            break;
+        }
+        addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(entry));
+    }
+    if (failed) {
+        // Releasing the dropped keys may run finalisers; the column's error
+        // is set aside meanwhile.
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        category_hashmap_rollback(st->map, &before);
+        PyErr_Restore(type, value, traceback);
+        st->map_busy -= 1;
+        return -1;
+    }
+    st->map_busy -= 1;
+    st->py_inputarray = resolved.release();
+    return 0;
+}
+
+// The categories as a new list of (key, weight) pairs in the map's order.
+// The entries are copied out before any Python object is made: a collection
+// triggered by an allocation may run finalisers that replace the categories.
+PyObject* categories_list(register_cat_state_t* st) {
+    if (st->map == nullptr) {
+        return PyList_New(0);
+    }
+    struct item {
+        PyObject* key;  // owned for the life of the copy
+        double weight;
+    };
+    Py_ssize_t n = 0;
+    for (category_entry* e = category_hashmap_iterate(st->map, nullptr); e != nullptr;
+         e = category_hashmap_iterate(st->map, e)) {
+        ++n;
+    }
+    item* items = static_cast<item*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) * sizeof(item) : 1));
+    if (items == nullptr) {
+        return PyErr_NoMemory();
+    }
+    Py_ssize_t k = 0;
+    for (category_entry* e = category_hashmap_iterate(st->map, nullptr); e != nullptr;
+         e = category_hashmap_iterate(st->map, e)) {
+        Py_INCREF(e->key);
+        items[k].key = e->key;
+        items[k].weight = e->weight;
+        ++k;
+    }
+    PyObject* list = PyList_New(n);
+    for (Py_ssize_t i = 0; list != nullptr && i < n; ++i) {
+        PyObject* pair = PyTuple_New(2);
+        PyObject* weight = PyFloat_FromDouble(items[i].weight);
+        if (pair == nullptr || weight == nullptr) {
+            Py_XDECREF(pair);
+            Py_XDECREF(weight);
+            Py_CLEAR(list);
+            break;
+        }
+        Py_INCREF(items[i].key);
+        PyTuple_SET_ITEM(pair, 0, items[i].key);
+        PyTuple_SET_ITEM(pair, 1, weight);
+        PyList_SET_ITEM(list, i, pair);
+    }
+    for (Py_ssize_t i = 0; i < n; ++i) {
+        Py_DECREF(items[i].key);
+    }
+    PyMem_Free(items);
+    return list;
+}
+
+PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
+    if (std::strcmp(name, "categories") != 0) {
+        return nullptr;
+    }
+    return categories_list(state_of(interaction));
+}
+
+// Files one (key, weight) pair. The weight is converted before the key is
+// filed, so a refused pair leaves no category behind.
+int set_category(category_hashmap* map, PyObject* pair) {
+    if (!PySequence_Check(pair) || PySequence_Size(pair) != 2) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
+        return -1;
+    }
+    PyRef key(PySequence_GetItem(pair, 0));
+    if (!key) {
+        return -1;
+    }
+    PyRef value(PySequence_GetItem(pair, 1));
+    if (!value) {
+        return -1;
+    }
+    const double weight = PyFloat_AsDouble(value.get());
+    if (weight == -1.0 && PyErr_Occurred()) {
+        return -1;
+    }
+    category_entry* entry = category_hashmap_get(map, key.get());
+    if (entry == nullptr) {
+        return -1;
+    }
+    // Stored as given: only training clamps.
+    entry->weight = weight;
+    return 0;
+}
+
+// Replaces every category. A refused item ends the replacement with the
+// items before it set and the rest missing.
+int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyattr) {
+    if (std::strcmp(name, "categories") != 0) {
+        return -1;
+    }
+    register_cat_state_t* st = state_of(interaction);
+    if (!PyList_Check(pyattr)) {
+        PyErr_SetString(PyExc_ValueError, "Categorical registers expects list states");
+        return -1;
+    }
+    if (refuse_if_busy(interaction, st, false) < 0) {
+        return -1;
+    }
+    PyRef keep = hold(interaction);
+    PyRef list(pyattr);
+    Py_INCREF(pyattr);
+    st->map_busy += 1;
+    // A resolved input left by a failed query points into the map.
+    release_inputarray(st);
+    st->current_input[0] = nullptr;
+    category_hashmap_clear(st->map);
+    int result = 0;
+    // The length is read again on every round: hashing a key runs Python
+    // code, which may change the list.
+    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pyattr); ++i) {
+        PyObject* pair = PyList_GET_ITEM(pyattr, i);
+        Py_INCREF(pair);
+        result = set_category(st->map, pair);
+        Py_DECREF(pair);
+        if (result < 0) {
+            break;
+        }
+    }
+    st->map_busy -= 1;
+    return result;
+}
+
+int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
+    (void)interaction;
+    (void)py_loss_name;
+    PyErr_SetString(PyExc_ValueError, "Loss function can't be set on legacy registers");
+    return -1;
+}
+
+void deallocate(PyInteraction_Object* interaction) {
+    register_cat_state_t* st = state_of(interaction);
+    release_inputarray(st);
+    // Detached before the keys go, so a finaliser that reaches this register
+    // through its state object finds no map instead of a half-freed one.
+    category_hashmap* map = st->map;
+    category_entry** current = st->current_input;
+    st->map = nullptr;
+    st->current_input = nullptr;
+    if (map != nullptr) {
+        category_hashmap_clear(map);
+        PyMem_Free(map);
+    }
+    PyMem_Free(current);
+}
+
+interaction_type_t typeobj = {
+    "cat",                       // type_name
+    initialize,                  // initialize
+    forward,                     // forward
+    reverse,                     // reverse
+    attributes,                  // attributes
+    setattr,                     // setattr
+    getattr,                     // getattr
+    nullptr,                     // get_tooltip
+    deallocate,                  // deallocate
+    categorical_set_inputarray,  // set_inputarray
+    nullptr,                     // set_expectedarray
+    nullptr,                     // create_outputarray
+    set_loss,                    // set_loss
+    nullptr,                     // get_outputarray
+    nullptr,                     // next
+    READS_FIRST,                 // source_reads
+};
+
+}  // namespace
+
+int init() {
+    return vesk_add_interactiontype(&typeobj);
+}
+
+}  // namespace vesk::cat
