@@ -1,0 +1,43 @@
+# make demo | make test | make bench
+# PYTHON picks the interpreter; each interpreter gets its own virtual environment.
+PYTHON ?= python3
+ifeq ($(PYTHON),python3)
+VENV ?= .venv
+else
+VENV ?= .venv-$(notdir $(PYTHON))
+endif
+PY := $(VENV)/bin/python
+PIP := $(PY) -m pip
+SOURCES := $(wildcard vesk_ext/src/*.cpp vesk_ext/src/*.h vesk_ext/src/*.pyi) CMakeLists.txt pyproject.toml
+# Extra CMake definitions for the module build (e.g. -DVESK_SANITIZE=address,undefined).
+CMAKE_DEFINES ?=
+
+.PHONY: all venv build test demo bench clean
+
+all: test
+
+$(VENV)/.deps: pyproject.toml
+	$(PYTHON) -m venv $(VENV)
+	$(PIP) install -q --upgrade pip
+	# build requirements of pyproject.toml, so rebuilds need no isolated environment
+	$(PY) .ci/requirements.py build test dev > $(VENV)/requirements.txt
+	$(PIP) install -q -r $(VENV)/requirements.txt
+	touch $@
+
+venv: $(VENV)/.deps
+
+$(VENV)/.built: $(VENV)/.deps $(SOURCES)
+	$(PIP) install -q --no-build-isolation --no-deps --force-reinstall \
+	    -C build-dir=$(VENV)/build -C cmake.args="$(CMAKE_DEFINES)" .
+	touch $@
+
+build: $(VENV)/.built
+
+test: build
+	$(PY) -m pytest -q tests
+
+demo: build
+	$(PY) examples/demo.py
+
+clean:
+	rm -rf .venv .venv-* build

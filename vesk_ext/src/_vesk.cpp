@@ -1,0 +1,154 @@
+// Module start-up and the registry of interaction types.
+#define VESK_BINDS_ARRAY_API
+#include "_vesk.h"
+
+#include <cstring>
+
+namespace {
+
+// Head of the registry: the most recently registered record. Written only
+// during the first start-up, read-only afterwards.
+interaction_type_t* interaction_types = nullptr;
+
+PyMethodDef PyVesk_methods[] = {
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyModuleDef veskmodule = {
+    PyModuleDef_HEAD_INIT,
+    "_vesk",              // m_name
+    "Vesk C Extension",   // m_doc
+    -1,                   // m_size: state lives in file-scope variables
+    PyVesk_methods,       // m_methods
+    nullptr,              // m_slots
+    nullptr,              // m_traverse
+    nullptr,              // m_clear
+    nullptr,              // m_free
+};
+
+// Registers the seven types. Each record is linked in at the head, so
+// lookups walk them in the reverse order. A record linked twice would chain
+// to itself, hence the guard against a second start-up in the process.
+void register_interaction_types() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    // vesk::gaussian::init();
+    // vesk::linear::init();
+    // vesk::multiply::init();
+    vesk::fixed::init();
+    vesk::cat::init();
+    // vesk::sine::init();
+    // vesk::tanh::init();
+}
+
+// Binds numpy's table of array functions, as numpy's own import_array does,
+// with its version and byte-order checks.
+int import_numpy_array_api() {
+    PyObject* numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+    if (numpy == nullptr) {
+        return -1;
+    }
+    PyObject* c_api = PyObject_GetAttrString(numpy, "_ARRAY_API");
+    Py_DECREF(numpy);
+    if (c_api == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
+        return -1;
+    }
+    if (!PyCapsule_CheckExact(c_api)) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
+        Py_DECREF(c_api);
+        return -1;
+    }
+    vesk_ARRAY_API = static_cast<void**>(PyCapsule_GetPointer(c_api, nullptr));
+    Py_DECREF(c_api);
+    if (vesk_ARRAY_API == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
+        return -1;
+    }
+    const unsigned int abi_version = 0x1000009;
+    const unsigned int api_version = 0xd;
+    if (PyArray_GetNDArrayCVersion() != abi_version) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                     abi_version, static_cast<unsigned int>(PyArray_GetNDArrayCVersion()));
+        return -1;
+    }
+    if (PyArray_GetNDArrayCFeatureVersion() < api_version) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
+                     api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
+        return -1;
+    }
+    const int endianness = PyArray_GetEndianness();
+    if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
+        PyErr_SetString(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
+        return -1;
+    }
+    if (endianness != NPY_CPU_LITTLE) {
+        PyErr_SetString(PyExc_RuntimeError,
+                        "FATAL: module compiled as little endian, but detected different "
+                        "endianness at runtime");
+        return -1;
+    }
+    return 0;
+}
+
+}  // namespace
+
+int vesk_add_interactiontype(interaction_type_t* typeobj) {
+    typeobj->next = interaction_types;
+    interaction_types = typeobj;
+    return 0;
+}
+
+interaction_type_t* vesk_find_interactiontype(const char* type_name) {
+    for (interaction_type_t* t = interaction_types; t != nullptr; t = t->next) {
+        if (std::strcmp(t->type_name, type_name) == 0) {
+            return t;
+        }
+    }
+    return nullptr;
+}
+
+void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes) {
+    size_t n = std::strlen(src);
+    if (n > max_bytes) {
+        n = max_bytes;
+        // Back off over continuation bytes so the cut falls between characters.
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
+PyMODINIT_FUNC PyInit__vesk(void) {
+    register_interaction_types();
+
+    PyRef m(PyModule_Create(&veskmodule));
+    if (!m) {
+        return nullptr;
+    }
+    if (import_numpy_array_api() < 0) {
+        PyErr_Print();
+        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
+        return nullptr;
+    }
+    if (graph_addtomodule(m.get()) == nullptr) {
+        return nullptr;
+    }
+    if (interaction_addtomodule(m.get()) == nullptr) {
+        return nullptr;
+    }
+    if (interactionstate_addtomodule(m.get()) == nullptr) {
+        return nullptr;
+    }
+    if (PyModule_AddStringConstant(m.get(), "DEFAULT_LOSS", "mean_squared_error") < 0) {
+        return nullptr;
+    }
+    return m.release();
+}

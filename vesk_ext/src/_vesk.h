@@ -1,0 +1,286 @@
+// Shared declarations of the _vesk extension: the operation table of an
+// interaction type and its registry, the graph and interaction records, the
+// engine accessors used by the types, the losses and the Adam step.
+#pragma once
+
+#define PY_SSIZE_T_CLEAN
+#include <Python.h>
+
+// numpy's function table is bound once, in _vesk.cpp; every other source
+// sees the same table through this symbol.
+#define PY_ARRAY_UNIQUE_SYMBOL vesk_ARRAY_API
+#ifndef VESK_BINDS_ARRAY_API
+#define NO_IMPORT_ARRAY
+#endif
+#define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+#include <numpy/arrayobject.h>
+
+#include <cstddef>
+#include <cstdint>
+
+struct PyGraph_Object;
+struct PyInteraction_Object;
+
+// Index of a slot of a graph; -1 means none.
+typedef int graphlocation_t;
+
+// Derivative of a loss with respect to the prediction: (y_true, y_pred).
+typedef float (*loss_func)(float y_true, float y_pred);
+
+// Which source slots a type's forward and reverse operations read. The query
+// checks every one of them before the sample loop, so the operations can read
+// their sources without checks. Input registers (sources[0] == -1) read none.
+enum source_reads_t {
+    READS_FIRST = 0,               // sources[0]
+    READS_FIRST_AND_COUNTED_SECOND,// sources[0], and sources[1] when sourcecount == 2
+    READS_BOTH,                    // sources[0] and sources[1], always
+};
+
+// The operations of one interaction type. Records are static data of their
+// type's source and live as long as the process; required slots are called
+// without a check.
+typedef struct interaction_type {
+    const char* type_name;
+    int (*initialize)(PyInteraction_Object* interaction);
+    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
+    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
+    const char* const* attributes;
+    int (*setattr)(PyInteraction_Object* interaction, const char* name, PyObject* value);
+    PyObject* (*getattr)(PyInteraction_Object* interaction, const char* name);
+    const char* (*get_tooltip)(PyInteraction_Object* interaction);
+    void (*deallocate)(PyInteraction_Object* interaction);
+    int (*set_inputarray)(PyInteraction_Object* interaction, PyObject* py_array);
+    int (*set_expectedarray)(PyInteraction_Object* interaction, PyObject* py_array);
+    int (*create_outputarray)(PyInteraction_Object* interaction, int64_t sz);
+    int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name);
+    PyObject* (*get_outputarray)(PyInteraction_Object* interaction);
+    struct interaction_type* next;
+    source_reads_t source_reads;
+} interaction_type_t;
+
+int vesk_add_interactiontype(interaction_type_t* typeobj);
+interaction_type_t* vesk_find_interactiontype(const char* type_name);
+
+// Load-time registration of each type, called by module start-up in the
+// order gaussian, linear, multiply, fixed, cat, sine, tanh.
+namespace vesk::gaussian { int init(); }
+namespace vesk::linear { int init(); }
+namespace vesk::multiply { int init(); }
+namespace vesk::fixed { int init(); }
+namespace vesk::cat { int init(); }
+namespace vesk::sine { int init(); }
+namespace vesk::tanh { int init(); }
+
+#define VESK_STATE_SIZE 100
+
+struct PyInteraction_Object {
+    PyObject_HEAD
+    PyObject* linkdata;          // owned or null
+    PyObject* state;             // owned companion InteractionState, or null
+    char type[16];
+    interaction_type_t* typeobj; // static record, not owned; null before construction
+    int errcode;
+    int latticeloc[3];
+    int gluamine;
+    char name[128];
+    PyGraph_Object* graph;       // plain back-pointer, cleared by the graph on release
+    graphlocation_t location;
+    int sourcecount;
+    graphlocation_t sources[2];
+    PyObject* loss;              // owned or null
+    float activation[1];
+    float da[1];
+    loss_func loss_dv_f;
+    int data_size;
+    // The type's state record is laid over this buffer; records hold
+    // pointers and doubles.
+    alignas(8) char data[VESK_STATE_SIZE];
+    // Number of queries running on graphs that hold this interaction (0 or 1).
+    int busy;
+};
+
+struct PyInteractionState_Object {
+    PyObject_HEAD
+    // Plain back-pointer; the interaction clears it when it is destroyed.
+    PyInteraction_Object* interaction;
+};
+
+struct PyGraph_Object {
+    PyObject_HEAD
+    PyThreadState* _threadstate; // saved while the sample loop runs without the lock
+    int samples;
+    int latest_batchsize;
+    int size;
+    PyInteraction_Object** interactions;
+    // Non-zero while a query on this graph runs.
+    int running;
+};
+
+// The slots of a static type record after tp_new, all empty; the records
+// list every slot so that none is left to an implicit initialiser.
+#if PY_VERSION_HEX >= 0x030D0000
+#define VESK_TYPE_RECORD_VERSIONED nullptr, 0, 0,
+#elif PY_VERSION_HEX >= 0x030C0000
+#define VESK_TYPE_RECORD_VERSIONED nullptr, 0,
+#elif PY_VERSION_HEX >= 0x03090000
+#define VESK_TYPE_RECORD_VERSIONED nullptr,
+#else
+#define VESK_TYPE_RECORD_VERSIONED nullptr, nullptr,
+#endif
+#define VESK_TYPE_RECORD_TAIL                                                  \
+    nullptr,  /* tp_free */                                                    \
+    nullptr,  /* tp_is_gc */                                                   \
+    nullptr,  /* tp_bases */                                                   \
+    nullptr,  /* tp_mro */                                                     \
+    nullptr,  /* tp_cache */                                                   \
+    nullptr,  /* tp_subclasses */                                              \
+    nullptr,  /* tp_weaklist */                                                \
+    nullptr,  /* tp_del */                                                     \
+    0,        /* tp_version_tag */                                             \
+    nullptr,  /* tp_finalize */                                                \
+    VESK_TYPE_RECORD_VERSIONED /* tp_vectorcall and later fields */
+
+extern PyTypeObject PyGraph_Type;
+extern PyTypeObject PyInteraction_Type;
+extern PyTypeObject PyInteractionState_Type;
+
+PyObject* graph_addtomodule(PyObject* m);
+PyObject* interaction_addtomodule(PyObject* m);
+PyObject* interactionstate_addtomodule(PyObject* m);
+
+// Creates the companion state object of an interaction (a new reference).
+PyObject* interactionstate_new(PyInteraction_Object* interaction);
+
+// The type's state record laid over an interaction's buffer.
+template <typename T>
+inline T* interaction_state(PyInteraction_Object* interaction) {
+    static_assert(sizeof(T) <= VESK_STATE_SIZE, "state record exceeds the node buffer");
+    static_assert(alignof(T) <= 8, "state record needs more alignment than the node buffer has");
+    return reinterpret_cast<T*>(interaction->data);
+}
+
+// Engine accessors. No checks: `loc` names a filled slot and n is 0; the
+// query verifies every source a type reads before the sample loop.
+inline PyInteraction_Object* graph_get_interaction(PyGraph_Object* g, graphlocation_t loc) {
+    return g->interactions[loc];
+}
+inline float graph_get_activation(PyGraph_Object* g, graphlocation_t loc, int n) {
+    return g->interactions[loc]->activation[n];
+}
+inline float graph_get_da(PyGraph_Object* g, graphlocation_t loc, int n) {
+    return g->interactions[loc]->da[n];
+}
+inline int graph_add_da(PyGraph_Object* g, graphlocation_t loc, int n, float da) {
+    g->interactions[loc]->da[n] += da;
+    return 0;
+}
+inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
+    g->interactions[loc]->da[n] = 0;
+    return 0;
+}
+
+// Raises an exception from inside the sample loop, where the interpreter lock
+// is released: takes the lock for the moment of setting the error, through
+// the thread state the query saved in the graph.
+void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg);
+
+// The query driver: one pass over the graph, 0 on success, -1 on failure.
+int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune);
+
+// Losses.
+float mean_absolute_error(float y_true, float y_pred);
+float mean_squared_error(float y_true, float y_pred);
+float categorical_cross_entropy(float y_true, float y_pred);
+int set_loss_function_from_string(const char* function_name, loss_func* function);
+
+// Adam moments of one parameter and the step that folds in one gradient.
+struct adam {
+    float m1;
+    float m2;
+};
+float adam_step(adam* state, int nsamples, float grad);
+
+// Owned reference that is released on scope exit unless handed on with
+// release(); borrowed pointers stay raw.
+class PyRef {
+public:
+    PyRef() noexcept : ob_(nullptr) {}
+    explicit PyRef(PyObject* owned) noexcept : ob_(owned) {}
+    PyRef(const PyRef&) = delete;
+    PyRef& operator=(const PyRef&) = delete;
+    PyRef(PyRef&& other) noexcept : ob_(other.ob_) { other.ob_ = nullptr; }
+    PyRef& operator=(PyRef&& other) noexcept {
+        if (this != &other) {
+            PyObject* old = ob_;
+            ob_ = other.ob_;
+            other.ob_ = nullptr;
+            Py_XDECREF(old);
+        }
+        return *this;
+    }
+    ~PyRef() { Py_XDECREF(ob_); }
+    PyObject* get() const noexcept { return ob_; }
+    PyObject* release() noexcept {
+        PyObject* ob = ob_;
+        ob_ = nullptr;
+        return ob;
+    }
+    explicit operator bool() const noexcept { return ob_ != nullptr; }
+
+private:
+    PyObject* ob_;
+};
+
+inline PyObject* vesk_newref(PyObject* ob) {
+    Py_INCREF(ob);
+    return ob;
+}
+
+// Replaces an owned field with a new owned value (or null) and releases the
+// old one only after the field no longer points to it, so that code run by
+// the release never sees a dangling field.
+inline void vesk_replace(PyObject** field, PyObject* owned_value) {
+    PyObject* old = *field;
+    *field = owned_value;
+    Py_XDECREF(old);
+}
+
+// Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
+// (which holds max_bytes + 1), never cutting a multi-byte character.
+void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes);
+
+// ---------------------------------------------------------------------------
+// Category hash map (hashtable.cpp), used by the categorical register.
+// ---------------------------------------------------------------------------
+
+#define CATEGORY_BUCKETS 257
+
+// One category. Entries never move while their map lives: the categorical
+// register keeps their addresses across calls and follows them in the sample
+// loop without the interpreter lock.
+struct category_entry {
+    category_entry* nxt;  // next entry of the same bucket, or null
+    double weight;
+    PyObject* key;        // owned: the first key asked for with this hash
+    uint64_t py_keyhash;  // the key's Python hash; identifies the entry alone
+};
+
+// Bucket heads only; the owner allocates the record zero-filled with
+// PyMem_Calloc and frees it with PyMem_Free after clearing it.
+struct category_hashmap {
+    category_entry* entries[CATEGORY_BUCKETS];
+};
+
+// The entry of the key's hash, created at weight 0 when absent. Null with an
+// exception set when the key cannot be hashed or the entry not allocated; the
+// map is then unchanged. Needs the interpreter lock.
+category_entry* category_hashmap_get(category_hashmap* map, PyObject* key);
+// Frees every entry and releases its key; always 0. Needs the interpreter lock.
+int category_hashmap_clear(category_hashmap* map);
+// The entry after `curr` (null: the first), bucket by bucket and newest first
+// within a bucket; null at the end.
+category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* curr);
+// Frees the entries created since `before` was copied from the map. Valid only
+// if the map gained entries and lost none in between. Needs the interpreter
+// lock.
+void category_hashmap_rollback(category_hashmap* map, const category_hashmap* before);

@@ -1,0 +1,640 @@
+// The Graph object: a fixed number of slots, each empty or holding one
+// interaction, and the query that runs and trains it sample by sample.
+#include "_vesk.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstring>
+#include <utility>
+#include <vector>
+
+namespace {
+
+// Releases the graph's reference to an interaction that leaves a slot. The
+// back-pointer is cleared before the reference goes, so the interaction
+// never points at a graph that no longer holds it.
+void release_interaction(PyInteraction_Object* interaction) {
+    interaction->graph = nullptr;
+    Py_DECREF(interaction);
+}
+
+// Releases every interaction of a detached slot array and frees it. The
+// array is detached from the graph first, so code run by a release (a key's
+// finaliser, say) never sees a half-emptied graph.
+void release_slots(PyInteraction_Object** slots, int size) {
+    for (int i = 0; i < size; ++i) {
+        PyInteraction_Object* interaction = slots[i];
+        slots[i] = nullptr;
+        if (interaction != nullptr) {
+            release_interaction(interaction);
+        }
+    }
+    PyMem_Free(slots);
+}
+
+int refuse_while_running(PyGraph_Object* self) {
+    if (self->running) {
+        PyErr_SetString(PyExc_RuntimeError, "Cannot change a graph while a query on it runs");
+        return -1;
+    }
+    return 0;
+}
+
+int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"size", nullptr};
+    int size = 10;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size)) {
+        return -1;
+    }
+    if (refuse_while_running(self) < 0) {
+        return -1;
+    }
+    // A negative size is accepted and leaves the graph without slots.
+    PyInteraction_Object** slots = nullptr;
+    if (size > 0) {
+        slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(static_cast<size_t>(size), sizeof(PyInteraction_Object*)));
+        if (slots == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    PyInteraction_Object** old_slots = self->interactions;
+    const int old_size = self->size;
+    self->interactions = slots;
+    self->size = size;
+    if (old_slots != nullptr) {
+        release_slots(old_slots, old_size);
+    }
+    return 0;
+}
+
+void PyGraph_dealloc(PyGraph_Object* self) {
+    PyInteraction_Object** slots = self->interactions;
+    const int size = self->size;
+    self->interactions = nullptr;
+    self->size = 0;
+    if (slots != nullptr) {
+        release_slots(slots, size);
+    }
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+Py_ssize_t PyGraph_Len(PyGraph_Object* self) {
+    // A negative size reaches the interpreter, which refuses it.
+    return self->size;
+}
+
+PyObject* PyGraph_GetItem(PyGraph_Object* self, PyObject* key) {
+    long i = PyLong_AsLong(key);
+    if (i == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    if (i < 0) {
+        i += self->size;
+    }
+    if (i < 0 || i >= self->size) {
+        PyErr_Format(PyExc_IndexError, "Index out of bounds. Size is %i", self->size);
+        return nullptr;
+    }
+    PyObject* item = reinterpret_cast<PyObject*>(self->interactions[i]);
+    if (item == nullptr) {
+        Py_RETURN_NONE;
+    }
+    Py_INCREF(item);
+    return item;
+}
+
+int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
+    const long i = PyLong_AsLong(key);
+    if (i == -1 && PyErr_Occurred()) {
+        return -1;
+    }
+    // Negative indices are not counted from the end for assignment.
+    if (i < 0 || i >= self->size) {
+        PyErr_Format(PyExc_IndexError, "Index %ld out of bounds. Size is %i", i, self->size);
+        return -1;
+    }
+    if (value != nullptr && !PyObject_TypeCheck(value, &PyInteraction_Type)) {
+        PyErr_Format(PyExc_ValueError, "Graph items must be of type %s", PyInteraction_Type.tp_name);
+        return -1;
+    }
+    if (refuse_while_running(self) < 0) {
+        return -1;
+    }
+    PyInteraction_Object* previous = self->interactions[i];
+    PyInteraction_Object* interaction = reinterpret_cast<PyInteraction_Object*>(value);
+    // The slot and the back-pointers are settled before the old reference
+    // goes: releasing it may run arbitrary code, which then sees a
+    // consistent graph. Re-assigning an interaction to its own slot leaves
+    // its back-pointer set.
+    if (previous != nullptr) {
+        previous->graph = nullptr;
+    }
+    if (interaction != nullptr) {
+        Py_INCREF(interaction);
+        interaction->graph = self;
+        interaction->location = static_cast<graphlocation_t>(i);
+    }
+    self->interactions[i] = interaction;
+    Py_XDECREF(previous);
+    return 0;
+}
+
+// L(x): the lattice location folded into one 32-bit number, wrapping.
+int32_t lattice_key(const PyInteraction_Object* x) {
+    const uint32_t l = static_cast<uint32_t>(x->latticeloc[0]) + 100u * static_cast<uint32_t>(x->latticeloc[1]) +
+                       10000u * static_cast<uint32_t>(x->latticeloc[2]);
+    return static_cast<int32_t>(l);
+}
+
+// The 32-bit wrapping product of two lattice keys, widened with its sign.
+int64_t lattice_product(const PyInteraction_Object* a, const PyInteraction_Object* b) {
+    const uint32_t p = static_cast<uint32_t>(lattice_key(a)) * static_cast<uint32_t>(lattice_key(b));
+    return static_cast<int64_t>(static_cast<int32_t>(p));
+}
+
+// The interaction that a source index names, or null when it names no
+// filled slot of the graph.
+PyInteraction_Object* source_of(PyGraph_Object* g, graphlocation_t loc) {
+    if (loc < 0 || loc >= g->size) {
+        return nullptr;
+    }
+    return g->interactions[loc];
+}
+
+Py_hash_t PyGraph_hash(PyGraph_Object* self) {
+    // Summed in unsigned arithmetic, which wraps like the signed sum would.
+    uint64_t sum = 0;
+    for (int i = 0; i < self->size; ++i) {
+        const PyInteraction_Object* x = self->interactions[i];
+        if (x == nullptr) {
+            continue;
+        }
+        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
+        if (x->sourcecount >= 1 && x->sources[0] != -1) {
+            if (const PyInteraction_Object* s = source_of(self, x->sources[0])) {
+                sum += static_cast<uint64_t>(lattice_product(s, x));
+            }
+        }
+        if (x->sourcecount >= 2 && x->sources[1] != -1) {
+            if (const PyInteraction_Object* s = source_of(self, x->sources[1])) {
+                sum += static_cast<uint64_t>(lattice_product(x, s));
+            }
+        }
+    }
+    const int64_t hash = static_cast<int64_t>(sum);
+    // -1 is the interpreter's error marker for hash functions.
+    return hash == -1 ? -2 : static_cast<Py_hash_t>(hash);
+}
+
+PyObject* PyGraph_repr(PyGraph_Object* self) {
+    return PyUnicode_FromFormat("_vesk.Graph (%i interactions)", self->size);
+}
+
+PyObject* PyGraph_str(PyGraph_Object* self) {
+    return PyGraph_repr(self);
+}
+
+PyObject* PyGraph_get_edge_count(PyGraph_Object* self, void*) {
+    unsigned long edges = 0;
+    for (int i = 0; i < self->size; ++i) {
+        const PyInteraction_Object* x = self->interactions[i];
+        if (x == nullptr) {
+            continue;
+        }
+        if (x->sourcecount >= 1 && x->sources[0] != -1) {
+            ++edges;
+        }
+        if (x->sourcecount >= 2 && x->sources[1] != -1) {
+            ++edges;
+        }
+    }
+    return PyLong_FromUnsignedLong(edges);
+}
+
+// ---------------------------------------------------------------------------
+// Query
+
+// Marks the graph and its interactions as in use for the life of a query, so
+// that changes to them from other threads (or from code the query calls
+// back into) are refused instead of racing with the sample loop.
+class QueryGuard {
+public:
+    explicit QueryGuard(PyGraph_Object* graph) : graph_(graph) {}
+    QueryGuard(const QueryGuard&) = delete;
+    QueryGuard& operator=(const QueryGuard&) = delete;
+
+    int acquire() {
+        if (graph_->running) {
+            PyErr_SetString(PyExc_RuntimeError, "Graph is already being queried");
+            return -1;
+        }
+        for (int i = 0; i < graph_->size; ++i) {
+            const PyInteraction_Object* x = graph_->interactions[i];
+            if (x != nullptr && x->busy) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Interaction %i is in use by a query running on another graph", i);
+                return -1;
+            }
+        }
+        // The slots cannot change while the graph runs, so release() walks
+        // the same interactions.
+        graph_->running = 1;
+        for (int i = 0; i < graph_->size; ++i) {
+            if (PyInteraction_Object* x = graph_->interactions[i]) {
+                ++x->busy;
+            }
+        }
+        held_ = true;
+        return 0;
+    }
+
+    ~QueryGuard() {
+        if (!held_) {
+            return;
+        }
+        for (int i = 0; i < graph_->size; ++i) {
+            if (PyInteraction_Object* x = graph_->interactions[i]) {
+                --x->busy;
+            }
+        }
+        graph_->running = 0;
+    }
+
+private:
+    PyGraph_Object* graph_;
+    bool held_ = false;
+};
+
+bool is_input_register(const PyInteraction_Object* x) {
+    return x->sources[0] == -1;
+}
+
+bool has_output_entrypoints(const PyInteraction_Object* x) {
+    const interaction_type_t* t = x->typeobj;
+    return t != nullptr && t->set_expectedarray != nullptr && t->create_outputarray != nullptr &&
+           t->get_outputarray != nullptr;
+}
+
+// After a failed query: every register drops the arrays it was handed and
+// resets its position, so no register keeps an array or index that a later
+// query, of this graph or another one, could read or write past. The
+// pending exception is kept.
+void release_handed_out(PyGraph_Object* graph) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr) {
+            if (x->typeobj->set_inputarray(x, nullptr) != 0) {
+                PyErr_Clear();
+            }
+        }
+    }
+    PyInteraction_Object* output = graph->size > 0 ? graph->interactions[graph->size - 1] : nullptr;
+    if (output != nullptr && has_output_entrypoints(output)) {
+        if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
+            PyErr_Clear();
+        }
+        PyObject* out = output->typeobj->get_outputarray(output);
+        if (out == nullptr) {
+            PyErr_Clear();
+        }
+        Py_XDECREF(out);
+    }
+    PyErr_Restore(type, value, traceback);
+}
+
+// The source slots a type will read, as its record states them.
+int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
+    switch (x->typeobj->source_reads) {
+        case READS_BOTH:
+            locs[0] = x->sources[0];
+            locs[1] = x->sources[1];
+            return 2;
+        case READS_FIRST_AND_COUNTED_SECOND:
+            locs[0] = x->sources[0];
+            locs[1] = x->sources[1];
+            return x->sourcecount == 2 ? 2 : 1;
+        case READS_FIRST:
+        default:
+            locs[0] = x->sources[0];
+            return 1;
+    }
+}
+
+// Checks, before the sample loop, everything the types read without checks:
+// each non-input interaction has a source, every source it reads is a
+// filled slot below its own, and no interaction occupies two slots (it
+// would step its arrays twice per sample).
+int check_links(PyGraph_Object* graph) {
+    const int size = graph->size;
+    for (int i = 0; i < size; ++i) {
+        const PyInteraction_Object* x = graph->interactions[i];
+        if (is_input_register(x)) {
+            continue;
+        }
+        if (x->sourcecount == 0) {
+            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no source set", i);
+            return -1;
+        }
+        graphlocation_t locs[2];
+        const int n = read_sources(x, locs);
+        for (int k = 0; k < n; ++k) {
+            if (locs[k] < 0 || locs[k] >= i || graph->interactions[locs[k]] == nullptr) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Graph not correctly initalized. Interaction %i reads source %i, "
+                             "which is not a filled slot below it",
+                             i, locs[k]);
+                return -1;
+            }
+        }
+    }
+    std::vector<std::pair<const PyInteraction_Object*, int>> order;
+    try {
+        order.reserve(static_cast<size_t>(size));
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (int i = 0; i < size; ++i) {
+        order.emplace_back(graph->interactions[i], i);
+    }
+    std::sort(order.begin(), order.end());
+    for (size_t k = 1; k < order.size(); ++k) {
+        if (order[k].first == order[k - 1].first) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. Interaction %i also occupies slot %i",
+                         order[k].second, order[k - 1].second);
+            return -1;
+        }
+    }
+    return 0;
+}
+
+const int64_t max_samples = INT_MAX;  // positions count with 32-bit ints
+
+// Hands every input register its column of X. Returns the sample count (-1
+// when the graph has no input register), or -2 on failure.
+int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
+    int64_t count = -1;
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        if (x == nullptr) {
+            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i is null", i);
+            return -2;
+        }
+        if (x->typeobj == nullptr) {
+            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no type", i);
+            return -2;
+        }
+        if (!is_input_register(x)) {
+            continue;
+        }
+        PyRef key(PyUnicode_DecodeUTF8(x->name, static_cast<Py_ssize_t>(std::strlen(x->name)), "replace"));
+        if (!key) {
+            return -2;
+        }
+        // Held for the call: converting the column may run code that changes X.
+        PyObject* borrowed_column = PyDict_GetItemWithError(xarray, key.get());
+        if (borrowed_column == nullptr) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", x->name);
+            }
+            return -2;
+        }
+        PyRef column(vesk_newref(borrowed_column));
+        if (!PyArray_Check(column.get())) {
+            PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", x->name);
+            return -2;
+        }
+        PyArrayObject* array = reinterpret_cast<PyArrayObject*>(column.get());
+        if (PyArray_NDIM(array) != 1) {
+            PyErr_Format(PyExc_ValueError, "Element %s in X is not 1-dimensional", x->name);
+            return -2;
+        }
+        const int64_t s = PyArray_DIM(array, 0);
+        if (count != -1 && count != s) {
+            PyErr_Format(PyExc_ValueError, "Uneven X feature lengths %lld != %lld",
+                         static_cast<long long>(count), static_cast<long long>(s));
+            return -2;
+        }
+        if (s > max_samples) {
+            PyErr_Format(PyExc_ValueError, "Too many samples: %lld (at most %lld)", static_cast<long long>(s),
+                         static_cast<long long>(max_samples));
+            return -2;
+        }
+        if (x->typeobj->set_inputarray == nullptr) {
+            PyErr_Format(PyExc_RuntimeError,
+                         "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
+            return -2;
+        }
+        if (x->typeobj->set_inputarray(x, column.get()) != 0) {
+            return -2;
+        }
+        count = s;
+    }
+    return count;
+}
+
+// Runs the sample loop with the interpreter lock released.
+int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
+    int rc = 0;
+    graph->_threadstate = PyEval_SaveThread();
+    for (int64_t k = 0; k < count; ++k) {
+        if (pygraph_query_internal(graph, 1, tune) != 0) {
+            rc = -1;
+            break;
+        }
+    }
+    PyEval_RestoreThread(graph->_threadstate);
+    return rc;
+}
+
+PyObject* query(PyGraph_Object* graph, PyObject* xarray, PyObject* yarray) {
+    if (graph->size <= 0) {
+        PyErr_SetString(PyExc_RuntimeError, "Graph not correctly initalized. The graph has no slots");
+        return nullptr;
+    }
+    if (!PyDict_Check(xarray)) {
+        PyErr_SetString(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
+        return nullptr;
+    }
+    QueryGuard guard(graph);
+    if (guard.acquire() < 0) {
+        return nullptr;
+    }
+    const int64_t count = hand_out_inputs(graph, xarray);
+    if (count == -2) {
+        release_handed_out(graph);
+        return nullptr;
+    }
+    PyInteraction_Object* output = graph->interactions[graph->size - 1];
+    if (!has_output_entrypoints(output)) {
+        PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Output '%s' misses needed entrypoints",
+                     output->name);
+        release_handed_out(graph);
+        return nullptr;
+    }
+    const bool tune = yarray != Py_None;
+    int rc = 0;
+    if (!tune) {
+        rc = output->typeobj->set_expectedarray(output, nullptr);
+    } else if (!PyArray_Check(yarray)) {
+        PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
+        rc = -1;
+    } else if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1) {
+        PyErr_SetString(PyExc_ValueError, "y must be 1 dimensional");
+        rc = -1;
+    } else {
+        rc = output->typeobj->set_expectedarray(output, yarray);
+    }
+    if (rc == 0) {
+        rc = output->typeobj->create_outputarray(output, count);
+    }
+    if (rc == 0) {
+        rc = check_links(graph);
+    }
+    if (rc == 0 && tune) {
+        const int64_t expected = PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0);
+        if (is_input_register(output)) {
+            PyErr_SetString(PyExc_ValueError, "Cannot train a graph whose output register has no source");
+            rc = -1;
+        } else if (expected < count) {
+            PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X",
+                         static_cast<long long>(expected), static_cast<long long>(count));
+            rc = -1;
+        }
+    }
+    if (rc == 0) {
+        rc = run_samples(graph, count, tune ? 1 : 0);
+    }
+    if (rc != 0) {
+        release_handed_out(graph);
+        return nullptr;
+    }
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        if (is_input_register(x)) {
+            x->typeobj->set_inputarray(x, nullptr);
+        }
+    }
+    return output->typeobj->get_outputarray(output);
+}
+
+PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"xarray", "yarray", nullptr};
+    PyObject* xarray = nullptr;
+    PyObject* yarray = Py_None;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char**>(kwlist), &xarray, &yarray)) {
+        return nullptr;
+    }
+    return query(self, xarray, yarray);
+}
+
+PyMethodDef PyGraph_methods[] = {
+    {"_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(PyGraph_method_query)),
+     METH_VARARGS | METH_KEYWORDS, "Query or train the graph with a single sample"},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+PyGetSetDef PyGraph_getsetters[] = {
+    {"edge_count", reinterpret_cast<getter>(PyGraph_get_edge_count), nullptr,
+     "Get the total number of edges in this graph.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+PyMappingMethods PyGraph_mapping = {
+    reinterpret_cast<lenfunc>(PyGraph_Len),               // mp_length
+    reinterpret_cast<binaryfunc>(PyGraph_GetItem),        // mp_subscript
+    reinterpret_cast<objobjargproc>(PyGraph_SetItem),     // mp_ass_subscript
+};
+
+}  // namespace
+
+void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg) {
+    PyEval_RestoreThread(g->_threadstate);
+    PyErr_Format(exc_type, format, arg);
+    g->_threadstate = PyEval_SaveThread();
+}
+
+int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune) {
+    graph->latest_batchsize = batchsize;
+    // Sources sit in lower slots: a source's activation for this sample is
+    // ready before any user of it runs forward.
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        x->da[0] = 0;
+        if (x->typeobj->forward(graph, x, batchsize) != 0) {
+            return -1;
+        }
+    }
+    if (!tune) {
+        return 0;
+    }
+    // Counted before the reverse pass: the k-th training pass sees samples == k.
+    graph->samples += 1;
+    // Users sit in higher slots and add into a node's da before it runs.
+    for (int i = graph->size - 1; i >= 0; --i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        if (x->typeobj->reverse(graph, x, batchsize) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+PyTypeObject PyGraph_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_vesk.Graph",                                        // tp_name
+    sizeof(PyGraph_Object),                               // tp_basicsize
+    0,                                                    // tp_itemsize
+    reinterpret_cast<destructor>(PyGraph_dealloc),        // tp_dealloc
+    0,                                                    // tp_vectorcall_offset
+    nullptr,                                              // tp_getattr
+    nullptr,                                              // tp_setattr
+    nullptr,                                              // tp_as_async
+    reinterpret_cast<reprfunc>(PyGraph_repr),             // tp_repr
+    nullptr,                                              // tp_as_number
+    nullptr,                                              // tp_as_sequence
+    &PyGraph_mapping,                                     // tp_as_mapping
+    reinterpret_cast<hashfunc>(PyGraph_hash),             // tp_hash
+    nullptr,                                              // tp_call
+    reinterpret_cast<reprfunc>(PyGraph_str),              // tp_str
+    nullptr,                                              // tp_getattro
+    nullptr,                                              // tp_setattro
+    nullptr,                                              // tp_as_buffer
+    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,             // tp_flags
+    "Vesk Graph",                                         // tp_doc
+    nullptr,                                              // tp_traverse
+    nullptr,                                              // tp_clear
+    nullptr,                                              // tp_richcompare
+    0,                                                    // tp_weaklistoffset
+    nullptr,                                              // tp_iter
+    nullptr,                                              // tp_iternext
+    PyGraph_methods,                                      // tp_methods
+    nullptr,                                              // tp_members
+    PyGraph_getsetters,                                   // tp_getset
+    nullptr,                                              // tp_base
+    nullptr,                                              // tp_dict
+    nullptr,                                              // tp_descr_get
+    nullptr,                                              // tp_descr_set
+    0,                                                    // tp_dictoffset
+    reinterpret_cast<initproc>(PyGraph_init),             // tp_init
+    nullptr,                                              // tp_alloc
+    nullptr,                                              // tp_new (installed at start-up)
+    VESK_TYPE_RECORD_TAIL
+};
+
+PyObject* graph_addtomodule(PyObject* m) {
+    PyGraph_Type.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&PyGraph_Type) < 0) {
+        return nullptr;
+    }
+    Py_INCREF(&PyGraph_Type);
+    if (PyModule_AddObject(m, "Graph", reinterpret_cast<PyObject*>(&PyGraph_Type)) < 0) {
+        Py_DECREF(&PyGraph_Type);
+        return nullptr;
+    }
+    return m;
+}

@@ -1,0 +1,475 @@
+// The Interaction object: one node of a graph, binding a registered
+// interaction type to the node's own data and state buffer.
+#include "_vesk.h"
+
+#include <algorithm>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <vector>
+
+namespace {
+
+// Text of a NUL-terminated UTF-8 field as a str; a field is only ever cut
+// between characters, "replace" guards against anything else.
+PyObject* field_str(const char* text) {
+    return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
+}
+
+// An object made by __new__ without its constructor has no type, companion
+// or loss; everything that needs them refuses it.
+int require_constructed(PyInteraction_Object* self) {
+    if (self->typeobj == nullptr || self->state == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
+        return -1;
+    }
+    return 0;
+}
+
+int refuse_while_busy(PyInteraction_Object* self) {
+    if (self->busy) {
+        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                     self->type);
+        return -1;
+    }
+    return 0;
+}
+
+// Lets go of everything an earlier construction bound: the type's state
+// resources, the companion (whose back-pointer is cleared first, so a
+// companion kept by Python code reports the loss instead of reading a
+// stale record) and the loss.
+void unbind(PyInteraction_Object* self) {
+    interaction_type_t* t = self->typeobj;
+    self->typeobj = nullptr;
+    if (t != nullptr && t->deallocate != nullptr) {
+        t->deallocate(self);
+    }
+    std::memset(self->data, 0, sizeof(self->data));
+    self->data_size = 0;
+    self->loss_dv_f = nullptr;
+    if (self->state != nullptr) {
+        reinterpret_cast<PyInteractionState_Object*>(self->state)->interaction = nullptr;
+    }
+    vesk_replace(&self->state, nullptr);
+    vesk_replace(&self->loss, nullptr);
+}
+
+int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"type", "latticeloc", "gluamine", "name", nullptr};
+    const char* type_arg = nullptr;
+    PyObject* latticeloc = nullptr;
+    int gluamine = 0;
+    const char* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc,
+                                     &gluamine, &name)) {
+        return -1;
+    }
+    if (refuse_while_busy(self) < 0) {
+        return -1;
+    }
+    if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
+        PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
+        return -1;
+    }
+    for (int i = 0; i < 3; ++i) {
+        const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
+        if (v == -1 && PyErr_Occurred()) {
+            return -1;
+        }
+        if (v > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+            return -1;
+        }
+        if (v < INT_MIN) {
+            PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+            return -1;
+        }
+        self->latticeloc[i] = static_cast<int>(v);
+    }
+    // A second construction starts from a clean record.
+    unbind(self);
+
+    vesk_copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
+    vesk_copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
+    self->gluamine = gluamine;
+    self->location = -1;
+    self->sourcecount = 0;
+
+    interaction_type_t* t = vesk_find_interactiontype(type_arg);
+    if (t == nullptr) {
+        PyErr_Format(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
+        return -1;
+    }
+    self->state = interactionstate_new(self);
+    if (self->state == nullptr) {
+        return -1;
+    }
+    self->typeobj = t;
+    if (t->initialize(self) != 0 || self->data_size > VESK_STATE_SIZE) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, "Internal error: node state of '%s' is too big (%i bytes)", type_arg,
+                         self->data_size);
+        }
+        // A half-initialised state must never be reached: the object is left
+        // without a type (and so refuses every operation that needs one).
+        self->typeobj = nullptr;
+        if (t->deallocate != nullptr) {
+            t->deallocate(self);
+        }
+        std::memset(self->data, 0, sizeof(self->data));
+        self->data_size = 0;
+        return -1;
+    }
+    self->loss = vesk_newref(Py_None);
+    return 0;
+}
+
+void PyInteraction_dealloc(PyInteraction_Object* self) {
+    unbind(self);
+    vesk_replace(&self->linkdata, nullptr);
+    Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
+}
+
+PyObject* PyInteraction_str(PyInteraction_Object* self) {
+    char text[48];
+    std::snprintf(text, sizeof(text), "_vesk.Interaction (%s)", self->type);
+    return field_str(text);
+}
+
+PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* args) {
+    int ix = 0;
+    int src = 0;
+    if (!PyArg_ParseTuple(args, "ii", &ix, &src)) {
+        return nullptr;
+    }
+    if (ix != 0 && ix != 1) {
+        PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
+        return nullptr;
+    }
+    if (refuse_while_busy(self) < 0) {
+        return nullptr;
+    }
+    // sourcecount never decreases: clearing an entry with -1 keeps it counted.
+    if (ix >= self->sourcecount && src != -1) {
+        self->sourcecount = ix + 1;
+    }
+    self->sources[ix] = src;
+    Py_RETURN_NONE;
+}
+
+PyObject* PyInteraction_get_sources(PyInteraction_Object* self, void*) {
+    PyRef sources(PyTuple_New(self->sourcecount));
+    if (!sources) {
+        return nullptr;
+    }
+    for (int i = 0; i < self->sourcecount; ++i) {
+        PyObject* item = PyLong_FromLong(self->sources[i]);
+        if (item == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(sources.get(), i, item);
+    }
+    return sources.release();
+}
+
+PyObject* PyInteraction_get_location(PyInteraction_Object* self, void*) {
+    return PyLong_FromLong(self->location);
+}
+
+PyObject* PyInteraction_get_latticeloc(PyInteraction_Object* self, void*) {
+    return Py_BuildValue("(iii)", self->latticeloc[0], self->latticeloc[1], self->latticeloc[2]);
+}
+
+PyObject* PyInteraction_get_state(PyInteraction_Object* self, void*) {
+    if (require_constructed(self) < 0) {
+        return nullptr;
+    }
+    return vesk_newref(self->state);
+}
+
+PyObject* PyInteraction_get_type(PyInteraction_Object* self, void*) {
+    if (self->type[0] == '\0') {
+        Py_RETURN_NONE;
+    }
+    return field_str(self->type);
+}
+
+PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
+    return PyLong_FromLong(self->gluamine);
+}
+
+PyObject* PyInteraction_get_name(PyInteraction_Object* self, void*) {
+    if (std::strcmp(self->type, "cat") == 0 || std::strcmp(self->type, "fixed") == 0) {
+        return field_str(self->name);
+    }
+    return field_str(self->type);
+}
+
+PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
+    if (require_constructed(self) < 0) {
+        return nullptr;
+    }
+    if (self->typeobj->get_tooltip == nullptr) {
+        return field_str(self->type);
+    }
+    // The text may live in a buffer the type reuses: copied at once.
+    return field_str(self->typeobj->get_tooltip(self));
+}
+
+PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
+    if (require_constructed(self) < 0 || self->loss == nullptr) {
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
+        }
+        return nullptr;
+    }
+    return vesk_newref(self->loss);
+}
+
+int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
+    if (value == nullptr) {
+        PyErr_SetString(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
+        return -1;
+    }
+    if (require_constructed(self) < 0 || refuse_while_busy(self) < 0) {
+        return -1;
+    }
+    if (self->typeobj->set_loss == nullptr) {
+        PyErr_Format(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
+        return -1;
+    }
+    if (self->typeobj->set_loss(self, value) != 0) {
+        if (!PyErr_Occurred()) {
+            PyErr_Format(PyExc_ValueError, "Unknown error: Setting state for interaction %s", self->type);
+        }
+        return -1;
+    }
+    vesk_replace(&self->loss, vesk_newref(value));
+    return 0;
+}
+
+PyObject* PyInteraction_get_linkdata(PyInteraction_Object* self, void*) {
+    if (self->linkdata == nullptr) {
+        Py_RETURN_NONE;
+    }
+    return vesk_newref(self->linkdata);
+}
+
+int PyInteraction_set_linkdata(PyInteraction_Object* self, PyObject* value, void*) {
+    Py_XINCREF(value);
+    vesk_replace(&self->linkdata, value);
+    return 0;
+}
+
+PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
+    if (self->graph == nullptr) {
+        PyErr_Format(PyExc_RuntimeError,
+                     "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
+        return nullptr;
+    }
+    npy_intp dims[1] = {self->graph->latest_batchsize};
+    PyObject* array = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0,
+                                  NPY_ARRAY_CARRAY, nullptr);
+    if (array == nullptr) {
+        return nullptr;
+    }
+    // The array shares the activation slot: the interaction lives as long as
+    // the array, as its base object (the reference is stolen, also on failure).
+    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), vesk_newref(reinterpret_cast<PyObject*>(self))) < 0) {
+        Py_DECREF(array);
+        return nullptr;
+    }
+    return array;
+}
+
+// Depth over the graph's slots without recursion, so that long chains cannot
+// exhaust the C stack. 0 for a node without sources, else 1 + the deepest
+// counted source; sources that name no filled slot, and cycles, are errors.
+PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
+    PyGraph_Object* g = self->graph;
+    if (g == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "Cannot compute depth of interaction '%s' because it's not in a graph",
+                     self->type);
+        return nullptr;
+    }
+    enum : char { unseen = 0, in_progress = 1, done = 2 };
+    struct frame {
+        const PyInteraction_Object* node;
+        int slot;   // -1 for the starting interaction itself
+        int next;   // next source entry to visit
+        long best;  // deepest source so far
+    };
+    std::vector<char> mark;
+    std::vector<long> depth_of;
+    std::vector<frame> stack;
+    try {
+        mark.assign(static_cast<size_t>(g->size), unseen);
+        depth_of.assign(static_cast<size_t>(g->size), 0);
+        stack.push_back({self, -1, 0, -1});
+    } catch (const std::bad_alloc&) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    long result = 0;
+    while (!stack.empty()) {
+        frame& f = stack.back();
+        const PyInteraction_Object* x = f.node;
+        const bool leaf = x->sourcecount == 0 || x->sources[0] == -1;
+        if (!leaf && f.next < x->sourcecount) {
+            const int entry = f.next++;
+            const graphlocation_t loc = x->sources[entry];
+            if (entry > 0 && loc == -1) {
+                continue;
+            }
+            if (loc < 0 || loc >= g->size || g->interactions[loc] == nullptr) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Cannot compute depth of interaction '%s' because source %i is not a filled slot "
+                             "of its graph",
+                             self->type, loc);
+                return nullptr;
+            }
+            if (mark[loc] == done) {
+                f.best = std::max(f.best, depth_of[loc]);
+                continue;
+            }
+            if (mark[loc] == in_progress) {
+                PyErr_Format(PyExc_RuntimeError,
+                             "Cannot compute depth of interaction '%s' because its sources form a cycle",
+                             self->type);
+                return nullptr;
+            }
+            mark[loc] = in_progress;
+            try {
+                stack.push_back({g->interactions[loc], loc, 0, -1});
+            } catch (const std::bad_alloc&) {
+                PyErr_NoMemory();
+                return nullptr;
+            }
+            continue;
+        }
+        const long d = leaf ? 0 : f.best + 1;
+        const int slot = f.slot;
+        stack.pop_back();
+        if (slot >= 0) {
+            mark[slot] = done;
+            depth_of[slot] = d;
+            stack.back().best = std::max(stack.back().best, d);
+        } else {
+            result = d;
+        }
+    }
+    return PyLong_FromLong(result - 1);
+}
+
+PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {
+    return PyLong_FromLong(self->errcode);
+}
+
+PyMethodDef PyInteraction_methods[] = {
+    {"_set_source", reinterpret_cast<PyCFunction>(PyInteraction_method_setsource), METH_VARARGS, "Set a source."},
+    {nullptr, nullptr, 0, nullptr},
+};
+
+#define VESK_GETTER(f) reinterpret_cast<getter>(f)
+#define VESK_SETTER(f) reinterpret_cast<setter>(f)
+
+PyGetSetDef PyInteraction_getsetters[] = {
+    {"sources", VESK_GETTER(PyInteraction_get_sources), nullptr,
+     "Get the indices of the predecessors of this interaction within the graph.", nullptr},
+    {"_location", VESK_GETTER(PyInteraction_get_location), nullptr, "Get interaction location within graph.",
+     nullptr},
+    {"_latticeloc", VESK_GETTER(PyInteraction_get_latticeloc), nullptr,
+     "Get interaction location within the Mirelund.", nullptr},
+    {"state", VESK_GETTER(PyInteraction_get_state), nullptr,
+     "Get internal state of interaction, such as the weigths or other parameters.\n\nThe actual properties of "
+     "the state depends on the interaction. You may examine them using dir() or though the "
+     "InteractionState.__dict__ property.\n\nExample:\n>>> g = tessary.select(data)[0]\n>>> "
+     "print(g[0].state.__dict__)\n{'feature_min': -4.996334075927734, 'feature_max': 4.994193077087402, "
+     "'auto_adapt': True}\n\nOr you can modify them dynamically:\n>>> g[0].state.auto_adapt=False\n",
+     nullptr},
+    {"type", VESK_GETTER(PyInteraction_get_type), nullptr,
+     "Get the type of the interaction, such as 'tanh', 'sine', etc.", nullptr},
+    {"_gluamine", VESK_GETTER(PyInteraction_get_gluamine), nullptr,
+     "Get the accumulated gluamine of this interaction.", nullptr},
+    {"name", VESK_GETTER(PyInteraction_get_name), nullptr,
+     "Get the name of the interaction.\n\nFor register interactions this is the name of the register. For "
+     "other interactions, it will normally be the same as the interaction type.",
+     nullptr},
+    {"_tooltip", VESK_GETTER(PyInteraction_get_tooltip), nullptr, "Get interaction tooltip.", nullptr},
+    {"_loss", VESK_GETTER(PyInteraction_get_loss), VESK_SETTER(PyInteraction_set_loss),
+     "Get or set the name of the loss function to use.", nullptr},
+    {"_linkdata", VESK_GETTER(PyInteraction_get_linkdata), VESK_SETTER(PyInteraction_set_linkdata),
+     "Get or set private linkdata.", nullptr},
+    {"activation", VESK_GETTER(PyInteraction_get_activation), nullptr,
+     "Get the latest activation(s) from this interaction.\n\nThis is the most recent value emitted by this "
+     "interaction after each use - either fit or predict.\n\nThis property is useful to examine the graph's "
+     "processing of individual samples.\n\n>>> graph.predict({'x': [3,4]})\n>>> graph[0].activation\n.54\n",
+     nullptr},
+    {"depth", VESK_GETTER(PyInteraction_get_depth), nullptr,
+     "Get the depth of this interaction within it's graph.", nullptr},
+    {"_errcode", VESK_GETTER(PyInteraction_get_errcode), nullptr, "Get interaction error code.", nullptr},
+    {nullptr, nullptr, nullptr, nullptr, nullptr},
+};
+
+}  // namespace
+
+PyTypeObject PyInteraction_Type = {
+    PyVarObject_HEAD_INIT(nullptr, 0)
+    "_vesk.Interaction",                                  // tp_name
+    sizeof(PyInteraction_Object),                         // tp_basicsize
+    0,                                                    // tp_itemsize
+    reinterpret_cast<destructor>(PyInteraction_dealloc),  // tp_dealloc
+    0,                                                    // tp_vectorcall_offset
+    nullptr,                                              // tp_getattr
+    nullptr,                                              // tp_setattr
+    nullptr,                                              // tp_as_async
+    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_repr
+    nullptr,                                              // tp_as_number
+    nullptr,                                              // tp_as_sequence
+    nullptr,                                              // tp_as_mapping
+    nullptr,                                              // tp_hash
+    nullptr,                                              // tp_call
+    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_str
+    nullptr,                                              // tp_getattro
+    nullptr,                                              // tp_setattro
+    nullptr,                                              // tp_as_buffer
+    Py_TPFLAGS_DEFAULT,                                   // tp_flags
+    "A graph is a collection of Interactions linked together. Interactions can be either registers or pure "
+    "mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by accessing it "
+    "from a Graph with the index operation. Interactions can be inspected in various ways to examine the "
+    "behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary and print information "
+    "about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> interaction = best[0]\n>>> "
+    "print(interaction.name, interaction.type)\nx, fixed\n",  // tp_doc
+    nullptr,                                              // tp_traverse
+    nullptr,                                              // tp_clear
+    nullptr,                                              // tp_richcompare
+    0,                                                    // tp_weaklistoffset
+    nullptr,                                              // tp_iter
+    nullptr,                                              // tp_iternext
+    PyInteraction_methods,                                // tp_methods
+    nullptr,                                              // tp_members
+    PyInteraction_getsetters,                             // tp_getset
+    nullptr,                                              // tp_base
+    nullptr,                                              // tp_dict
+    nullptr,                                              // tp_descr_get
+    nullptr,                                              // tp_descr_set
+    0,                                                    // tp_dictoffset
+    reinterpret_cast<initproc>(PyInteraction_init),       // tp_init
+    nullptr,                                              // tp_alloc
+    nullptr,                                              // tp_new (installed at start-up)
+    VESK_TYPE_RECORD_TAIL
+};
+
+PyObject* interaction_addtomodule(PyObject* m) {
+    PyInteraction_Type.tp_new = PyType_GenericNew;
+    if (PyType_Ready(&PyInteraction_Type) < 0) {
+        return nullptr;
+    }
+    Py_INCREF(&PyInteraction_Type);
+    if (PyModule_AddObject(m, "Interaction", reinterpret_cast<PyObject*>(&PyInteraction_Type)) < 0) {
+        Py_DECREF(&PyInteraction_Type);
+        return nullptr;
+    }
+    return m;
+}

@@ -1,0 +1,334 @@
+// The numeric register "fixed": carries numbers into a graph (input
+// register), passes them through (register with a source) and out of it
+// (output register), mapping them into [-1, 1] with a learned feature range.
+#include "_vesk.h"
+
+#include <cmath>
+#include <cstring>
+#include <limits>
+
+namespace vesk::fixed {
+namespace {
+
+struct register_state_t {
+    int array_index;
+    PyObject* py_inputarray;    // owned float32 copy of the input column, or null
+    PyObject* py_outputarray;   // owned output array until handed to the caller, or null
+    PyObject* py_expectedarray; // owned float32 copy of the expected values, or null
+    float feature_max;          // NaN: not yet known
+    float feature_min;
+    int auto_adapt;
+    loss_func loss_dv_f;        // unused: the loss in force is the interaction's own
+};
+
+const char* const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
+
+register_state_t* state_of(PyInteraction_Object* interaction) {
+    return interaction_state<register_state_t>(interaction);
+}
+
+// Element i of a held one-dimensional float32 array.
+inline float* element(PyObject* array, int i) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array);
+    return reinterpret_cast<float*>(PyArray_BYTES(a) + static_cast<npy_intp>(i) * PyArray_STRIDES(a)[0]);
+}
+
+// Maps a raw value into [-1, 1]; a value outside the range is clamped and
+// flagged in errcode, which nothing clears. A NaN passes through unclamped.
+inline float scale_in(PyInteraction_Object* interaction, const register_state_t* st, float v) {
+    float a = (2.0f * (v - st->feature_min)) / (st->feature_max - st->feature_min) - 1.0f;
+    if (a > 1.0f) {
+        a = 1.0f;
+        interaction->errcode = 1;
+    } else if (a < -1.0f) {
+        a = -1.0f;
+        interaction->errcode = 1;
+    }
+    return a;
+}
+
+inline float scale_out(const register_state_t* st, float a) {
+    return ((1.0f + a) * (st->feature_max - st->feature_min)) * 0.5f + st->feature_min;
+}
+
+void apply_default_range(register_state_t* st) {
+    if (std::isnan(st->feature_max)) {
+        st->feature_max = 1.0f;
+    }
+    if (std::isnan(st->feature_min)) {
+        st->feature_min = -1.0f;
+    }
+}
+
+// The maximum or minimum of an array as a float, through numpy's reduction
+// over the array as given (before any conversion). -1 with an exception set
+// when numpy or the float conversion fails.
+int reduce_to_float(PyObject* py_array, bool maximum, float* out) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
+    PyRef reduced(maximum ? PyArray_Max(a, NPY_MAXDIMS, nullptr) : PyArray_Min(a, NPY_MAXDIMS, nullptr));
+    if (!reduced) {
+        return -1;
+    }
+    const double value = PyFloat_AsDouble(reduced.get());
+    if (value == -1.0 && PyErr_Occurred()) {
+        return -1;
+    }
+    *out = static_cast<float>(value);
+    return 0;
+}
+
+// Widens the feature range to cover the array; the range never shrinks.
+int adapt_range(register_state_t* st, PyObject* py_array) {
+    float max_value;
+    if (reduce_to_float(py_array, true, &max_value) < 0) {
+        return -1;
+    }
+    if (std::isnan(st->feature_max) || max_value > st->feature_max) {
+        st->feature_max = max_value;
+    }
+    float min_value;
+    if (reduce_to_float(py_array, false, &min_value) < 0) {
+        return -1;
+    }
+    if (std::isnan(st->feature_min) || st->feature_min > min_value) {
+        st->feature_min = min_value;
+    }
+    return 0;
+}
+
+// Releases the held array of `field` and, given an array, keeps a new
+// contiguous float32 copy of it there.
+int hold_float32_copy(PyInteraction_Object* interaction, PyObject** field, PyObject* py_array,
+                      const char* refusal) {
+    state_of(interaction)->array_index = 0;
+    vesk_replace(field, nullptr);
+    if (py_array == nullptr) {
+        return 0;
+    }
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference consumed by the cast
+    PyObject* converted = PyArray_CastToType(reinterpret_cast<PyArrayObject*>(py_array), descr, 0);
+    if (converted == nullptr) {
+        PyErr_Format(PyExc_ValueError, refusal, interaction->name);
+        return -1;
+    }
+    *field = converted;
+    return 0;
+}
+
+int initialize(PyInteraction_Object* interaction) {
+    register_state_t* st = state_of(interaction);
+    st->array_index = 0;
+    st->py_inputarray = nullptr;
+    st->py_outputarray = nullptr;
+    st->py_expectedarray = nullptr;
+    st->feature_max = std::numeric_limits<float>::quiet_NaN();
+    st->feature_min = std::numeric_limits<float>::quiet_NaN();
+    st->auto_adapt = 1;
+    st->loss_dv_f = nullptr;
+    interaction->loss_dv_f = mean_squared_error;
+    interaction->data_size = sizeof(register_state_t);
+    return 0;
+}
+
+int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_state_t* st = state_of(interaction);
+    if (n_samples >= 1) {
+        if (interaction->sources[0] == -1) {
+            if (st->py_inputarray == nullptr) {
+                graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
+                                    interaction->name);
+                return -1;
+            }
+            const float v = *element(st->py_inputarray, st->array_index);
+            if (!std::isfinite(v)) {
+                graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in input array in register '%s'",
+                                    interaction->name);
+                return -1;
+            }
+            interaction->activation[0] = scale_in(interaction, st, v);
+        } else {
+            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+        }
+        if (st->py_outputarray != nullptr) {
+            *element(st->py_outputarray, st->array_index) = scale_out(st, interaction->activation[0]);
+        }
+    }
+    st->array_index += n_samples;
+    return 0;
+}
+
+int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_state_t* st = state_of(interaction);
+    // Only the output of the graph being trained reads expected values: an
+    // expected array left from an earlier query in another graph, where this
+    // register was the output, is never read here.
+    if (st->py_expectedarray != nullptr && g->interactions[g->size - 1] == interaction) {
+        const float e = *element(st->py_expectedarray, st->array_index - n_samples);
+        if (!std::isfinite(e)) {
+            graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
+                                interaction->name);
+            return -1;
+        }
+        const float y = scale_in(interaction, st, e);
+        // The output runs first in the reverse pass, so the source's da still
+        // holds the 0 the driver put there: it is set, not added to.
+        g->interactions[interaction->sources[0]]->da[0] = interaction->loss_dv_f(y, interaction->activation[0]);
+        return 0;
+    }
+    if (interaction->sources[0] != -1 && n_samples >= 1) {
+        graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
+    }
+    return 0;
+}
+
+PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
+    const register_state_t* st = state_of(interaction);
+    if (std::strcmp(name, "feature_min") == 0) {
+        return PyFloat_FromDouble(st->feature_min);
+    }
+    if (std::strcmp(name, "feature_max") == 0) {
+        return PyFloat_FromDouble(st->feature_max);
+    }
+    if (std::strcmp(name, "auto_adapt") == 0) {
+        return PyBool_FromLong(st->auto_adapt);
+    }
+    return nullptr;
+}
+
+// A number converted to float, or -1 with nothing left pending.
+int number_to_float(PyObject* value, float* out) {
+    if (!PyNumber_Check(value)) {
+        return -1;
+    }
+    PyRef as_float(PyNumber_Float(value));
+    if (!as_float) {
+        PyErr_Clear();
+        return -1;
+    }
+    const double d = PyFloat_AsDouble(as_float.get());
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    *out = static_cast<float>(d);
+    return 0;
+}
+
+int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
+    register_state_t* st = state_of(interaction);
+    if (std::strcmp(name, "feature_min") == 0) {
+        return number_to_float(value, &st->feature_min);
+    }
+    if (std::strcmp(name, "feature_max") == 0) {
+        return number_to_float(value, &st->feature_max);
+    }
+    if (std::strcmp(name, "auto_adapt") == 0) {
+        if (!PyBool_Check(value)) {
+            return -1;
+        }
+        st->auto_adapt = (value == Py_True) ? 1 : 0;
+        return 0;
+    }
+    return -1;
+}
+
+const char* get_tooltip(PyInteraction_Object* interaction) {
+    return interaction->name;
+}
+
+void deallocate(PyInteraction_Object* interaction) {
+    register_state_t* st = state_of(interaction);
+    vesk_replace(&st->py_inputarray, nullptr);
+    vesk_replace(&st->py_outputarray, nullptr);
+    vesk_replace(&st->py_expectedarray, nullptr);
+}
+
+int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
+    register_state_t* st = state_of(interaction);
+    if (hold_float32_copy(interaction, &st->py_inputarray, py_array,
+                          "input %s could not be cast to type of register (float32)") < 0) {
+        return -1;
+    }
+    if (py_array == nullptr) {
+        return 0;
+    }
+    if (st->auto_adapt) {
+        return adapt_range(st, py_array);
+    }
+    apply_default_range(st);
+    return 0;
+}
+
+int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
+    register_state_t* st = state_of(interaction);
+    if (hold_float32_copy(interaction, &st->py_expectedarray, py_array,
+                          "expected %s could not be cast to type of register (float32)") < 0) {
+        return -1;
+    }
+    if (py_array != nullptr && st->auto_adapt) {
+        return adapt_range(st, py_array);
+    }
+    return 0;
+}
+
+int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
+    register_state_t* st = state_of(interaction);
+    apply_default_range(st);
+    st->array_index = 0;
+    vesk_replace(&st->py_outputarray, nullptr);
+    npy_intp dims[1] = {static_cast<npy_intp>(sz)};
+    PyObject* out = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
+    if (out == nullptr) {
+        return -1;
+    }
+    st->py_outputarray = out;
+    return 0;
+}
+
+int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
+    const char* name = PyBytes_Check(py_loss_name) ? PyBytes_AsString(py_loss_name)
+                                                  : PyUnicode_AsUTF8(py_loss_name);
+    if (name == nullptr || set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
+        PyErr_Clear();
+        PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
+        return -1;
+    }
+    return 0;
+}
+
+PyObject* get_outputarray(PyInteraction_Object* interaction) {
+    register_state_t* st = state_of(interaction);
+    PyObject* out = st->py_outputarray;
+    st->py_outputarray = nullptr;  // the caller takes over the register's reference
+    if (out == nullptr) {
+        PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
+    }
+    return out;
+}
+
+interaction_type_t typeobj = {
+    "fixed",              // type_name
+    initialize,           // initialize
+    forward,              // forward
+    reverse,              // reverse
+    attributes,           // attributes
+    setattr,              // setattr
+    getattr,              // getattr
+    get_tooltip,          // get_tooltip
+    deallocate,           // deallocate
+    set_inputarray,       // set_inputarray
+    set_expectedarray,    // set_expectedarray
+    create_outputarray,   // create_outputarray
+    set_loss,             // set_loss
+    get_outputarray,      // get_outputarray
+    nullptr,              // next
+    READS_FIRST,          // source_reads
+};
+
+}  // namespace
+
+int init() {
+    return vesk_add_interactiontype(&typeobj);
+}
+
+}  // namespace vesk::fixed
