@@ -1,0 +1,187 @@
+"""Cases where Python code runs inside the categorical register's own
+operations (hashing, float conversion, finalisers) or memory runs out.
+
+A wrong answer here is a use of freed memory, so each case runs in its own
+interpreter: a crash fails the case instead of the whole run."""
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+PRELUDE = '''
+import numpy as np
+import _vesk
+
+IN_USE = "Categories of register 'c' cannot change while they are in use"
+
+def make_cat(name="c"):
+    c = _vesk.Interaction("cat", (0, 0, 0), 0, name)
+    c._set_source(0, -1)
+    return c
+
+def make_graph(c):
+    g = _vesk.Graph(2)
+    y = _vesk.Interaction("fixed", (1, 0, 0), 0, "y")
+    y._set_source(0, 0)
+    y.state.auto_adapt = False
+    y.state.feature_min, y.state.feature_max = -1.0, 1.0
+    g[0], g[1] = c, y
+    return g
+
+def objects(values):
+    column = np.empty(len(values), dtype=object)
+    for i, v in enumerate(values):
+        column[i] = v
+    return column
+
+c = make_cat()
+g = make_graph(c)
+seen = []
+'''
+
+CASES = {
+    # A key's hash replaces the categories while the column is resolved: the
+    # addresses resolved so far would point at freed entries.
+    "hash_replaces_categories_during_resolution": '''
+class Meddler:
+    def __hash__(self):
+        try:
+            c.state.categories = []
+        except RuntimeError as e:
+            seen.append(type(e))
+        return 11
+c.state.categories = [("old", 0.5)]
+g._query({"c": objects(["old", Meddler(), "old"])}, np.array([1.0, 1.0, 1.0]))
+assert seen == [RuntimeError], seen
+weights = dict(c.state.categories)
+assert len(weights) == 2 and weights["old"] > 0.5, weights
+''',
+    # The expected array's conversion runs after the column was resolved and
+    # before the sample loop reads the resolved addresses.
+    "expected_conversion_replaces_categories": '''
+class Meddler:
+    def __float__(self):
+        try:
+            c.state.categories = []
+        except RuntimeError as e:
+            seen.append(type(e))
+        return 0.5
+g._query({"c": np.array(["a", "b"])}, objects([Meddler(), Meddler()]))
+assert seen and set(seen) == {RuntimeError}, seen
+assert sorted(k for k, _ in c.state.categories) == ["a", "b"]
+assert all(w > 0 for _, w in c.state.categories)
+''',
+    # Releasing a key while the categories are replaced runs its finaliser,
+    # which tries to replace them again.
+    "finaliser_replaces_categories_during_clear": '''
+class Sticky:
+    def __hash__(self):
+        return 5
+    def __del__(self):
+        try:
+            c.state.categories = [("x", 1.0)]
+        except RuntimeError as e:
+            seen.append(str(e))
+g._query({"c": objects([Sticky()])})
+c.state.categories = [("y", 0.25)]
+assert seen == [IN_USE], seen
+assert c.state.categories == [("y", 0.25)]
+''',
+    # A key released while the register is destroyed reads the categories
+    # through a state object kept from before.
+    "finaliser_reads_categories_during_destruction": '''
+state = c.state
+class Reader:
+    def __hash__(self):
+        return 5
+    def __del__(self):
+        try:
+            seen.append(state.categories)
+        except Exception as e:
+            seen.append(type(e).__name__)
+g._query({"c": objects([Reader()])})
+del g, c
+assert len(seen) == 1, seen
+''',
+    # A refused column's new keys are released by the rollback; when the map
+    # held their last reference their finalisers run then, while the
+    # refusal's exception is set aside.
+    "finaliser_runs_during_rollback": '''
+column = np.empty(3, dtype=object)
+class Noisy:
+    def __init__(self, h, i):
+        self.h, self.i = h, i
+    def __hash__(self):
+        column[self.i] = 0  # the map's reference becomes the only one
+        return self.h
+    def __del__(self):
+        seen.append(sorted(k for k, _ in c.state.categories if isinstance(k, str)))
+column[0], column[1], column[2] = Noisy(1, 0), Noisy(2, 1), [3]
+c.state.categories = [("keep", 0.5)]
+try:
+    g._query({"c": column})
+except TypeError as e:
+    assert "unhashable" in str(e)
+else:
+    raise AssertionError("unhashable key accepted")
+assert len(seen) == 2 and all(s == ["keep"] for s in seen), seen
+assert c.state.categories == [("keep", 0.5)]
+''',
+    # A pass that fails after the column was resolved; the categories are
+    # then replaced and the register queried again.
+    "categories_replaced_after_failed_pass": '''
+x = _vesk.Interaction("fixed", (2, 0, 0), 0, "x")
+x._set_source(0, -1)
+y = g[1]
+g3 = _vesk.Graph(3)
+g3[0], g3[1], g3[2] = c, x, y
+try:
+    g3._query({"c": np.array(["a", "b"]), "x": np.array([1.0, float("nan")])}, np.array([1.0, 1.0]))
+except RuntimeError as e:
+    assert "Nan found in input array" in str(e)
+else:
+    raise AssertionError("NaN accepted")
+c.state.categories = [("b", 0.5)]
+pred = g3._query({"c": np.array(["b", "a"]), "x": np.array([1.0, 2.0])})
+assert pred.tolist() == [0.5, 0.0], pred
+''',
+    # Running out of memory for the resolved input, and for entries and keys
+    # part-way through a column: MemoryError, and the categories unchanged.
+    "memory_exhaustion": '''
+import resource
+
+def address_space():
+    with open("/proc/self/status") as f:
+        for line in f:
+            if line.startswith("VmSize:"):
+                return int(line.split()[1]) * 1024
+
+c.state.categories = [("keep", 0.5)]
+soft, hard = resource.getrlimit(resource.RLIMIT_AS)
+huge = np.broadcast_to(np.array(["q"]), (50_000_000,))  # 400 MB of addresses
+many = np.arange(3_000_000)  # about 240 MB of entries and keys
+outcome = []
+for column in (huge, many):
+    resource.setrlimit(resource.RLIMIT_AS, (address_space() + (64 << 20), hard))
+    try:
+        g._query({"c": column})
+        outcome.append("accepted")
+    except MemoryError:
+        outcome.append("MemoryError")
+    finally:
+        resource.setrlimit(resource.RLIMIT_AS, (soft, hard))
+assert outcome == ["MemoryError", "MemoryError"], outcome
+assert c.state.categories == [("keep", 0.5)]
+assert g._query({"c": np.array(["keep"])}).tolist() == [0.5]
+''',
+}
+
+
+@pytest.mark.parametrize("case", sorted(CASES))
+def test_reentry_case(case):
+    script = PRELUDE + textwrap.dedent(CASES[case]) + '\nprint("DONE")\n'
+    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    assert proc.returncode == 0, proc.stderr[-3000:]
+    assert proc.stdout.strip().endswith("DONE")
+    assert proc.stderr == "", proc.stderr[-3000:]
