@@ -35,13 +35,13 @@ void register_interaction_types() {
         return;
     }
     registered = true;
-    // vesk::gaussian::init();
-    // vesk::linear::init();
-    // vesk::multiply::init();
+    vesk::gaussian::init();
+    vesk::linear::init();
+    vesk::multiply::init();
     vesk::fixed::init();
     vesk::cat::init();
-    // vesk::sine::init();
-    // vesk::tanh::init();
+    vesk::sine::init();
+    vesk::tanh::init();
 }
 
 // Binds numpy's table of array functions, as numpy's own import_array does,
