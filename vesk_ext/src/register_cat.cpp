@@ -59,9 +59,7 @@ int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t
 // Keeps the interaction alive while Python code run by hashing or releasing
 // keys could drop the last outside reference to it.
 PyRef hold(PyInteraction_Object* interaction) {
-    PyObject* ob = reinterpret_cast<PyObject*>(interaction);
-    Py_INCREF(ob);
-    return PyRef(ob);
+    return PyRef(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
 }
 
 int initialize(PyInteraction_Object* interaction) {
@@ -310,8 +308,7 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
         return -1;
     }
     PyRef keep = hold(interaction);
-    PyRef list(pyattr);
-    Py_INCREF(pyattr);
+    PyRef list(vesk_newref(pyattr));
     st->map_busy += 1;
     // A resolved input left by a failed query points into the map.
     release_inputarray(st);
