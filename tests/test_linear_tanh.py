@@ -70,12 +70,14 @@ def test_tanh_of_zero_sum_is_zero():
 
 # Training against the twin --------------------------------------------------
 
+# gluamine 13 is one of the values where a learning rate divided in single
+# precision would differ from the one divided in double and rounded.
 LAYOUTS = {
     "one source": lambda k: [("in", "x"), (k, (0,)), ("out", 1)],
     "two sources": lambda k: [("in", "x"), ("in", "z"), (k, (0, 1)), ("out", 2)],
     "chained, both sources one node": lambda k: [("in", "x"), (k, (0,)), (k, (1, 1), 3), ("out", 2)],
-    "fixed ranges, gluamine 10": lambda k: [("in", "x", -2.0, 3.0), ("in", "z", -1.0, 1.0),
-                                            (k, (0, 1), 10), ("out", 2, -0.5, 2.0)],
+    "fixed ranges, gluamine 13": lambda k: [("in", "x", -2.0, 3.0), ("in", "z", -1.0, 1.0),
+                                            (k, (0, 1), 13), ("out", 2, -0.5, 2.0)],
 }
 
 
@@ -91,7 +93,11 @@ def data(seed, n):
 @pytest.mark.parametrize("kind", TYPES)
 def test_training_agrees_with_twin_to_the_bit_across_adam_limits(kind, layout):
     ref.srand(4242)
-    pair = Pair(LAYOUTS[layout](kind))
+    slots = LAYOUTS[layout](kind)
+    # Drawn tanh weights reach 5 and would often saturate the node, where it
+    # stops learning; moderate ones keep every step visible.
+    params = {i: {"w0": 0.4, "w1": -0.3, "bias": 0.2} for i, s in enumerate(slots) if s[0] == "tanh"}
+    pair = Pair(slots, params)
     # Query sizes chosen so that queries start and end on both sides of the
     # 20- and 1000-sample limits of the bias corrections.
     for i, n in enumerate([7, 30, 900, 150, 80]):
