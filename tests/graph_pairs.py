@@ -12,8 +12,6 @@ A layout lists the slots in order:
 The twin of a mathematical node starts from the parameters the native node
 drew, read back through its state, so the twin follows any draw.
 """
-import math
-
 import _vesk
 import numpy as np
 
@@ -90,5 +88,3 @@ def first_difference(a, b):
     diff = np.nonzero(a != b)[0]
     return None if diff.size == 0 else (int(diff[0]), a[diff[0]], b[diff[0]])
 
-
-NAN = math.nan

@@ -1,6 +1,7 @@
 """Parameters of the mathematical types as state attributes and dictionaries."""
 import ast
 import math
+
 import numpy as np
 import pytest
 
