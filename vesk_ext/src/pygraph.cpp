@@ -80,7 +80,11 @@ void PyGraph_dealloc(PyGraph_Object* self) {
 }
 
 Py_ssize_t PyGraph_Len(PyGraph_Object* self) {
-    // A negative size reaches the interpreter, which refuses it.
+    // A graph made with a negative size has no length: the call fails, with
+    // the error the interpreter gives any __len__ that returns one.
+    if (self->size < 0) {
+        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+    }
     return self->size;
 }
 
@@ -324,9 +328,9 @@ int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
 }
 
 // Checks, before the sample loop, everything the types read without checks:
-// each non-input interaction has a source, every source it reads is a
-// filled slot below its own, and no interaction occupies two slots (it
-// would step its arrays twice per sample).
+// each non-input interaction has a source (two for a type that always reads
+// both), every source it reads is a filled slot below its own, and no
+// interaction occupies two slots (it would step its arrays twice per sample).
 int check_links(PyGraph_Object* graph) {
     const int size = graph->size;
     for (int i = 0; i < size; ++i) {
@@ -336,6 +340,10 @@ int check_links(PyGraph_Object* graph) {
         }
         if (x->sourcecount == 0) {
             PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no source set", i);
+            return -1;
+        }
+        if (x->typeobj->source_reads == READS_BOTH && x->sourcecount < 2) {
+            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i needs two sources", i);
             return -1;
         }
         graphlocation_t locs[2];

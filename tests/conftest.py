@@ -1,0 +1,42 @@
+import os
+import subprocess
+import sys
+import textwrap
+
+import pytest
+
+import _vesk
+
+TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
+
+
+def run_python(code, *, python=None, env=None, path=None, timeout=120):
+    """Runs code in a fresh interpreter (crash-prone cases must not take the
+    test run down with them); path entries go first on its sys.path."""
+    environment = dict(os.environ)
+    if env:
+        environment.update(env)
+    entries = list(path or []) + [TESTS_DIR]
+    if environment.get("PYTHONPATH"):
+        entries.append(environment["PYTHONPATH"])
+    environment["PYTHONPATH"] = os.pathsep.join(entries)
+    return subprocess.run(
+        [python or sys.executable, "-c", textwrap.dedent(code)],
+        capture_output=True,
+        text=True,
+        env=environment,
+        timeout=timeout,
+    )
+
+
+@pytest.fixture
+def python_run():
+    return run_python
+
+
+def registered(type_name):
+    try:
+        _vesk.Interaction(type_name, (0, 0, 0))
+    except ValueError:
+        return False
+    return True

@@ -1,0 +1,277 @@
+"""The Interaction object: construction, sources, properties, lifetime."""
+import gc
+import sys
+
+import numpy as np
+import pytest
+
+import _vesk
+from builders import graph_of, register
+from conftest import registered
+
+
+def test_defaults_of_a_new_interaction():
+    x = _vesk.Interaction("fixed", (1, 2, 3))
+    assert x.type == "fixed" and x.name == ""
+    assert x.sources == () and x._location == -1 and x._latticeloc == (1, 2, 3)
+    assert x._gluamine == 0 and x._errcode == 0 and x._loss is None and x._linkdata is None
+    assert x.state is x.state
+    assert str(x) == repr(x) == "_vesk.Interaction (fixed)"
+    assert _vesk.Interaction(type="fixed", latticeloc=(0, 0, 0), gluamine=7, name="n")._gluamine == 7
+
+
+@pytest.mark.parametrize("type_name, expect_name", [("fixed", "x"), ("cat", "x"), ("multiply", "multiply")])
+def test_name_property(type_name, expect_name):
+    if not registered(type_name):
+        pytest.skip(type_name + " not registered")
+    x = _vesk.Interaction(type_name, (0, 0, 0), 0, "x")
+    assert x.name == expect_name
+
+
+def test_name_none_and_cut():
+    assert _vesk.Interaction("fixed", (0, 0, 0), 0, None).name == ""
+    assert _vesk.Interaction("fixed", (0, 0, 0), 0, "a" * 200).name == "a" * 126
+    # A cut inside a two-byte character backs off to the character boundary.
+    name = "a" + "\u00e9" * 100  # 1 + 200 bytes; byte 126 is the middle of a character
+    assert _vesk.Interaction("fixed", (0, 0, 0), 0, name).name == "a" + "\u00e9" * 62
+    assert _vesk.Interaction("fixed", (0, 0, 0), 0, "\u20ac" * 50).name == "\u20ac" * 42
+
+
+@pytest.mark.parametrize("latticeloc", [[0, 0, 0], (0, 0), (0, 0, 0, 0), 5, "abc"])
+def test_latticeloc_must_be_a_triple(latticeloc):
+    with pytest.raises(ValueError, match=r"^The latticeloc must be a three item tuple$"):
+        _vesk.Interaction("fixed", latticeloc)
+
+
+@pytest.mark.parametrize("item", [2 ** 31, -(2 ** 31) - 1, 2 ** 70])
+def test_latticeloc_out_of_range(item):
+    with pytest.raises(OverflowError):
+        _vesk.Interaction("fixed", (0, 0, item))
+    assert _vesk.Interaction("fixed", (2 ** 31 - 1, -(2 ** 31), 0))._latticeloc == (2 ** 31 - 1, -(2 ** 31), 0)
+
+
+def test_latticeloc_item_conversion_error():
+    with pytest.raises(TypeError):
+        _vesk.Interaction("fixed", (0, "x", 0))
+
+
+@pytest.mark.parametrize("args", [(), (1, (0, 0, 0)), ("fixed",), ("fixed", (0, 0, 0), "g"), ("fixed", (0, 0, 0), 0, 5)])
+def test_constructor_argument_errors(args):
+    with pytest.raises(TypeError):
+        _vesk.Interaction(*args)
+
+
+def test_unknown_type_leaves_no_companion():
+    x = _vesk.Interaction.__new__(_vesk.Interaction)
+    with pytest.raises(ValueError, match=r"^No such interaction type: 'nope'$"):
+        x.__init__("nope", (1, 2, 3), 4, "n")
+    assert x.type == "nope" and x._latticeloc == (1, 2, 3) and x._gluamine == 4
+    with pytest.raises(RuntimeError):
+        x.state
+
+
+def test_long_type_name_is_cut_in_the_record():
+    x = _vesk.Interaction.__new__(_vesk.Interaction)
+    with pytest.raises(ValueError, match="No such interaction type: 'abcdefghijklmnopqrstuvwxyz'"):
+        x.__init__("abcdefghijklmnopqrstuvwxyz", (0, 0, 0))
+    assert x.type == "abcdefghijklmno"
+
+
+def test_object_without_constructor_refuses_what_needs_a_type():
+    x = _vesk.Interaction.__new__(_vesk.Interaction)
+    assert x.type is None and x.sources == () and x._location == 0 and x._linkdata is None
+    for attr in ("state", "_loss", "_tooltip"):
+        with pytest.raises(RuntimeError):
+            getattr(x, attr)
+    with pytest.raises(RuntimeError):
+        x._loss = "mean_squared_error"
+    with pytest.raises(AttributeError):
+        del x._loss
+    g = _vesk.Graph(1)
+    g[0] = x
+    assert x.depth == -1  # sourcecount 0: a node without sources
+
+
+def test_constructor_twice_releases_the_earlier_companion():
+    x = _vesk.Interaction("fixed", (0, 0, 0), 0, "a")
+    old_state = x.state
+    x._loss = "mean_absolute_error"
+    loss = x._loss
+    refs = sys.getrefcount(loss)
+    x.__init__("fixed", (1, 1, 1), 0, "b")
+    assert x.state is not old_state and x._loss is None and x.name == "b"
+    assert sys.getrefcount(loss) == refs - 1
+    with pytest.raises(RuntimeError):
+        old_state.feature_min  # the old companion no longer reaches the interaction
+    assert x.state.feature_min != x.state.feature_min  # NaN: a fresh state
+
+
+def test_companion_outliving_its_interaction():
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    state = x.state
+    del x
+    gc.collect()
+    with pytest.raises(RuntimeError):
+        state.feature_min
+    with pytest.raises(RuntimeError):
+        state.feature_min = 1.0
+    with pytest.raises(RuntimeError):
+        state._to_dict()
+    with pytest.raises(RuntimeError):
+        state._from_dict({"feature_min": 1.0})
+    with pytest.raises(RuntimeError):
+        state.__dict__
+
+
+@pytest.mark.parametrize("ix", [2, -1, 7])
+def test_set_source_index_range(ix):
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    with pytest.raises(ValueError, match=r"^Source index %i is out of range$" % ix):
+        x._set_source(ix, 0)
+    assert x.sources == ()
+
+
+def test_set_source_counts():
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    x._set_source(0, -1)
+    assert x.sources == ()
+    y = _vesk.Interaction("fixed", (0, 0, 0))
+    y._set_source(1, 4)
+    assert y.sources == (0, 4)
+    z = _vesk.Interaction("fixed", (0, 0, 0))
+    z._set_source(0, 3)
+    z._set_source(1, 4)
+    z._set_source(1, -1)
+    assert z.sources == (3, -1)
+    z._set_source(0, -1)
+    assert z.sources == (-1, -1)
+    with pytest.raises(TypeError):
+        z._set_source(0)
+    with pytest.raises(TypeError):
+        z._set_source(ix=0, src=1)
+
+
+def test_depth():
+    a, b = register("a"), register("b")
+    c = register("c", source=0)
+    c._set_source(1, 1)
+    d = register("d", source=2)
+    g = graph_of(a, b, c, d)
+    assert [g[i].depth for i in range(4)] == [-1, -1, 0, 1]
+    unconnected = _vesk.Interaction("fixed", (0, 0, 0))
+    g2 = graph_of(register("a"), unconnected)
+    assert unconnected.sources == () and unconnected.depth == -1
+
+
+@pytest.mark.parametrize("sources, message", [((5,), "not a filled slot"), ((-3,), "not a filled slot"),
+                                             ((1,), "not a filled slot"), ((2,), "cycle")])
+def test_depth_refuses_bad_sources(sources, message):
+    g = _vesk.Graph(3)
+    g[0] = register("a")
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    for i, s in enumerate(sources):
+        x._set_source(i, s)
+    g[2] = x
+    with pytest.raises(RuntimeError, match=message):
+        x.depth
+
+
+def test_depth_of_a_long_chain():
+    n = 100000
+    g = _vesk.Graph(n)
+    g[0] = register("x")
+    for i in range(1, n):
+        g[i] = register("r", source=i - 1)
+    assert g[n - 1].depth == n - 2
+    assert g[n // 2].depth == n // 2 - 1
+
+
+def test_activation_shares_the_slot_and_keeps_the_interaction_alive():
+    x = register("x", auto_adapt=False)
+    y = register("y", (1, 0, 0), source=0)
+    g = graph_of(x, y)
+    assert x.activation.dtype == np.float32 and x.activation.shape == (0,)
+    g._query({"x": np.array([0.25, 0.5], dtype=np.float32)})
+    arr = x.activation
+    assert arr.shape == (1,) and arr[0] == np.float32(0.5) and arr.flags.c_contiguous and arr.flags.writeable
+    g._query({"x": np.array([-0.75], dtype=np.float32)})
+    assert arr[0] == np.float32(-0.75)  # shared storage, not a copy
+    del g, x, y
+    gc.collect()
+    assert arr[0] == np.float32(-0.75)  # the interaction lives as the array's base
+    assert isinstance(arr.base, _vesk.Interaction)
+
+
+def test_loss_property():
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    assert x._loss is None
+    x._loss = "mean_absolute_error"
+    assert x._loss == "mean_absolute_error"
+    b = b"categorical_cross_entropy"
+    x._loss = b
+    assert x._loss is b
+    with pytest.raises(ValueError, match=r"^Invalid loss function provided$"):
+        x._loss = "Mean_squared_error"
+    assert x._loss is b
+    with pytest.raises(AttributeError):
+        del x._loss
+    assert x._loss is b
+
+
+def test_loss_refused_on_types_without_loss():
+    if registered("multiply"):
+        m = _vesk.Interaction("multiply", (0, 0, 0))
+        with pytest.raises(AttributeError):
+            m._loss = "mean_squared_error"
+        assert m._loss is None
+    if registered("cat"):
+        c = _vesk.Interaction("cat", (0, 0, 0))
+        with pytest.raises(ValueError, match="^Loss function can't be set on legacy registers$"):
+            c._loss = "mean_absolute_error"
+        assert c._loss is None
+
+
+def test_linkdata():
+    x = _vesk.Interaction("fixed", (0, 0, 0))
+    payload = {"k": 1}
+    refs = sys.getrefcount(payload)
+    x._linkdata = payload
+    assert sys.getrefcount(payload) == refs + 1
+    assert x._linkdata is payload
+    x._linkdata = None
+    assert x._linkdata is None and sys.getrefcount(payload) == refs
+    x._linkdata = payload
+    del x._linkdata
+    assert x._linkdata is None and sys.getrefcount(payload) == refs
+    x._linkdata = payload
+    del x
+    gc.collect()
+    assert sys.getrefcount(payload) == refs
+
+
+def test_tooltip_and_read_only_properties():
+    x = _vesk.Interaction("fixed", (0, 0, 0), 0, "temperature")
+    assert x._tooltip == "temperature"
+    if registered("multiply"):
+        assert _vesk.Interaction("multiply", (0, 0, 0))._tooltip == "multiply"
+    for prop in ("sources", "_location", "_latticeloc", "state", "type", "_gluamine", "name", "_tooltip",
+                 "activation", "depth", "_errcode"):
+        with pytest.raises(AttributeError):
+            setattr(x, prop, 1)
+    with pytest.raises(AttributeError):
+        x.anything = 1
+
+
+def test_interaction_cannot_be_subclassed():
+    with pytest.raises(TypeError):
+        type("Sub", (_vesk.Interaction,), {})
+
+
+def test_documentation_texts():
+    I = _vesk.Interaction
+    assert I.sources.__doc__ == "Get the indices of the predecessors of this interaction within the graph."
+    assert I._latticeloc.__doc__ == "Get interaction location within the Mirelund."
+    assert I.depth.__doc__ == "Get the depth of this interaction within it's graph."
+    assert I._set_source.__doc__ == "Set a source."
+    assert I.__doc__.startswith("A graph is a collection of Interactions linked together.")
+    assert I.state.__doc__.startswith("Get internal state of interaction, such as the weigths")

@@ -1,0 +1,287 @@
+"""Graph._query: argument checks and their order, the structural refusals
+before the sample loop, the sample loop itself and what a failure leaves."""
+import gc
+import threading
+
+import numpy as np
+import pytest
+
+import _vesk
+from builders import F, graph_of, passthrough_graph, register, scale_in, scale_out
+from conftest import registered, run_python
+
+
+def fixed_graph():
+    return graph_of(register("x", auto_adapt=False), register("y", (1, 0, 0), source=0, auto_adapt=False))
+
+
+def test_prediction_and_training_runs():
+    g = fixed_graph()
+    column = np.array([0.1, -0.2, 0.3, 0.9, -1.0], dtype=np.float32)
+    assert g[0].activation.shape == (0,)
+    out = g._query({"x": column})
+    assert out.dtype == np.float32 and out.shape == (5,)
+    assert out.tolist() == [float(scale_out(scale_in(v, -1, 1)[0], -1, 1)) for v in column]
+    assert g[0].activation.shape == (1,) and g[1].activation[0] == out[-1]
+    again = g._query(xarray={"x": column}, yarray=np.zeros(5))
+    assert again.tolist() == out.tolist()
+    assert g._query({"x": column}, None).tolist() == out.tolist()
+
+
+def test_keys_and_shared_names():
+    a = register("x", auto_adapt=False)
+    b = register("x", (1, 0, 0), auto_adapt=False)
+    y = register("y", (2, 0, 0), source=1, auto_adapt=False)
+    g = graph_of(a, b, y)
+
+    class D(dict):
+        pass
+
+    out = g._query(D(x=np.array([0.5, 0.25]), unused=np.zeros(7)))
+    assert out.tolist() == [0.5, 0.25] and a.activation[0] == 0.25
+
+
+def linear_input():
+    x = _vesk.Interaction("linear", (0, 0, 0), 0, "lin")
+    x._set_source(0, -1)
+    return x
+
+
+def cat_output():
+    c = _vesk.Interaction("cat", (1, 0, 0), 0, "cy")
+    c._set_source(0, 0)
+    return c
+
+
+def typeless():
+    return _vesk.Interaction.__new__(_vesk.Interaction)
+
+
+X = {"x": np.array([1.0, 2.0])}
+
+REFUSALS = [
+    # (graph builder, xarray, yarray, exception, message)
+    ("no-slots", lambda: _vesk.Graph(0), "not even a dict", None, RuntimeError, "The graph has no slots"),
+    ("negative", lambda: _vesk.Graph(-3), X, None, RuntimeError, "The graph has no slots"),
+    ("not-dict", fixed_graph, [("x", X["x"])], None, ValueError,
+     "^First argument of query must be a dictionary of numpy arrays$"),
+    ("empty-slot", lambda: graph_of(register("x"), register("y", source=0)).__class__(2), X, None, RuntimeError,
+     r"^Graph not correctly initalized\. Interaction 0 is null$"),
+    ("typeless", lambda: graph_of(register("x"), typeless()), X, None, RuntimeError,
+     r"^Graph not correctly initalized\. Interaction 1 has no type$"),
+    ("missing", fixed_graph, {"z": X["x"]}, None, ValueError, "^Missing data array for x in X$"),
+    ("list", fixed_graph, {"x": [1.0, 2.0]}, None, ValueError, "^Element x in X is not a numpy array$"),
+    ("2d", fixed_graph, {"x": np.zeros((2, 3))}, None, ValueError, "^Element x in X is not 1-dimensional$"),
+    ("0d", fixed_graph, {"x": np.array(1.0)}, None, ValueError,
+     "^Element x in X is not 1-dimensional$"),
+    ("uneven", lambda: graph_of(register("a"), register("b"), register("y", source=1)),
+     {"a": np.zeros(5), "b": np.zeros(4)}, None, ValueError, r"^Uneven X feature lengths 5 != 4$"),
+    ("y-list", fixed_graph, X, [1.0, 2.0], ValueError, "^yarray must be a numpy array$"),
+    ("y-2d", fixed_graph, X, np.zeros((2, 1)), ValueError, "^y must be 1 dimensional$"),
+    ("no-source", lambda: graph_of(register("x"), _vesk.Interaction("fixed", (0, 0, 0), 0, "y")), X, None,
+     RuntimeError, r"^Graph not correctly initalized\. Interaction 1 has no source set$"),
+    ("self-source", lambda: graph_of(register("x"), register("y", source=1)), X, None, RuntimeError,
+     r"Interaction 1 reads source 1, which is not a filled slot below it"),
+    ("far-source", lambda: graph_of(register("x"), register("y", source=9)), X, None, RuntimeError,
+     r"Interaction 1 reads source 9"),
+    ("later-source", lambda: graph_of(register("x"), register("p", source=2), register("y", source=0)), X, None,
+     RuntimeError, r"Interaction 1 reads source 2"),
+    ("two-slots", lambda: (lambda p: graph_of(register("x"), p, p))(register("p", source=0)), X, None,
+     RuntimeError, r"Interaction 2 also occupies slot 1"),
+    ("short-y", fixed_graph, X, np.array([1.0]), ValueError, "fewer than the 2 samples"),
+    ("train-input-output", lambda: graph_of(register("x")), X, np.array([1.0, 2.0]), ValueError,
+     "output register has no source"),
+]
+
+
+@pytest.mark.parametrize("build, xarray, yarray, exc, message", [r[1:] for r in REFUSALS],
+                         ids=[r[0] for r in REFUSALS])
+def test_refusals(build, xarray, yarray, exc, message):
+    g = build()
+    with pytest.raises(exc, match=message):
+        g._query(xarray, yarray)
+
+
+@pytest.mark.skipif(not registered("linear") or not registered("cat"), reason="needs linear and cat")
+def test_refusals_naming_types():
+    g = graph_of(register("x"), linear_input(), register("y", source=0))
+    with pytest.raises(ValueError, match="^Missing data array for lin in X$"):
+        g._query(X)
+    with pytest.raises(RuntimeError, match=r"^Graph not correctly initalized\. Interaction 1 misses set_input "
+                                           r"entrypoint$"):
+        g._query({"x": X["x"], "lin": X["x"]})
+    for output in (cat_output(), _vesk.Interaction("linear", (1, 0, 0), 0, "ly")):
+        output._set_source(0, 0)
+        g = graph_of(register("x"), output)
+        name = "cy" if output.type == "cat" else "ly"
+        with pytest.raises(RuntimeError, match=r"^Graph not correctly initalized\. Output '%s' misses needed "
+                                               r"entrypoints$" % name):
+            g._query(X)
+
+
+def test_check_order():
+    # The walk goes slot by slot: whatever is wrong with the earliest slot
+    # is what the query reports.
+    g = _vesk.Graph(3)
+    g[1] = register("x")
+    with pytest.raises(RuntimeError, match="Interaction 0 is null"):
+        g._query({"x": [1, 2]})
+    g[0] = register("a")
+    with pytest.raises(ValueError, match="^Element x in X is not a numpy array$"):
+        g._query({"a": X["x"], "x": [1, 2]})
+    with pytest.raises(RuntimeError, match="Interaction 2 is null"):
+        g._query({"a": X["x"], "x": X["x"]}, "not an array")
+    g[2] = register("y", source=1)
+    with pytest.raises(ValueError, match="^yarray must be a numpy array$"):
+        g._query({"a": X["x"], "x": X["x"]}, "not an array")
+    with pytest.raises(TypeError):
+        g._query()
+    with pytest.raises(TypeError):
+        g._query(X, None, 1)
+    with pytest.raises(TypeError):
+        g._query(X, zarray=None)
+
+
+def test_graph_without_input_registers():
+    # The sample count -1 reaches the output array's creation, which numpy refuses.
+    g = graph_of(register("y", source=0))
+    with pytest.raises(ValueError, match="negative dimensions"):
+        g._query({})
+
+
+def test_input_register_as_output():
+    g = graph_of(register("x", auto_adapt=False))
+    out = g._query({"x": np.array([0.5, -2.0], dtype=np.float32)})
+    assert out.tolist() == [0.5, -1.0]
+
+
+def test_longer_yarray_is_accepted():
+    g = fixed_graph()
+    assert g._query(X, np.arange(10.0)).shape == (2,)
+
+
+def test_too_many_samples_refused_without_copying():
+    huge = np.broadcast_to(np.float32(0.5), (2 ** 31,))
+    g = fixed_graph()
+    with pytest.raises(ValueError, match="Too many samples"):
+        g._query({"x": huge})
+    just_fits = np.broadcast_to(np.float32(0.5), (3,))
+    assert g._query({"x": just_fits}).tolist() == [0.5, 0.5, 0.5]
+
+
+@pytest.mark.skipif(not registered("cat"), reason="needs cat")
+def test_failing_pass_keeps_earlier_training():
+    c = _vesk.Interaction("cat", (0, 0, 0), 0, "c")
+    c._set_source(0, -1)
+    y = register("y", (1, 0, 0), source=0, auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    g = graph_of(c, y)
+    with pytest.raises(RuntimeError, match="Nan found in expected array in register 'y'"):
+        g._query({"c": np.array(["a", "b", "a", "z"])}, np.array([1.0, 1.0, np.nan, 1.0], dtype=np.float32))
+    weights = dict(c.state.categories)
+    step = lambda w: w - float(F(0.002) * (F(2) * (F(w) - F(1))))
+    assert weights == {"a": step(0.0), "b": step(0.0), "z": 0.0}
+    # The failed query left no array behind: the graph runs normally again.
+    assert g._query({"c": np.array(["a"])}).tolist() == [scale_out(F(step(0.0)), -1, 1)]
+
+
+def test_failure_releases_handed_out_arrays():
+    # A failure after the columns were converted must not keep them: memory
+    # stays flat over many failing queries with large columns.
+    import tracemalloc
+
+    g = graph_of(register("x"), register("x2"), register("y", source=0))
+    big = np.ones(200_000)
+    for _ in range(3):
+        with pytest.raises(ValueError):
+            g._query({"x": big, "x2": big}, np.ones(10))  # refused: yarray too short
+    tracemalloc.start()
+    base = tracemalloc.get_traced_memory()[0]
+    for _ in range(20):
+        with pytest.raises(ValueError):
+            g._query({"x": big, "x2": big}, np.ones(10))
+    grown = tracemalloc.get_traced_memory()[0] - base
+    tracemalloc.stop()
+    assert grown < 200_000  # one leaked float32 copy would be 800 kB
+
+
+def test_stale_expected_array_is_never_read_elsewhere():
+    # A register trained as an output keeps its expected values; used next
+    # as a pass-through in a longer graph it must neither read past them
+    # nor feed them back as a loss.
+    p = register("p", (1, 0, 0), source=0, auto_adapt=False)
+    g1 = graph_of(register("x", auto_adapt=False), p)
+    g1._query({"x": np.array([0.5])}, np.array([0.5]))
+    y = register("y", (2, 0, 0), source=1, auto_adapt=False)
+    g2 = graph_of(register("x", auto_adapt=False), p, y)
+    column = np.linspace(-0.9, 0.9, 5000).astype(np.float32)
+    out = g2._query({"x": column}, column)
+    assert out.tolist() == [float(scale_out(scale_in(v, -1, 1)[0], -1, 1)) for v in column]
+
+
+def test_query_releases_the_lock():
+    # Another thread makes progress while a long query runs.
+    g = fixed_graph()
+    column = np.zeros(3_000_000, dtype=np.float32)
+    ticks = []
+    done = threading.Event()
+
+    def ticker():
+        while not done.is_set():
+            ticks.append(1)
+
+    t = threading.Thread(target=ticker)
+    t.start()
+    try:
+        before = len(ticks)
+        g._query({"x": column})
+        during = len(ticks) - before
+    finally:
+        done.set()
+        t.join()
+    assert during > 0
+
+
+def test_concurrent_use_is_refused():
+    # While a query runs, the graph and its interactions refuse changes from
+    # another thread, and a second query on them is refused.
+    g = fixed_graph()
+    x = g[0]
+    column = np.zeros(20_000_000, dtype=np.float32)
+    errors = {}
+    started = threading.Event()
+
+    def long_query():
+        started.set()
+        g._query({"x": column})
+
+    t = threading.Thread(target=long_query)
+    t.start()
+    started.wait()
+    attempts = {
+        "query": lambda: g._query({"x": column[:1]}),
+        "setitem": lambda: g.__setitem__(0, register("x")),
+        "delitem": lambda: g.__delitem__(1),
+        "init": lambda: g.__init__(2),
+        "set_source": lambda: x._set_source(0, -1),
+        "state": lambda: setattr(x.state, "feature_min", 0.0),
+        "from_dict": lambda: x.state._from_dict({"feature_min": 0.0}),
+        "loss": lambda: setattr(g[1], "_loss", "mean_squared_error"),
+        "construct": lambda: x.__init__("fixed", (0, 0, 0), 0, "x"),
+        "other-graph": lambda: graph_of(x, register("y", source=0))._query({"x": column[:1]}),
+    }
+    import time
+    deadline = time.time() + 5
+    while t.is_alive() and not errors and time.time() < deadline:
+        for name, attempt in attempts.items():
+            try:
+                attempt()
+            except RuntimeError as e:
+                errors[name] = str(e)
+        if errors:
+            break
+    t.join()
+    if len(errors) < len(attempts):
+        pytest.skip("the query ended before every attempt ran")
+    assert set(errors) == set(attempts)
+    assert g[0] is x and len(g) == 2 and x.sources == ()
+    assert x.state.feature_min != 0.0

@@ -1,0 +1,243 @@
+"""The numeric register "fixed": scaling in and out, range adaptation,
+clamping, expected values and its state attributes."""
+import math
+
+import numpy as np
+import pytest
+
+import _vesk
+from builders import F, graph_of, passthrough_graph, register, scale_in, scale_out
+
+
+def predict(g, column):
+    return g._query({"x": np.asarray(column)})
+
+
+def test_auto_range_widens_only():
+    g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    x = g[0]
+    out = predict(g, [2.0, 4.0, 6.0])
+    assert (x.state.feature_min, x.state.feature_max) == (2.0, 6.0)
+    assert out.tolist() == [-1.0, 0.0, 1.0]
+    predict(g, [3.0, 5.0])
+    assert (x.state.feature_min, x.state.feature_max) == (2.0, 6.0)
+    out = predict(g, [0.0, 10.0, 7.0])
+    assert (x.state.feature_min, x.state.feature_max) == (0.0, 10.0)
+    assert out.tolist() == [scale_out(scale_in(v, 0, 10)[0], -1, 1) for v in (0.0, 10.0, 7.0)]
+    assert x._errcode == 0
+
+
+@pytest.mark.parametrize(
+    "column",
+    [
+        np.array([0.3, -7.25, 1e6, 3.14159], dtype=np.float64),
+        np.array([5, -3, 2 ** 53 + 1, 17], dtype=np.int64),
+        np.array([1, 200, 37], dtype=np.uint8),
+        np.array([0.5, 2.5, 1.25], dtype=np.float16),
+        np.array([True, False, True]),
+        np.array([1, 2.5, 3], dtype=object),
+        np.arange(12, dtype=np.float32)[::3],
+        np.array([9.5, -1.5, 4.0], dtype=">f8"),
+    ],
+    ids=["f64", "i64-wide", "u8", "f16", "bool", "object", "strided", "big-endian"],
+)
+def test_scaling_matches_twin(column):
+    g = passthrough_graph(auto_adapt=False, feature_min=-3.0, feature_max=5.0)
+    out = predict(g, column)
+    lo = F(float(column.max()))
+    hi = lo
+    lo, hi = F(float(column.min())), F(float(column.max()))
+    x = g[0]
+    assert (F(x.state.feature_min), F(x.state.feature_max)) == (lo, hi)
+    values = column.astype(np.float32)
+    expect = [scale_out(scale_in(v, lo, hi)[0], -3.0, 5.0) for v in values]
+    assert out.dtype == np.float32 and out.tolist() == [float(e) for e in expect]
+
+
+def test_fixed_range_default_and_clamping():
+    g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    g[0].state.auto_adapt = False
+    out = predict(g, np.array([0.25, -0.5, 1.5, -2.0], dtype=np.float32))
+    x = g[0]
+    assert (x.state.feature_min, x.state.feature_max) == (-1.0, 1.0)
+    assert out.tolist() == [float(scale_in(v, -1, 1)[0]) for v in (0.25, -0.5, 1.5, -2.0)]
+    assert out[2] == 1.0 and out[3] == -1.0 and x._errcode == 1
+    predict(g, [0.0])
+    assert x._errcode == 1  # never cleared
+
+
+def test_degenerate_range():
+    g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    x = g[0]
+    x.state.auto_adapt = False
+    x.state.feature_min = x.state.feature_max = 3.0
+    out = predict(g, np.array([3.0], dtype=np.float32))
+    assert math.isnan(out[0]) and x._errcode == 0
+    out = predict(g, np.array([4.0, 2.0], dtype=np.float32))
+    assert out.tolist() == [1.0, -1.0] and x._errcode == 1
+
+
+@pytest.mark.parametrize("bad", [np.inf, -np.inf, np.nan])
+def test_non_finite_input_fails(bad):
+    g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    g[0].state.auto_adapt = False
+    with pytest.raises(RuntimeError, match=r"^Nan found in input array in register 'x'$"):
+        predict(g, np.array([0.5, bad], dtype=np.float32))
+    assert g[0].activation[0] == np.float32(0.5)  # the first sample ran
+
+
+@pytest.mark.parametrize("lo, hi", [(10.0, 20.0), (-3.5, 0.25)])
+def test_output_scaling(lo, hi):
+    g = passthrough_graph(auto_adapt=False, feature_min=lo, feature_max=hi)
+    g[0].state.auto_adapt = False
+    g[0].state.feature_min, g[0].state.feature_max = -1.0, 1.0
+    out = predict(g, np.array([-1.0, 0.0, 1.0, 0.3], dtype=np.float32))
+    assert out.tolist() == [float(scale_out(scale_in(a, -1, 1)[0], lo, hi)) for a in (-1.0, 0.0, 1.0, 0.3)]
+    if (lo, hi) == (10.0, 20.0):
+        assert out[:3].tolist() == [10.0, 15.0, 20.0]
+
+
+def test_output_range_defaults_and_adapts_to_expected():
+    g = passthrough_graph()
+    out = predict(g, [1.0, 2.0])
+    y = g[1]
+    assert (y.state.feature_min, y.state.feature_max) == (-1.0, 1.0)  # defaults at output creation
+    g2 = passthrough_graph()
+    g2._query({"x": np.array([1.0, 2.0])}, np.array([5.0, 9.0]))
+    y2 = g2[1]
+    # The expected array adapts the range first; NaN bounds were replaced.
+    assert (y2.state.feature_min, y2.state.feature_max) == (5.0, 9.0)
+    assert out.tolist() == [-1.0, 1.0]
+
+
+def test_empty_column():
+    g = passthrough_graph()
+    with pytest.raises(ValueError, match="zero-size array"):
+        predict(g, np.array([], dtype=np.float32))
+    g[0].state.auto_adapt = False
+    out = predict(g, np.array([], dtype=np.float32))
+    assert out.shape == (0,) and out.dtype == np.float32
+
+
+@pytest.mark.parametrize("column", [np.array(["a", "b"]), np.array([object(), 1], dtype=object),
+                                    np.array([{}, 1.0], dtype=object)])
+def test_column_that_cannot_be_cast(column):
+    g = passthrough_graph()
+    with pytest.raises(ValueError, match=r"^input x could not be cast to type of register \(float32\)$"):
+        predict(g, column)
+
+
+def test_expected_that_cannot_be_cast():
+    g = passthrough_graph()
+    with pytest.raises(ValueError, match=r"^expected y could not be cast to type of register \(float32\)$"):
+        g._query({"x": np.array([1.0])}, np.array(["q"]))
+
+
+def test_reduction_failure_is_numpy_error():
+    # Castable to float32 but not reducible by numpy: strings of numbers.
+    g = passthrough_graph()
+    with pytest.raises(Exception) as err:
+        predict(g, np.array(["1.5", "2"]))
+    assert "could not be cast" not in str(err.value)
+
+
+class Ordered:
+    """A number-like object: ordered, and converted through __float__, which
+    may be told to fail after a number of calls."""
+
+    calls_left = None
+
+    def __init__(self, v):
+        self.v = v
+
+    def __float__(self):
+        if Ordered.calls_left is not None:
+            if Ordered.calls_left == 0:
+                raise ArithmeticError("no more floats")
+            Ordered.calls_left -= 1
+        return float(self.v)
+
+    def __lt__(self, other):
+        return self.v < other.v
+
+    __gt__ = lambda self, other: self.v > other.v
+    __le__ = lambda self, other: self.v <= other.v
+    __ge__ = lambda self, other: self.v >= other.v
+
+
+def test_range_from_objects():
+    g = passthrough_graph()
+    predict(g, np.array([Ordered(2), Ordered(7)], dtype=object))
+    assert (g[0].state.feature_min, g[0].state.feature_max) == (2.0, 7.0)
+
+
+def test_failed_conversion_of_the_maximum_fails_the_query():
+    g = passthrough_graph()
+    Ordered.calls_left = 2  # enough for the cast to float32, not for the maximum
+    try:
+        with pytest.raises(ArithmeticError, match="no more floats"):
+            predict(g, np.array([Ordered(2), Ordered(7)], dtype=object))
+    finally:
+        Ordered.calls_left = None
+    assert math.isnan(g[0].state.feature_max)
+    assert predict(g, [1.0, 3.0]).tolist() == [-1.0, 1.0]  # nothing left pending or held
+
+
+def test_state_attributes():
+    x = _vesk.Interaction("fixed", (0, 0, 0), 0, "x")
+    d = x.state._to_dict()
+    assert list(d) == ["feature_min", "feature_max", "auto_adapt"]
+    assert math.isnan(d["feature_min"]) and math.isnan(d["feature_max"]) and d["auto_adapt"] is True
+    x.state.feature_max = 3
+    assert x.state.feature_max == 3.0 and type(x.state.feature_max) is float
+    x.state.feature_min = 0.1
+    assert x.state.feature_min == 0.10000000149011612
+    x.state.feature_min = True
+    assert x.state.feature_min == 1.0
+    x.state.feature_min = float("nan")
+    assert math.isnan(x.state.feature_min)
+    x.state.auto_adapt = False
+    assert x.state.auto_adapt is False
+    for name, value in [("auto_adapt", 1), ("auto_adapt", None), ("feature_max", "3"), ("feature_max", 1j),
+                        ("feature_max", None), ("other", 1.0), ("Feature_max", 1.0)]:
+        with pytest.raises(AttributeError, match=r"^No such attribute '%s'$" % name):
+            setattr(x.state, name, value)
+    assert x.state.feature_max == 3.0 and x.state.auto_adapt is False
+    with pytest.raises(AttributeError, match=r"^No such attribute 'lr'$"):
+        x.state.lr
+
+
+def test_from_dict_applies_in_list_order_without_rollback():
+    x = _vesk.Interaction("fixed", (0, 0, 0), 0, "x")
+    with pytest.raises(RuntimeError, match=r"^Interaction 'fixed' internal error setting attribute$"):
+        x.state._from_dict({"auto_adapt": 1, "feature_min": 4.5})
+    assert x.state.feature_min == 4.5 and x.state.auto_adapt is True
+    saved = {"feature_min": -2.0, "feature_max": 8.0, "auto_adapt": False, "ignored": 1}
+    x.state._from_dict(saved)
+    assert x.state._to_dict() == {"feature_min": -2.0, "feature_max": 8.0, "auto_adapt": False}
+    before = x.state._to_dict()
+    x.state._from_dict(x.state._to_dict())
+    assert x.state._to_dict() == before
+
+
+def test_expected_values_set_the_source_gradient():
+    # The gradient reaches a categorical register, whose weight then moves
+    # by exactly 0.002 times it: that shows the loss derivative.
+    try:
+        c = _vesk.Interaction("cat", (0, 0, 0), 0, "c")
+    except ValueError:
+        pytest.skip("cat not registered")
+    c._set_source(0, -1)
+    c.state.categories = [("a", 0.5)]
+    y = register("y", (1, 0, 0), source=0, auto_adapt=False, feature_min=0.0, feature_max=1.0)
+    g = graph_of(c, y)
+    g._query({"c": np.array(["a"])}, np.array([1.0]))
+    da = F(2) * (F(0.5) - F(1.0))  # the default loss; expected 1 scales to 1
+    assert da == -1
+    assert c.state.categories == [("a", 0.5 - float(F(0.002) * da))]
+
+
+def test_non_finite_expected_fails():
+    g = passthrough_graph()
+    with pytest.raises(RuntimeError, match=r"^Nan found in expected array in register 'y'$"):
+        g._query({"x": np.array([1.0, 2.0])}, np.array([1.0, np.nan]))
