@@ -9,8 +9,9 @@ endif
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
 SOURCES := $(wildcard vesk_ext/src/*.cpp vesk_ext/src/*.h vesk_ext/src/*.pyi) CMakeLists.txt pyproject.toml
-# Extra CMake definitions for the module build (e.g. -DVESK_SANITIZE=address,undefined).
-CMAKE_DEFINES ?=
+# CMake definitions for the module build; the project's own builds keep the
+# sources warning-free.
+CMAKE_DEFINES ?= -DVESK_WERROR=ON
 
 .PHONY: all venv build test demo bench clean
 
