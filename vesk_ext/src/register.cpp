@@ -3,9 +3,11 @@
 // (output register), mapping them into [-1, 1] with a learned feature range.
 #include "_vesk.h"
 
+#include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <limits>
+#include <type_traits>
 
 namespace vesk::fixed {
 namespace {
@@ -77,16 +79,195 @@ int reduce_to_float(PyObject* py_array, bool maximum, float* out) {
     return 0;
 }
 
+// Columns of the common element types are converted and reduced here, in
+// one pass each, without numpy's general machinery: a query of a few samples
+// would otherwise spend most of its time there. The results are those of
+// numpy's cast and reductions: conversions are the C ones numpy uses, and a
+// maximum or minimum is a value of the array, widened to double and rounded
+// to float as the reduction's scalar would be. Where numpy's result is not
+// determined by the values alone (a NaN, whose payload numpy picks, or a
+// zero when both signs of zero occur) the general path runs instead.
+enum column_kind { kind_other, kind_f32, kind_f64, kind_i8, kind_i16, kind_i32, kind_i64,
+                   kind_u8, kind_u16, kind_u32, kind_u64 };
+
+column_kind kind_of(PyArrayObject* a) {
+    const PyArray_Descr* d = PyArray_DESCR(a);
+    if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(a) || PyArray_DIM(a, 0) == 0) {
+        return kind_other;
+    }
+    switch (d->type_num) {
+        case NPY_FLOAT: return kind_f32;
+        case NPY_DOUBLE: return kind_f64;
+        default: break;
+    }
+    if (PyTypeNum_ISSIGNED(d->type_num)) {
+        switch (d->elsize) {
+            case 1: return kind_i8;
+            case 2: return kind_i16;
+            case 4: return kind_i32;
+            case 8: return kind_i64;
+            default: return kind_other;
+        }
+    }
+    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
+        switch (d->elsize) {
+            case 1: return kind_u8;
+            case 2: return kind_u16;
+            case 4: return kind_u32;
+            case 8: return kind_u64;
+            default: return kind_other;
+        }
+    }
+    return kind_other;
+}
+
+template <typename T>
+inline T element_of(const char* base, npy_intp stride, npy_intp i) {
+    return *reinterpret_cast<const T*>(base + i * stride);
+}
+
+template <typename T>
+void convert_elements(PyArrayObject* from, float* to) {
+    const char* base = PyArray_BYTES(from);
+    const npy_intp stride = PyArray_STRIDES(from)[0];
+    const npy_intp n = PyArray_DIM(from, 0);
+    for (npy_intp i = 0; i < n; ++i) {
+        to[i] = static_cast<float>(element_of<T>(base, stride, i));
+    }
+}
+
+// The maximum and minimum as the reductions' scalars converted to float;
+// false where the general path must decide.
+template <typename T>
+bool range_of(PyArrayObject* a, float* max_out, float* min_out) {
+    const char* base = PyArray_BYTES(a);
+    const npy_intp stride = PyArray_STRIDES(a)[0];
+    const npy_intp n = PyArray_DIM(a, 0);
+    T mx = element_of<T>(base, stride, 0);
+    T mn = mx;
+    if constexpr (std::is_floating_point_v<T>) {
+        bool negative_zero = false;
+        bool positive_zero = false;
+        for (npy_intp i = 0; i < n; ++i) {
+            const T v = element_of<T>(base, stride, i);
+            if (v != v) {
+                return false;
+            }
+            if (v == 0) {
+                (std::signbit(v) ? negative_zero : positive_zero) = true;
+            }
+            mx = v > mx ? v : mx;
+            mn = v < mn ? v : mn;
+        }
+        if (negative_zero && positive_zero && (mx == 0 || mn == 0)) {
+            return false;
+        }
+    } else {
+        for (npy_intp i = 1; i < n; ++i) {
+            const T v = element_of<T>(base, stride, i);
+            mx = v > mx ? v : mx;
+            mn = v < mn ? v : mn;
+        }
+    }
+    *max_out = static_cast<float>(static_cast<double>(mx));
+    *min_out = static_cast<float>(static_cast<double>(mn));
+    return true;
+}
+
+PyObject* general_float32_copy(PyArrayObject* a) {
+    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference consumed by the cast
+    return PyArray_CastToType(a, descr, 0);
+}
+
+// Narrowing doubles raises the floating-point flags numpy reports on a cast
+// (as warnings or errors, as its error state says); a column that raises
+// any of them is left to numpy's cast.
+bool narrow_doubles(PyArrayObject* from, float* to) {
+    const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+    std::fexcept_t saved;
+    std::fegetexceptflag(&saved, reported);
+    std::feclearexcept(reported);
+    convert_elements<npy_double>(from, to);
+    const bool clean = std::fetestexcept(reported) == 0;
+    std::fesetexceptflag(&saved, reported);
+    return clean;
+}
+
+// A new contiguous float32 copy of a column, or null with an exception set.
+PyObject* float32_copy(PyObject* py_array) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
+    const column_kind kind = PyArray_NDIM(a) == 1 ? kind_of(a) : kind_other;
+    if (kind == kind_other) {
+        return general_float32_copy(a);
+    }
+    npy_intp dims[1] = {PyArray_DIM(a, 0)};
+    PyObject* copy = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
+    if (copy == nullptr) {
+        return nullptr;
+    }
+    float* to = reinterpret_cast<float*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(copy)));
+    switch (kind) {
+        case kind_f32: convert_elements<npy_float>(a, to); break;
+        case kind_f64:
+            if (!narrow_doubles(a, to)) {
+                Py_DECREF(copy);
+                return general_float32_copy(a);
+            }
+            break;
+        case kind_i8: convert_elements<npy_int8>(a, to); break;
+        case kind_i16: convert_elements<npy_int16>(a, to); break;
+        case kind_i32: convert_elements<npy_int32>(a, to); break;
+        case kind_i64: convert_elements<npy_int64>(a, to); break;
+        case kind_u8: convert_elements<npy_uint8>(a, to); break;
+        case kind_u16: convert_elements<npy_uint16>(a, to); break;
+        case kind_u32: convert_elements<npy_uint32>(a, to); break;
+        case kind_u64: convert_elements<npy_uint64>(a, to); break;
+        case kind_other: break;
+    }
+    return copy;
+}
+
+bool fast_range(PyObject* py_array, float* max_out, float* min_out) {
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
+    switch (PyArray_NDIM(a) == 1 ? kind_of(a) : kind_other) {
+        case kind_f32: return range_of<npy_float>(a, max_out, min_out);
+        case kind_f64: return range_of<npy_double>(a, max_out, min_out);
+        case kind_i8: return range_of<npy_int8>(a, max_out, min_out);
+        case kind_i16: return range_of<npy_int16>(a, max_out, min_out);
+        case kind_i32: return range_of<npy_int32>(a, max_out, min_out);
+        case kind_i64: return range_of<npy_int64>(a, max_out, min_out);
+        case kind_u8: return range_of<npy_uint8>(a, max_out, min_out);
+        case kind_u16: return range_of<npy_uint16>(a, max_out, min_out);
+        case kind_u32: return range_of<npy_uint32>(a, max_out, min_out);
+        case kind_u64: return range_of<npy_uint64>(a, max_out, min_out);
+        case kind_other: return false;
+    }
+    return false;
+}
+
+void widen_range(register_state_t* st, float max_value, float min_value) {
+    if (std::isnan(st->feature_max) || max_value > st->feature_max) {
+        st->feature_max = max_value;
+    }
+    if (std::isnan(st->feature_min) || st->feature_min > min_value) {
+        st->feature_min = min_value;
+    }
+}
+
 // Widens the feature range to cover the array; the range never shrinks.
 int adapt_range(register_state_t* st, PyObject* py_array) {
     float max_value;
+    float min_value;
+    if (fast_range(py_array, &max_value, &min_value)) {
+        widen_range(st, max_value, min_value);
+        return 0;
+    }
     if (reduce_to_float(py_array, true, &max_value) < 0) {
         return -1;
     }
     if (std::isnan(st->feature_max) || max_value > st->feature_max) {
         st->feature_max = max_value;
     }
-    float min_value;
     if (reduce_to_float(py_array, false, &min_value) < 0) {
         return -1;
     }
@@ -105,8 +286,7 @@ int hold_float32_copy(PyInteraction_Object* interaction, PyObject** field, PyObj
     if (py_array == nullptr) {
         return 0;
     }
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference consumed by the cast
-    PyObject* converted = PyArray_CastToType(reinterpret_cast<PyArrayObject*>(py_array), descr, 0);
+    PyObject* converted = float32_copy(py_array);
     if (converted == nullptr) {
         PyErr_Format(PyExc_ValueError, refusal, interaction->name);
         return -1;

@@ -1,0 +1,120 @@
+"""The numeric register converts and reduces common column types itself;
+every other column goes through numpy's general cast and reductions. Both
+must give the same range, the same outputs and the same errors for every
+column numpy accepts."""
+import struct
+
+import numpy as np
+import pytest
+from hypothesis import given, settings, strategies as st
+from hypothesis.extra import numpy as hnp
+
+from builders import passthrough_graph
+
+DTYPES = ["f4", "f8", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8"]
+
+
+def general_forms(column):
+    """The same values in layouts the fast path leaves to numpy: swapped
+    byte order, unaligned storage, and an object array."""
+    swapped = column.astype(column.dtype.newbyteorder("S"))
+    raw = bytearray(column.nbytes + 1)
+    unaligned = np.frombuffer(raw, dtype=column.dtype, offset=1, count=len(column))
+    unaligned[:] = column
+    forms = [swapped]
+    if column.dtype.itemsize > 1 and len(column):
+        assert not unaligned.flags.aligned
+        forms.append(unaligned)
+    return forms
+
+
+def outcome(column):
+    """What one auto-adapting register makes of a column: its range (as
+    bits, so signed zeros and NaN payloads count), its outputs, its error."""
+    g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
+    x = g[0]
+    x.state.feature_min = x.state.feature_max = float("nan")
+    try:
+        out = g._query({"x": column}).tobytes()
+        error = None
+    except Exception as e:  # the error itself is part of the outcome
+        out, error = None, (type(e), str(e))
+    bits = tuple(struct.pack("<d", getattr(x.state, k)) for k in ("feature_min", "feature_max"))
+    return bits, out, error
+
+
+def numpy_range(column):
+    with np.errstate(over="ignore"):
+        return (struct.pack("<d", float(np.float32(float(column.min())))),
+            struct.pack("<d", float(np.float32(float(column.max())))))
+
+
+def elements(dtype):
+    dtype = np.dtype(dtype)
+    if dtype.kind == "f":
+        return st.floats(width=dtype.itemsize * 8, allow_nan=True, allow_infinity=True) | st.sampled_from(
+            [0.0, -0.0, 1.0, -1.0])
+    info = np.iinfo(dtype)
+    return st.integers(info.min, info.max) | st.sampled_from([info.min, info.max, 0, 2 ** 24 + 1 if info.max > 2 ** 25 else 1])
+
+
+@st.composite
+def columns(draw):
+    dtype = draw(st.sampled_from(DTYPES))
+    column = draw(hnp.arrays(dtype, st.integers(0, 40), elements=elements(dtype)))
+    if draw(st.booleans()) and len(column) > 2:
+        column = column[:: draw(st.integers(2, 3))]
+    return column
+
+
+@settings(max_examples=300, deadline=None)
+@given(columns())
+def test_fast_and_general_paths_agree(column):
+    expected = outcome(column)
+    for form in general_forms(column):
+        assert outcome(form) == expected
+    if len(column) and not np.isnan(column.astype("f8")).any():
+        assert expected[0] == numpy_range(column)
+
+
+@pytest.mark.parametrize("values", [[0.0, -0.0], [-0.0, 0.0, 3.0], [-0.0, 2.0], [0.0, -5.0], [-0.0, -0.0],
+                                    [1.0, np.nan, 2.0], [np.nan], [np.inf, 1.0], [2.0 ** 24 + 1, 1.0]])
+@pytest.mark.parametrize("dtype", ["f4", "f8"])
+def test_signed_zeros_nan_and_wide_values(values, dtype):
+    column = np.array(values, dtype=dtype)
+    expected = outcome(column)
+    for form in general_forms(column):
+        assert outcome(form) == expected
+
+
+@pytest.mark.parametrize("dtype", ["i8", "u8"])
+def test_integers_wider_than_a_float_mantissa(dtype):
+    info = np.iinfo(dtype)
+    column = np.array([info.max, info.max - 1, 2 ** 53 + 1, info.min + 1, 0], dtype=dtype)
+    expected = outcome(column)
+    assert expected[0] == numpy_range(column)
+    assert np.frombuffer(expected[1], dtype=np.float32).size == 5
+    for form in general_forms(column):
+        assert outcome(form) == expected
+
+
+@pytest.mark.parametrize("values", [[1e300, 1.0], [1e-300, -1e-41], [5e-324, 1.0], [3.5e38, -3.5e38]])
+@pytest.mark.parametrize("errors", ["ignore", "warn", "raise"])
+def test_narrowing_doubles_reports_like_numpy(values, errors):
+    # Doubles beyond float range or too small for it raise the same warning
+    # or error, under every error state, as numpy's own cast does.
+    column = np.array(values)
+    import warnings
+    results = []
+    for form in [column] + general_forms(column):
+        with warnings.catch_warnings(record=True) as caught, np.errstate(all=errors):
+            warnings.simplefilter("always")
+            results.append((outcome(form), [(w.category, str(w.message)) for w in caught]))
+    assert all(r == results[0] for r in results)
+
+
+@pytest.mark.parametrize("dtype", DTYPES + ["?", "f2"])
+def test_empty_columns_get_numpys_error(dtype):
+    column = np.zeros(0, dtype=dtype)
+    bits, out, error = outcome(column)
+    assert out is None and error[0] is ValueError and "zero-size array" in error[1]
