@@ -15,8 +15,13 @@
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
 #include <numpy/arrayobject.h>
 
+#include <math.h>
+
 #include <cstddef>
 #include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
 
 struct PyGraph_Object;
 struct PyInteraction_Object;
@@ -199,6 +204,135 @@ struct adam {
     float m2;
 };
 float adam_step(adam* state, int nsamples, float grad);
+
+// ---------------------------------------------------------------------------
+// Shared by the trainable types
+
+// Learning rate fixed at creation: base / ln(gluamine + 2), the logarithm in
+// single precision, the quotient in double, rounded once. The sum is taken
+// in 64 bits so that the largest gluamine values do not wrap to a negative
+// number (and a NaN rate); below them it equals the int sum.
+inline float vesk_learning_rate(double base, int gluamine) {
+    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
+    return static_cast<float>(base / static_cast<double>(logf(shifted)));
+}
+
+// A negative gluamine would give an infinite or non-positive learning rate.
+// Refused before a type draws anything, so a refused construction leaves the
+// process's rand() sequence where it was.
+inline int vesk_refuse_negative_gluamine(const PyInteraction_Object* interaction) {
+    if (interaction->gluamine < 0) {
+        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
+        return -1;
+    }
+    return 0;
+}
+
+// A rand() draw as a unit value: the conversion to float rounds the largest
+// draws up to 2^31, so 1 itself can come out.
+inline float vesk_unit_draw() {
+    return static_cast<float>(std::rand()) * 0x1p-31f;
+}
+
+// A state value narrowed to float. Anything that is not a number (a str
+// included, even one that spells a number) or fails to convert gives -1
+// with nothing left pending: the state object words the refusal.
+inline int vesk_number_to_float(PyObject* value, float* out) {
+    if (!PyNumber_Check(value)) {
+        return -1;
+    }
+    PyObject* as_float = PyNumber_Float(value);
+    if (as_float == nullptr) {
+        PyErr_Clear();
+        return -1;
+    }
+    const double d = PyFloat_AsDouble(as_float);
+    Py_DECREF(as_float);
+    if (d == -1.0 && PyErr_Occurred()) {
+        PyErr_Clear();
+        return -1;
+    }
+    *out = static_cast<float>(d);
+    return 0;
+}
+
+// A named float field of a state record as a Python float; null, with no
+// exception, for a name the type does not have.
+inline PyObject* vesk_float_attribute(const float* field) {
+    return field != nullptr ? PyFloat_FromDouble(*field) : nullptr;
+}
+
+// "linear" and "tanh" keep the same record: two weights and a bias, each
+// with its Adam moments, and the learning rate. These work on either.
+template <typename S>
+float* weighted_sum_field(S* st, const char* name) {
+    if (std::strcmp(name, "w0") == 0) {
+        return &st->w0;
+    }
+    if (std::strcmp(name, "w1") == 0) {
+        return &st->w1;
+    }
+    if (std::strcmp(name, "bias") == 0) {
+        return &st->bias;
+    }
+    return nullptr;
+}
+
+// x0 * w0, plus x1 * w1 for two sources: products formed, then added.
+template <typename S>
+inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, const S* st) {
+    float z = graph_get_activation(g, x->sources[0], 0) * st->w0;
+    if (x->sourcecount == 2) {
+        z = z + graph_get_activation(g, x->sources[1], 0) * st->w1;
+    }
+    return z;
+}
+
+// Given dz, the gradient of the sum for this sample (when there is one),
+// passes the sources their shares and steps all three parameters.
+template <typename S>
+inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* st, int n_samples, float dz) {
+    const bool two_sources = x->sourcecount == 2;
+    float dw0_sum = 0.0f;
+    float dw1_sum = 0.0f;
+    float dbias_sum = 0.0f;
+    if (n_samples >= 1) {
+        dw0_sum = graph_get_activation(g, x->sources[0], 0) * dz;
+        if (two_sources) {
+            dw1_sum = graph_get_activation(g, x->sources[1], 0) * dz;
+        }
+        dbias_sum = dz;
+        // The sources' shares use the weights from before this step; a node
+        // that is both sources receives both shares.
+        graph_add_da(g, x->sources[0], 0, dz * st->w0);
+        if (two_sources) {
+            graph_add_da(g, x->sources[1], 0, dz * st->w1);
+        }
+    }
+    // Every parameter steps on every call, so a zero gradient still moves it
+    // by the momentum its moments hold. lr x step is rounded to float before
+    // it is subtracted.
+    const int nsamples = g->samples;
+    float step = adam_step(&st->w0_adam, nsamples, dw0_sum);
+    st->w0 = st->w0 - st->lr * step;
+    step = adam_step(&st->w1_adam, nsamples, dw1_sum);
+    st->w1 = st->w1 - st->lr * step;
+    step = adam_step(&st->bias_adam, nsamples, dbias_sum);
+    st->bias = st->bias - st->lr * step;
+}
+
+// The tooltip of a weighted sum, bounded by the buffer (huge parameters are
+// cut at its end).
+template <typename S>
+const char* weighted_sum_tooltip(char* buffer, size_t size, const PyInteraction_Object* x, const S* st) {
+    if (x->sourcecount == 1) {
+        std::snprintf(buffer, size, "w: %.2f\nbias: %.2f", static_cast<double>(st->w0), static_cast<double>(st->bias));
+    } else {
+        std::snprintf(buffer, size, "w0: %.2f\nw1: %.2f\nbias: %.2f", static_cast<double>(st->w0),
+                      static_cast<double>(st->w1), static_cast<double>(st->bias));
+    }
+    return buffer;
+}
 
 // Owned reference that is released on scope exit unless handed on with
 // release(); borrowed pointers stay raw.

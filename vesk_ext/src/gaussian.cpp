@@ -35,24 +35,11 @@ gaussian_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<gaussian_state_t>(interaction);
 }
 
-// A rand() draw as a unit value in [0, 1].
-float unit_draw() {
-    return static_cast<float>(std::rand()) * 0x1p-31f;
-}
-
 // A rand() draw as a width in [0, 0.5]: the float draw widened, scaled and
 // divided in double, rounded once.
 float width_draw() {
     const float r = static_cast<float>(std::rand());
     return static_cast<float>(static_cast<double>(r) * 0.5 / 2147483647.0);
-}
-
-// base / ln(gluamine + 2): the logarithm in single precision, the quotient in
-// double, rounded once. The sum is taken in 64 bits so that the largest
-// gluamine values do not wrap; below them it equals the int sum.
-float learning_rate(int gluamine) {
-    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
-    return static_cast<float>(lr_base / static_cast<double>(logf(shifted)));
 }
 
 float* field_named(gaussian_state_t* st, const char* name) {
@@ -72,20 +59,17 @@ float* field_named(gaussian_state_t* st, const char* name) {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    // Refused before any draw, so a refused construction leaves the process's
-    // rand() sequence where it was.
-    if (interaction->gluamine < 0) {
-        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
+    if (vesk_refuse_negative_gluamine(interaction) < 0) {
         return -1;
     }
     gaussian_state_t* st = state_of(interaction);
     std::memset(st, 0, sizeof *st);
     // Sequenced draws: both centres, then both widths.
-    st->center0 = unit_draw();
-    st->center1 = unit_draw();
+    st->center0 = vesk_unit_draw();
+    st->center1 = vesk_unit_draw();
     st->w0 = width_draw();
     st->w1 = width_draw();
-    st->lr = learning_rate(interaction->gluamine);
+    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
     interaction->data_size = sizeof(gaussian_state_t);
     return 0;
 }
@@ -149,32 +133,18 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
 }
 
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    const float* field = field_named(state_of(interaction), name);
-    if (field == nullptr) {
-        return nullptr;  // the state object words the error
-    }
-    return PyFloat_FromDouble(*field);
+    return vesk_float_attribute(field_named(state_of(interaction), name));
 }
 
 int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    // str is not a number here, even when it spells one.
-    if (!PyNumber_Check(value)) {
-        return -1;
-    }
-    PyRef as_float(PyNumber_Float(value));
-    if (!as_float) {
-        PyErr_Clear();  // refusal is reported by the result alone
-        return -1;
-    }
-    const double d = PyFloat_AsDouble(as_float.get());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+    float converted;
+    if (vesk_number_to_float(value, &converted) < 0) {
         return -1;
     }
     // An unknown name is accepted and changes nothing.
     float* field = field_named(state_of(interaction), name);
     if (field != nullptr) {
-        *field = static_cast<float>(d);
+        *field = converted;
     }
     return 0;
 }

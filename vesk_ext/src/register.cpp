@@ -375,32 +375,13 @@ PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
     return nullptr;
 }
 
-// A number converted to float, or -1 with nothing left pending.
-int number_to_float(PyObject* value, float* out) {
-    if (!PyNumber_Check(value)) {
-        return -1;
-    }
-    PyRef as_float(PyNumber_Float(value));
-    if (!as_float) {
-        PyErr_Clear();
-        return -1;
-    }
-    const double d = PyFloat_AsDouble(as_float.get());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return -1;
-    }
-    *out = static_cast<float>(d);
-    return 0;
-}
-
 int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
     register_state_t* st = state_of(interaction);
     if (std::strcmp(name, "feature_min") == 0) {
-        return number_to_float(value, &st->feature_min);
+        return vesk_number_to_float(value, &st->feature_min);
     }
     if (std::strcmp(name, "feature_max") == 0) {
-        return number_to_float(value, &st->feature_max);
+        return vesk_number_to_float(value, &st->feature_max);
     }
     if (std::strcmp(name, "auto_adapt") == 0) {
         if (!PyBool_Check(value)) {

@@ -30,14 +30,6 @@ sine_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<sine_state_t>(interaction);
 }
 
-// base / ln(gluamine + 2): the logarithm in single precision, the quotient in
-// double, rounded once. The sum is taken in 64 bits so that the largest
-// gluamine values do not wrap; below them it equals the int sum.
-float learning_rate(int gluamine) {
-    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
-    return static_cast<float>(lr_base / static_cast<double>(logf(shifted)));
-}
-
 float* field_named(sine_state_t* st, const char* name) {
     if (std::strcmp(name, "x0") == 0) {
         return &st->x0;
@@ -60,7 +52,7 @@ int initialize(PyInteraction_Object* interaction) {
     // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
     const int multiple = std::rand() % 3 + 1;
     st->k = static_cast<float>(static_cast<double>(multiple) * pi);
-    st->lr = learning_rate(interaction->gluamine);
+    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
     interaction->data_size = sizeof(sine_state_t);
     return 0;
 }
@@ -95,32 +87,18 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
 }
 
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    const float* field = field_named(state_of(interaction), name);
-    if (field == nullptr) {
-        return nullptr;  // the state object words the error
-    }
-    return PyFloat_FromDouble(*field);
+    return vesk_float_attribute(field_named(state_of(interaction), name));
 }
 
 int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    // str is not a number here, even when it spells one.
-    if (!PyNumber_Check(value)) {
-        return -1;
-    }
-    PyRef as_float(PyNumber_Float(value));
-    if (!as_float) {
-        PyErr_Clear();  // refusal is reported by the result alone
-        return -1;
-    }
-    const double d = PyFloat_AsDouble(as_float.get());
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
+    float converted;
+    if (vesk_number_to_float(value, &converted) < 0) {
         return -1;
     }
     // An unknown name is accepted and changes nothing.
     float* field = field_named(state_of(interaction), name);
     if (field != nullptr) {
-        *field = static_cast<float>(d);
+        *field = converted;
     }
     return 0;
 }
