@@ -37,7 +37,14 @@ build: $(VENV)/.built
 test: build
 	$(PY) -m pytest -q tests
 
-demo: build
+# The demo's plotting dependency (the "demo" extra); the demo runs without
+# it and skips its plot, so a failed install does not stop it.
+$(VENV)/.demo-deps: $(VENV)/.deps
+	$(PY) .ci/requirements.py demo > $(VENV)/demo-requirements.txt
+	$(PIP) install -q -r $(VENV)/demo-requirements.txt && touch $@ \
+	    || echo "The demo's plotting dependency could not be installed; the demo runs without its plot."
+
+demo: build $(VENV)/.demo-deps
 	$(PY) examples/demo.py
 
 clean:
