@@ -131,6 +131,14 @@ class Progress:
             self.stream.flush()
 
 
+def shown(path: Path) -> str:
+    """path relative to the working directory when it lies below it."""
+    try:
+        return str(path.resolve().relative_to(Path.cwd()))
+    except ValueError:
+        return str(path)
+
+
 def rate(samples: int, seconds: float) -> str:
     per_second = samples / seconds if seconds > 0 else float("inf")
     return "%.2f M" % (per_second / 1e6) if per_second >= 1e6 else "%.0f k" % (per_second / 1e3)
@@ -277,7 +285,7 @@ def main() -> int:
     saved = out / "best_graph.json"
     about = {"graph": best.name, "target": TARGET, "epochs": epochs, "held_out_mae": best.held_out_mae[-1]}
     graphs.save(best.graph, saved, about)
-    print("\nsaved to %s" % saved)
+    print("\nsaved to %s" % shown(saved))
     expected = best.graph._query(table.columns)
     if not restore_elsewhere(saved, out, expected):
         return 1
@@ -287,7 +295,7 @@ def main() -> int:
     else:
         image = plot(out / "demo.png", runs, best, train_set, held_out, baseline)
         if image is not None:
-            print("\nplot written to %s" % image)
+            print("\nplot written to %s" % shown(image))
     print("done in %.1f s" % (time.perf_counter() - begin))
     return 0
 
