@@ -72,21 +72,31 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
         return -1;
     }
+    // Converting an item may run Python code, meanwhile a query on another
+    // thread may take this interaction: the items are converted first and
+    // stored only after a second look at `busy`, right before unbinding.
+    int items[3];
     for (int i = 0; i < 3; ++i) {
         const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
-        if (v == -1 && PyErr_Occurred()) {
-            return -1;
-        }
-        if (v > INT_MAX) {
+        const bool failed = v == -1 && PyErr_Occurred();
+        if (!failed && v > INT_MAX) {
             PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
-            return -1;
-        }
-        if (v < INT_MIN) {
+        } else if (!failed && v < INT_MIN) {
             PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
-            return -1;
+        } else if (!failed) {
+            items[i] = static_cast<int>(v);
+            continue;
         }
-        self->latticeloc[i] = static_cast<int>(v);
+        // The items converted before the failing one stay stored.
+        if (!self->busy) {
+            std::memcpy(self->latticeloc, items, static_cast<size_t>(i) * sizeof(int));
+        }
+        return -1;
     }
+    if (refuse_while_busy(self) < 0) {
+        return -1;
+    }
+    std::memcpy(self->latticeloc, items, sizeof(items));
     // A second construction starts from a clean record.
     unbind(self);
 
