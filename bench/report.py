@@ -1,0 +1,299 @@
+"""The suite's markdown table and chart."""
+import statistics
+
+import graphs
+
+ORDER = ("module", "floor", "numba", "torch", "python")
+
+
+def _median(values):
+    return statistics.median(values) if values else None
+
+
+def medians(results):
+    """{graph: {contender: {pass: median ns per sample}}}"""
+    out = {}
+    for graph, by_who in results["times"].items():
+        out[graph] = {who: {mode: _median(v) for mode, v in modes.items()} for who, modes in by_who.items()}
+    return out
+
+
+def _ns(v):
+    if v is None:
+        return "-"
+    if v >= 1e5:
+        return "%.3g" % v
+    if v >= 100:
+        return "%.0f" % v
+    return "%.1f" % v
+
+
+def _ratio(v):
+    if v is None:
+        return "-"
+    if v >= 100:
+        return "%.0f" % v
+    return "%.2f" % v
+
+
+def _mb(b):
+    return "%.1f MB" % (b / 1e6)
+
+
+def _mark(ok):
+    if ok is None:
+        return "not measured"
+    return "met" if ok else "**missed**"
+
+
+def markdown(results):
+    med = medians(results)
+    machine = results["machine"]
+    args = results["args"]
+    skipped = results.get("skipped", {})
+    lines = ["# Benchmark results", ""]
+    lines.append("Machine: %s, %s cores; load average %s before, %s after (1/5/15 min). Python %s, numpy %s%s%s."
+                 % (machine.get("cpu", "?"), machine.get("cores"),
+                    " ".join("%.2f" % x for x in machine["load_before"]),
+                    " ".join("%.2f" % x for x in machine.get("load_after", machine["load_before"])),
+                    machine["python"], machine["numpy"],
+                    ", " + machine["compiler"] if machine.get("compiler") else "",
+                    "".join(", %s %s" % (k, machine[k]) for k in ("numba", "torch") if machine.get(k))))
+    lines.append("")
+    lines.append("Wall-clock figures come from one run and move with the machine's load (it is shared); "
+                 "the instruction counts do not.")
+    lines.append("")
+    for who, why in sorted(skipped.items()):
+        lines.append("- skipped: %s (%s)" % (who, why))
+    if skipped:
+        lines.append("")
+
+    # ---- per-sample times
+    rows = results["rows"]
+    any_graph = next(iter(rows.values())) if rows else {}
+    lines.append("## Time per sample (ns, median of %d repetitions, each from the same fresh state)" % args["reps"])
+    lines.append("")
+    lines.append("Rows per epoch: %s." % ", ".join("%s %d" % (w, any_graph[w]) for w in ORDER if w in any_graph))
+    lines.append("")
+    present = [w for w in ORDER if any(w in med[g] for g in med)]
+    head = ["graph", "nodes", "pass", "module", "module/node"]
+    for w in present[1:]:
+        head += [w, "R_floor" if w == "floor" else "R_" + w]
+    lines.append("| " + " | ".join(head) + " |")
+    lines.append("|" + "|".join(["---"] * 3 + ["---:"] * (len(head) - 3)) + "|")
+    for graph in med:
+        nodes = len(graphs.GRAPHS[graph])
+        for mode in ("train", "predict"):
+            m = med[graph]["module"][mode]
+            cells = [graph, str(nodes), mode, _ns(m), _ns(m / nodes)]
+            for w in present[1:]:
+                t = med[graph].get(w, {}).get(mode)
+                if t is None:
+                    cells += ["-", "-"]
+                elif w == "floor":
+                    cells += [_ns(t), _ratio(m / t)]
+                else:
+                    cells += [_ns(t), _ratio(t / m)]
+            lines.append("| " + " | ".join(cells) + " |")
+    lines.append("")
+    lines.append("R_floor = t_module / t_floor (1 is the floor itself); R_peer = t_peer / t_module (above 1: the "
+                 "module is faster). The floor is the same arithmetic as one fused C++ loop per graph, compiled "
+                 "with the module's flags; numba is the same loop under numba.njit(nogil=True) in float32; torch "
+                 "is the graph as a torch module with one Adam step per sample on one thread; python is the same "
+                 "loop over Python floats.")
+    lines.append("")
+    ver = results.get("verification", {})
+    if ver:
+        good = sorted(k for k, v in ver.items() if all(v.values()))
+        bad = sorted(k for k, v in ver.items() if not all(v.values()))
+        text = "Checked bit for bit against the module (predictions of both passes, parameters, category weights, "
+        text += "every row of the first repetition): "
+        if good:
+            text += "equal for %s" % ", ".join(good)
+        if bad:
+            text += "; **different** for %s (%s)" % (", ".join(bad), "; ".join(
+                "%s: %s" % (k, ", ".join(c for c, ok in ver[k].items() if not ok)) for k in bad))
+        lines.append(text + ".")
+        lines.append("")
+
+    # ---- instructions
+    cg = results.get("callgrind")
+    if cg:
+        lines.append("## Instructions per sample (callgrind, difference of %d- and %d-row queries)"
+                     % (cg["rows"], 2 * cg["rows"]))
+        lines.append("")
+        lines.append("| graph | pass | module/sample | module/node-sample | floor/node-sample | module / floor |")
+        lines.append("|---|---|---:|---:|---:|---:|")
+        for graph in med:
+            for mode in ("train", "predict"):
+                mk = cg["per_sample"].get("%s/module/%s" % (graph, mode))
+                fk = cg["per_sample"].get("%s/floor/%s" % (graph, mode))
+                if not mk or not fk:
+                    continue
+                lines.append("| %s | %s | %.0f | %.1f | %.1f | %.2f |" % (
+                    graph, mode, mk["per_sample"], mk["per_node_sample"], fk["per_node_sample"],
+                    mk["per_sample"] / fk["per_sample"] if fk["per_sample"] else float("nan")))
+        lines.append("")
+        lines.append("The module's query counts everything that grows with the rows: the column copies, the "
+                     "categorical column's resolution and the sample loop. Per-function profiles: profile.md.")
+        lines.append("")
+
+    # ---- other figures
+    lines.append("## Call overhead, threads, memory, allocations")
+    lines.append("")
+    lines.append("| figure | value |")
+    lines.append("|---|---|")
+    call = results.get("call")
+    if call:
+        add = call["numpy_add_ns"]
+        for key, label in (("predict_adapt", "prediction, registers adapting their range (default)"),
+                           ("train_adapt", "training, registers adapting their range (default)"),
+                           ("predict_fixed", "prediction, fixed ranges (auto_adapt off)"),
+                           ("train_fixed", "training, fixed ranges (auto_adapt off)")):
+            ns = call[key + "_ns"]
+            lines.append("| 1-sample `_query` on G5, %s | %.0f ns = %.1f x a 1-element numpy.add (%.0f ns) |"
+                         % (label, ns, ns / add, add))
+    th = results.get("threads")
+    if th:
+        lines.append("| thread scaling, 16 independent %s graphs, %d training rows each | 1 thread %.3g samples/s, "
+                     "2 threads %.3g samples/s: %.3f x |" % (th["graph"], th["rows_per_graph"], th["throughput_1"],
+                                                             th["throughput_2"], th["scaling"]))
+    mem = results.get("memory")
+    if mem:
+        if "error" in mem:
+            lines.append("| peak memory | not measured: %s |" % mem["error"])
+        for mode in ("train", "predict"):
+            if mode in mem:
+                m = mem[mode]
+                lines.append("| peak memory added by a %s-row %s query on %s | %s; budget %s (arrays %s + 1 MB) |"
+                             % ("{:,}".format(mem["rows"]), "training" if mode == "train" else "prediction",
+                                mem["graph"], _mb(m["peak_added"]), _mb(m["budget"]), _mb(m["arrays"])))
+    al = results.get("allocs")
+    if al:
+        for mode in ("train", "predict"):
+            parts = []
+            for rows in al["sizes"]:
+                c = al["%s_%d" % (mode, rows)]
+                parts.append("%s rows: %d (%s, %d with the lock released)"
+                             % ("{:,}".format(rows), c["allocations"], _mb(c["bytes"]), c["unlocked"]))
+            lines.append("| heap allocations during a %s query on %s | %s |"
+                         % ("training" if mode == "train" else "prediction", al["graph"], "; ".join(parts)))
+    if al:
+        lines.append("")
+        lines.append("Allocations count every malloc-family call during the query (interpreter objects included); "
+                     "those made while the interpreter lock is released are the sample loop's. numpy serves arrays "
+                     "under 1 KB from a cache of its own, so a 10-row query allocates fewer than a larger one by "
+                     "its row-sized arrays; the %s-row query is compared with the 1,000-row one."
+                     % "{:,}".format(al["rows"]))
+    lines.append("")
+
+    # ---- targets
+    lines.append("## Targets")
+    lines.append("")
+    lines.append("| target | figure | |")
+    lines.append("|---|---|---|")
+    for target, figure, ok in targets(results, med):
+        lines.append("| %s | %s | %s |" % (target, figure, _mark(ok)))
+    lines.append("")
+    return "\n".join(lines)
+
+
+def targets(results, med):
+    out = []
+
+    def ratio_rows(graph_list, mode, who, fn):
+        figs, oks = [], []
+        for g in graph_list:
+            if g not in med or who not in med[g] or med[g][who][mode] is None:
+                continue
+            v = fn(med[g]["module"][mode], med[g][who][mode])
+            figs.append("%s %s" % (g, _ratio(v)))
+            oks.append(v)
+        return figs, oks
+
+    figs, vals = ratio_rows(["G12", "G30"], "train", "floor", lambda m, t: m / t)
+    out.append(("training R_floor <= 1.5 on G12 and G30", ", ".join(figs) or "-",
+                all(v <= 1.5 for v in vals) if vals else None))
+    figs, vals = ratio_rows(list(med), "predict", "floor", lambda m, t: m / t)
+    out.append(("prediction R_floor <= 1.5", ", ".join(figs) or "-", all(v <= 1.5 for v in vals) if vals else None))
+    figs, vals = [], []
+    for mode in ("train", "predict"):
+        f, v = ratio_rows(list(med), mode, "numba", lambda m, t: t / m)
+        figs += ["%s %s" % (x, mode) for x in f]
+        vals += v
+    out.append(("at least as fast as numba on every graph (R_numba >= 1)", ", ".join(figs) or "-",
+                all(v >= 1.0 for v in vals) if vals else None))
+    figs, vals = ratio_rows(list(med), "train", "torch", lambda m, t: t / m)
+    out.append((">= 1000x faster than PyTorch eager per training sample (R_torch)", ", ".join(figs) or "-",
+                all(v >= 1000 for v in vals) if vals else None))
+    call = results.get("call")
+    if call:
+        worst = max(call["predict_adapt_ns"], call["train_adapt_ns"]) / call["numpy_add_ns"]
+        out.append(("1-sample `_query` on G5 <= 8x a 1-element numpy.add", "prediction %.1f x, training %.1f x" % (
+            call["predict_adapt_ns"] / call["numpy_add_ns"], call["train_adapt_ns"] / call["numpy_add_ns"]),
+            worst <= 8))
+    else:
+        out.append(("1-sample `_query` on G5 <= 8x a 1-element numpy.add", "-", None))
+    th = results.get("threads")
+    cores = results["machine"].get("cores") or 0
+    out.append(("2-thread scaling >= 1.8x on 2 cores", "%.3f x (%d cores)" % (th["scaling"], cores) if th else "-",
+                th["scaling"] >= 1.8 if th else None))
+    al = results.get("allocs")
+    if al:
+        big, ref = al["sizes"][-1], (1000 if 1000 in al["sizes"] else al["sizes"][0])
+        figs, ok = [], True
+        for m in ("train", "predict"):
+            b, r = al["%s_%d" % (m, big)], al["%s_%d" % (m, ref)]
+            unlocked = max(al["%s_%d" % (m, rows)]["unlocked"] for rows in al["sizes"])
+            figs.append("%s: %d at %s rows vs %d at %s, %d with the lock released"
+                        % (m, b["allocations"], "{:,}".format(big), r["allocations"], "{:,}".format(ref), unlocked))
+            ok = ok and b["allocations"] <= r["allocations"] and unlocked == 0
+        out.append(("no allocation in the sample loop (a long query allocates no more than a short one)",
+                    "; ".join(figs), ok))
+    else:
+        out.append(("no allocation in the sample loop", "-", None))
+    mem = results.get("memory")
+    if mem and "train" in mem:
+        figs = ["%s %s of %s" % (m, _mb(mem[m]["peak_added"]), _mb(mem[m]["budget"])) for m in ("train", "predict")]
+        ok = all(mem[m]["peak_added"] <= mem[m]["budget"] for m in ("train", "predict"))
+        out.append(("peak memory of a query <= converted columns + output + expected + 1 MB", ", ".join(figs), ok))
+    else:
+        out.append(("peak memory of a query <= converted columns + output + expected + 1 MB", "-", None))
+    return out
+
+
+def chart(results, path):
+    """A bar chart of the time per sample; returns a line saying what it did."""
+    try:
+        import matplotlib
+
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return "skipped: chart (matplotlib is not installed)"
+    med = medians(results)
+    graph_names = list(med)
+    present = [w for w in ORDER if any(w in med[g] for g in med)]
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
+    width = 0.8 / max(len(present), 1)
+    for ax, mode in zip(axes, ("train", "predict")):
+        for k, who in enumerate(present):
+            xs, hs = [], []
+            for i, g in enumerate(graph_names):
+                v = med[g].get(who, {}).get(mode)
+                if v is not None:
+                    xs.append(i + (k - (len(present) - 1) / 2) * width)
+                    hs.append(v)
+            ax.bar(xs, hs, width, label=who)
+        ax.set_yscale("log")
+        ax.set_xticks(range(len(graph_names)))
+        ax.set_xticklabels(["%s (%d nodes)" % (g, len(graphs.GRAPHS[g])) for g in graph_names])
+        ax.set_title("training pass" if mode == "train" else "prediction pass")
+        ax.grid(axis="y", which="both", alpha=0.3)
+    axes[0].set_ylabel("ns per sample (log scale, lower is better)")
+    axes[1].legend(loc="upper left", fontsize="small")
+    fig.suptitle("Time per sample, batch size 1, median of %d repetitions" % results["args"]["reps"])
+    fig.tight_layout()
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return "chart written to %s" % path
