@@ -47,5 +47,16 @@ $(VENV)/.demo-deps: $(VENV)/.deps
 demo: build $(VENV)/.demo-deps
 	$(PY) examples/demo.py
 
+# The benchmark suite (bench/suite.py; not part of `make test`). Its peers
+# (the "bench" extra: numba, PyTorch's CPU build, matplotlib for the chart) are
+# installed first; BENCH_ARGS passes options to the suite.
+$(VENV)/.bench-deps: $(VENV)/.deps
+	$(PY) .ci/requirements.py bench > $(VENV)/bench-requirements.txt
+	$(PIP) install -q -r $(VENV)/bench-requirements.txt
+	touch $@
+
+bench: build $(VENV)/.bench-deps
+	$(PY) bench/suite.py $(BENCH_ARGS)
+
 clean:
-	rm -rf .venv .venv-* build
+	rm -rf .venv .venv-* build bench/build
