@@ -37,6 +37,26 @@ build: $(VENV)/.built
 test: build
 	$(PY) -m pytest -q tests
 
+# The suite again, with the module built under AddressSanitizer and
+# UndefinedBehaviorSanitizer in a virtual environment of its own. The
+# interpreter is not instrumented: the runtime is preloaded, the interpreter's
+# own allocator is bypassed so that every object is checked, and leak checking
+# is off (the interpreter keeps memory until it exits). Reports go to files,
+# so that one from a child interpreter cannot go unseen; any report fails.
+ASAN_VENV ?= .venv-asan
+ASAN_REPORTS = $(CURDIR)/$(ASAN_VENV)/sanitizer-reports
+.PHONY: test-asan
+test-asan:
+	$(MAKE) build VENV=$(ASAN_VENV) CMAKE_DEFINES="-DVESK_WERROR=ON;-DVESK_SANITIZE=address,undefined"
+	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
+	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
+	    ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORTS)/asan \
+	    UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
+	    VESK_TEST_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q tests; \
+	status=$$?; reports=$$(ls $(ASAN_REPORTS) | wc -l); \
+	cat $(ASAN_REPORTS)/* 2>/dev/null; echo "sanitizer reports: $$reports"; \
+	test $$status -eq 0 && test $$reports -eq 0
+
 # The demo's plotting dependency (the "demo" extra); the demo runs without
 # it and skips its plot, so a failed install does not stop it.
 $(VENV)/.demo-deps: $(VENV)/.deps

@@ -3,6 +3,7 @@ operations (hashing, float conversion, finalisers) or memory runs out.
 
 A wrong answer here is a use of freed memory, so each case runs in its own
 interpreter: a crash fails the case instead of the whole run."""
+import os
 import subprocess
 import sys
 import textwrap
@@ -182,6 +183,8 @@ assert g._query({"c": np.array(["keep"])}).tolist() == [0.5]
 
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_reentry_case(case):
+    if case == "memory_exhaustion" and os.environ.get("VESK_TEST_ASAN") == "1":
+        pytest.skip("under AddressSanitizer an address-space limit does not make allocations fail where the case expects")
     script = PRELUDE + textwrap.dedent(CASES[case]) + '\nprint("DONE")\n'
     proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
