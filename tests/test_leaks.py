@@ -1,0 +1,84 @@
+"""Many queries of a graph of every interaction type (numeric and
+categorical columns, training and prediction, failures before and inside the
+sample loop) leave memory flat and every reference count they touch as it
+was."""
+import os
+import sys
+import tracemalloc
+
+import numpy as np
+
+from reliability import MIXED, UNDER_ASAN, build
+
+QUERIES = int(os.environ.get("VESK_LEAK_QUERIES", "100000"))
+
+
+def objects(*values):
+    column = np.empty(len(values), dtype=object)
+    column[:] = values
+    return column
+
+
+def resident_bytes():
+    with open("/proc/self/statm") as f:
+        return int(f.read().split()[1]) * os.sysconf("SC_PAGE_SIZE")
+
+
+def test_queries_leave_memory_and_references_flat():
+    # Keys made at run time, so that no other reference keeps their counts
+    # steady by accident; "fresh" is new to the register whenever it is seen,
+    # and its column fails, so the category made for it must go again.
+    keys = ["".join(["ke", "y"]), 10 ** 20, ("t", 2.5), "".join(["fre", "sh"])]
+    x = np.array([0.1, -0.5, 0.7], dtype=np.float32)
+    c = objects(*keys[:3])
+    y = np.array([0.3, 0.1, -0.2])
+    nan_x = np.array([0.1, np.nan, 0.7], dtype=np.float32)
+    nan_y = np.array([0.3, np.inf, -0.2])
+    unhashable = objects(keys[0], keys[3], [1])
+    not_a_number = objects(0.5, "many", 0.25)
+    cases = [
+        # (xarray, yarray, exception class or None)
+        ({"x": x, "c": c}, None, None),
+        ({"x": x, "c": c}, y, None),
+        ({"x": x, "c": c[::-1]}, y[::-1], None),  # strided views
+        ({"x": nan_x, "c": c}, y, RuntimeError),  # forward fails on the second sample
+        ({"x": x, "c": c}, nan_y, RuntimeError),  # reverse fails on the second sample
+        ({"x": x, "c": unhashable}, y, TypeError),  # the column's resolution fails
+        ({"x": not_a_number, "c": c}, y, ValueError),  # conversion fails
+        ({"x": x}, None, ValueError),  # a column is missing
+        ({"x": x, "c": c}, y[:2], ValueError),  # too few expected values
+        ({"x": x[:2], "c": c}, None, ValueError),  # uneven columns
+        ({"x": x, "c": c}, list(y), ValueError),  # expected values not an array
+    ]
+    watched = keys + [x, c, y, nan_x, nan_y, unhashable, not_a_number]
+    g = build(MIXED)
+
+    def run(count):
+        for k in range(count):
+            xarray, yarray, error = cases[k % len(cases)]
+            try:
+                out = g._query(xarray, yarray)
+            except Exception as e:
+                assert type(e) is error, (k % len(cases), e)
+            else:
+                assert error is None and len(out) == len(xarray["x"]), k % len(cases)
+
+    run(10 * len(cases))  # the categories of c exist from here on
+    tracemalloc.start()
+    try:
+        run(len(cases))
+        refs = [sys.getrefcount(o) for o in watched]
+        traced = tracemalloc.get_traced_memory()[0]
+        resident = resident_bytes()
+        run(QUERIES)
+        traced_growth = tracemalloc.get_traced_memory()[0] - traced
+        resident_growth = resident_bytes() - resident
+    finally:
+        tracemalloc.stop()
+    print("%d queries: traced memory %+d bytes, resident %+d bytes" % (QUERIES, traced_growth, resident_growth))
+    assert [sys.getrefcount(o) for o in watched] == refs
+    assert {k for k, _ in g[1].state.categories} == set(keys[:3])
+    # One leaked byte per query would show as QUERIES bytes.
+    assert traced_growth < QUERIES // 4
+    if not UNDER_ASAN:  # the sanitizer's quarantine holds freed memory back
+        assert resident_growth < QUERIES // 4
