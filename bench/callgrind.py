@@ -15,10 +15,55 @@ import collections
 import glob
 import os
 import re
+import subprocess
+import sys
 
 import graphs
 
 COST_LINE = re.compile(r"^[0-9+\-*]")
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
+
+
+def _nm(path, dynamic):
+    """[(address, type, name)] of the defined symbols of a shared library."""
+    command = ["nm", "-C", "--defined-only"] + (["-D"] if dynamic else []) + [path]
+    try:
+        done = subprocess.run(command, capture_output=True, text=True)
+    except OSError:
+        return []
+    symbols = []
+    for line in done.stdout.splitlines():
+        parts = line.split(" ", 2)
+        if len(parts) == 3:
+            try:
+                symbols.append((int(parts[0], 16), parts[1], parts[2]))
+            except ValueError:
+                pass
+    return symbols
+
+
+def local_names(module_path):
+    """Address -> name of the module's functions, read from an unstripped copy
+    of the same build (the installed module is stripped of its file-local
+    symbols); {} when there is none."""
+    base = os.path.basename(module_path)
+    candidates = glob.glob(os.path.join(sys.prefix, "build", "**", base), recursive=True)
+    candidates += glob.glob(os.path.join(ROOT, "build", "**", base), recursive=True)
+    exported = set((a, n) for a, t, n in _nm(module_path, True) if t == "T")
+    for path in candidates:
+        if os.path.realpath(path) == os.path.realpath(module_path):
+            continue
+        if set((a, n) for a, t, n in _nm(path, True) if t == "T") != exported or not exported:
+            continue  # another build
+        return {a: n for a, t, n in _nm(path, False) if t in "tT"}
+    return {}
+
+
+def symbolize(name, names, base):
+    match = re.match(r"^0x([0-9a-f]+) \[(.*)\]$", name)
+    if match and match.group(2) == base and int(match.group(1), 16) in names:
+        return "%s [%s]" % (names[int(match.group(1), 16)], base)
+    return name
 
 
 def parse(path):
@@ -48,7 +93,7 @@ def parse(path):
     return total, own
 
 
-def measure(args, floor_path, run_probe):
+def measure(args, floor_path, module_path, run_probe):
     """Runs the region probe under callgrind; returns per-sample counts and
     writes the per-sample profiles of the module to the output directory."""
     rows = args.callgrind_rows
@@ -73,6 +118,8 @@ def measure(args, floor_path, run_probe):
         if entry["region"] not in parts:
             raise RuntimeError("callgrind wrote no profile for region %d" % entry["region"])
         counts[(entry["graph"], entry["who"], entry["mode"], entry["rows"])] = parts[entry["region"]]
+    names = local_names(module_path)
+    base = os.path.basename(module_path)
     result = {"rows": rows, "per_sample": {}, "profiles": {}}
     for graph in args.graphs:
         nodes = len(graphs.GRAPHS[graph])
@@ -86,7 +133,7 @@ def measure(args, floor_path, run_probe):
                 if who == "module":
                     delta = collections.Counter(large[1])
                     delta.subtract(small[1])
-                    top = [(name, n / rows) for name, n in delta.most_common(15) if n > 0]
+                    top = [(symbolize(name, names, base), n / rows) for name, n in delta.most_common(15) if n > 0]
                     result["profiles"]["%s/%s" % (graph, mode)] = {"per_sample": per_sample, "top": top}
     write_profiles(args.out, result)
     return result

@@ -5,11 +5,10 @@
         2N rows), one query inside its own marker region bench_region_<i>, so
         that valgrind --toggle-collect=bench_region_* counts each apart.
         Prints the index of every region.
-    probes.py memory   --rows N [--graph G12]
-        Peak resident memory added by a training and a prediction query.
-    probes.py allocs   --rows N [--graph G12]
-        Heap allocations during a query of 10 rows and one of N rows (run with
-        the counting shim preloaded and PYTHONMALLOC=malloc).
+    probes.py heap     --rows N [--graph G12]
+        Heap allocations and the peak growth of the live heap during queries
+        of 10, 1,000 and N rows (run with the counting shim preloaded and
+        PYTHONMALLOC=malloc, so that interpreter objects are counted too).
 
 Each prints one line "RESULT <json>".
 """
@@ -68,48 +67,7 @@ def regions(args):
     print("RESULT " + json.dumps(index))
 
 
-def _status(field):
-    with open("/proc/self/status") as f:
-        for line in f:
-            if line.startswith(field + ":"):
-                return int(line.split()[1]) * 1024
-    raise RuntimeError("no %s in /proc/self/status" % field)
-
-
-def _reset_peak():
-    try:
-        with open("/proc/self/clear_refs", "w") as f:
-            f.write("5")
-        return True
-    except OSError:
-        return False
-
-
-def memory(args):
-    plan, data, y, ranges, params, categories = _setup(args.graph, args.rows)
-    graph, _ = graphs.build_module_graph(_vesk, plan.layout, params, categories, ranges)
-    x = {name: data[name] for _, name in plan.columns + plan.cats}
-    graph._query({k: v[:10] for k, v in x.items()}, y[:10])  # first-use costs out of the way
-    result = {"rows": args.rows, "graph": args.graph}
-    n = args.rows
-    converted = 4 * n * len(plan.columns) + 8 * n * len(plan.cats)
-    for mode in ("train", "predict"):
-        before = _status("VmRSS")
-        if not _reset_peak():
-            result["error"] = "cannot reset the peak resident size (/proc/self/clear_refs)"
-            break
-        out = graph._query(x, y) if mode == "train" else graph._query(x)
-        peak = _status("VmHWM")
-        del out
-        result[mode] = {
-            "peak_added": peak - before,
-            "budget": converted + 4 * n + (4 * n if mode == "train" else 0) + (1 << 20),
-            "arrays": converted + 4 * n + (4 * n if mode == "train" else 0),
-        }
-    print("RESULT " + json.dumps(result))
-
-
-def allocs(args):
+def heap(args):
     libc = ctypes.CDLL(None)
     try:
         start, stop = libc.malloc_count_start, libc.malloc_count_stop
@@ -118,7 +76,7 @@ def allocs(args):
     start.argtypes = [ctypes.c_void_p]
     gil_check = ctypes.cast(ctypes.pythonapi.PyGILState_Check, ctypes.c_void_p).value
     counters = {}
-    for name in ("allocations", "bytes", "unlocked"):
+    for name in ("allocations", "bytes", "unlocked", "peak"):
         fn = getattr(libc, "malloc_count_" + name)
         fn.restype = ctypes.c_ulonglong
         counters[name] = fn
@@ -130,7 +88,10 @@ def allocs(args):
     for rows in sizes:
         graph._query({k: v[:rows] for k, v in x.items()}, y[:rows])
         graph._query({k: v[:rows] for k, v in x.items()})
-    result = {"rows": args.rows, "graph": args.graph, "sizes": sizes}
+    n = args.rows
+    converted = 4 * n * len(plan.columns) + 8 * n * len(plan.cats)
+    result = {"rows": n, "graph": args.graph, "sizes": sizes,
+              "arrays": {"train": converted + 8 * n, "predict": converted + 4 * n}}
     for mode in ("train", "predict"):
         for rows in sizes:
             xs = {k: v[:rows] for k, v in x.items()}
@@ -151,12 +112,11 @@ def main():
     p.add_argument("--lib", required=True)
     p.add_argument("--graphs", default="G5,G12,G30")
     p.add_argument("--modes", default="train,predict")
-    for name in ("memory", "allocs"):
-        p = sub.add_parser(name)
-        p.add_argument("--rows", type=int, required=True)
-        p.add_argument("--graph", default="G12")
+    p = sub.add_parser("heap")
+    p.add_argument("--rows", type=int, required=True)
+    p.add_argument("--graph", default="G12")
     args = parser.parse_args()
-    {"regions": regions, "memory": memory, "allocs": allocs}[args.probe](args)
+    {"regions": regions, "heap": heap}[args.probe](args)
 
 
 if __name__ == "__main__":

@@ -39,7 +39,7 @@ import graphs  # noqa: E402
 import report  # noqa: E402
 
 PEERS = ("numba", "torch", "python")
-PARTS = ("peers", "call", "threads", "callgrind", "memory", "allocs")
+PARTS = ("call", "threads", "callgrind", "heap")
 
 
 def parse_args(argv=None):
@@ -52,10 +52,11 @@ def parse_args(argv=None):
     p.add_argument("--call-loops", type=int, default=20000, help="calls per repetition for the 1-sample figure")
     p.add_argument("--thread-rows", type=int, default=12_500, help="rows per graph for the thread scaling")
     p.add_argument("--thread-graph", default="G12")
-    p.add_argument("--callgrind-rows", type=int, default=5000, help="N for the N / 2N instruction counts")
-    p.add_argument("--memory-rows", type=int, default=1_000_000)
-    p.add_argument("--alloc-rows", type=int, default=1_000_000)
-    p.add_argument("--probe-graph", default="G12", help="graph for the memory and allocation figures")
+    p.add_argument("--callgrind-rows", type=int, default=5000,
+                   help="N for the N / 2N instruction counts; 1000 or more for steady-state training counts "
+                        "(Adam's bias correction runs below sample 1000)")
+    p.add_argument("--heap-rows", type=int, default=1_000_000, help="rows of the long query for the heap figures")
+    p.add_argument("--heap-graph", default="G12", help="graph for the peak memory and allocation figures")
     p.add_argument("--skip", default="", help="comma-separated parts to leave out: " + ",".join(PEERS + PARTS))
     p.add_argument("--out", default=os.path.join(HERE, "results"))
     p.add_argument("--build-dir", default=os.path.join(HERE, "build"))
@@ -65,7 +66,7 @@ def parse_args(argv=None):
     unknown = args.skip - set(PEERS + PARTS + ("floor",))
     if unknown:
         p.error("unknown parts to skip: %s" % ", ".join(sorted(unknown)))
-    for g in args.graphs + [args.thread_graph, args.probe_graph]:
+    for g in args.graphs + [args.thread_graph, args.heap_graph]:
         if g not in graphs.GRAPHS:
             p.error("no graph %s (known: %s)" % (g, ", ".join(graphs.GRAPHS)))
     return args
@@ -225,36 +226,49 @@ def one_sample_call(args, data, y, ranges):
     return out
 
 
-def thread_scaling(args, data, y, ranges):
-    """Throughput of 16 independent graphs on 2 threads over 1 thread."""
+def thread_scaling(args, data, y, ranges, floor):
+    """Throughput of 16 independent graphs on 2 threads over 1 thread: the
+    module's training queries, and as a control the fused floor loops (which
+    run without the interpreter lock and share nothing), whose scaling is what
+    the machine allows at the moment."""
     name = args.thread_graph
     layout = graphs.GRAPHS[name]
     plan = codegen.Plan(name, layout)
     params, categories = graphs.starting_state(_vesk, layout, ranges)
     n = min(args.thread_rows, len(y))
-    x = {col: data[col][:n] for _, col in plan.columns + plan.cats}
-    ys = y[:n]
+    part = {k: v[:n] for k, v in data.items()}
+    flat = contenders.FlatState(plan, params, categories, ranges)
 
-    def fresh():
-        return [graphs.build_module_graph(_vesk, layout, params, categories, ranges)[0] for _ in range(16)]
+    def fresh(who):
+        if who == "module":
+            batch = [contenders.ModuleContender(_vesk, plan, params, categories, ranges, part, y[:n])
+                     for _ in range(16)]
+        else:
+            batch = [contenders.FloorContender(floor, plan, flat, part, y[:n]) for _ in range(16)]
+        for c in batch:
+            c.reset()
+        return batch
 
+    who_list = ["module"] + (["floor"] if floor is not None else [])
     pools = {t: concurrent.futures.ThreadPoolExecutor(max_workers=t) for t in (1, 2)}
-    for pool in pools.values():  # start the workers before any timing
-        list(pool.map(lambda g: g._query({k: v[:10] for k, v in x.items()}, ys[:10]), fresh()[:2]))
-    seconds = {1: [], 2: []}
+    seconds = {(who, t): [] for who in who_list for t in (1, 2)}
     try:
+        for pool in pools.values():  # start the workers before any timing
+            list(pool.map(lambda c: c.train(), fresh("module")[:2]))
         for _ in range(max(args.reps, 1)):
-            for t in (1, 2):
-                batch = fresh()
-                elapsed, _ = timed(lambda: list(pools[t].map(lambda g: g._query(x, ys), batch)))
-                seconds[t].append(elapsed)
+            for who in who_list:
+                for t in (1, 2):
+                    batch = fresh(who)
+                    elapsed, _ = timed(lambda: list(pools[t].map(lambda c: c.train(), batch)))
+                    seconds[(who, t)].append(elapsed)
     finally:
         for pool in pools.values():
             pool.shutdown()
-    t1, t2 = statistics.median(seconds[1]), statistics.median(seconds[2])
-    samples = 16 * n
-    return {"graph": name, "rows_per_graph": n, "throughput_1": samples / t1, "throughput_2": samples / t2,
-            "scaling": t1 / t2}
+    out = {"graph": name, "rows_per_graph": n, "cpus": len(os.sched_getaffinity(0))}
+    for who in who_list:
+        t1, t2 = statistics.median(seconds[(who, 1)]), statistics.median(seconds[(who, 2)])
+        out[who] = {"throughput_1": 16 * n / t1, "throughput_2": 16 * n / t2, "scaling": t1 / t2}
+    return out
 
 
 def run_probe(args, probe, env=None, prefix=(), timeout=1800):
@@ -268,11 +282,7 @@ def run_probe(args, probe, env=None, prefix=(), timeout=1800):
     raise RuntimeError("probe %s failed (exit %d): %s" % (probe, done.returncode, done.stderr.strip()[-800:]))
 
 
-def memory_probe(args):
-    return run_probe(["--rows", args.memory_rows, "--graph", args.probe_graph], "memory")
-
-
-def allocation_probe(args):
+def heap_probe(args):
     cc = os.environ.get("CC", "cc")
     os.makedirs(args.build_dir, exist_ok=True)
     shim = os.path.join(args.build_dir, "libmalloc_count.so")
@@ -281,12 +291,12 @@ def allocation_probe(args):
         done = subprocess.run([cc, "-O2", "-fPIC", "-shared", "-o", shim, source], capture_output=True, text=True)
         if done.returncode != 0:
             raise RuntimeError("the allocation counter did not compile: " + done.stderr.strip()[:400])
-    return run_probe(["--rows", args.alloc_rows, "--graph", args.probe_graph], "allocs",
+    return run_probe(["--rows", args.heap_rows, "--graph", args.heap_graph], "heap",
                      env={"LD_PRELOAD": shim, "PYTHONMALLOC": "malloc"})
 
 
 def callgrind_probe(args, floor_path):
-    return callgrind.measure(args, floor_path, run_probe)
+    return callgrind.measure(args, floor_path, _vesk.__file__, run_probe)
 
 
 # ---------------------------------------------------------------------------
@@ -342,7 +352,7 @@ def main(argv=None):
             say("skipped: %s (failed: %s)" % (label, exc))
 
     part("call", "1-sample call against numpy.add", lambda: one_sample_call(args, data, y, ranges))
-    part("threads", "thread scaling", lambda: thread_scaling(args, data, y, ranges))
+    part("threads", "thread scaling", lambda: thread_scaling(args, data, y, ranges, floor))
     if "callgrind" not in args.skip and shutil.which("valgrind") is None:
         skipped["callgrind"] = "valgrind is not installed"
         say("skipped: instruction counts (valgrind is not installed)")
@@ -351,8 +361,7 @@ def main(argv=None):
         say("skipped: instruction counts (no floor to compare with)")
     else:
         part("callgrind", "instruction counts (callgrind)", lambda: callgrind_probe(args, floor_path))
-    part("memory", "peak memory", lambda: memory_probe(args))
-    part("allocs", "allocations", lambda: allocation_probe(args))
+    part("heap", "heap allocations and peak", lambda: heap_probe(args))
     info["load_after"] = os.getloadavg()
 
     table = report.markdown(results)

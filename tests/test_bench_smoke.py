@@ -14,7 +14,7 @@ SUITE = os.path.join(ROOT, "bench", "suite.py")
 
 TINY = [
     "--rows", "300", "--reps", "1", "--torch-rows", "5", "--python-rows", "20", "--call-loops", "20",
-    "--thread-rows", "50", "--callgrind-rows", "20", "--memory-rows", "3000", "--alloc-rows", "3000",
+    "--thread-rows", "50", "--callgrind-rows", "20", "--heap-rows", "3000",
 ]
 
 

@@ -2,7 +2,8 @@
  *
  * Every allocation entry point of the C library is passed on to the library's
  * own implementation and, between malloc_count_start() and
- * malloc_count_stop(), counted. Python code reaches the switches through
+ * malloc_count_stop(), counted, together with the highest net growth of the
+ * live heap (usable bytes allocated minus usable bytes freed) since the start. Python code reaches the switches through
  * ctypes.CDLL(None). Run the interpreter with PYTHONMALLOC=malloc so that its
  * object allocations come here too.
  *
@@ -12,6 +13,7 @@
  */
 #define _GNU_SOURCE
 #include <errno.h>
+#include <malloc.h>
 #include <stddef.h>
 
 extern void* __libc_malloc(size_t size);
@@ -24,7 +26,16 @@ static int counting;
 static unsigned long long allocations;
 static unsigned long long bytes;
 static unsigned long long unlocked;
+static long long net;
+static long long peak;
 static int (*holds_lock)(void);
+
+static void grow(long long delta) {
+    long long now = __atomic_add_fetch(&net, delta, __ATOMIC_RELAXED);
+    long long high = __atomic_load_n(&peak, __ATOMIC_RELAXED);
+    while (now > high && !__atomic_compare_exchange_n(&peak, &high, now, 1, __ATOMIC_RELAXED, __ATOMIC_RELAXED)) {
+    }
+}
 
 static void count(size_t size) {
     if (__atomic_load_n(&counting, __ATOMIC_RELAXED)) {
@@ -36,11 +47,27 @@ static void count(size_t size) {
     }
 }
 
+/* The live heap grows by a new block and shrinks by a freed one. */
+static void *added(void *p) {
+    if (p != NULL && __atomic_load_n(&counting, __ATOMIC_RELAXED)) {
+        grow((long long)malloc_usable_size(p));
+    }
+    return p;
+}
+
+static void removed(void *p) {
+    if (p != NULL && __atomic_load_n(&counting, __ATOMIC_RELAXED)) {
+        grow(-(long long)malloc_usable_size(p));
+    }
+}
+
 void malloc_count_start(int (*gil_check)(void)) {
     holds_lock = gil_check;
     __atomic_store_n(&allocations, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&bytes, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&unlocked, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&net, 0, __ATOMIC_RELAXED);
+    __atomic_store_n(&peak, 0, __ATOMIC_RELAXED);
     __atomic_store_n(&counting, 1, __ATOMIC_RELAXED);
 }
 
@@ -52,31 +79,37 @@ unsigned long long malloc_count_bytes(void) { return __atomic_load_n(&bytes, __A
 
 unsigned long long malloc_count_unlocked(void) { return __atomic_load_n(&unlocked, __ATOMIC_RELAXED); }
 
+unsigned long long malloc_count_peak(void) { return (unsigned long long)__atomic_load_n(&peak, __ATOMIC_RELAXED); }
+
 void* malloc(size_t size) {
     count(size);
-    return __libc_malloc(size);
+    return added(__libc_malloc(size));
 }
 
 void* calloc(size_t n, size_t size) {
     count(n * size);
-    return __libc_calloc(n, size);
+    return added(__libc_calloc(n, size));
 }
 
 void* realloc(void* p, size_t size) {
     count(size);
-    return __libc_realloc(p, size);
+    removed(p);
+    return added(__libc_realloc(p, size));
 }
 
-void free(void* p) { __libc_free(p); }
+void free(void* p) {
+    removed(p);
+    __libc_free(p);
+}
 
 void* memalign(size_t alignment, size_t size) {
     count(size);
-    return __libc_memalign(alignment, size);
+    return added(__libc_memalign(alignment, size));
 }
 
 void* aligned_alloc(size_t alignment, size_t size) {
     count(size);
-    return __libc_memalign(alignment, size);
+    return added(__libc_memalign(alignment, size));
 }
 
 int posix_memalign(void** out, size_t alignment, size_t size) {
@@ -84,7 +117,7 @@ int posix_memalign(void** out, size_t alignment, size_t size) {
         return EINVAL;
     }
     count(size);
-    void* p = __libc_memalign(alignment, size);
+    void* p = added(__libc_memalign(alignment, size));
     if (p == NULL && size != 0) {
         return ENOMEM;
     }
