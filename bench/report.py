@@ -288,7 +288,9 @@ def chart(results, path):
     med = medians(results)
     graph_names = list(med)
     present = [w for w in ORDER if any(w in med[g] for g in med)]
-    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5), sharey=True)
+    cg = results.get("callgrind")
+    panels = 3 if cg else 2
+    fig, axes = plt.subplots(1, panels, figsize=(5.5 * panels, 4.5))
     width = 0.8 / max(len(present), 1)
     for ax, mode in zip(axes, ("train", "predict")):
         for k, who in enumerate(present):
@@ -303,10 +305,29 @@ def chart(results, path):
         ax.set_xticks(range(len(graph_names)))
         ax.set_xticklabels(["%s (%d nodes)" % (g, len(graphs.GRAPHS[g])) for g in graph_names])
         ax.set_title("training pass" if mode == "train" else "prediction pass")
+        ax.set_ylabel("ns per sample (log scale, lower is better)")
         ax.grid(axis="y", which="both", alpha=0.3)
-    axes[0].set_ylabel("ns per sample (log scale, lower is better)")
     axes[1].legend(loc="upper left", fontsize="small")
-    fig.suptitle("Time per sample, batch size 1, median of %d repetitions" % results["args"]["reps"])
+    if cg:
+        ax = axes[2]
+        bars = [("module", "train"), ("floor", "train"), ("module", "predict"), ("floor", "predict")]
+        width = 0.8 / len(bars)
+        for k, (who, mode) in enumerate(bars):
+            xs, hs = [], []
+            for i, g in enumerate(graph_names):
+                v = cg["per_sample"].get("%s/%s/%s" % (g, who, mode))
+                if v:
+                    xs.append(i + (k - (len(bars) - 1) / 2) * width)
+                    hs.append(v["per_node_sample"])
+            ax.bar(xs, hs, width, label="%s, %s" % (who, "training" if mode == "train" else "prediction"),
+                   color=("C0" if who == "module" else "C1"), alpha=(1.0 if mode == "train" else 0.55))
+        ax.set_xticks(range(len(graph_names)))
+        ax.set_xticklabels(graph_names)
+        ax.set_title("instructions per node-sample (callgrind)")
+        ax.grid(axis="y", alpha=0.3)
+        ax.set_ylim(0, ax.get_ylim()[1] * 1.3)
+        ax.legend(loc="upper center", fontsize="x-small", ncol=2)
+    fig.suptitle("Batch size 1, one online pass; times are medians of %d repetitions" % results["args"]["reps"])
     fig.tight_layout()
     fig.savefig(path, dpi=110)
     plt.close(fig)
