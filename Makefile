@@ -57,6 +57,13 @@ test-asan:
 	cat $(ASAN_REPORTS)/* 2>/dev/null; echo "sanitizer reports: $$reports"; \
 	test $$status -eq 0 && test $$reports -eq 0
 
+# A long, randomised session of the graph state machine (FUZZ_EXAMPLES
+# examples; the suite runs a short, repeatable one) and a longer leak check.
+FUZZ_EXAMPLES ?= 5000
+.PHONY: fuzz
+fuzz: build
+	VESK_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) VESK_LEAK_QUERIES=1000000 $(PY) -m pytest -q -s tests/test_fuzz.py tests/test_leaks.py
+
 # The demo's plotting dependency (the "demo" extra); the demo runs without
 # it and skips its plot, so a failed install does not stop it.
 $(VENV)/.demo-deps: $(VENV)/.deps

@@ -15,7 +15,8 @@ QUERIES = int(os.environ.get("VESK_LEAK_QUERIES", "100000"))
 
 def objects(*values):
     column = np.empty(len(values), dtype=object)
-    column[:] = values
+    for i, value in enumerate(values):  # one by one: tuples stay items
+        column[i] = value
     return column
 
 
