@@ -110,6 +110,14 @@ struct PyInteractionState_Object {
     PyInteraction_Object* interaction;
 };
 
+// One step of a pass: an interaction and its type's pass operations,
+// gathered before the sample loop so that the loop walks one compact array.
+struct pass_step {
+    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
+    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
+    PyInteraction_Object* interaction;
+};
+
 struct PyGraph_Object {
     PyObject_HEAD
     PyThreadState* _threadstate; // saved while the sample loop runs without the lock
@@ -119,6 +127,8 @@ struct PyGraph_Object {
     PyInteraction_Object** interactions;
     // Non-zero while a query on this graph runs.
     int running;
+    // The slots' pass steps while a query runs its sample loop, else null.
+    pass_step* plan;
 };
 
 // The slots of a static type record after tp_new, all empty; the records
@@ -190,6 +200,7 @@ inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
 void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg);
 
 // The query driver: one pass over the graph, 0 on success, -1 on failure.
+// Runs inside a query's sample loop, over the steps the query gathered.
 int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune);
 
 // Losses.

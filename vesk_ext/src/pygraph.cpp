@@ -445,8 +445,51 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
     return count;
 }
 
-// Runs the sample loop with the interpreter lock released.
-int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
+}  // namespace
+
+int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune) {
+    graph->latest_batchsize = batchsize;
+    const pass_step* const first = graph->plan;
+    const pass_step* const end = first + graph->size;
+    // Sources sit in lower slots: a source's activation for this sample is
+    // ready before any user of it runs forward.
+    for (const pass_step* step = first; step != end; ++step) {
+        step->interaction->da[0] = 0;
+        if (step->forward(graph, step->interaction, batchsize) != 0) {
+            return -1;
+        }
+    }
+    if (!tune) {
+        return 0;
+    }
+    // Counted before the reverse pass: the k-th training pass sees samples == k.
+    graph->samples += 1;
+    // Users sit in higher slots and add into a node's da before it runs.
+    for (const pass_step* step = end; step != first;) {
+        --step;
+        if (step->reverse(graph, step->interaction, batchsize) != 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
+namespace {
+
+// Runs the sample loop with the interpreter lock released. The slots cannot
+// change while the query runs, so their pass steps are gathered once; the
+// pass driver is inlined into the loop.
+[[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
+    pass_step* plan = static_cast<pass_step*>(PyMem_Malloc(sizeof(pass_step) * static_cast<size_t>(graph->size)));
+    if (plan == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        plan[i] = {x->typeobj->forward, x->typeobj->reverse, x};
+    }
+    graph->plan = plan;
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0; k < count; ++k) {
@@ -456,6 +499,8 @@ int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
+    graph->plan = nullptr;
+    PyMem_Free(plan);
     return rc;
 }
 
@@ -566,31 +611,6 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
     g->_threadstate = PyEval_SaveThread();
 }
 
-int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune) {
-    graph->latest_batchsize = batchsize;
-    // Sources sit in lower slots: a source's activation for this sample is
-    // ready before any user of it runs forward.
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        x->da[0] = 0;
-        if (x->typeobj->forward(graph, x, batchsize) != 0) {
-            return -1;
-        }
-    }
-    if (!tune) {
-        return 0;
-    }
-    // Counted before the reverse pass: the k-th training pass sees samples == k.
-    graph->samples += 1;
-    // Users sit in higher slots and add into a node's da before it runs.
-    for (int i = graph->size - 1; i >= 0; --i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        if (x->typeobj->reverse(graph, x, batchsize) != 0) {
-            return -1;
-        }
-    }
-    return 0;
-}
 
 PyTypeObject PyGraph_Type = {
     PyVarObject_HEAD_INIT(nullptr, 0)

@@ -21,6 +21,12 @@ struct register_state_t {
     float feature_min;
     int auto_adapt;
     loss_func loss_dv_f;        // unused: the loss in force is the interaction's own
+    // The held arrays' elements, or null: every held array is a contiguous
+    // float32 array the register made itself, so the sample loop indexes
+    // their memory directly.
+    float* input_data;
+    float* output_data;
+    float* expected_data;
 };
 
 const char* const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
@@ -29,10 +35,15 @@ register_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<register_state_t>(interaction);
 }
 
-// Element i of a held one-dimensional float32 array.
-inline float* element(PyObject* array, int i) {
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(array);
-    return reinterpret_cast<float*>(PyArray_BYTES(a) + static_cast<npy_intp>(i) * PyArray_STRIDES(a)[0]);
+float* data_of(PyObject* array) {
+    return array != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) : nullptr;
+}
+
+// Follows every change of a held array.
+void sync_data(register_state_t* st) {
+    st->input_data = data_of(st->py_inputarray);
+    st->output_data = data_of(st->py_outputarray);
+    st->expected_data = data_of(st->py_expectedarray);
 }
 
 // Maps a raw value into [-1, 1]; a value outside the range is clamped and
@@ -281,8 +292,10 @@ int adapt_range(register_state_t* st, PyObject* py_array) {
 // contiguous float32 copy of it there.
 int hold_float32_copy(PyInteraction_Object* interaction, PyObject** field, PyObject* py_array,
                       const char* refusal) {
-    state_of(interaction)->array_index = 0;
+    register_state_t* st = state_of(interaction);
+    st->array_index = 0;
     vesk_replace(field, nullptr);
+    sync_data(st);
     if (py_array == nullptr) {
         return 0;
     }
@@ -292,6 +305,7 @@ int hold_float32_copy(PyInteraction_Object* interaction, PyObject** field, PyObj
         return -1;
     }
     *field = converted;
+    sync_data(st);
     return 0;
 }
 
@@ -301,6 +315,7 @@ int initialize(PyInteraction_Object* interaction) {
     st->py_inputarray = nullptr;
     st->py_outputarray = nullptr;
     st->py_expectedarray = nullptr;
+    sync_data(st);
     st->feature_max = std::numeric_limits<float>::quiet_NaN();
     st->feature_min = std::numeric_limits<float>::quiet_NaN();
     st->auto_adapt = 1;
@@ -314,12 +329,12 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     register_state_t* st = state_of(interaction);
     if (n_samples >= 1) {
         if (interaction->sources[0] == -1) {
-            if (st->py_inputarray == nullptr) {
+            if (st->input_data == nullptr) {
                 graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
                                     interaction->name);
                 return -1;
             }
-            const float v = *element(st->py_inputarray, st->array_index);
+            const float v = st->input_data[st->array_index];
             if (!std::isfinite(v)) {
                 graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in input array in register '%s'",
                                     interaction->name);
@@ -329,8 +344,8 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
         } else {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
-        if (st->py_outputarray != nullptr) {
-            *element(st->py_outputarray, st->array_index) = scale_out(st, interaction->activation[0]);
+        if (st->output_data != nullptr) {
+            st->output_data[st->array_index] = scale_out(st, interaction->activation[0]);
         }
     }
     st->array_index += n_samples;
@@ -342,8 +357,8 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     // Only the output of the graph being trained reads expected values: an
     // expected array left from an earlier query in another graph, where this
     // register was the output, is never read here.
-    if (st->py_expectedarray != nullptr && g->interactions[g->size - 1] == interaction) {
-        const float e = *element(st->py_expectedarray, st->array_index - n_samples);
+    if (st->expected_data != nullptr && g->interactions[g->size - 1] == interaction) {
+        const float e = st->expected_data[st->array_index - n_samples];
         if (!std::isfinite(e)) {
             graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
                                 interaction->name);
@@ -402,6 +417,7 @@ void deallocate(PyInteraction_Object* interaction) {
     vesk_replace(&st->py_inputarray, nullptr);
     vesk_replace(&st->py_outputarray, nullptr);
     vesk_replace(&st->py_expectedarray, nullptr);
+    sync_data(st);
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
@@ -437,12 +453,14 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     apply_default_range(st);
     st->array_index = 0;
     vesk_replace(&st->py_outputarray, nullptr);
+    sync_data(st);
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
     PyObject* out = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
     if (out == nullptr) {
         return -1;
     }
     st->py_outputarray = out;
+    sync_data(st);
     return 0;
 }
 
@@ -461,6 +479,7 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     PyObject* out = st->py_outputarray;
     st->py_outputarray = nullptr;  // the caller takes over the register's reference
+    sync_data(st);
     if (out == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
     }
