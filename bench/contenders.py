@@ -25,7 +25,7 @@ import sysconfig
 import numpy as np
 
 import codegen
-from graphs import LR_BASE, PARAMS, build_module_graph
+from graphs import LR_BASE, build_module_graph
 
 HERE = os.path.dirname(os.path.abspath(__file__))
 ROOT = os.path.dirname(HERE)
@@ -353,7 +353,6 @@ class TorchContender:
         tensors = {}
         groups = {}
         for slot, names in plan.p.items():
-            kind = plan.layout[slot][0]
             values = [float(flat.P[ix]) for ix in names.values()]
             t = torch.nn.Parameter(torch.tensor(values, dtype=torch.float32))
             tensors[slot] = t
