@@ -216,6 +216,18 @@ struct adam {
 };
 float adam_step(adam* state, int nsamples, float grad);
 
+// The bias corrections of one sample count, which every parameter trained
+// at that count shares: a node with several parameters computes them once.
+// adam_step(state, n, grad) is adam_step_corrected(state, adam_corrections_for(n), grad).
+struct adam_corrections {
+    bool correct_m1;
+    bool correct_m2;
+    float m1_divisor;  // 1 - b1^n while n is below 20
+    float m2_divisor;  // 1 - b2^n while n is below 1000
+};
+adam_corrections adam_corrections_for(int nsamples);
+float adam_step_corrected(adam* state, const adam_corrections& c, float grad);
+
 // ---------------------------------------------------------------------------
 // Shared by the trainable types
 
@@ -323,12 +335,12 @@ inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* 
     // Every parameter steps on every call, so a zero gradient still moves it
     // by the momentum its moments hold. lr x step is rounded to float before
     // it is subtracted.
-    const int nsamples = g->samples;
-    float step = adam_step(&st->w0_adam, nsamples, dw0_sum);
+    const adam_corrections c = adam_corrections_for(g->samples);
+    float step = adam_step_corrected(&st->w0_adam, c, dw0_sum);
     st->w0 = st->w0 - st->lr * step;
-    step = adam_step(&st->w1_adam, nsamples, dw1_sum);
+    step = adam_step_corrected(&st->w1_adam, c, dw1_sum);
     st->w1 = st->w1 - st->lr * step;
-    step = adam_step(&st->bias_adam, nsamples, dbias_sum);
+    step = adam_step_corrected(&st->bias_adam, c, dbias_sum);
     st->bias = st->bias - st->lr * step;
 }
 

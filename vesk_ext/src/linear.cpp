@@ -65,7 +65,7 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+[[gnu::flatten]] int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     // The gradient passes through the clamp unchanged: a stored activation
     // is never beyond [-1, 1], so saturated samples train too.
     weighted_sum_reverse(g, interaction, state_of(interaction), n_samples, interaction->da[0]);

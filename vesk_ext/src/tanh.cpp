@@ -63,7 +63,7 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+[[gnu::flatten]] int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     // Derivative from the activation this pass stored; a saturated
     // activation of exactly +-1 passes nothing back.
     const float a = interaction->activation[0];
