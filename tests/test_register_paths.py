@@ -123,3 +123,45 @@ def test_empty_columns_get_numpys_error(dtype):
     column = np.zeros(0, dtype=dtype)
     bits, out, error = outcome(column)
     assert out is None and error[0] is ValueError and "zero-size array" in error[1]
+
+
+def categorical_outcome(column, y):
+    """Categories (keys, their types, order, weights) and predictions of a
+    categorical register trained on a column."""
+    import _vesk
+
+    c = _vesk.Interaction("cat", (0, 0, 0), 0, "c")
+    c._set_source(0, -1)
+    out = _vesk.Interaction("fixed", (1, 0, 0), 0, "y")
+    out._set_source(0, 0)
+    g = _vesk.Graph(2)
+    g[0], g[1] = c, out
+    c.state.categories = [(4, 0.25), (-1, -0.5)]  # known before the column arrives
+    predictions = g._query({"c": column}, y).tobytes()
+    return [(type(k), k, struct.pack("<d", w)) for k, w in c.state.categories], predictions
+
+
+INT_DTYPES = ["i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8"]
+
+
+@settings(max_examples=200, deadline=None)
+@given(st.sampled_from(INT_DTYPES).flatmap(
+    lambda dt: hnp.arrays(dt, st.integers(1, 30), elements=elements(dt))))
+def test_integer_categories_match_their_objects(column):
+    # Integer columns are hashed without making objects for known
+    # categories; the same values as Python ints must give the same
+    # categories, keys, order and training.
+    y = np.linspace(-1.0, 1.0, len(column))
+    expected = categorical_outcome(column.astype(object), y)
+    assert categorical_outcome(column, y) == expected
+    assert categorical_outcome(column.astype(column.dtype.newbyteorder("S")), y) == expected
+
+
+def test_integer_hashes_that_merge_categories():
+    # Values whose Python hashes coincide are one category, kept under the
+    # first key; the modulus of int hashing and -1 -> -2 decide which.
+    column = np.array([-1, -2, 2 ** 61 - 1, 0, 2 ** 61, 1, -(2 ** 61), 2 ** 63 - 1, 3, -(2 ** 63)], dtype=np.int64)
+    y = np.zeros(len(column))
+    keys = [k for _, k, _ in categorical_outcome(column, y)[0]]
+    assert keys == [k for _, k, _ in categorical_outcome(column.astype(object), y)[0]]
+    assert -2 not in keys and 0 not in keys and 1 not in keys and 3 not in keys

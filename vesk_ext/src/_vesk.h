@@ -432,6 +432,8 @@ struct category_hashmap {
 // exception set when the key cannot be hashed or the entry not allocated; the
 // map is then unchanged. Needs the interpreter lock.
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key);
+// The entry filed under a Python hash, or null; creates nothing.
+category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash);
 // Frees every entry and releases its key; always 0. Needs the interpreter lock.
 int category_hashmap_clear(category_hashmap* map);
 // The entry after `curr` (null: the first), bucket by bucket and newest first

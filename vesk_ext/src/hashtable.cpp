@@ -53,12 +53,19 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
         return nullptr;
     }
     const uint64_t pyhash = static_cast<uint64_t>(hash);
+    if (category_entry* entry = category_hashmap_find(map, pyhash)) {
+        return entry;
+    }
+    return category_hashmap_new(map, key, pyhash);
+}
+
+category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
     for (category_entry* entry = map->entries[bucket_of(pyhash)]; entry != nullptr; entry = entry->nxt) {
         if (entry->py_keyhash == pyhash) {
             return entry;
         }
     }
-    return category_hashmap_new(map, key, pyhash);
+    return nullptr;
 }
 
 int category_hashmap_clear(category_hashmap* map) {

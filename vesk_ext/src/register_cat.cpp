@@ -5,6 +5,7 @@
 #include "_vesk.h"
 
 #include <cstring>
+#include <type_traits>
 
 namespace vesk::cat {
 namespace {
@@ -152,6 +153,64 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+// The Python hash of an integer, as the interpreter computes it for an int:
+// the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
+uint64_t int_hash(uint64_t magnitude, bool negative) {
+    const uint64_t modulus = (uint64_t{1} << 61) - 1;
+    int64_t h = static_cast<int64_t>(magnitude % modulus);
+    if (negative) {
+        h = -h;
+    }
+    if (h == -1) {
+        h = -2;
+    }
+    return static_cast<uint64_t>(h);
+}
+
+template <typename T>
+uint64_t element_hash(const char* item) {
+    const T v = *reinterpret_cast<const T*>(item);
+    if constexpr (std::is_signed_v<T>) {
+        const bool negative = v < 0;
+        const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(static_cast<int64_t>(v))
+                                            : static_cast<uint64_t>(v);
+        return int_hash(magnitude, negative);
+    } else {
+        return int_hash(static_cast<uint64_t>(v), false);
+    }
+}
+
+typedef uint64_t (*element_hasher)(const char* item);
+
+// Integer columns are hashed natively: their elements become Python ints,
+// whose hash the interpreter defines by value, so a known category is found
+// without making an object for it. Other columns hash each element's object.
+element_hasher native_hasher(PyArrayObject* column) {
+    const PyArray_Descr* d = PyArray_DESCR(column);
+    if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column) || d->type_num == NPY_BOOL) {
+        return nullptr;
+    }
+    if (PyTypeNum_ISSIGNED(d->type_num)) {
+        switch (d->elsize) {
+            case 1: return element_hash<int8_t>;
+            case 2: return element_hash<int16_t>;
+            case 4: return element_hash<int32_t>;
+            case 8: return element_hash<int64_t>;
+            default: return nullptr;
+        }
+    }
+    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
+        switch (d->elsize) {
+            case 1: return element_hash<uint8_t>;
+            case 2: return element_hash<uint16_t>;
+            case 4: return element_hash<uint32_t>;
+            case 8: return element_hash<uint64_t>;
+            default: return nullptr;
+        }
+    }
+    return nullptr;
+}
+
 // Resolves the column into entry addresses, creating unseen categories at
 // weight 0. On failure the categories created by this call are dropped again,
 // so a refused column changes nothing.
@@ -177,8 +236,15 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
+    const element_hasher hasher = native_hasher(column);
     int failed = 0;
     for (npy_intp i = 0; i < dims[0]; ++i) {
+        if (hasher != nullptr) {
+            if (category_entry* known = category_hashmap_find(st->map, hasher(data + i * stride))) {
+                addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
+                continue;
+            }
+        }
         PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
         if (py_key == nullptr) {
             failed = 1;
