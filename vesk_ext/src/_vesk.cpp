@@ -126,6 +126,10 @@ void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes) {
     dst[n] = '\0';
 }
 
+// The module's one exported symbol. The build hides every other symbol, and
+// before Python 3.9 PyMODINIT_FUNC does not mark the entry point visible.
+extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);
+
 PyMODINIT_FUNC PyInit__vesk(void) {
     register_interaction_types();
 
