@@ -189,3 +189,34 @@ def test_constructor_refuses_a_query_started_while_it_converts_its_arguments():
             held["thread"].join()
     assert lin.type == "linear" and lin._latticeloc == (2, 1, 0)
     assert held["result"] == {"out": bits(twin._query(xarray, yarray))}
+
+
+@pytest.mark.parametrize("write", ["attribute", "dict"])
+def test_a_query_started_during_a_state_write_is_refused(write):
+    # A state write converts its value with Python code; a query started on
+    # another thread meanwhile must not run while the write is pending.
+    g = build(MIXED)
+    x = g[0]
+    errors = []
+
+    class StartsQuery:
+        def __float__(self):
+            t = threading.Thread(target=lambda: errors.append(run_and_catch(g)))
+            t.start()
+            t.join()
+            return -5.0
+
+    def run_and_catch(graph):
+        try:
+            graph._query(*columns(3, 0))
+        except RuntimeError as e:
+            return str(e)
+        return None
+
+    if write == "attribute":
+        x.state.feature_min = StartsQuery()
+    else:
+        x.state._from_dict({"feature_min": StartsQuery()})
+    assert errors == ["Interaction 0 is being changed"]
+    assert x.state.feature_min == -5.0
+    g._query(*columns(3, 0))  # free again once the write is over

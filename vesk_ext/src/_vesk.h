@@ -102,6 +102,9 @@ struct PyInteraction_Object {
     alignas(8) char data[VESK_STATE_SIZE];
     // Number of queries running on graphs that hold this interaction (0 or 1).
     int busy;
+    // Non-zero while a change of its state runs code that may start a query
+    // (a value's conversion); queries refuse the interaction meanwhile.
+    int changing;
 };
 
 struct PyInteractionState_Object {

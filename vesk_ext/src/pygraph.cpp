@@ -240,6 +240,10 @@ public:
                              "Interaction %i is in use by a query running on another graph", i);
                 return -1;
             }
+            if (x != nullptr && x->changing) {
+                PyErr_Format(PyExc_RuntimeError, "Interaction %i is being changed", i);
+                return -1;
+            }
         }
         // The slots cannot change while the graph runs, so release() walks
         // the same interactions.

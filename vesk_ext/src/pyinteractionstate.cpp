@@ -39,6 +39,28 @@ const char* attribute_name(PyObject* attr) {
     return name;
 }
 
+// Marks an interaction as being changed for the life of a state write: the
+// type's conversion of a value runs Python code, which could start a query
+// on another thread between the check for a running query and the write;
+// such a query is refused instead. The mark holds a reference, so code run
+// meanwhile cannot destroy the interaction under the write.
+class ChangeMark {
+public:
+    explicit ChangeMark(PyInteraction_Object* interaction) : interaction_(interaction) {
+        Py_INCREF(interaction_);
+        ++interaction_->changing;
+    }
+    ChangeMark(const ChangeMark&) = delete;
+    ChangeMark& operator=(const ChangeMark&) = delete;
+    ~ChangeMark() {
+        --interaction_->changing;
+        Py_DECREF(interaction_);
+    }
+
+private:
+    PyInteraction_Object* interaction_;
+};
+
 bool has_attribute_list(const interaction_type_t* t) {
     return t->attributes != nullptr && t->attributes[0] != nullptr;
 }
@@ -91,6 +113,7 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
                      interaction->type);
         return -1;
     }
+    ChangeMark mark(interaction);
     if (interaction->typeobj->setattr(interaction, name, value) != 0) {
         if (!PyErr_Occurred()) {
             PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
@@ -151,6 +174,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
                      interaction->type);
         return nullptr;
     }
+    ChangeMark mark(interaction);
     // Applied in the order of the type's list, not of the dictionary; no
     // rollback: attributes applied before a failure keep their new values.
     for (const char* const* name = t->attributes; *name != nullptr; ++name) {
