@@ -241,3 +241,29 @@ def test_non_finite_expected_fails():
     g = passthrough_graph()
     with pytest.raises(RuntimeError, match=r"^Nan found in expected array in register 'y'$"):
         g._query({"x": np.array([1.0, 2.0])}, np.array([1.0, np.nan]))
+
+
+@pytest.mark.parametrize("clamping_first", [True, False])
+def test_errcode_counts_only_samples_that_ran(clamping_first):
+    # Sample 1 clamps in one register and is non-finite in another: the
+    # clamp counts only if its register ran that sample before the failure.
+    clamping = register("a", auto_adapt=False)
+    failing = register("b", auto_adapt=False)
+    first, second = (clamping, failing) if clamping_first else (failing, clamping)
+    y = register("y", (2, 0, 0), source=0, auto_adapt=False)
+    g = graph_of(first, second, y)
+    with pytest.raises(RuntimeError, match="Nan found in input array in register 'b'"):
+        g._query({"a": np.array([0.5, 5.0, 0.0]), "b": np.array([0.1, np.nan, 0.0])})
+    assert clamping._errcode == (1 if clamping_first else 0)
+    assert clamping.activation[0] == (1.0 if clamping_first else 0.5)
+
+
+def test_errcode_from_expected_values_only_when_read():
+    g = passthrough_graph(auto_adapt=False, feature_min=0.0, feature_max=1.0)
+    g[0].state.auto_adapt = False
+    y = g[1]
+    with pytest.raises(RuntimeError, match="Nan found in expected array"):
+        g._query({"x": np.array([0.5, 0.5])}, np.array([np.nan, 7.0]))
+    assert y._errcode == 0  # the out-of-range 7.0 came after the failure
+    g._query({"x": np.array([0.5, 0.5])}, np.array([0.5, 7.0, np.nan]))  # extra values are never read
+    assert y._errcode == 1

@@ -27,6 +27,16 @@ struct register_state_t {
     float* input_data;
     float* output_data;
     float* expected_data;
+    // The held input and expected values are scaled into [-1, 1] before the
+    // sample loop, which then only reads them. These record where the loop
+    // must stop with an error (the first non-finite value) and where it
+    // sets errcode (the first clamped value before that); -1 for none. An
+    // expected array is scaled when the output array is made, once its range
+    // is final; until then the loop would stop at its first value.
+    int first_bad_input;
+    int first_clamped_input;
+    int first_bad_expected;
+    int first_clamped_expected;
 };
 
 const char* const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
@@ -46,18 +56,30 @@ void sync_data(register_state_t* st) {
     st->expected_data = data_of(st->py_expectedarray);
 }
 
-// Maps a raw value into [-1, 1]; a value outside the range is clamped and
-// flagged in errcode, which nothing clears. A NaN passes through unclamped.
-inline float scale_in(PyInteraction_Object* interaction, const register_state_t* st, float v) {
-    float a = (2.0f * (v - st->feature_min)) / (st->feature_max - st->feature_min) - 1.0f;
-    if (a > 1.0f) {
-        a = 1.0f;
-        interaction->errcode = 1;
-    } else if (a < -1.0f) {
-        a = -1.0f;
-        interaction->errcode = 1;
+// Scales held values in place into [-1, 1] with the current range, exactly as
+// the sample loop would one value at a time: (2 (v - min)) / (max - min) - 1,
+// clamped (a NaN result passes unclamped). Stops at the first non-finite
+// value, which the loop will refuse: nothing after it is read.
+void scale_in_place(const register_state_t* st, float* data, int64_t n, int* first_bad, int* first_clamped) {
+    *first_bad = -1;
+    *first_clamped = -1;
+    const float lo = st->feature_min;
+    const float span = st->feature_max - st->feature_min;
+    for (int64_t i = 0; i < n; ++i) {
+        const float v = data[i];
+        if (!std::isfinite(v)) {
+            *first_bad = static_cast<int>(i);
+            return;
+        }
+        float a = (2.0f * (v - lo)) / span - 1.0f;
+        if (a > 1.0f || a < -1.0f) {
+            a = a > 1.0f ? 1.0f : -1.0f;
+            if (*first_clamped < 0) {
+                *first_clamped = static_cast<int>(i);
+            }
+        }
+        data[i] = a;
     }
-    return a;
 }
 
 inline float scale_out(const register_state_t* st, float a) {
@@ -316,6 +338,8 @@ int initialize(PyInteraction_Object* interaction) {
     st->py_outputarray = nullptr;
     st->py_expectedarray = nullptr;
     sync_data(st);
+    st->first_bad_input = st->first_clamped_input = -1;
+    st->first_bad_expected = st->first_clamped_expected = -1;
     st->feature_max = std::numeric_limits<float>::quiet_NaN();
     st->feature_min = std::numeric_limits<float>::quiet_NaN();
     st->auto_adapt = 1;
@@ -328,24 +352,26 @@ int initialize(PyInteraction_Object* interaction) {
 int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     register_state_t* st = state_of(interaction);
     if (n_samples >= 1) {
+        const int i = st->array_index;
         if (interaction->sources[0] == -1) {
-            if (st->input_data == nullptr) {
-                graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
+            if (st->input_data == nullptr || i == st->first_bad_input) {
+                graph_raise_in_pass(g, PyExc_RuntimeError,
+                                    st->input_data == nullptr ? "Register '%s' holds no input array"
+                                                              : "Nan found in input array in register '%s'",
                                     interaction->name);
                 return -1;
             }
-            const float v = st->input_data[st->array_index];
-            if (!std::isfinite(v)) {
-                graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in input array in register '%s'",
-                                    interaction->name);
-                return -1;
+            // errcode is never cleared: the first clamped sample sets it for good.
+            if (i == st->first_clamped_input) {
+                interaction->errcode = 1;
             }
-            interaction->activation[0] = scale_in(interaction, st, v);
+            interaction->activation[0] = st->input_data[i];
         } else {
             interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
         }
+        // Scaled out when the array is handed over.
         if (st->output_data != nullptr) {
-            st->output_data[st->array_index] = scale_out(st, interaction->activation[0]);
+            st->output_data[i] = interaction->activation[0];
         }
     }
     st->array_index += n_samples;
@@ -358,16 +384,19 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     // expected array left from an earlier query in another graph, where this
     // register was the output, is never read here.
     if (st->expected_data != nullptr && g->interactions[g->size - 1] == interaction) {
-        const float e = st->expected_data[st->array_index - n_samples];
-        if (!std::isfinite(e)) {
+        const int i = st->array_index - n_samples;
+        if (i == st->first_bad_expected) {
             graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
                                 interaction->name);
             return -1;
         }
-        const float y = scale_in(interaction, st, e);
+        if (i == st->first_clamped_expected) {
+            interaction->errcode = 1;
+        }
         // The output runs first in the reverse pass, so the source's da still
         // holds the 0 the driver put there: it is set, not added to.
-        g->interactions[interaction->sources[0]]->da[0] = interaction->loss_dv_f(y, interaction->activation[0]);
+        g->interactions[interaction->sources[0]]->da[0] =
+            interaction->loss_dv_f(st->expected_data[i], interaction->activation[0]);
         return 0;
     }
     if (interaction->sources[0] != -1 && n_samples >= 1) {
@@ -430,9 +459,14 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
         return 0;
     }
     if (st->auto_adapt) {
-        return adapt_range(st, py_array);
+        if (adapt_range(st, py_array) < 0) {
+            return -1;
+        }
+    } else {
+        apply_default_range(st);
     }
-    apply_default_range(st);
+    scale_in_place(st, st->input_data, PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0),
+                   &st->first_bad_input, &st->first_clamped_input);
     return 0;
 }
 
@@ -442,6 +476,10 @@ int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
                           "expected %s could not be cast to type of register (float32)") < 0) {
         return -1;
     }
+    // Not scaled yet (the output array's creation does that): until then
+    // the loop would refuse the first expected value.
+    st->first_bad_expected = 0;
+    st->first_clamped_expected = -1;
     if (py_array != nullptr && st->auto_adapt) {
         return adapt_range(st, py_array);
     }
@@ -451,6 +489,12 @@ int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     register_state_t* st = state_of(interaction);
     apply_default_range(st);
+    if (st->expected_data != nullptr) {
+        // The range is final now; only values the samples will read count.
+        const int64_t held = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_expectedarray), 0);
+        scale_in_place(st, st->expected_data, sz < held ? (sz < 0 ? 0 : sz) : held, &st->first_bad_expected,
+                       &st->first_clamped_expected);
+    }
     st->array_index = 0;
     vesk_replace(&st->py_outputarray, nullptr);
     sync_data(st);
@@ -478,6 +522,11 @@ int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
 PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     PyObject* out = st->py_outputarray;
+    // The loop wrote the activations; the values written are scaled out here.
+    float* values = st->output_data;
+    for (int i = 0; values != nullptr && i < st->array_index; ++i) {
+        values[i] = scale_out(st, values[i]);
+    }
     st->py_outputarray = nullptr;  // the caller takes over the register's reference
     sync_data(st);
     if (out == nullptr) {
