@@ -200,7 +200,9 @@ inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
 // Raises an exception from inside the sample loop, where the interpreter lock
 // is released: takes the lock for the moment of setting the error, through
 // the thread state the query saved in the graph.
-void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg);
+// Kept out of line: the sample loop's operations call it only to fail.
+[[gnu::cold, gnu::noinline]] void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format,
+                                                      const char* arg);
 
 // The query driver: one pass over the graph, 0 on success, -1 on failure.
 // Runs inside a query's sample loop, over the steps the query gathered.
