@@ -496,16 +496,20 @@ namespace {
     graph->plan = plan;
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
-    for (int64_t k = 0; k < count; ++k) {
-        if (pygraph_query_internal(graph, 1, tune) != 0) {
-            rc = -1;
-            break;
+    // One loop per kind of pass, so that each inlined pass knows its kind.
+    if (tune) {
+        for (int64_t k = 0; k < count && rc == 0; ++k) {
+            rc = pygraph_query_internal(graph, 1, 1);
+        }
+    } else {
+        for (int64_t k = 0; k < count && rc == 0; ++k) {
+            rc = pygraph_query_internal(graph, 1, 0);
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
     graph->plan = nullptr;
     PyMem_Free(plan);
-    return rc;
+    return rc == 0 ? 0 : -1;
 }
 
 PyObject* query(PyGraph_Object* graph, PyObject* xarray, PyObject* yarray) {
