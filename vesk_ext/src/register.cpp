@@ -56,11 +56,30 @@ void sync_data(register_state_t* st) {
     st->expected_data = data_of(st->py_expectedarray);
 }
 
+// Releases the interpreter lock for a pass over a long column, so that
+// queries on other threads go on meanwhile. The pass touches no Python
+// object, only the memory of arrays the query keeps alive.
+class UnlockedFor {
+public:
+    explicit UnlockedFor(int64_t n) : saved_(n >= 16384 ? PyEval_SaveThread() : nullptr) {}
+    UnlockedFor(const UnlockedFor&) = delete;
+    UnlockedFor& operator=(const UnlockedFor&) = delete;
+    ~UnlockedFor() {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
+        }
+    }
+
+private:
+    PyThreadState* saved_;
+};
+
 // Scales held values in place into [-1, 1] with the current range, exactly as
 // the sample loop would one value at a time: (2 (v - min)) / (max - min) - 1,
 // clamped (a NaN result passes unclamped). Stops at the first non-finite
 // value, which the loop will refuse: nothing after it is read.
 void scale_in_place(const register_state_t* st, float* data, int64_t n, int* first_bad, int* first_clamped) {
+    UnlockedFor unlocked(n);
     *first_bad = -1;
     *first_clamped = -1;
     const float lo = st->feature_min;
@@ -239,29 +258,33 @@ PyObject* float32_copy(PyObject* py_array) {
         return nullptr;
     }
     float* to = reinterpret_cast<float*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(copy)));
-    switch (kind) {
-        case kind_f32: convert_elements<npy_float>(a, to); break;
-        case kind_f64:
-            if (!narrow_doubles(a, to)) {
-                Py_DECREF(copy);
-                return general_float32_copy(a);
-            }
-            break;
-        case kind_i8: convert_elements<npy_int8>(a, to); break;
-        case kind_i16: convert_elements<npy_int16>(a, to); break;
-        case kind_i32: convert_elements<npy_int32>(a, to); break;
-        case kind_i64: convert_elements<npy_int64>(a, to); break;
-        case kind_u8: convert_elements<npy_uint8>(a, to); break;
-        case kind_u16: convert_elements<npy_uint16>(a, to); break;
-        case kind_u32: convert_elements<npy_uint32>(a, to); break;
-        case kind_u64: convert_elements<npy_uint64>(a, to); break;
-        case kind_other: break;
+    bool clean = true;
+    {
+        UnlockedFor unlocked(dims[0]);
+        switch (kind) {
+            case kind_f32: convert_elements<npy_float>(a, to); break;
+            case kind_f64: clean = narrow_doubles(a, to); break;
+            case kind_i8: convert_elements<npy_int8>(a, to); break;
+            case kind_i16: convert_elements<npy_int16>(a, to); break;
+            case kind_i32: convert_elements<npy_int32>(a, to); break;
+            case kind_i64: convert_elements<npy_int64>(a, to); break;
+            case kind_u8: convert_elements<npy_uint8>(a, to); break;
+            case kind_u16: convert_elements<npy_uint16>(a, to); break;
+            case kind_u32: convert_elements<npy_uint32>(a, to); break;
+            case kind_u64: convert_elements<npy_uint64>(a, to); break;
+            case kind_other: break;
+        }
+    }
+    if (!clean) {
+        Py_DECREF(copy);
+        return general_float32_copy(a);
     }
     return copy;
 }
 
 bool fast_range(PyObject* py_array, float* max_out, float* min_out) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
+    UnlockedFor unlocked(PyArray_NDIM(a) == 1 ? PyArray_DIM(a, 0) : 0);
     switch (PyArray_NDIM(a) == 1 ? kind_of(a) : kind_other) {
         case kind_f32: return range_of<npy_float>(a, max_out, min_out);
         case kind_f64: return range_of<npy_double>(a, max_out, min_out);
@@ -524,8 +547,11 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
     PyObject* out = st->py_outputarray;
     // The loop wrote the activations; the values written are scaled out here.
     float* values = st->output_data;
-    for (int i = 0; values != nullptr && i < st->array_index; ++i) {
-        values[i] = scale_out(st, values[i]);
+    if (values != nullptr) {
+        UnlockedFor unlocked(st->array_index);
+        for (int i = 0; i < st->array_index; ++i) {
+            values[i] = scale_out(st, values[i]);
+        }
     }
     st->py_outputarray = nullptr;  // the caller takes over the register's reference
     sync_data(st);
