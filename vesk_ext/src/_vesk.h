@@ -398,6 +398,24 @@ inline PyObject* vesk_newref(PyObject* ob) {
     return ob;
 }
 
+// Releases the interpreter lock for a pass over a long column, so that
+// queries on other threads go on meanwhile. The pass may touch no Python
+// object, only memory that the running query keeps alive and unchanged.
+class UnlockedFor {
+public:
+    explicit UnlockedFor(int64_t n) : saved_(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
+    UnlockedFor(const UnlockedFor&) = delete;
+    UnlockedFor& operator=(const UnlockedFor&) = delete;
+    ~UnlockedFor() {
+        if (saved_ != nullptr) {
+            PyEval_RestoreThread(saved_);
+        }
+    }
+
+private:
+    PyThreadState* saved_;
+};
+
 // Replaces an owned field with a new owned value (or null) and releases the
 // old one only after the field no longer points to it, so that code run by
 // the release never sees a dangling field.

@@ -56,24 +56,6 @@ void sync_data(register_state_t* st) {
     st->expected_data = data_of(st->py_expectedarray);
 }
 
-// Releases the interpreter lock for a pass over a long column, so that
-// queries on other threads go on meanwhile. The pass touches no Python
-// object, only the memory of arrays the query keeps alive.
-class UnlockedFor {
-public:
-    explicit UnlockedFor(int64_t n) : saved_(n >= 16384 ? PyEval_SaveThread() : nullptr) {}
-    UnlockedFor(const UnlockedFor&) = delete;
-    UnlockedFor& operator=(const UnlockedFor&) = delete;
-    ~UnlockedFor() {
-        if (saved_ != nullptr) {
-            PyEval_RestoreThread(saved_);
-        }
-    }
-
-private:
-    PyThreadState* saved_;
-};
-
 // Scales held values in place into [-1, 1] with the current range, exactly as
 // the sample loop would one value at a time: (2 (v - min)) / (max - min) - 1,
 // clamped (a NaN result passes unclamped). Stops at the first non-finite

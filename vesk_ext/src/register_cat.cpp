@@ -237,13 +237,20 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
     const element_hasher hasher = native_hasher(column);
+    if (hasher != nullptr) {
+        // Known categories are found without the lock: nothing changes the
+        // map while this resolution holds it busy, and finding runs no Python
+        // code. Unknown ones (0) are made below, in column order.
+        UnlockedFor unlocked(dims[0]);
+        for (npy_intp i = 0; i < dims[0]; ++i) {
+            category_entry* known = category_hashmap_find(st->map, hasher(data + i * stride));
+            addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
+        }
+    }
     int failed = 0;
     for (npy_intp i = 0; i < dims[0]; ++i) {
-        if (hasher != nullptr) {
-            if (category_entry* known = category_hashmap_find(st->map, hasher(data + i * stride))) {
-                addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
-                continue;
-            }
+        if (hasher != nullptr && addresses[i] != 0) {
+            continue;
         }
         PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
         if (py_key == nullptr) {
