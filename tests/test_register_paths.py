@@ -165,3 +165,17 @@ def test_integer_hashes_that_merge_categories():
     keys = [k for _, k, _ in categorical_outcome(column, y)[0]]
     assert keys == [k for _, k, _ in categorical_outcome(column.astype(object), y)[0]]
     assert -2 not in keys and 0 not in keys and 1 not in keys and 3 not in keys
+
+
+def test_long_columns_give_the_same_results():
+    # Columns of 4096 values or more are converted, reduced, scaled and
+    # resolved with the interpreter lock released; the results stay those
+    # of the general paths.
+    rng = np.random.default_rng(5)
+    n = 20000
+    numbers = rng.normal(0, 50, n)
+    check_against_numpy(numbers)
+    check_against_numpy(numbers.astype(np.float32))
+    codes = rng.integers(-300, 300, n)  # hundreds of new categories among known ones
+    y = np.sin(np.arange(n) / 7.0)
+    assert categorical_outcome(codes, y) == categorical_outcome(codes.astype(object), y)
