@@ -267,3 +267,29 @@ def test_errcode_from_expected_values_only_when_read():
     assert y._errcode == 0  # the out-of-range 7.0 came after the failure
     g._query({"x": np.array([0.5, 0.5])}, np.array([0.5, 7.0, np.nan]))  # extra values are never read
     assert y._errcode == 1
+
+
+@pytest.mark.parametrize("bad_at", [None, 0, 7, 8, 13, 40])
+@pytest.mark.parametrize("clamp_at", [None, 3, 8, 21])
+def test_long_columns_match_the_twin(bad_at, clamp_at):
+    # Values are scaled in blocks; clamped and non-finite values anywhere in
+    # a block must still act exactly at their own sample.
+    column = np.linspace(-0.9, 0.9, 45).astype(np.float32)
+    if clamp_at is not None:
+        column[clamp_at] = 4.0
+    if bad_at is not None:
+        column[bad_at] = np.nan
+    g = passthrough_graph(auto_adapt=False, feature_min=-3.0, feature_max=2.0)
+    x = g[0]
+    x.state.auto_adapt = False
+    x.state.feature_min, x.state.feature_max = -1.0, 1.0
+    expect = [float(scale_out(scale_in(v, -1, 1)[0], -3.0, 2.0)) for v in column[:bad_at]]
+    if bad_at is None:
+        assert g._query({"x": column}).tolist() == expect
+    else:
+        with pytest.raises(RuntimeError, match="Nan found in input array"):
+            g._query({"x": column})
+        if expect:
+            assert g[1].activation[0] == np.float32(scale_in(column[bad_at - 1], -1, 1)[0])
+    ran = len(column) if bad_at is None else bad_at
+    assert x._errcode == (1 if clamp_at is not None and clamp_at < ran else 0)
