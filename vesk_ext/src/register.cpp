@@ -3,6 +3,7 @@
 // (output register), mapping them into [-1, 1] with a learned feature range.
 #include "_vesk.h"
 
+#include <algorithm>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -27,12 +28,11 @@ struct register_state_t {
     float* input_data;
     float* output_data;
     float* expected_data;
-    // The held input and expected values are scaled into [-1, 1] before the
-    // sample loop, which then only reads them. These record where the loop
-    // must stop with an error (the first non-finite value) and where it
-    // sets errcode (the first clamped value before that); -1 for none. An
-    // expected array is scaled when the output array is made, once its range
-    // is final; until then the loop would stop at its first value.
+    // The held input and expected values are scaled into [-1, 1] in place,
+    // a chunk at a time as the sample loop reaches it; each value exactly as
+    // alone. These record where the loop must stop with an error (the first
+    // non-finite value) and where it sets errcode (the first clamped value
+    // before it) among the chunks scaled so far; -1 for none.
     int first_bad_input;
     int first_clamped_input;
     int first_bad_expected;
@@ -75,17 +75,17 @@ inline bool scale_one(float* value, int64_t i, float lo, float span, int* first_
     return true;
 }
 
-// Scales held values in place into [-1, 1] with the current range, exactly as
-// the sample loop would one value at a time: (2 (v - min)) / (max - min) - 1,
+// Scales held values [begin, end) in place into [-1, 1] with the current
+// range, exactly as each would be scaled alone: (2 (v - min)) / (max - min) - 1,
 // clamped (a NaN result passes unclamped). Stops at the first non-finite
 // value, which the loop will refuse: nothing after it is read.
-void scale_in_place(const register_state_t* st, float* data, int64_t n, int* first_bad, int* first_clamped) {
-    UnlockedFor unlocked(n);
-    *first_bad = -1;
-    *first_clamped = -1;
+// Out of line: called once a chunk, it would otherwise cost every sample
+// the registers it needs.
+[[gnu::noinline]] void scale_in_place(const register_state_t* st, float* data, int64_t begin, int64_t n,
+                                      int* first_bad, int* first_clamped) {
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
-    int64_t i = 0;
+    int64_t i = begin;
     // Blocks of eight values with no branch inside, which the compiler turns
     // into vector operations (each lane computes exactly the scalar result);
     // a block holding a non-finite or clamped value goes one value at a time.
@@ -396,33 +396,124 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_state_t* st = state_of(interaction);
-    if (n_samples >= 1) {
-        const int i = st->array_index;
-        if (interaction->sources[0] == -1) {
-            if (st->input_data == nullptr || i == st->first_bad_input) {
-                graph_raise_in_pass(g, PyExc_RuntimeError,
-                                    st->input_data == nullptr ? "Register '%s' holds no input array"
-                                                              : "Nan found in input array in register '%s'",
-                                    interaction->name);
-                return -1;
-            }
-            // errcode is never cleared: the first clamped sample sets it for good.
-            if (i == st->first_clamped_input) {
-                interaction->errcode = 1;
-            }
-            interaction->activation[0] = st->input_data[i];
-        } else {
-            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+// Values are scaled in and out a chunk at a time, inside the sample loop
+// (so without the interpreter lock) and in blocks the compiler vectorises.
+constexpr int chunk = 256;
+
+int64_t held_length(PyObject* array) {
+    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0);
+}
+
+// Scales out the outputs [begin, end), which the loop wrote as activations;
+// out of line for the same reason.
+[[gnu::noinline]] void scale_out_in_place(const register_state_t* st, float* values, int begin, int end) {
+    const float lo = st->feature_min;
+    const float span = st->feature_max - st->feature_min;
+    int i = begin;
+    // Blocks of eight, which the compiler turns into vector operations; the
+    // operations are those of scale_out, in its order.
+    for (; i + 8 <= end; i += 8) {
+        float a[8];
+        for (int k = 0; k < 8; ++k) {
+            a[k] = ((1.0f + values[i + k]) * span) * 0.5f + lo;
         }
-        // Scaled out when the array is handed over.
-        if (st->output_data != nullptr) {
-            st->output_data[i] = interaction->activation[0];
+        for (int k = 0; k < 8; ++k) {
+            values[i + k] = a[k];
         }
     }
-    st->array_index += n_samples;
+    for (; i < end; ++i) {
+        values[i] = scale_out(st, values[i]);
+    }
+}
+
+// Scales the chunk of input values that starts at the current sample, then
+// runs the sample. Out of line and reached by a tail call, so that the common
+// path of forward keeps no values across a call.
+[[gnu::noinline]] int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
+
+// Scales out the chunk of outputs that ends at `end`; 0 (forward's result).
+[[gnu::noinline]] int finish_output_chunk(const register_state_t* st, int end) {
+    scale_out_in_place(st, st->output_data, end - chunk, end);
     return 0;
+}
+
+// One sample, its input chunk (if any) already scaled.
+inline int forward_sample(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st,
+                          int n_samples) {
+    if (n_samples < 1) {
+        st->array_index += n_samples;
+        return 0;
+    }
+    const int i = st->array_index;
+    if (interaction->sources[0] == -1) {
+        if (st->input_data == nullptr || i == st->first_bad_input) {
+            graph_raise_in_pass(g, PyExc_RuntimeError,
+                                st->input_data == nullptr ? "Register '%s' holds no input array"
+                                                          : "Nan found in input array in register '%s'",
+                                interaction->name);
+            return -1;
+        }
+        // errcode is never cleared: the first clamped sample sets it for good.
+        if (i == st->first_clamped_input) {
+            interaction->errcode = 1;
+        }
+        interaction->activation[0] = st->input_data[i];
+    } else {
+        interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+    }
+    st->array_index = i + n_samples;
+    // Scaled out a chunk at a time; the last, partial chunk when the array is
+    // handed over.
+    if (st->output_data != nullptr) {
+        st->output_data[i] = interaction->activation[0];
+        if ((i + 1) % chunk == 0) {
+            return finish_output_chunk(st, i + 1);
+        }
+    }
+    return 0;
+}
+
+int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_state_t* st = state_of(interaction);
+    const int i = st->array_index;
+    const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_inputarray));
+    scale_in_place(st, st->input_data, i, end, &st->first_bad_input, &st->first_clamped_input);
+    return forward_sample(g, interaction, st, n_samples);
+}
+
+int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_state_t* st = state_of(interaction);
+    if (n_samples >= 1 && interaction->sources[0] == -1 && st->input_data != nullptr &&
+        st->array_index % chunk == 0) {
+        return forward_at_input_chunk(g, interaction, n_samples);
+    }
+    return forward_sample(g, interaction, st, n_samples);
+}
+
+// The loss derivative of one expected value, its chunk already scaled.
+inline int reverse_expected(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st, int i) {
+    if (i == st->first_bad_expected) {
+        graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
+                            interaction->name);
+        return -1;
+    }
+    if (i == st->first_clamped_expected) {
+        interaction->errcode = 1;
+    }
+    // The output runs first in the reverse pass, so the source's da still
+    // holds the 0 the driver put there: it is set, not added to.
+    g->interactions[interaction->sources[0]]->da[0] =
+        interaction->loss_dv_f(st->expected_data[i], interaction->activation[0]);
+    return 0;
+}
+
+// Scales the chunk of expected values that starts at sample i, then takes
+// its derivative; out of line for the same reason as the input's.
+[[gnu::noinline]] int reverse_at_expected_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int i) {
+    register_state_t* st = state_of(interaction);
+    const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_expectedarray));
+    scale_in_place(st, st->expected_data, i, end, &st->first_bad_expected, &st->first_clamped_expected);
+    return reverse_expected(g, interaction, st, i);
 }
 
 int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
@@ -432,19 +523,10 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     // register was the output, is never read here.
     if (st->expected_data != nullptr && g->interactions[g->size - 1] == interaction) {
         const int i = st->array_index - n_samples;
-        if (i == st->first_bad_expected) {
-            graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
-                                interaction->name);
-            return -1;
+        if (i % chunk == 0) {
+            return reverse_at_expected_chunk(g, interaction, i);
         }
-        if (i == st->first_clamped_expected) {
-            interaction->errcode = 1;
-        }
-        // The output runs first in the reverse pass, so the source's da still
-        // holds the 0 the driver put there: it is set, not added to.
-        g->interactions[interaction->sources[0]]->da[0] =
-            interaction->loss_dv_f(st->expected_data[i], interaction->activation[0]);
-        return 0;
+        return reverse_expected(g, interaction, st, i);
     }
     if (interaction->sources[0] != -1 && n_samples >= 1) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
@@ -512,8 +594,7 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     } else {
         apply_default_range(st);
     }
-    scale_in_place(st, st->input_data, PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0),
-                   &st->first_bad_input, &st->first_clamped_input);
+    st->first_bad_input = st->first_clamped_input = -1;
     return 0;
 }
 
@@ -523,10 +604,7 @@ int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
                           "expected %s could not be cast to type of register (float32)") < 0) {
         return -1;
     }
-    // Not scaled yet (the output array's creation does that): until then
-    // the loop would refuse the first expected value.
-    st->first_bad_expected = 0;
-    st->first_clamped_expected = -1;
+    st->first_bad_expected = st->first_clamped_expected = -1;
     if (py_array != nullptr && st->auto_adapt) {
         return adapt_range(st, py_array);
     }
@@ -536,12 +614,6 @@ int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     register_state_t* st = state_of(interaction);
     apply_default_range(st);
-    if (st->expected_data != nullptr) {
-        // The range is final now; only values the samples will read count.
-        const int64_t held = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_expectedarray), 0);
-        scale_in_place(st, st->expected_data, sz < held ? (sz < 0 ? 0 : sz) : held, &st->first_bad_expected,
-                       &st->first_clamped_expected);
-    }
     st->array_index = 0;
     vesk_replace(&st->py_outputarray, nullptr);
     sync_data(st);
@@ -569,28 +641,9 @@ int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
 PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     PyObject* out = st->py_outputarray;
-    // The loop wrote the activations; the values written are scaled out here.
-    float* values = st->output_data;
-    if (values != nullptr) {
-        UnlockedFor unlocked(st->array_index);
-        const int n = st->array_index;
-        const float lo = st->feature_min;
-        const float span = st->feature_max - st->feature_min;
-        int i = 0;
-        // Blocks of eight, which the compiler turns into vector operations;
-        // the operations are those of scale_out, in its order.
-        for (; i + 8 <= n; i += 8) {
-            float a[8];
-            for (int k = 0; k < 8; ++k) {
-                a[k] = ((1.0f + values[i + k]) * span) * 0.5f + lo;
-            }
-            for (int k = 0; k < 8; ++k) {
-                values[i + k] = a[k];
-            }
-        }
-        for (; i < n; ++i) {
-            values[i] = ((1.0f + values[i]) * span) * 0.5f + lo;
-        }
+    // The loop scaled out every full chunk it wrote; the rest is done here.
+    if (st->output_data != nullptr) {
+        scale_out_in_place(st, st->output_data, st->array_index - st->array_index % chunk, st->array_index);
     }
     st->py_outputarray = nullptr;  // the caller takes over the register's reference
     sync_data(st);
