@@ -13,8 +13,7 @@ so that every one starts equal and can be compared with the module.
 import ctypes
 import ctypes.util
 import hashlib
-import importlib.machinery
-import importlib.util
+import importlib
 import math
 import os
 import re
@@ -155,14 +154,30 @@ def build_floor(plans, build_dir):
 
 
 def load_floor(lib_path):
-    loader = importlib.machinery.ExtensionFileLoader("_floor", lib_path)
-    spec = importlib.util.spec_from_file_location("_floor", lib_path, loader=loader)
-    module = importlib.util.module_from_spec(spec)
-    loader.exec_module(module)
-    return module
+    """Imports the built "_floor" extension from its own directory."""
+    directory = os.path.dirname(os.path.abspath(lib_path))
+    sys.modules.pop("_floor", None)
+    sys.path.insert(0, directory)
+    try:
+        return importlib.import_module("_floor")
+    finally:
+        sys.path.remove(directory)
 
 
-class FloorContender:
+class _FusedContender:
+    """What the fused contenders share: a pass by kind, over flat state."""
+
+    def train(self):
+        return self._run("train")
+
+    def predict(self):
+        return self._run("predict")
+
+    def state(self):
+        return self.st["P"], self.st["W"]
+
+
+class FloorContender(_FusedContender):
     name = "floor"
 
     def __init__(self, floor, plan, flat, data, y):
@@ -185,14 +200,6 @@ class FloorContender:
             raise RuntimeError("floor pass failed on a non-finite value")
         return out
 
-    def train(self):
-        return self._run("train")
-
-    def predict(self):
-        return self._run("predict")
-
-    def state(self):
-        return self.st["P"], self.st["W"]
 
 
 # ---------------------------------------------------------------------------
@@ -221,7 +228,7 @@ def compile_python(plan, dialect):
     return ns["train"], ns["predict"]
 
 
-class NumbaContender:
+class NumbaContender(_FusedContender):
     name = "numba"
 
     def __init__(self, plan, flat, data, y):
@@ -262,14 +269,6 @@ class NumbaContender:
             raise RuntimeError("numba pass failed on a non-finite value")
         return out
 
-    def train(self):
-        return self._run("train")
-
-    def predict(self):
-        return self._run("predict")
-
-    def state(self):
-        return self.st["P"], self.st["W"]
 
 
 class _Slice:
