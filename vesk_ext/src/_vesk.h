@@ -61,6 +61,19 @@ typedef struct interaction_type {
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction);
     struct interaction_type* next;
     source_reads_t source_reads;
+    // Prediction over a block of samples, one node at a time: reads the
+    // sources' values of the block's n samples from in0 and in1 (null when
+    // not read), writes the node's own to out, advances as n single-sample
+    // forward steps would and leaves activation[0] at the last sample's
+    // value. Each value is computed by the same operations, in the same
+    // order, as in forward. Runs without the interpreter lock and cannot
+    // fail: block_ready has vouched for the block. Null: the type has none,
+    // and a prediction query runs sample by sample.
+    void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out, int n);
+    // Whether the next n samples can run as a block: false where forward
+    // would raise for one of them, so that the samples go one at a time and
+    // the error comes at its sample. Null: always.
+    bool (*block_ready)(PyInteraction_Object* interaction, int n);
 } interaction_type_t;
 
 int vesk_add_interactiontype(interaction_type_t* typeobj);
@@ -314,6 +327,23 @@ inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, cons
         z = z + graph_get_activation(g, x->sources[1], 0) * st->w1;
     }
     return z;
+}
+
+// The weighted sums of a block's samples, each formed as weighted_sum forms
+// it; in1 is null for one source.
+template <typename S>
+inline void weighted_sum_block(const S* st, const float* in0, const float* in1, float* __restrict z, int n) {
+    const float w0 = st->w0;
+    if (in1 == nullptr) {
+        for (int j = 0; j < n; ++j) {
+            z[j] = in0[j] * w0;
+        }
+        return;
+    }
+    const float w1 = st->w1;
+    for (int j = 0; j < n; ++j) {
+        z[j] = in0[j] * w0 + in1[j] * w1;
+    }
 }
 
 // Given dz, the gradient of the sum for this sample (when there is one),

@@ -132,6 +132,29 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
+                   int n) {
+    const gaussian_state_t* st = state_of(interaction);
+    const float center0 = st->center0;
+    const float w0 = st->w0;
+    for (int j = 0; j < n; ++j) {
+        const float d = in0[j] - center0;
+        out[j] = (d * d) / w0;
+    }
+    if (in1 != nullptr) {
+        const float center1 = st->center1;
+        const float w1 = st->w1;
+        for (int j = 0; j < n; ++j) {
+            const float e = in1[j] - center1;
+            out[j] = out[j] + (e * e) / w1;
+        }
+    }
+    for (int j = 0; j < n; ++j) {
+        out[j] = expf(-out[j]);
+    }
+    interaction->activation[0] = out[n - 1];
+}
+
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
     return vesk_float_attribute(field_named(state_of(interaction), name));
 }
@@ -180,6 +203,8 @@ interaction_type_t typeobj = {
     nullptr,                         // get_outputarray
     nullptr,                         // next
     READS_FIRST_AND_COUNTED_SECOND,  // source_reads
+    forward_block,                   // forward_block
+    nullptr,                         // block_ready
 };
 
 }  // namespace

@@ -42,6 +42,14 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
+                   int n) {
+    for (int j = 0; j < n; ++j) {
+        out[j] = in0[j] * in1[j];
+    }
+    interaction->activation[0] = out[n - 1];
+}
+
 interaction_type_t typeobj = {
     "multiply",   // type_name
     initialize,   // initialize
@@ -58,7 +66,9 @@ interaction_type_t typeobj = {
     nullptr,      // set_loss
     nullptr,      // get_outputarray
     nullptr,      // next
-    READS_BOTH,   // source_reads
+    READS_BOTH,     // source_reads
+    forward_block,  // forward_block
+    nullptr,        // block_ready
 };
 
 }  // namespace

@@ -490,6 +490,51 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return forward_sample(g, interaction, st, n_samples);
 }
 
+// A block starts an input register's chunk, which the block scales, and
+// holds only finite values: a non-finite one must stop the samples at its
+// own, so its block goes one sample at a time.
+bool block_ready(PyInteraction_Object* interaction, int n) {
+    const register_state_t* st = state_of(interaction);
+    if (interaction->sources[0] != -1) {
+        return true;
+    }
+    const int64_t i = st->array_index;
+    if (st->input_data == nullptr || i % chunk != 0 || i + n > held_length(st->py_inputarray)) {
+        return false;
+    }
+    const float* values = st->input_data + i;
+    int unusual = 0;
+    for (int j = 0; j < n; ++j) {
+        // v - v is 0 exactly for finite v, NaN otherwise.
+        unusual |= static_cast<int>(!(values[j] - values[j] == 0.0f));
+    }
+    return unusual == 0;
+}
+
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
+    register_state_t* st = state_of(interaction);
+    const int i = st->array_index;
+    if (interaction->sources[0] == -1) {
+        // The chunk forward_at_input_chunk would scale at this sample.
+        const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_inputarray));
+        scale_in_place(st, st->input_data, i, end, &st->first_bad_input, &st->first_clamped_input);
+        if (st->first_clamped_input >= i && st->first_clamped_input - i < n) {
+            interaction->errcode = 1;
+        }
+        in0 = st->input_data + i;
+    }
+    std::memcpy(out, in0, sizeof(float) * static_cast<size_t>(n));
+    interaction->activation[0] = out[n - 1];
+    st->array_index = i + n;
+    if (st->output_data != nullptr) {
+        std::memcpy(st->output_data + i, out, sizeof(float) * static_cast<size_t>(n));
+        // Every chunk completed in the block, as forward_sample scales them.
+        for (int64_t end = (i / chunk + 1) * static_cast<int64_t>(chunk); end <= i + n; end += chunk) {
+            finish_output_chunk(st, static_cast<int>(end));
+        }
+    }
+}
+
 // The loss derivative of one expected value, its chunk already scaled.
 inline int reverse_expected(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st, int i) {
     if (i == st->first_bad_expected) {
@@ -670,6 +715,8 @@ interaction_type_t typeobj = {
     get_outputarray,      // get_outputarray
     nullptr,              // next
     READS_FIRST,          // source_reads
+    forward_block,        // forward_block
+    block_ready,          // block_ready
 };
 
 }  // namespace

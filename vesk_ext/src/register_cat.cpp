@@ -122,6 +122,39 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+// A block of an input register must lie within its column; forward raises
+// at the sample that does not.
+bool block_ready(PyInteraction_Object* interaction, int n) {
+    const register_cat_state_t* st = state_of(interaction);
+    if (interaction->sources[0] != -1) {
+        return true;
+    }
+    if (st->py_inputarray == nullptr) {
+        return false;
+    }
+    const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
+    return st->array_index >= 0 && static_cast<int64_t>(st->array_index) + n <= length;
+}
+
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
+    register_cat_state_t* st = state_of(interaction);
+    if (interaction->sources[0] != -1) {
+        // Passing through does not step the column.
+        std::memcpy(out, in0, sizeof(float) * static_cast<size_t>(n));
+    } else {
+        const npy_long* addresses = static_cast<const npy_long*>(
+            PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray))) + st->array_index;
+        category_entry* entry = nullptr;
+        for (int j = 0; j < n; ++j) {
+            entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[j]));
+            out[j] = static_cast<float>(entry->weight);
+        }
+        st->current_input[0] = entry;
+        st->array_index += n;
+    }
+    interaction->activation[0] = out[n - 1];
+}
+
 // Moves the weight of the latest sample's category against the gradient:
 // the step is a single-precision product, the weight is kept in double and
 // clamped to [-1, 1]; a NaN weight stays NaN.
@@ -443,6 +476,8 @@ interaction_type_t typeobj = {
     nullptr,                     // get_outputarray
     nullptr,                     // next
     READS_FIRST,                 // source_reads
+    forward_block,               // forward_block
+    block_ready,                 // block_ready
 };
 
 }  // namespace

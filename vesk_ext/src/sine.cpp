@@ -86,6 +86,16 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
+    const sine_state_t* st = state_of(interaction);
+    const float k = st->k;
+    const float x0 = st->x0;
+    for (int j = 0; j < n; ++j) {
+        out[j] = sinf(in0[j] * k + x0);
+    }
+    interaction->activation[0] = out[n - 1];
+}
+
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
     return vesk_float_attribute(field_named(state_of(interaction), name));
 }
@@ -112,22 +122,24 @@ const char* get_tooltip(PyInteraction_Object* interaction) {
 }
 
 interaction_type_t typeobj = {
-    "sine",        // type_name
-    initialize,    // initialize
-    forward,       // forward
-    reverse,       // reverse
-    attributes,    // attributes
-    setattr,       // setattr
-    getattr,       // getattr
-    get_tooltip,   // get_tooltip
-    nullptr,       // deallocate
-    nullptr,       // set_inputarray
-    nullptr,       // set_expectedarray
-    nullptr,       // create_outputarray
-    nullptr,       // set_loss
-    nullptr,       // get_outputarray
-    nullptr,       // next
-    READS_FIRST,   // source_reads
+    "sine",         // type_name
+    initialize,     // initialize
+    forward,        // forward
+    reverse,        // reverse
+    attributes,     // attributes
+    setattr,        // setattr
+    getattr,        // getattr
+    get_tooltip,    // get_tooltip
+    nullptr,        // deallocate
+    nullptr,        // set_inputarray
+    nullptr,        // set_expectedarray
+    nullptr,        // create_outputarray
+    nullptr,        // set_loss
+    nullptr,        // get_outputarray
+    nullptr,        // next
+    READS_FIRST,    // source_reads
+    forward_block,  // forward_block
+    nullptr,        // block_ready
 };
 
 }  // namespace

@@ -72,6 +72,17 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
+void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
+                   int n) {
+    const tanh_state_t* st = state_of(interaction);
+    weighted_sum_block(st, in0, in1, out, n);
+    const float bias = st->bias;
+    for (int j = 0; j < n; ++j) {
+        out[j] = tanhf(out[j] + bias);
+    }
+    interaction->activation[0] = out[n - 1];
+}
+
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
     return vesk_float_attribute(weighted_sum_field(state_of(interaction), name));
 }
@@ -110,6 +121,8 @@ interaction_type_t typeobj = {
     nullptr,                         // get_outputarray
     nullptr,                         // next
     READS_FIRST_AND_COUNTED_SECOND,  // source_reads
+    forward_block,                   // forward_block
+    nullptr,                         // block_ready
 };
 
 }  // namespace
