@@ -1,5 +1,6 @@
-"""The contenders of the suite: the module, the fused C++ floor, a numba loop,
-PyTorch eager and a plain Python loop.
+"""The contenders of the suite: the module, the fused C++ floor, a numba loop
+generated per graph, one numba interpreter for every graph, PyTorch eager and
+a plain Python loop.
 
 Each contender runs one graph on one data set and offers
 
@@ -20,6 +21,7 @@ import re
 import subprocess
 import sys
 import sysconfig
+import time
 
 import numpy as np
 
@@ -243,11 +245,14 @@ class NumbaContender(_FusedContender):
         self.cols, self.codes = _columns(plan, data)
         self.y = y
         self.st = None
-        # Compiles both functions before any timing.
-        self.reset()
+        # Compiles both functions before any timing, timing the first calls
+        # against warm ones.
         small = _Slice(self, 4)
-        small.train()
-        small.predict()
+        self.compile_seconds = {}
+        for mode in ("train", "predict"):
+            self.reset()
+            self.compile_seconds[mode] = _first_and_warm(getattr(small, mode))
+        self.reset()
 
     def reset(self):
         st = self.flat.fresh()
@@ -270,7 +275,6 @@ class NumbaContender(_FusedContender):
         return out
 
 
-
 class _Slice:
     """The first rows of a numba contender's data, for compiling."""
 
@@ -284,6 +288,72 @@ class _Slice:
     def predict(self):
         o = self.owner
         return o._run("predict", self.n, [c[:self.n] for c in o.cols], [c[:self.n] for c in o.codes], o.y[:self.n])
+
+
+def _first_and_warm(run, warm_calls=5):
+    """Seconds of a first call (compile included) and the median of the same
+    call made again (the call right after a compile runs on caches the
+    compiler has emptied, so one alone is not a warm call)."""
+    seconds = []
+    for _ in range(1 + warm_calls):
+        start = time.perf_counter()
+        run()
+        seconds.append(time.perf_counter() - start)
+    return {"first": seconds[0], "warm": float(np.median(seconds[1:]))}
+
+
+class NumbaGenericContender(_FusedContender):
+    """The same arithmetic run by one numba interpreter compiled for every
+    graph (numba_generic.py), the graph handed over as arrays."""
+
+    name = "numba generic"
+
+    def __init__(self, plan, flat, data, y):
+        try:
+            import numba  # noqa: F401
+        except ImportError:
+            raise Skipped("numba is not installed")
+        import numba_generic
+
+        self.gen = numba_generic
+        self.plan, self.flat = plan, flat
+        start = time.perf_counter()
+        self.G = numba_generic.encode(plan, flat.W)
+        self.encode_seconds = time.perf_counter() - start
+        cols, codes = _columns(plan, data)
+        # One row a sample; stacked once, as the user would hold the data.
+        self.X = np.ascontiguousarray(np.stack(cols, axis=1) if cols else np.zeros((len(y), 0), np.float32))
+        self.C = np.ascontiguousarray(np.stack(codes, axis=1) if codes else np.zeros((len(y), 0), np.int64))
+        self.y = y
+        self.st = None
+        # First calls (compiling the interpreter when it is the process's
+        # first) and warm ones on a few rows, before any timing.
+        self.compile_seconds = {}
+        for mode in ("train", "predict"):
+            self.reset()
+            self.compile_seconds[mode] = _first_and_warm(lambda: self._run(mode, 4))
+        self.reset()
+
+    def reset(self):
+        st = self.flat.fresh()
+        st["S"] = np.zeros(1, np.int64)
+        joined = np.concatenate(st["W"]) if st["W"] else np.zeros(1, np.float64)
+        views, at = [], 0
+        for w in st["W"]:
+            views.append(joined[at:at + len(w)])
+            at += len(w)
+        st["W"], st["joined"] = views, joined
+        self.st = st
+
+    def _run(self, mode, n=None):
+        X, C, y = (self.X, self.C, self.y) if n is None else (self.X[:n], self.C[:n], self.y[:n])
+        out = np.empty(len(y), np.float32)
+        st = self.st
+        rc = self.gen.run(mode == "train", len(y), X, C, y, out, self.G, st["P"], st["M"], self.flat.R, self.flat.L,
+                          st["joined"], st["S"])
+        if rc != 0:
+            raise RuntimeError("numba generic pass failed on a non-finite value")
+        return out
 
 
 class PythonContender:

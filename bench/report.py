@@ -3,7 +3,7 @@ import statistics
 
 import graphs
 
-ORDER = ("module", "floor", "numba", "torch", "python")
+ORDER = ("module", "floor", "numba", "numba generic", "torch", "python")
 
 
 def _median(values):
@@ -80,7 +80,7 @@ def markdown(results):
     present = [w for w in ORDER if any(w in med[g] for g in med)]
     head = ["graph", "nodes", "pass", "module", "module/node"]
     for w in present[1:]:
-        head += [w, "R_floor" if w == "floor" else "R_" + w]
+        head += [w, "R_floor" if w == "floor" else "R_" + w.replace(" ", "_")]
     lines.append("| " + " | ".join(head) + " |")
     lines.append("|" + "|".join(["---"] * 3 + ["---:"] * (len(head) - 3)) + "|")
     for graph in med:
@@ -100,9 +100,13 @@ def markdown(results):
     lines.append("")
     lines.append("R_floor = t_module / t_floor (1 is the floor itself); R_peer = t_peer / t_module (above 1: the "
                  "module is faster). The floor is the same arithmetic as one fused C++ loop per graph, compiled "
-                 "with the module's flags; numba is the same loop under numba.njit(nogil=True) in float32; torch "
-                 "is the graph as a torch module with one Adam step per sample on one thread; python is the same "
-                 "loop over Python floats.")
+                 "with the module's flags; numba is the same loop under numba.njit(nogil=True) in float32; numba "
+                 "generic is one numba.njit(nogil=True) interpreter compiled once for every graph, the graph handed "
+                 "over as arrays (a slot table: kind, sources, offsets of parameters, moments, rates, ranges and "
+                 "category weights) and run node by node with a branch on the kind, the same float32 arithmetic "
+                 "in the same order, its numeric columns and category codes stacked once, before timing, into "
+                 "row-major arrays; torch is the graph as a torch module with one Adam step per sample on one "
+                 "thread; python is the same loop over Python floats.")
     lines.append("")
     ver = results.get("verification", {})
     if ver:

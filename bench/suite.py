@@ -1,6 +1,7 @@
 """Benchmark suite: the module's per-sample loop against a fused C++ floor, a
-numba loop, PyTorch eager and a plain Python loop, plus call overhead, thread
-scaling, instruction counts, peak memory and allocations.
+numba loop generated per graph, one numba interpreter for every graph, PyTorch
+eager and a plain Python loop, plus call overhead, thread scaling,
+instruction counts, peak memory and allocations.
 
 Every contender runs the same graphs (G5, G12, G30) on the same seeded data
 from the same starting parameters, float32, batch size 1, one online pass per
@@ -38,7 +39,7 @@ import contenders  # noqa: E402
 import graphs  # noqa: E402
 import report  # noqa: E402
 
-PEERS = ("numba", "torch", "python")
+PEERS = ("numba", "numba-generic", "torch", "python")
 PARTS = ("call", "threads", "callgrind", "heap")
 
 
@@ -151,6 +152,8 @@ def epochs(args, data, y, ranges, floor, skipped):
             try:
                 if peer == "numba":
                     cs.append(contenders.NumbaContender(plan, flat, data, y))
+                elif peer == "numba-generic":
+                    cs.append(contenders.NumbaGenericContender(plan, flat, data, y))
                 elif peer == "torch":
                     part = {k: v[:args.torch_rows] for k, v in data.items()}
                     cs.append(contenders.TorchContender(plan, flat, part, y[:args.torch_rows]))
@@ -179,7 +182,7 @@ def epochs(args, data, y, ranges, floor, skipped):
     verification = {}
     for name, (plan, cs) in setups.items():
         for c in cs:
-            if c.name in ("floor", "numba"):
+            if c.name in ("floor", "numba", "numba generic"):
                 verification[(name, c.name)] = compare(first[(name, "module")], first[(name, c.name)])
     return times, rows, verification
 
