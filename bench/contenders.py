@@ -290,6 +290,24 @@ class _Slice:
         return o._run("predict", self.n, [c[:self.n] for c in o.cols], [c[:self.n] for c in o.codes], o.y[:self.n])
 
 
+def numba_startup():
+    """Seconds numba takes to compile its first function in the process (its
+    own start-up, and first use of the float32 maths every contender uses),
+    so that no contender's compile time carries it; None without numba."""
+    try:
+        import numba
+    except ImportError:
+        return None
+
+    def warm(x):
+        v = x[0]
+        return math.tanh(v) + math.exp(-v) + math.sin(v) * math.cos(v) + math.sqrt(v) + np.float32(0.9) ** v
+
+    start = time.perf_counter()
+    numba.njit(nogil=True)(warm)(np.ones(1, np.float32))
+    return time.perf_counter() - start
+
+
 def _first_and_warm(run, warm_calls=5):
     """Seconds of a first call (compile included) and the median of the same
     call made again (the call right after a compile runs on caches the

@@ -121,6 +121,7 @@ def markdown(results):
                 "%s: %s" % (k, ", ".join(c for c, ok in ver[k].items() if not ok)) for k in bad))
         lines.append(text + ".")
         lines.append("")
+    lines += compile_cost(results, med)
 
     # ---- instructions
     cg = results.get("callgrind")
@@ -208,6 +209,76 @@ def markdown(results):
         lines.append("| %s | %s | %s |" % (target, figure, _mark(ok)))
     lines.append("")
     return "\n".join(lines)
+
+
+def _seconds(s):
+    if s is None:
+        return "-"
+    if s >= 1.0:
+        return "%.2f s" % s
+    if s >= 1e-3:
+        return "%.1f ms" % (s * 1e3)
+    return "%.1f µs" % (s * 1e6)
+
+
+def repay_rows(compiled, med, graph, mode):
+    """Samples of a pass after which the per-graph numba loop's speed over the
+    generic interpreter has paid back the compile of its function; None when
+    not measured, inf when it is not faster."""
+    numba = compiled.get("numba", {}).get(mode)
+    t_numba = med.get(graph, {}).get("numba", {}).get(mode)
+    t_generic = med.get(graph, {}).get("numba generic", {}).get(mode)
+    if numba is None or t_numba is None or t_generic is None:
+        return None
+    gain_ns = t_generic - t_numba
+    if gain_ns <= 0:
+        return float("inf")
+    return (numba["first"] - numba["warm"]) * 1e9 / gain_ns
+
+
+def compile_cost(results, med):
+    """The table of numba's first calls against warm ones."""
+    cc = results.get("compile")
+    if not cc or not cc.get("graphs"):
+        return []
+    lines = ["## numba's compile cost (first call, compile included, against a warm call)", ""]
+    lines.append("| graph | numba: first call, train / predict | numba: warm call | numba generic: first call, "
+                 "train / predict | numba generic: warm call | numba generic: graph encoding | samples for numba's "
+                 "speed to repay its compile, train / predict |")
+    lines.append("|---|---:|---:|---:|---:|---:|---:|")
+
+    def cells(c):
+        if c is None:
+            return "-", "-"
+        return ("%s / %s" % (_seconds(c["train"]["first"]), _seconds(c["predict"]["first"])),
+                "%s / %s" % (_seconds(c["train"]["warm"]), _seconds(c["predict"]["warm"])))
+
+    def rows(v):
+        if v is None:
+            return "-"
+        if v == float("inf"):
+            return "never (not faster)"
+        return "{:,}".format(int(round(v)))
+
+    for graph, by_who in cc["graphs"].items():
+        numba, generic = by_who.get("numba"), by_who.get("numba generic")
+        repay = [rows(repay_rows(by_who, med, graph, mode)) for mode in ("train", "predict")]
+        lines.append("| %s | %s | %s | %s | %s | %s | %s |" % (
+            (graph,) + cells(numba) + cells(generic)
+            + (_seconds(generic.get("encode")) if generic else "-", " / ".join(repay))))
+    lines.append("")
+    text = ("First calls run 4 rows from a fresh state; a warm call is the median of 5 more calls of the same 4 "
+            "rows. numba compiles the per-graph loop's train and predict functions at their first calls, for every "
+            "new graph; the generic interpreter is compiled once, at its first call on the first graph, and every "
+            "later graph costs the encoding of its slot table and a first call that compiles nothing. The last "
+            "column divides the per-graph function's compile time (first call less warm call) by its lead per "
+            "sample over the generic interpreter in the table above.")
+    if cc.get("startup") is not None:
+        text += (" numba's own start-up in the process (its first function, compiled before any contender, with the "
+                 "float32 maths they use) took %s and is in no figure here." % _seconds(cc["startup"]))
+    lines.append(text)
+    lines.append("")
+    return lines
 
 
 def targets(results, med):

@@ -1,7 +1,7 @@
 """Benchmark suite: the module's per-sample loop against a fused C++ floor, a
 numba loop generated per graph, one numba interpreter for every graph, PyTorch
-eager and a plain Python loop, plus call overhead, thread scaling,
-instruction counts, peak memory and allocations.
+eager and a plain Python loop, plus numba's compile cost, call overhead,
+thread scaling, instruction counts, peak memory and allocations.
 
 Every contender runs the same graphs (G5, G12, G30) on the same seeded data
 from the same starting parameters, float32, batch size 1, one online pass per
@@ -136,8 +136,13 @@ def compare(module_runs, runs):
 
 
 def epochs(args, data, y, ranges, floor, skipped):
-    """The interleaved per-sample timings; returns (times, verification)."""
+    """The interleaved per-sample timings; returns (times, rows, verification,
+    compile cost)."""
     setups = {}
+    compiled = {"graphs": {}}
+    if not {"numba", "numba-generic"} <= args.skip:
+        # numba's own start-up goes to no contender's compile time.
+        compiled["startup"] = contenders.numba_startup()
     for name in args.graphs:
         layout = graphs.GRAPHS[name]
         plan = codegen.Plan(name, layout)
@@ -164,6 +169,11 @@ def epochs(args, data, y, ranges, floor, skipped):
                 skipped[peer] = str(exc)
                 say("skipped: %s (%s)" % (peer, exc))
         setups[name] = (plan, cs)
+        for c in cs:
+            if hasattr(c, "compile_seconds"):
+                compiled["graphs"].setdefault(name, {})[c.name] = dict(c.compile_seconds)
+            if hasattr(c, "encode_seconds"):
+                compiled["graphs"][name][c.name]["encode"] = c.encode_seconds
     times = {name: {c.name: {"train": [], "predict": []} for c in cs} for name, (_, cs) in setups.items()}
     rows = {name: {c.name: len(c.y) for c in cs} for name, (_, cs) in setups.items()}
     first = {}
@@ -184,7 +194,7 @@ def epochs(args, data, y, ranges, floor, skipped):
         for c in cs:
             if c.name in ("floor", "numba", "numba generic"):
                 verification[(name, c.name)] = compare(first[(name, "module")], first[(name, c.name)])
-    return times, rows, verification
+    return times, rows, verification, compiled
 
 
 def one_sample_call(args, data, y, ranges):
@@ -334,8 +344,15 @@ def main(argv=None):
     results = {"args": {k: (sorted(v) if isinstance(v, set) else v) for k, v in vars(args).items()},
                "machine": info, "skipped": skipped}
     say("timing the epochs ...")
-    times, rows, verification = epochs(args, data, y, ranges, floor, skipped)
+    times, rows, verification, compiled = epochs(args, data, y, ranges, floor, skipped)
     results["times"] = times
+    if compiled["graphs"]:
+        results["compile"] = compiled
+        for graph, by_who in compiled["graphs"].items():
+            say("numba first calls on %s (compile included) against warm ones: %s" % (graph, "; ".join(
+                "%s train %.3g s / %.3g s, predict %.3g s / %.3g s" % (
+                    who, c["train"]["first"], c["train"]["warm"], c["predict"]["first"], c["predict"]["warm"])
+                for who, c in by_who.items())))
     results["rows"] = rows
     results["verification"] = {"%s/%s" % k: v for k, v in verification.items()}
     for (graph, who), checks in sorted(verification.items()):

@@ -64,6 +64,9 @@ def test_suite_runs_and_writes_its_table(tmp_path):
         for who in ("numba", "numba generic"):
             for graph in ("G5", "G12", "G30"):
                 assert "%s on %s: bit-equal to the module" % (who, graph) in out
+        section = table.split("## numba's compile cost")[1].split("\n## ")[0]
+        compile_rows = [line for line in section.splitlines() if line.startswith("| G")]
+        assert [row.split("|")[1].strip() for row in compile_rows] == ["G5", "G12", "G30"]
 
 
 # ---------------------------------------------------------------------------
