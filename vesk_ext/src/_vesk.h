@@ -16,6 +16,9 @@
 #include <numpy/arrayobject.h>
 
 #include <math.h>
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
 
 #include <cstddef>
 #include <cstdint>
@@ -246,6 +249,61 @@ struct adam_corrections {
 adam_corrections adam_corrections_for(int nsamples);
 float adam_step_corrected(adam* state, const adam_corrections& c, float grad);
 
+namespace vesk::adam_detail {
+constexpr float b1 = 0.9f;
+constexpr float b2 = 0.999f;
+// The complements are formed in single precision (0x3DCCCCD0 and
+// 0x3A831200), not taken as the decimal values 0.1 and 0.001.
+constexpr float one_minus_b1 = 1.0f - b1;
+constexpr float one_minus_b2 = 1.0f - b2;
+constexpr double epsilon = 1e-6;
+
+// The correctly rounded root, as sqrtf gives it. A moment is never negative,
+// so the instruction alone will do, without the library's errno path.
+inline float moment_root(float v) {
+#if defined(__SSE2__)
+    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
+#else
+    return sqrtf(v);
+#endif
+}
+}  // namespace vesk::adam_detail
+
+// The step of adam_step_corrected. Corrected false: for counts where neither
+// correction applies any more (from 1000 on), which leaves out their tests.
+template <bool Corrected>
+inline float adam_step_with(adam* state, const adam_corrections& c, float grad) {
+    using namespace vesk::adam_detail;
+    // Products are formed, then added; the squared gradient is the complement
+    // times grad, times grad again, in that association.
+    state->m1 = b1 * state->m1 + one_minus_b1 * grad;
+    state->m2 = b2 * state->m2 + (one_minus_b2 * grad) * grad;
+    // The corrections work on copies: the stored moments stay uncorrected.
+    float m1_unbiased = state->m1;
+    float m2_unbiased = state->m2;
+    if constexpr (Corrected) {
+        if (c.correct_m1) {
+            m1_unbiased = m1_unbiased / c.m1_divisor;
+        }
+        if (c.correct_m2) {
+            m2_unbiased = m2_unbiased / c.m2_divisor;
+        }
+    }
+    // Only the final quotient is taken in double precision, then rounded.
+    const double denominator = static_cast<double>(moment_root(m2_unbiased)) + epsilon;
+    return static_cast<float>(static_cast<double>(m1_unbiased) / denominator);
+}
+
+// Both moments +0 exactly (not -0): a +0 gradient then leaves them so, and the
+// step it gives is +0.
+inline bool adam_at_rest(const adam& state) {
+    uint32_t m1_bits;
+    uint32_t m2_bits;
+    std::memcpy(&m1_bits, &state.m1, sizeof m1_bits);
+    std::memcpy(&m2_bits, &state.m2, sizeof m2_bits);
+    return (m1_bits | m2_bits) == 0;
+}
+
 // ---------------------------------------------------------------------------
 // Shared by the trainable types
 
@@ -346,6 +404,63 @@ inline void weighted_sum_block(const S* st, const float* in0, const float* in1, 
     }
 }
 
+// Steps the three parameters of a weighted sum with their gradients.
+template <bool Corrected, typename S>
+inline void weighted_sum_steps(S* st, const adam_corrections& c, bool two_sources, float dw0, float dw1,
+                               float dbias) {
+    // lr x step is rounded to float before it is subtracted.
+    float step = adam_step_with<Corrected>(&st->w0_adam, c, dw0);
+    st->w0 = st->w0 - st->lr * step;
+    // With one source, w1's gradient is +0; while both its moments are +0
+    // too, its step leaves them +0 and moves w1 by lr x +0, which changes no
+    // bit of any w1, so the step is skipped. (A moment of -0 would become +0:
+    // it takes the step.)
+    if (two_sources || !adam_at_rest(st->w1_adam)) {
+        step = adam_step_with<Corrected>(&st->w1_adam, c, dw1);
+        st->w1 = st->w1 - st->lr * step;
+    }
+    step = adam_step_with<Corrected>(&st->bias_adam, c, dbias);
+    st->bias = st->bias - st->lr * step;
+}
+
+#if defined(__SSE2__)
+// The three steps of weighted_sum_steps<false> side by side, lanes w0, w1 and
+// bias (and a fourth that is dropped): each lane performs exactly the scalar
+// step's operations, in its order, and the w1 lane of a one-source node
+// changes no bit that the scalar step would not.
+template <typename S>
+inline void weighted_sum_steps_packed(S* st, float dw0, float dw1, float dbias) {
+    using namespace vesk::adam_detail;
+    static_assert(offsetof(S, w1) == offsetof(S, w0) + 4 && offsetof(S, bias) == offsetof(S, w0) + 8 &&
+                      offsetof(S, w0_adam) == offsetof(S, w0) + 12 &&
+                      offsetof(S, w1_adam) == offsetof(S, w0_adam) + 8 &&
+                      offsetof(S, bias_adam) == offsetof(S, w0_adam) + 16,
+                  "weights, then the moments of each, packed");
+    float* const moments = &st->w0_adam.m1;  // m1 m2 of w0, of w1, of the bias
+    const __m128 first = _mm_loadu_ps(moments);
+    const __m128 last = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(moments + 4)));
+    __m128 m1 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(2, 0, 2, 0));
+    __m128 m2 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(3, 1, 3, 1));
+    const __m128 grad = _mm_setr_ps(dw0, dw1, dbias, 0.0f);
+    m1 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b1), m1), _mm_mul_ps(_mm_set1_ps(one_minus_b1), grad));
+    m2 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b2), m2), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(one_minus_b2), grad), grad));
+    _mm_storeu_ps(moments, _mm_unpacklo_ps(m1, m2));
+    _mm_store_sd(reinterpret_cast<double*>(moments + 4), _mm_castps_pd(_mm_unpackhi_ps(m1, m2)));
+    // Quotients in double, two lanes at a time, then rounded to float.
+    const __m128 root = _mm_sqrt_ps(m2);
+    const __m128d eps = _mm_set1_pd(epsilon);
+    const __m128d q01 = _mm_div_pd(_mm_cvtps_pd(m1), _mm_add_pd(_mm_cvtps_pd(root), eps));
+    const __m128d q23 =
+        _mm_div_pd(_mm_cvtps_pd(_mm_movehl_ps(m1, m1)), _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(root, root)), eps));
+    const __m128 step = _mm_movelh_ps(_mm_cvtpd_ps(q01), _mm_cvtpd_ps(q23));
+    // The fourth lane reads the first moment after the weights and is dropped.
+    float* const weights = &st->w0;
+    const __m128 w = _mm_sub_ps(_mm_loadu_ps(weights), _mm_mul_ps(_mm_set1_ps(st->lr), step));
+    _mm_storel_pi(reinterpret_cast<__m64*>(weights), w);
+    _mm_store_ss(weights + 2, _mm_movehl_ps(w, w));
+}
+#endif
+
 // Given dz, the gradient of the sum for this sample (when there is one),
 // passes the sources their shares and steps all three parameters.
 template <typename S>
@@ -368,15 +483,17 @@ inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* 
         }
     }
     // Every parameter steps on every call, so a zero gradient still moves it
-    // by the momentum its moments hold. lr x step is rounded to float before
-    // it is subtracted.
+    // by the momentum its moments hold.
     const adam_corrections c = adam_corrections_for(g->samples);
-    float step = adam_step_corrected(&st->w0_adam, c, dw0_sum);
-    st->w0 = st->w0 - st->lr * step;
-    step = adam_step_corrected(&st->w1_adam, c, dw1_sum);
-    st->w1 = st->w1 - st->lr * step;
-    step = adam_step_corrected(&st->bias_adam, c, dbias_sum);
-    st->bias = st->bias - st->lr * step;
+    if (c.correct_m1 || c.correct_m2) {
+        weighted_sum_steps<true>(st, c, two_sources, dw0_sum, dw1_sum, dbias_sum);
+    } else {
+#if defined(__SSE2__)
+        weighted_sum_steps_packed(st, dw0_sum, dw1_sum, dbias_sum);
+#else
+        weighted_sum_steps<false>(st, c, two_sources, dw0_sum, dw1_sum, dbias_sum);
+#endif
+    }
 }
 
 // The tooltip of a weighted sum, bounded by the buffer (huge parameters are
