@@ -165,11 +165,12 @@ def markdown(results):
         for who in ("module", "floor"):
             if who in th:
                 t = th[who]
-                lines.append("| thread scaling of the %s, 16 independent %s graphs, %s training rows each | 1 thread "
-                             "%.3g samples/s, 2 threads %.3g samples/s: %.2f x |"
+                lines.append("| thread scaling of the %s, 16 independent %s graphs, %s training rows each | %.2f x, "
+                             "median of %d pairs of neighbouring 1- and 2-thread runs (best pair %.2f x, worst "
+                             "%.2f x); median throughput 1 thread %.3g samples/s, 2 threads %.3g samples/s |"
                              % (who if who == "module" else "floor (control: what the machine allows now)",
-                                th["graph"], "{:,}".format(th["rows_per_graph"]), t["throughput_1"],
-                                t["throughput_2"], t["scaling"]))
+                                th["graph"], "{:,}".format(th["rows_per_graph"]), t["scaling"], th["pairs"],
+                                t["scaling_best"], t["scaling_worst"], t["throughput_1"], t["throughput_2"]))
     al = results.get("heap")
     if al:
         big = al["sizes"][-1]
@@ -319,10 +320,13 @@ def targets(results, med):
         out.append(("1-sample `_query` on G5 <= 8x a 1-element numpy.add", "-", None))
     th = results.get("threads")
     if th:
-        figure = "module %.2f x on %d CPUs" % (th["module"]["scaling"], th["cpus"])
+        figure = "module %.2f x on %d CPUs (median of %d pairs, %.2f to %.2f)" % (
+            th["module"]["scaling"], th["cpus"], th["pairs"], th["module"]["scaling_worst"],
+            th["module"]["scaling_best"])
         ok = th["module"]["scaling"] >= 1.8
         if "floor" in th:
-            figure += " (floor control %.2f x)" % th["floor"]["scaling"]
+            figure += " (floor control %.2f x, %.2f to %.2f)" % (
+                th["floor"]["scaling"], th["floor"]["scaling_worst"], th["floor"]["scaling_best"])
             if not ok and th["floor"]["scaling"] < 1.8:
                 # Not even the fused loop, which shares nothing, scaled: no second core was free.
                 ok = "undetermined: no free second core (the control did not scale either)"

@@ -21,7 +21,7 @@ SUITE = os.path.join(BENCH, "suite.py")
 
 TINY = [
     "--rows", "300", "--reps", "1", "--torch-rows", "5", "--python-rows", "20", "--call-loops", "20",
-    "--thread-rows", "50", "--callgrind-rows", "20", "--heap-rows", "3000",
+    "--thread-rows", "50", "--thread-reps", "3", "--callgrind-rows", "20", "--heap-rows", "3000",
 ]
 
 
@@ -67,6 +67,9 @@ def test_suite_runs_and_writes_its_table(tmp_path):
         section = table.split("## numba's compile cost")[1].split("\n## ")[0]
         compile_rows = [line for line in section.splitlines() if line.startswith("| G")]
         assert [row.split("|")[1].strip() for row in compile_rows] == ["G5", "G12", "G30"]
+
+    threads = [line for line in table.splitlines() if line.startswith("| thread scaling of the module")]
+    assert len(threads) == 1 and "median of 3 pairs" in threads[0]
 
 
 # ---------------------------------------------------------------------------
