@@ -387,21 +387,58 @@ inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, cons
     return z;
 }
 
+// Four floats side by side. Arithmetic on them works lane by lane, each lane
+// rounding exactly as the same operation on one float; the block loops below
+// apply one generic operation to both, so lanes and the scalar tail agree.
+typedef float float_lanes __attribute__((vector_size(16)));
+
+inline float_lanes load_lanes(const float* p) {
+    float_lanes v;
+    std::memcpy(&v, p, sizeof v);
+    return v;
+}
+
+inline void store_lanes(float* p, float_lanes v) {
+    std::memcpy(p, &v, sizeof v);
+}
+
+// out[j] = op(a[j]) for every j in [0, n), four at a time, then one at a time.
+// op takes and returns either a float or a float_lanes. out may be a itself
+// (each group is read before it is written), not an overlapping shift of it.
+template <typename Op>
+inline void block_map(int n, const float* a, float* out, Op op) {
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        store_lanes(out + j, op(load_lanes(a + j)));
+    }
+    for (; j < n; ++j) {
+        out[j] = op(a[j]);
+    }
+}
+
+// out[j] = op(a[j], b[j]); any of the three may be the same row.
+template <typename Op>
+inline void block_map(int n, const float* a, const float* b, float* out, Op op) {
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        store_lanes(out + j, op(load_lanes(a + j), load_lanes(b + j)));
+    }
+    for (; j < n; ++j) {
+        out[j] = op(a[j], b[j]);
+    }
+}
+
 // The weighted sums of a block's samples, each formed as weighted_sum forms
 // it; in1 is null for one source.
 template <typename S>
 inline void weighted_sum_block(const S* st, const float* in0, const float* in1, float* __restrict z, int n) {
     const float w0 = st->w0;
     if (in1 == nullptr) {
-        for (int j = 0; j < n; ++j) {
-            z[j] = in0[j] * w0;
-        }
+        block_map(n, in0, z, [w0](auto x0) { return x0 * w0; });
         return;
     }
     const float w1 = st->w1;
-    for (int j = 0; j < n; ++j) {
-        z[j] = in0[j] * w0 + in1[j] * w1;
-    }
+    block_map(n, in0, in1, z, [w0, w1](auto x0, auto x1) { return x0 * w0 + x1 * w1; });
 }
 
 // Steps the three parameters of a weighted sum with their gradients.

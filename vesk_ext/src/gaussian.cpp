@@ -137,17 +137,17 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     const gaussian_state_t* st = state_of(interaction);
     const float center0 = st->center0;
     const float w0 = st->w0;
-    for (int j = 0; j < n; ++j) {
-        const float d = in0[j] - center0;
-        out[j] = (d * d) / w0;
-    }
+    block_map(n, in0, out, [center0, w0](auto x0) {
+        const auto d = x0 - center0;
+        return (d * d) / w0;
+    });
     if (in1 != nullptr) {
         const float center1 = st->center1;
         const float w1 = st->w1;
-        for (int j = 0; j < n; ++j) {
-            const float e = in1[j] - center1;
-            out[j] = out[j] + (e * e) / w1;
-        }
+        block_map(n, out, in1, out, [center1, w1](auto z, auto x1) {
+            const auto e = x1 - center1;
+            return z + (e * e) / w1;
+        });
     }
     for (int j = 0; j < n; ++j) {
         out[j] = expf(-out[j]);

@@ -77,11 +77,13 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     const linear_state_t* st = state_of(interaction);
     weighted_sum_block(st, in0, in1, out, n);
     const float bias = st->bias;
-    for (int j = 0; j < n; ++j) {
-        const float z = bias + out[j];
+    block_map(n, out, out, [bias](auto sum) {
+        using T = decltype(sum);
+        const T one = T{} + 1.0f;
+        const T z = bias + sum;
         // A NaN sum fails both tests and stays NaN.
-        out[j] = z > 1.0f ? 1.0f : (z < -1.0f ? -1.0f : z);
-    }
+        return z > one ? one : (z < -one ? -one : z);
+    });
     interaction->activation[0] = out[n - 1];
 }
 

@@ -44,9 +44,7 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    for (int j = 0; j < n; ++j) {
-        out[j] = in0[j] * in1[j];
-    }
+    block_map(n, in0, in1, out, [](auto x0, auto x1) { return x0 * x1; });
     interaction->activation[0] = out[n - 1];
 }
 

@@ -86,27 +86,20 @@ inline bool scale_one(float* value, int64_t i, float lo, float span, int* first_
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     int64_t i = begin;
-    // Blocks of eight values with no branch inside, which the compiler turns
-    // into vector operations (each lane computes exactly the scalar result);
-    // a block holding a non-finite or clamped value goes one value at a time.
-    constexpr int block = 8;
-    for (; i + block <= n; i += block) {
-        float a[block];
-        int unusual = 0;
-        for (int k = 0; k < block; ++k) {
-            const float v = data[i + k];
-            a[k] = (2.0f * (v - lo)) / span - 1.0f;
-            // v - v is 0 exactly for finite v, NaN otherwise.
-            unusual |= static_cast<int>(!(v - v == 0.0f)) | static_cast<int>(a[k] > 1.0f) |
-                       static_cast<int>(a[k] < -1.0f);
-        }
-        if (!unusual) {
-            for (int k = 0; k < block; ++k) {
-                data[i + k] = a[k];
-            }
+    // Four values at a time in vector lanes (each lane computes exactly the
+    // scalar result); a group holding a non-finite or clamped value goes one
+    // value at a time.
+    const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
+    for (; i + 4 <= n; i += 4) {
+        const float_lanes v = load_lanes(data + i);
+        const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
+        // v - v is 0 exactly for finite v, NaN otherwise.
+        const auto unusual = (v - v != 0.0f) | (a > one) | (a < -one);
+        if ((unusual[0] | unusual[1] | unusual[2] | unusual[3]) == 0) {
+            store_lanes(data + i, a);
             continue;
         }
-        for (int k = 0; k < block; ++k) {
+        for (int k = 0; k < 4; ++k) {
             if (!scale_one(data + i + k, i + k, lo, span, first_bad, first_clamped)) {
                 return;
             }
@@ -396,8 +389,8 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-// Values are scaled in and out a chunk at a time, inside the sample loop
-// (so without the interpreter lock) and in blocks the compiler vectorises.
+// Values are scaled in and out a chunk at a time, inside the sample loop (so
+// without the interpreter lock), four values at a time in vector lanes.
 constexpr int chunk = 256;
 
 int64_t held_length(PyObject* array) {
@@ -410,16 +403,10 @@ int64_t held_length(PyObject* array) {
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     int i = begin;
-    // Blocks of eight, which the compiler turns into vector operations; the
-    // operations are those of scale_out, in its order.
-    for (; i + 8 <= end; i += 8) {
-        float a[8];
-        for (int k = 0; k < 8; ++k) {
-            a[k] = ((1.0f + values[i + k]) * span) * 0.5f + lo;
-        }
-        for (int k = 0; k < 8; ++k) {
-            values[i + k] = a[k];
-        }
+    // Four at a time in vector lanes; the operations are those of scale_out,
+    // in its order.
+    for (; i + 4 <= end; i += 4) {
+        store_lanes(values + i, ((1.0f + load_lanes(values + i)) * span) * 0.5f + lo);
     }
     for (; i < end; ++i) {
         values[i] = scale_out(st, values[i]);
@@ -503,12 +490,19 @@ bool block_ready(PyInteraction_Object* interaction, int n) {
         return false;
     }
     const float* values = st->input_data + i;
-    int unusual = 0;
-    for (int j = 0; j < n; ++j) {
-        // v - v is 0 exactly for finite v, NaN otherwise.
-        unusual |= static_cast<int>(!(values[j] - values[j] == 0.0f));
+    // v - v is 0 exactly for finite v, NaN otherwise; four lanes at a time.
+    float_lanes spread = {0.0f, 0.0f, 0.0f, 0.0f};
+    int j = 0;
+    for (; j + 4 <= n; j += 4) {
+        const float_lanes v = load_lanes(values + j);
+        spread = spread + (v - v);
     }
-    return unusual == 0;
+    float rest = 0.0f;
+    for (; j < n; ++j) {
+        rest = rest + (values[j] - values[j]);
+    }
+    // A NaN lane stays NaN through the sums.
+    return spread[0] == 0.0f && spread[1] == 0.0f && spread[2] == 0.0f && spread[3] == 0.0f && rest == 0.0f;
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {

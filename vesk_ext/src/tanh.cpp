@@ -77,8 +77,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     const tanh_state_t* st = state_of(interaction);
     weighted_sum_block(st, in0, in1, out, n);
     const float bias = st->bias;
+    block_map(n, out, out, [bias](auto sum) { return sum + bias; });
     for (int j = 0; j < n; ++j) {
-        out[j] = tanhf(out[j] + bias);
+        out[j] = tanhf(out[j]);
     }
     interaction->activation[0] = out[n - 1];
 }
