@@ -392,7 +392,9 @@ def chart(results, path):
         ax.set_title("training pass" if mode == "train" else "prediction pass")
         ax.set_ylabel("ns per sample (log scale, lower is better)")
         ax.grid(axis="y", which="both", alpha=0.3)
-    axes[1].legend(loc="upper left", fontsize="small")
+    # Below the panels, where it covers no bar.
+    handles, labels = axes[0].get_legend_handles_labels()
+    fig.legend(handles, labels, loc="lower center", ncol=max(len(labels), 1), fontsize="small")
     if cg:
         ax = axes[2]
         bars = [("module", "train"), ("floor", "train"), ("module", "predict"), ("floor", "predict")]
@@ -413,7 +415,7 @@ def chart(results, path):
         ax.set_ylim(0, ax.get_ylim()[1] * 1.3)
         ax.legend(loc="upper center", fontsize="x-small", ncol=2)
     fig.suptitle("Batch size 1, one online pass; times are medians of %d repetitions" % results["args"]["reps"])
-    fig.tight_layout()
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
     fig.savefig(path, dpi=110)
     plt.close(fig)
     return "chart written to %s" % path
