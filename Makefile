@@ -43,6 +43,8 @@ test: build
 # own allocator is bypassed so that every object is checked, and leak checking
 # is off (the interpreter keeps memory until it exits). Reports go to files,
 # so that one from a child interpreter cannot go unseen; any report fails.
+# pytest leaves the standard error uncaptured: a report the runtime writes
+# there as it stops the process is seen in the log.
 ASAN_VENV ?= .venv-asan
 ASAN_REPORTS = $(CURDIR)/$(ASAN_VENV)/sanitizer-reports
 .PHONY: test-asan
@@ -52,7 +54,7 @@ test-asan:
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=0:log_path=$(ASAN_REPORTS)/asan \
 	    UBSAN_OPTIONS=print_stacktrace=1:log_path=$(ASAN_REPORTS)/ubsan \
-	    VESK_TEST_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q tests; \
+	    VESK_TEST_ASAN=1 $(ASAN_VENV)/bin/python -m pytest -q --capture=sys tests; \
 	status=$$?; reports=$$(ls $(ASAN_REPORTS) | wc -l); \
 	cat $(ASAN_REPORTS)/* 2>/dev/null; echo "sanitizer reports: $$reports"; \
 	test $$status -eq 0 && test $$reports -eq 0

@@ -474,15 +474,20 @@ inline void weighted_sum_steps_packed(S* st, float dw0, float dw1, float dbias) 
                       offsetof(S, bias_adam) == offsetof(S, w0_adam) + 16,
                   "weights, then the moments of each, packed");
     float* const moments = &st->w0_adam.m1;  // m1 m2 of w0, of w1, of the bias
+    // The record aligns its floats to 4 bytes only: 8-byte pieces move
+    // through memcpy.
+    double last_pair;
+    std::memcpy(&last_pair, moments + 4, sizeof last_pair);
     const __m128 first = _mm_loadu_ps(moments);
-    const __m128 last = _mm_castpd_ps(_mm_load_sd(reinterpret_cast<const double*>(moments + 4)));
+    const __m128 last = _mm_castpd_ps(_mm_set_sd(last_pair));
     __m128 m1 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(2, 0, 2, 0));
     __m128 m2 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(3, 1, 3, 1));
     const __m128 grad = _mm_setr_ps(dw0, dw1, dbias, 0.0f);
     m1 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b1), m1), _mm_mul_ps(_mm_set1_ps(one_minus_b1), grad));
     m2 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b2), m2), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(one_minus_b2), grad), grad));
     _mm_storeu_ps(moments, _mm_unpacklo_ps(m1, m2));
-    _mm_store_sd(reinterpret_cast<double*>(moments + 4), _mm_castps_pd(_mm_unpackhi_ps(m1, m2)));
+    last_pair = _mm_cvtsd_f64(_mm_castps_pd(_mm_unpackhi_ps(m1, m2)));
+    std::memcpy(moments + 4, &last_pair, sizeof last_pair);
     // Quotients in double, two lanes at a time, then rounded to float.
     const __m128 root = _mm_sqrt_ps(m2);
     const __m128d eps = _mm_set1_pd(epsilon);
@@ -493,7 +498,8 @@ inline void weighted_sum_steps_packed(S* st, float dw0, float dw1, float dbias) 
     // The fourth lane reads the first moment after the weights and is dropped.
     float* const weights = &st->w0;
     const __m128 w = _mm_sub_ps(_mm_loadu_ps(weights), _mm_mul_ps(_mm_set1_ps(st->lr), step));
-    _mm_storel_pi(reinterpret_cast<__m64*>(weights), w);
+    const double first_pair = _mm_cvtsd_f64(_mm_castps_pd(w));
+    std::memcpy(weights, &first_pair, sizeof first_pair);
     _mm_store_ss(weights + 2, _mm_movehl_ps(w, w));
 }
 #endif
