@@ -3,6 +3,8 @@ node. Every value, the state left behind and every error must be those of
 the sample-by-sample twin, for any number of samples around the block size.
 Where two NaNs meet, which of them an operation passes on is the processor's
 choice; values are otherwise compared bit for bit."""
+import tracemalloc
+
 import numpy as np
 import pytest
 
@@ -117,3 +119,30 @@ def test_categories_in_blocks(rows):
     g._query({"c": codes[:1]}, np.array([1.0], np.float32))
     moved = dict(cat.state.categories)
     assert moved[0] != 0.25 and moved[1] == -0.5 and moved[2] == 0.75
+
+
+@pytest.mark.parametrize("slots", [600, 2100])  # rows of blocks under and over 1 MB
+def test_long_chains_predict_the_same_within_bounded_memory(slots):
+    """Identity nodes (w0 1, bias 0) between two registers give the same
+    outputs as the registers alone; the blocks' rows never take more than
+    1 MB, so a very long graph predicts sample by sample."""
+    X = {"x": np.random.default_rng(3).normal(0, 1, 600).astype(np.float32)}
+    nodes = [register("x")]
+    for i in range(1, slots - 1):
+        node = _vesk.Interaction("linear", (i, 0, 0), 0)
+        node._set_source(0, i - 1)
+        node.state._from_dict({"w0": 1.0, "w1": 0.0, "bias": 0.0})
+        nodes.append(node)
+    nodes.append(register("y", source=slots - 2, auto_adapt=False, feature_min=-4.0, feature_max=4.0))
+    chain = graph_of(*nodes)
+    short = graph_of(register("x"), register("y", source=0, auto_adapt=False, feature_min=-4.0, feature_max=4.0))
+    tracemalloc.start()
+    try:
+        got = chain._query(X)
+        peak = tracemalloc.get_traced_memory()[1]
+    finally:
+        tracemalloc.stop()
+    assert same_bits(got, short._query(X))
+    # The converted column and the output (2.4 KB each), the step records,
+    # and the rows of at most 1 MB.
+    assert peak < (1 << 20) + 64 * slots + 64 * 1024

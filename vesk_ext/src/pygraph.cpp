@@ -485,6 +485,9 @@ namespace {
 // operations run over the block in a loop of their own instead of once per
 // sample behind a call. Every value is formed exactly as sample by sample.
 constexpr int block_samples = 256;
+// The rows of a block take one float per slot and sample; a graph whose rows
+// would pass this size predicts sample by sample instead.
+constexpr size_t max_block_bytes = size_t{1} << 20;
 
 struct block_step {
     void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out, int n);
@@ -556,8 +559,10 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
 // change while the query runs, so their pass steps are gathered once; the
 // pass driver is inlined into the loop.
 [[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
-    const bool blocks = !tune && count > 0 && runs_in_blocks(graph);
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
+    const bool blocks = !tune && count > 0 &&
+                        sizeof(float) * static_cast<size_t>(width) * static_cast<size_t>(graph->size) <= max_block_bytes &&
+                        runs_in_blocks(graph);
     const size_t plan_bytes = sizeof(pass_step) * static_cast<size_t>(graph->size);
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
