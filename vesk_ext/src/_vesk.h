@@ -178,6 +178,21 @@ extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
 
+// Readies a type with the generic tp_new and adds it to the module under
+// `name`; m, or null with an exception set.
+inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name) {
+    type->tp_new = PyType_GenericNew;
+    if (PyType_Ready(type) < 0) {
+        return nullptr;
+    }
+    Py_INCREF(type);
+    if (PyModule_AddObject(m, name, reinterpret_cast<PyObject*>(type)) < 0) {
+        Py_DECREF(type);
+        return nullptr;
+    }
+    return m;
+}
+
 PyObject* graph_addtomodule(PyObject* m);
 PyObject* interaction_addtomodule(PyObject* m);
 PyObject* interactionstate_addtomodule(PyObject* m);
@@ -292,16 +307,6 @@ inline float adam_step_with(adam* state, const adam_corrections& c, float grad) 
     // Only the final quotient is taken in double precision, then rounded.
     const double denominator = static_cast<double>(moment_root(m2_unbiased)) + epsilon;
     return static_cast<float>(static_cast<double>(m1_unbiased) / denominator);
-}
-
-// Both moments +0 exactly (not -0): a +0 gradient then leaves them so, and the
-// step it gives is +0.
-inline bool adam_at_rest(const adam& state) {
-    uint32_t m1_bits;
-    uint32_t m2_bits;
-    std::memcpy(&m1_bits, &state.m1, sizeof m1_bits);
-    std::memcpy(&m2_bits, &state.m2, sizeof m2_bits);
-    return (m1_bits | m2_bits) == 0;
 }
 
 // ---------------------------------------------------------------------------
@@ -443,19 +448,12 @@ inline void weighted_sum_block(const S* st, const float* in0, const float* in1, 
 
 // Steps the three parameters of a weighted sum with their gradients.
 template <bool Corrected, typename S>
-inline void weighted_sum_steps(S* st, const adam_corrections& c, bool two_sources, float dw0, float dw1,
-                               float dbias) {
+inline void weighted_sum_steps(S* st, const adam_corrections& c, float dw0, float dw1, float dbias) {
     // lr x step is rounded to float before it is subtracted.
     float step = adam_step_with<Corrected>(&st->w0_adam, c, dw0);
     st->w0 = st->w0 - st->lr * step;
-    // With one source, w1's gradient is +0; while both its moments are +0
-    // too, its step leaves them +0 and moves w1 by lr x +0, which changes no
-    // bit of any w1, so the step is skipped. (A moment of -0 would become +0:
-    // it takes the step.)
-    if (two_sources || !adam_at_rest(st->w1_adam)) {
-        step = adam_step_with<Corrected>(&st->w1_adam, c, dw1);
-        st->w1 = st->w1 - st->lr * step;
-    }
+    step = adam_step_with<Corrected>(&st->w1_adam, c, dw1);
+    st->w1 = st->w1 - st->lr * step;
     step = adam_step_with<Corrected>(&st->bias_adam, c, dbias);
     st->bias = st->bias - st->lr * step;
 }
@@ -463,8 +461,7 @@ inline void weighted_sum_steps(S* st, const adam_corrections& c, bool two_source
 #if defined(__SSE2__)
 // The three steps of weighted_sum_steps<false> side by side, lanes w0, w1 and
 // bias (and a fourth that is dropped): each lane performs exactly the scalar
-// step's operations, in its order, and the w1 lane of a one-source node
-// changes no bit that the scalar step would not.
+// step's operations, in its order.
 template <typename S>
 inline void weighted_sum_steps_packed(S* st, float dw0, float dw1, float dbias) {
     using namespace vesk::adam_detail;
@@ -529,12 +526,12 @@ inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* 
     // by the momentum its moments hold.
     const adam_corrections c = adam_corrections_for(g->samples);
     if (c.correct_m1 || c.correct_m2) {
-        weighted_sum_steps<true>(st, c, two_sources, dw0_sum, dw1_sum, dbias_sum);
+        weighted_sum_steps<true>(st, c, dw0_sum, dw1_sum, dbias_sum);
     } else {
 #if defined(__SSE2__)
         weighted_sum_steps_packed(st, dw0_sum, dw1_sum, dbias_sum);
 #else
-        weighted_sum_steps<false>(st, c, two_sources, dw0_sum, dw1_sum, dbias_sum);
+        weighted_sum_steps<false>(st, c, dw0_sum, dw1_sum, dbias_sum);
 #endif
     }
 }

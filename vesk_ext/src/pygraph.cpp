@@ -753,14 +753,5 @@ PyTypeObject PyGraph_Type = {
 };
 
 PyObject* graph_addtomodule(PyObject* m) {
-    PyGraph_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyGraph_Type) < 0) {
-        return nullptr;
-    }
-    Py_INCREF(&PyGraph_Type);
-    if (PyModule_AddObject(m, "Graph", reinterpret_cast<PyObject*>(&PyGraph_Type)) < 0) {
-        Py_DECREF(&PyGraph_Type);
-        return nullptr;
-    }
-    return m;
+    return vesk_add_type(m, &PyGraph_Type, "Graph");
 }

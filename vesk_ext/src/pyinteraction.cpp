@@ -472,14 +472,5 @@ PyTypeObject PyInteraction_Type = {
 };
 
 PyObject* interaction_addtomodule(PyObject* m) {
-    PyInteraction_Type.tp_new = PyType_GenericNew;
-    if (PyType_Ready(&PyInteraction_Type) < 0) {
-        return nullptr;
-    }
-    Py_INCREF(&PyInteraction_Type);
-    if (PyModule_AddObject(m, "Interaction", reinterpret_cast<PyObject*>(&PyInteraction_Type)) < 0) {
-        Py_DECREF(&PyInteraction_Type);
-        return nullptr;
-    }
-    return m;
+    return vesk_add_type(m, &PyInteraction_Type, "Interaction");
 }

@@ -460,11 +460,16 @@ inline int forward_sample(PyGraph_Object* g, PyInteraction_Object* interaction, 
     return 0;
 }
 
-int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_state_t* st = state_of(interaction);
+// Scales the input chunk that starts at the current sample.
+void scale_input_chunk(register_state_t* st) {
     const int i = st->array_index;
     const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_inputarray));
     scale_in_place(st, st->input_data, i, end, &st->first_bad_input, &st->first_clamped_input);
+}
+
+int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
+    register_state_t* st = state_of(interaction);
+    scale_input_chunk(st);
     return forward_sample(g, interaction, st, n_samples);
 }
 
@@ -509,9 +514,8 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     register_state_t* st = state_of(interaction);
     const int i = st->array_index;
     if (interaction->sources[0] == -1) {
-        // The chunk forward_at_input_chunk would scale at this sample.
-        const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_inputarray));
-        scale_in_place(st, st->input_data, i, end, &st->first_bad_input, &st->first_clamped_input);
+        // block_ready vouched that the block starts a chunk.
+        scale_input_chunk(st);
         if (st->first_clamped_input >= i && st->first_clamped_input - i < n) {
             interaction->errcode = 1;
         }
