@@ -135,10 +135,17 @@ class Register(Node):
             self.feature_min = F(-1)
 
     def _adapt(self, array):
-        mx = F(float(np.max(array)))
+        # Over the finite values only, in the column's own dtype.
+        values = np.asarray(array)
+        if values.dtype.kind not in "biuf":
+            values = values.astype(np.float32)
+        values = values[np.isfinite(values)]
+        if values.size == 0:
+            return
+        mx = F(float(np.max(values)))
         if np.isnan(self.feature_max) or mx > self.feature_max:
             self.feature_max = mx
-        mn = F(float(np.min(array)))
+        mn = F(float(np.min(values)))
         if np.isnan(self.feature_min) or self.feature_min > mn:
             self.feature_min = mn
 
@@ -165,6 +172,8 @@ class Register(Node):
         self.output = np.zeros(n, dtype=np.float32)
 
     def scale_in(self, v):
+        if self.feature_max == self.feature_min == v:
+            return F(0)  # the middle of a range of width zero
         a = (F(2) * (v - self.feature_min)) / (self.feature_max - self.feature_min) - F(1)
         if a > F(1):
             a = F(1)
