@@ -31,6 +31,8 @@ def passthrough_graph(**output_state):
 def scale_in(v, lo, hi):
     """Returns (scaled value, clamped?) in single precision."""
     v, lo, hi = F(v), F(lo), F(hi)
+    if lo == hi == v:
+        return F(0), False  # the middle of a range of width zero
     with np.errstate(all="ignore"):
         a = (F(2) * (v - lo)) / (hi - lo) - F(1)
     if a > 1:

@@ -98,6 +98,26 @@ class Adam:
         return F(float(m1u) / (float(sqrtf(m2u)) + 1e-6))
 
 
+def finite_range(array):
+    """(min, max) that a numeric register's range adapts to: over the values
+    finite as float32, each bound taken in the column's dtype (numeric dtypes;
+    others as numpy casts them) and rounded to float32; of two zeros the
+    maximum is +0 and the minimum -0. None without such a value."""
+    values = np.asarray(array)
+    if values.dtype.kind not in "biuf":
+        values = values.astype(np.float32)
+    with np.errstate(all="ignore"):
+        values = values[np.isfinite(values.astype(np.float32))]
+    if not len(values):
+        return None
+    mx, mn = values.max(), values.min()
+    if values.dtype.kind == "f":
+        signs = np.signbit(values[values == 0])
+        mx = abs(mx) if mx == 0 and not signs.all() else mx
+        mn = -abs(mn) if mn == 0 and signs.any() else mn
+    return F(float(mn)), F(float(mx))
+
+
 # Nodes ---------------------------------------------------------------------
 
 
@@ -135,10 +155,12 @@ class Register(Node):
             self.feature_min = F(-1)
 
     def _adapt(self, array):
-        mx = F(float(np.max(array)))
+        found = finite_range(array)
+        if found is None:
+            return
+        mn, mx = found
         if np.isnan(self.feature_max) or mx > self.feature_max:
             self.feature_max = mx
-        mn = F(float(np.min(array)))
         if np.isnan(self.feature_min) or self.feature_min > mn:
             self.feature_min = mn
 
@@ -165,6 +187,8 @@ class Register(Node):
         self.output = np.zeros(n, dtype=np.float32)
 
     def scale_in(self, v):
+        if self.feature_max == self.feature_min == v:
+            return F(0)  # the middle of a range of width zero
         a = (F(2) * (v - self.feature_min)) / (self.feature_max - self.feature_min) - F(1)
         if a > F(1):
             a = F(1)

@@ -31,24 +31,43 @@ def same_values(a, b):
     return a.shape == b.shape and same_bits(np.where(both_nan, 0, a), np.where(both_nan, 0, b))
 
 
-def columns(rows, seed=0):
+def unaligned(a):
+    raw = bytearray(a.nbytes + 1)
+    out = np.frombuffer(raw, dtype=a.dtype, offset=1, count=len(a))
+    out[:] = a
+    return out
+
+
+# Columns are read in place, a block at a time, from any numeric layout.
+FORMS = {
+    "f4": lambda a: a,
+    "f8": lambda a: a.astype(np.float64),
+    "f8 swapped, strided": lambda a: np.repeat(a.astype(">f8"), 2)[::2],
+    "f8 unaligned": lambda a: unaligned(a.astype(np.float64)),
+    "f2 reversed": lambda a: a.astype(np.float16)[::-1],
+}
+
+
+def columns(rows, seed=0, form="f4"):
     rng = np.random.default_rng(seed)
-    return {"a": rng.normal(0, 2, rows).astype(np.float32), "b": rng.uniform(-3, 3, rows).astype(np.float32)}
+    return {"a": FORMS[form](rng.normal(0, 2, rows).astype(np.float32)),
+            "b": FORMS[form](rng.uniform(-3, 3, rows).astype(np.float32))}
 
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
 @pytest.mark.parametrize("rows", [1, 255, 256, 257, 700])
-def test_prediction_matches_twin_with_state_left_behind(layout, rows):
+@pytest.mark.parametrize("form", sorted(FORMS))
+def test_prediction_matches_twin_with_state_left_behind(layout, rows, form):
     pair = Pair(LAYOUTS[layout])
-    X = columns(rows)
+    X = columns(rows, form=form)
     got, want = pair.query(X)
     assert same_values(got, want)
     # Each node keeps its last sample's activation.
     for node, twin in zip(pair.nodes, pair.twin.nodes):
         assert same_values(node.activation, [twin.activation])
     # A training query after it starts from where the prediction left off.
-    X2 = columns(300, seed=1)
-    y = (X2["a"] * 0.5).astype(np.float32)
+    X2 = columns(300, seed=1, form=form)
+    y = FORMS[form]((X2["a"] * 0.5).astype(np.float32))
     if layout != "fixed_range":
         got, want = pair.query(X2, y)
         assert same_values(got, want)

@@ -78,7 +78,8 @@ def test_class_labels_reach_the_loss_as_minus_and_plus_one():
     assert scale_in(0.0, 0.0, 1.0)[0] == -1 and scale_in(1.0, 0.0, 1.0)[0] == 1
 
 
-@pytest.mark.parametrize("name", ["Mean_squared_error", "mean_squared_error ", "", "mse", 3, None, 1.5])
+@pytest.mark.parametrize("name", ["Mean_squared_error", "mean_squared_error ", "", "mse", 3, None, 1.5,
+                                  "mean_squared_error\0x", b"mean_squared_error\0x"])
 def test_unknown_names_keep_the_loss_in_force(name):
     y = register("y", (1, 0, 0), source=0)
     y._loss = "mean_absolute_error"

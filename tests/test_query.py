@@ -150,9 +150,10 @@ def test_graph_without_input_registers():
 
 
 def test_input_register_as_output():
-    g = graph_of(register("x", auto_adapt=False))
-    out = g._query({"x": np.array([0.5, -2.0], dtype=np.float32)})
-    assert out.tolist() == [0.5, -1.0]
+    # Its values are mapped in and back out, the last partial chunk too.
+    g = graph_of(register("x", auto_adapt=False, feature_min=0.0, feature_max=10.0))
+    out = g._query({"x": np.array([2.5, 20.0], dtype=np.float32)})
+    assert out.tolist() == [2.5, 10.0]
 
 
 def test_longer_yarray_is_accepted():

@@ -13,30 +13,47 @@
 namespace vesk::fixed {
 namespace {
 
+// Values are read, scaled in and scaled out a chunk at a time, inside the
+// sample loop (so without the interpreter lock), four values at a time in
+// vector lanes.
+constexpr int chunk = 256;
+
+struct element_ops;
+
+// A column the register reads: input values or expected values. The sample
+// loop reads the caller's memory a chunk at a time into `values`, converted
+// to float32 and scaled into [-1, 1].
+struct column {
+    PyObject* owner;          // owned: the caller's array, or numpy's float32 copy of it
+    // What the loop reads of it, taken while the interpreter lock was held:
+    // another thread may reshape the array in place meanwhile (which moves
+    // its dimensions and strides), but cannot free its data while the
+    // register holds a reference to it.
+    const char* data;
+    npy_intp stride;
+    int64_t length;
+    const element_ops* ops;
+    int start;                // the sample of values[0]; -1 before the first chunk
+    // Where the loop must stop with an error (the first non-finite value)
+    // and where it sets errcode (the first clamped value before it), among
+    // the chunks read so far; -1 for none.
+    int first_bad;
+    int first_clamped;
+    float values[chunk];
+};
+
 struct register_state_t {
     int array_index;
-    PyObject* py_inputarray;    // owned float32 copy of the input column, or null
+    // Outputs below this index are scaled out: the loop scales them a chunk
+    // at a time, the last, partial chunk when the array is handed over.
+    int output_scaled;
+    column* input;              // owned, or null
+    column* expected;           // owned, or null
     PyObject* py_outputarray;   // owned output array until handed to the caller, or null
-    PyObject* py_expectedarray; // owned float32 copy of the expected values, or null
+    float* output_data;         // its elements, or null
     float feature_max;          // NaN: not yet known
     float feature_min;
     int auto_adapt;
-    loss_func loss_dv_f;        // unused: the loss in force is the interaction's own
-    // The held arrays' elements, or null: every held array is a contiguous
-    // float32 array the register made itself, so the sample loop indexes
-    // their memory directly.
-    float* input_data;
-    float* output_data;
-    float* expected_data;
-    // The held input and expected values are scaled into [-1, 1] in place,
-    // a chunk at a time as the sample loop reaches it; each value exactly as
-    // alone. These record where the loop must stop with an error (the first
-    // non-finite value) and where it sets errcode (the first clamped value
-    // before it) among the chunks scaled so far; -1 for none.
-    int first_bad_input;
-    int first_clamped_input;
-    int first_bad_expected;
-    int first_clamped_expected;
 };
 
 const char* const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
@@ -45,68 +62,236 @@ register_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<register_state_t>(interaction);
 }
 
-float* data_of(PyObject* array) {
-    return array != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(array))) : nullptr;
+// ---------------------------------------------------------------------------
+// Reading numeric columns in their own dtype. Each value converts to float32
+// exactly as numpy's cast converts it (the C conversions numpy uses).
+
+// float16 and bool, read as their bits.
+struct half_bits {
+    uint16_t bits;
+};
+struct bool_byte {
+    uint8_t byte;
+};
+
+// float16 widens to float32 exactly: the bits move into place.
+float half_to_float(uint16_t h) {
+    const uint32_t sign = static_cast<uint32_t>(h & 0x8000u) << 16;
+    const uint32_t exponent = (h >> 10) & 0x1fu;
+    const uint32_t mantissa = h & 0x3ffu;
+    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
+        const float f = static_cast<float>(mantissa) * 0x1p-24f;
+        return sign != 0 ? -f : f;
+    }
+    const uint32_t bits = sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13);
+    float f;
+    std::memcpy(&f, &bits, sizeof f);
+    return f;
 }
 
-// Follows every change of a held array.
-void sync_data(register_state_t* st) {
-    st->input_data = data_of(st->py_inputarray);
-    st->output_data = data_of(st->py_outputarray);
-    st->expected_data = data_of(st->py_expectedarray);
+// An element as it compares for the range; converted to float, as the
+// samples read it. Integers compare in their own type (the range is then
+// rounded through double, as numpy's scalars were, while each sample rounds
+// once). Doubles compare once rounded to float, which picks the same bounds
+// (rounding keeps their order) and leaves out the values that overflow.
+template <typename T>
+T compared(T v) {
+    return v;
 }
+float compared(npy_double v) {
+    return static_cast<float>(v);
+}
+float compared(half_bits v) {
+    return half_to_float(v.bits);
+}
+uint8_t compared(bool_byte v) {
+    return v.byte != 0;
+}
+
+// An element at any alignment, in either byte order.
+template <typename T, bool Swapped>
+inline T load(const char* p) {
+    unsigned char bytes[sizeof(T)];
+    for (size_t k = 0; k < sizeof(T); ++k) {
+        bytes[k] = static_cast<unsigned char>(p[Swapped ? sizeof(T) - 1 - k : k]);
+    }
+    T v;
+    std::memcpy(&v, bytes, sizeof v);
+    return v;
+}
+
+// Elements [begin, begin + n) as float32.
+template <typename T, bool Swapped>
+void convert(const char* data, npy_intp stride, int64_t begin, int n, float* out) {
+    const char* p = data + begin * stride;
+    if constexpr (std::is_same_v<T, npy_float> && !Swapped) {
+        if (stride == static_cast<npy_intp>(sizeof(float))) {
+            std::memcpy(out, p, sizeof(float) * static_cast<size_t>(n));
+            return;
+        }
+    }
+    for (int k = 0; k < n; ++k, p += stride) {
+        out[k] = static_cast<float>(compared(load<T, Swapped>(p)));
+    }
+}
+
+struct survey_result {
+    bool found;   // some value is finite as float32
+    bool clean;   // converting raises none of the flags numpy reports on a cast
+    float max;
+    float min;
+};
+
+// The range of the values the samples can use, those finite as float32, in
+// one pass over the whole column: its maximum and minimum as `compared`
+// gives them, rounded through double to float. Of two zeros the maximum
+// is +0, the minimum -0. Doubles also tell whether narrowing them raises the
+// flags numpy reports (as warnings or errors, as its error state says): a
+// column that does is left to numpy's cast.
+template <typename T, bool Swapped>
+survey_result survey(const char* data, npy_intp stride, int64_t length) {
+    using C = decltype(compared(T{}));
+    // Every element of a broadcast column is its first.
+    const int64_t n = stride == 0 ? std::min<int64_t>(length, 1) : length;
+    constexpr bool floating = std::is_floating_point_v<C>;
+    constexpr bool narrowing = std::is_same_v<T, npy_double>;
+    const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
+    std::fexcept_t saved;
+    if constexpr (narrowing) {
+        std::fegetexceptflag(&saved, reported);
+        std::feclearexcept(reported);
+    }
+    C mx = floating ? -std::numeric_limits<C>::infinity() : std::numeric_limits<C>::lowest();
+    C mn = floating ? std::numeric_limits<C>::infinity() : std::numeric_limits<C>::max();
+    bool positive_zero = false;
+    bool negative_zero = false;
+    const char* p = data;
+    for (int64_t i = 0; i < n; ++i, p += stride) {
+        const C v = compared(load<T, Swapped>(p));
+        if constexpr (floating) {
+            if (v - v != 0) {
+                continue;  // not finite
+            }
+            if (v == 0) {
+                (std::signbit(v) ? negative_zero : positive_zero) = true;
+            }
+        }
+        mx = v > mx ? v : mx;
+        mn = v < mn ? v : mn;
+    }
+    survey_result r = {n > 0 && mn <= mx, true, static_cast<float>(static_cast<double>(mx)),
+                       static_cast<float>(static_cast<double>(mn))};
+    if constexpr (floating) {
+        r.max = r.max == 0 && positive_zero ? 0.0f : r.max;
+        r.min = r.min == 0 && negative_zero ? -0.0f : r.min;
+    }
+    if constexpr (narrowing) {
+        r.clean = std::fetestexcept(reported) == 0;
+        std::fesetexceptflag(&saved, reported);
+    }
+    return r;
+}
+
+struct element_ops {
+    void (*convert)(const char* data, npy_intp stride, int64_t begin, int n, float* out);
+    survey_result (*survey)(const char* data, npy_intp stride, int64_t length);
+    bool narrowing;  // the survey also tells whether numpy must convert the column
+};
+
+template <typename T, bool Swapped>
+constexpr element_ops ops_of = {convert<T, Swapped>, survey<T, Swapped>, std::is_same_v<T, npy_double>};
+
+template <typename T>
+const element_ops* pick(bool swapped) {
+    return swapped ? &ops_of<T, true> : &ops_of<T, false>;
+}
+
+// How a column's elements are read; null for a dtype numpy must cast.
+const element_ops* ops_for(PyArrayObject* a) {
+    const PyArray_Descr* d = PyArray_DESCR(a);
+    const bool swapped = !PyArray_ISNBO(d->byteorder);
+    const int size = PyArray_ITEMSIZE(a);
+    switch (d->type_num) {
+        case NPY_BOOL: return pick<bool_byte>(swapped);
+        case NPY_HALF: return pick<half_bits>(swapped);
+        case NPY_FLOAT: return pick<npy_float>(swapped);
+        case NPY_DOUBLE: return pick<npy_double>(swapped);
+        default: break;
+    }
+    if (PyTypeNum_ISSIGNED(d->type_num)) {
+        return size == 1 ? pick<npy_int8>(swapped) : size == 2 ? pick<npy_int16>(swapped)
+               : size == 4 ? pick<npy_int32>(swapped) : size == 8 ? pick<npy_int64>(swapped) : nullptr;
+    }
+    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
+        return size == 1 ? pick<npy_uint8>(swapped) : size == 2 ? pick<npy_uint16>(swapped)
+               : size == 4 ? pick<npy_uint32>(swapped) : size == 8 ? pick<npy_uint64>(swapped) : nullptr;
+    }
+    return nullptr;
+}
+
+// ---------------------------------------------------------------------------
+// Scaling
 
 // One value, with the checks: false at a non-finite value, where the loop
 // will stop.
-inline bool scale_one(float* value, int64_t i, float lo, float span, int* first_bad, int* first_clamped) {
+inline bool scale_one(float* value, int i, float lo, float span, int* first_bad, int* first_clamped) {
     const float v = *value;
     if (!std::isfinite(v)) {
-        *first_bad = static_cast<int>(i);
+        *first_bad = i;
         return false;
     }
-    float a = (2.0f * (v - lo)) / span - 1.0f;
+    // A value equal to a range of width zero sits in its middle, where the
+    // formula would give 0/0.
+    float a = span == 0.0f && v == lo ? 0.0f : (2.0f * (v - lo)) / span - 1.0f;
     if (a > 1.0f || a < -1.0f) {
         a = a > 1.0f ? 1.0f : -1.0f;
         if (*first_clamped < 0) {
-            *first_clamped = static_cast<int>(i);
+            *first_clamped = i;
         }
     }
     *value = a;
     return true;
 }
 
-// Scales held values [begin, end) in place into [-1, 1] with the current
-// range, exactly as each would be scaled alone: (2 (v - min)) / (max - min) - 1,
-// clamped (a NaN result passes unclamped). Stops at the first non-finite
-// value, which the loop will refuse: nothing after it is read.
+// Reads the chunk of a column that starts at sample i and scales it into
+// [-1, 1] with the current range, exactly as each value would be scaled
+// alone: (2 (v - min)) / (max - min) - 1, clamped (a NaN result passes
+// unclamped). Stops at the first non-finite value, which the loop will
+// refuse: nothing after it is read. A chunk already read is not read again.
 // Out of line: called once a chunk, it would otherwise cost every sample
 // the registers it needs.
-[[gnu::noinline]] void scale_in_place(const register_state_t* st, float* data, int64_t begin, int64_t n,
-                                      int* first_bad, int* first_clamped) {
+[[gnu::noinline]] void read_chunk(const register_state_t* st, column* c, int i) {
+    if (c->start == i) {
+        return;
+    }
+    c->start = i;
+    const int n = static_cast<int>(std::min<int64_t>(chunk, c->length - i));
+    c->ops->convert(c->data, c->stride, i, n, c->values);
+    float* values = c->values;
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
-    int64_t i = begin;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value goes one
-    // value at a time.
+    // scalar result); a group holding a non-finite or clamped value, and a
+    // range of width zero, go one value at a time.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
-    for (; i + 4 <= n; i += 4) {
-        const float_lanes v = load_lanes(data + i);
+    int k = 0;
+    for (; span != 0.0f && k + 4 <= n; k += 4) {
+        const float_lanes v = load_lanes(values + k);
         const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
         // v - v is 0 exactly for finite v, NaN otherwise.
         const auto unusual = (v - v != 0.0f) | (a > one) | (a < -one);
         if ((unusual[0] | unusual[1] | unusual[2] | unusual[3]) == 0) {
-            store_lanes(data + i, a);
+            store_lanes(values + k, a);
             continue;
         }
-        for (int k = 0; k < 4; ++k) {
-            if (!scale_one(data + i + k, i + k, lo, span, first_bad, first_clamped)) {
+        for (int j = k; j < k + 4; ++j) {
+            if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
         }
     }
-    for (; i < n; ++i) {
-        if (!scale_one(data + i, i, lo, span, first_bad, first_clamped)) {
+    for (; k < n; ++k) {
+        if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
             return;
         }
     }
@@ -114,6 +299,26 @@ inline bool scale_one(float* value, int64_t i, float lo, float span, int* first_
 
 inline float scale_out(const register_state_t* st, float a) {
     return ((1.0f + a) * (st->feature_max - st->feature_min)) * 0.5f + st->feature_min;
+}
+
+// Scales out the outputs from the last scaled one up to `end`, which the
+// loop wrote as activations; out of line for the same reason. 0, forward's
+// result.
+[[gnu::noinline]] int scale_out_to(register_state_t* st, int end) {
+    const float lo = st->feature_min;
+    const float span = st->feature_max - st->feature_min;
+    float* values = st->output_data;
+    int i = st->output_scaled;
+    // Four at a time in vector lanes; the operations are those of scale_out,
+    // in its order.
+    for (; i + 4 <= end; i += 4) {
+        store_lanes(values + i, ((1.0f + load_lanes(values + i)) * span) * 0.5f + lo);
+    }
+    for (; i < end; ++i) {
+        values[i] = scale_out(st, values[i]);
+    }
+    st->output_scaled = end;
+    return 0;
 }
 
 void apply_default_range(register_state_t* st) {
@@ -125,306 +330,158 @@ void apply_default_range(register_state_t* st) {
     }
 }
 
-// The maximum or minimum of an array as a float, through numpy's reduction
-// over the array as given (before any conversion). -1 with an exception set
-// when numpy or the float conversion fails.
-int reduce_to_float(PyObject* py_array, bool maximum, float* out) {
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
-    PyRef reduced(maximum ? PyArray_Max(a, NPY_MAXDIMS, nullptr) : PyArray_Min(a, NPY_MAXDIMS, nullptr));
-    if (!reduced) {
-        return -1;
-    }
-    const double value = PyFloat_AsDouble(reduced.get());
-    if (value == -1.0 && PyErr_Occurred()) {
-        return -1;
-    }
-    *out = static_cast<float>(value);
-    return 0;
+// ---------------------------------------------------------------------------
+// Holding a column
+
+// Interrupts and exhausted memory pass through a conversion unchanged;
+// every other failure of it is the register's own refusal.
+bool refusable_failure() {
+    return !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && !PyErr_ExceptionMatches(PyExc_SystemExit) &&
+           !PyErr_ExceptionMatches(PyExc_MemoryError);
 }
 
-// Columns of the common element types are converted and reduced here, in
-// one pass each, without numpy's general machinery: a query of a few samples
-// would otherwise spend most of its time there. The results are those of
-// numpy's cast and reductions: conversions are the C ones numpy uses, and a
-// maximum or minimum is a value of the array, widened to double and rounded
-// to float as the reduction's scalar would be. Where numpy's result is not
-// determined by the values alone (a NaN, whose payload numpy picks, or a
-// zero when both signs of zero occur) the general path runs instead.
-enum column_kind { kind_other, kind_f32, kind_f64, kind_i8, kind_i16, kind_i32, kind_i64,
-                   kind_u8, kind_u16, kind_u32, kind_u64 };
-
-column_kind kind_of(PyArrayObject* a) {
-    const PyArray_Descr* d = PyArray_DESCR(a);
-    if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(a) || PyArray_DIM(a, 0) == 0) {
-        return kind_other;
-    }
-    switch (d->type_num) {
-        case NPY_FLOAT: return kind_f32;
-        case NPY_DOUBLE: return kind_f64;
-        default: break;
-    }
-    if (PyTypeNum_ISSIGNED(d->type_num)) {
-        switch (d->elsize) {
-            case 1: return kind_i8;
-            case 2: return kind_i16;
-            case 4: return kind_i32;
-            case 8: return kind_i64;
-            default: return kind_other;
-        }
-    }
-    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        switch (d->elsize) {
-            case 1: return kind_u8;
-            case 2: return kind_u16;
-            case 4: return kind_u32;
-            case 8: return kind_u64;
-            default: return kind_other;
-        }
-    }
-    return kind_other;
-}
-
-template <typename T>
-inline T element_of(const char* base, npy_intp stride, npy_intp i) {
-    return *reinterpret_cast<const T*>(base + i * stride);
-}
-
-template <typename T>
-void convert_elements(PyArrayObject* from, float* to) {
-    const char* base = PyArray_BYTES(from);
-    const npy_intp stride = PyArray_STRIDES(from)[0];
-    const npy_intp n = PyArray_DIM(from, 0);
-    if constexpr (std::is_same_v<T, npy_float>) {
-        if (stride == static_cast<npy_intp>(sizeof(float))) {
-            std::memcpy(to, base, static_cast<size_t>(n) * sizeof(float));
-            return;
-        }
-    }
-    for (npy_intp i = 0; i < n; ++i) {
-        to[i] = static_cast<float>(element_of<T>(base, stride, i));
-    }
-}
-
-// The maximum and minimum as the reductions' scalars converted to float;
-// false where the general path must decide.
-template <typename T>
-bool range_of(PyArrayObject* a, float* max_out, float* min_out) {
-    const char* base = PyArray_BYTES(a);
-    const npy_intp stride = PyArray_STRIDES(a)[0];
-    const npy_intp n = PyArray_DIM(a, 0);
-    T mx = element_of<T>(base, stride, 0);
-    T mn = mx;
-    if constexpr (std::is_floating_point_v<T>) {
-        bool negative_zero = false;
-        bool positive_zero = false;
-        for (npy_intp i = 0; i < n; ++i) {
-            const T v = element_of<T>(base, stride, i);
-            if (v != v) {
-                return false;
-            }
-            if (v == 0) {
-                (std::signbit(v) ? negative_zero : positive_zero) = true;
-            }
-            mx = v > mx ? v : mx;
-            mn = v < mn ? v : mn;
-        }
-        if (negative_zero && positive_zero && (mx == 0 || mn == 0)) {
-            return false;
-        }
-    } else {
-        for (npy_intp i = 1; i < n; ++i) {
-            const T v = element_of<T>(base, stride, i);
-            mx = v > mx ? v : mx;
-            mn = v < mn ? v : mn;
-        }
-    }
-    *max_out = static_cast<float>(static_cast<double>(mx));
-    *min_out = static_cast<float>(static_cast<double>(mn));
-    return true;
-}
-
-PyObject* general_float32_copy(PyArrayObject* a) {
-    PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference consumed by the cast
-    return PyArray_CastToType(a, descr, 0);
-}
-
-// Narrowing doubles raises the floating-point flags numpy reports on a cast
-// (as warnings or errors, as its error state says); a column that raises
-// any of them is left to numpy's cast.
-bool narrow_doubles(PyArrayObject* from, float* to) {
-    const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
-    std::fexcept_t saved;
-    std::fegetexceptflag(&saved, reported);
-    std::feclearexcept(reported);
-    convert_elements<npy_double>(from, to);
-    const bool clean = std::fetestexcept(reported) == 0;
-    std::fesetexceptflag(&saved, reported);
-    return clean;
-}
-
-// A new contiguous float32 copy of a column, or null with an exception set.
-PyObject* float32_copy(PyObject* py_array) {
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
-    const column_kind kind = PyArray_NDIM(a) == 1 ? kind_of(a) : kind_other;
-    if (kind == kind_other) {
-        return general_float32_copy(a);
-    }
-    npy_intp dims[1] = {PyArray_DIM(a, 0)};
-    PyObject* copy = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
-    if (copy == nullptr) {
-        return nullptr;
-    }
-    float* to = reinterpret_cast<float*>(PyArray_BYTES(reinterpret_cast<PyArrayObject*>(copy)));
-    bool clean = true;
-    {
-        UnlockedFor unlocked(dims[0]);
-        switch (kind) {
-            case kind_f32: convert_elements<npy_float>(a, to); break;
-            case kind_f64: clean = narrow_doubles(a, to); break;
-            case kind_i8: convert_elements<npy_int8>(a, to); break;
-            case kind_i16: convert_elements<npy_int16>(a, to); break;
-            case kind_i32: convert_elements<npy_int32>(a, to); break;
-            case kind_i64: convert_elements<npy_int64>(a, to); break;
-            case kind_u8: convert_elements<npy_uint8>(a, to); break;
-            case kind_u16: convert_elements<npy_uint16>(a, to); break;
-            case kind_u32: convert_elements<npy_uint32>(a, to); break;
-            case kind_u64: convert_elements<npy_uint64>(a, to); break;
-            case kind_other: break;
-        }
-    }
-    if (!clean) {
-        Py_DECREF(copy);
-        return general_float32_copy(a);
-    }
-    return copy;
-}
-
-bool fast_range(PyObject* py_array, float* max_out, float* min_out) {
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
-    UnlockedFor unlocked(PyArray_NDIM(a) == 1 ? PyArray_DIM(a, 0) : 0);
-    switch (PyArray_NDIM(a) == 1 ? kind_of(a) : kind_other) {
-        case kind_f32: return range_of<npy_float>(a, max_out, min_out);
-        case kind_f64: return range_of<npy_double>(a, max_out, min_out);
-        case kind_i8: return range_of<npy_int8>(a, max_out, min_out);
-        case kind_i16: return range_of<npy_int16>(a, max_out, min_out);
-        case kind_i32: return range_of<npy_int32>(a, max_out, min_out);
-        case kind_i64: return range_of<npy_int64>(a, max_out, min_out);
-        case kind_u8: return range_of<npy_uint8>(a, max_out, min_out);
-        case kind_u16: return range_of<npy_uint16>(a, max_out, min_out);
-        case kind_u32: return range_of<npy_uint32>(a, max_out, min_out);
-        case kind_u64: return range_of<npy_uint64>(a, max_out, min_out);
-        case kind_other: return false;
-    }
-    return false;
-}
-
-void widen_range(register_state_t* st, float max_value, float min_value) {
-    if (std::isnan(st->feature_max) || max_value > st->feature_max) {
-        st->feature_max = max_value;
-    }
-    if (std::isnan(st->feature_min) || st->feature_min > min_value) {
-        st->feature_min = min_value;
-    }
-}
-
-// Widens the feature range to cover the array; the range never shrinks.
-int adapt_range(register_state_t* st, PyObject* py_array) {
-    float max_value;
-    float min_value;
-    if (fast_range(py_array, &max_value, &min_value)) {
-        widen_range(st, max_value, min_value);
+// A masked array passes as its data when its mask hides nothing; one that
+// hides a value is refused, naming the register. 0, or -1 with an exception.
+int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* name) {
+    // Masked arrays come from numpy.ma alone: without it loaded there are none.
+    PyObject* borrowed_ma =
+        PyArray_CheckExact(py_array) ? nullptr : PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma");
+    if (borrowed_ma == nullptr) {
         return 0;
     }
-    if (reduce_to_float(py_array, true, &max_value) < 0) {
-        return -1;
+    PyRef hidden(PyObject_CallMethod(borrowed_ma, "is_masked", "O", py_array));
+    const int refused = hidden ? PyObject_IsTrue(hidden.get()) : -1;
+    if (refused > 0) {
+        PyErr_Format(PyExc_ValueError, refusal, name);
     }
-    if (std::isnan(st->feature_max) || max_value > st->feature_max) {
-        st->feature_max = max_value;
-    }
-    if (reduce_to_float(py_array, false, &min_value) < 0) {
-        return -1;
-    }
-    if (std::isnan(st->feature_min) || st->feature_min > min_value) {
-        st->feature_min = min_value;
-    }
-    return 0;
+    return refused == 0 ? 0 : -1;
 }
 
-// Releases the held array of `field` and, given an array, keeps a new
-// contiguous float32 copy of it there.
-int hold_float32_copy(PyInteraction_Object* interaction, PyObject** field, PyObject* py_array,
-                      const char* refusal) {
+// The register's refusals of an input column or of expected values.
+struct refusals {
+    const char* cast;
+    const char* masked;
+    const char* shape;
+};
+const refusals input_refusals = {"input %s could not be cast to type of register (float32)",
+                                 "input %s hides values behind a mask", "Element %s in X is not 1-dimensional"};
+const refusals expected_refusals = {"expected %s could not be cast to type of register (float32)",
+                                    "expected %s hides values behind a mask", "y must be 1 dimensional"};
+
+// Everything the register reads of an array, taken while it holds the lock;
+// owner stays null.
+column column_of(PyArrayObject* a) {
+    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, {}};
+}
+
+// The survey of a numeric column, where the range or the narrowing check
+// needs it: one pass without the lock. Clean and empty otherwise.
+survey_result survey_of(const register_state_t* st, const column& c) {
+    if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
+        return {false, true, 0.0f, 0.0f};
+    }
+    UnlockedFor unlocked(c.length);
+    return c.ops->survey(c.data, c.stride, c.length);
+}
+
+// Releases a held column and its reference to the array it reads.
+void release_column(column** field) {
+    column* c = *field;
+    *field = nullptr;
+    if (c != nullptr) {
+        PyObject* owner = c->owner;
+        PyMem_Free(c);
+        Py_DECREF(owner);
+    }
+}
+
+// Releases the column held in `field` and, given an array, holds a new one
+// that reads it and, with auto_adapt on, widens the range to cover it.
+// Numeric columns are read where they are; numpy casts any other column to
+// float32 here, before the first sample, so that a failing cast fails the
+// query before anything is trained. Releasing keeps the position: an output
+// register that is also an input still has its last outputs to scale out
+// when it hands them over.
+int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_array, const refusals& r) {
     register_state_t* st = state_of(interaction);
-    st->array_index = 0;
-    vesk_replace(field, nullptr);
-    sync_data(st);
+    release_column(field);
     if (py_array == nullptr) {
         return 0;
     }
-    PyObject* converted = float32_copy(py_array);
-    if (converted == nullptr) {
-        PyErr_Format(PyExc_ValueError, refusal, interaction->name);
+    st->array_index = 0;
+    if (refuse_hidden_values(py_array, r.masked, interaction->name) < 0) {
         return -1;
     }
-    *field = converted;
-    sync_data(st);
+    // Looking at the mask ran Python code, which may have reshaped the array.
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
+    if (PyArray_NDIM(a) != 1) {
+        PyErr_Format(PyExc_ValueError, r.shape, interaction->name);
+        return -1;
+    }
+    if (PyArray_DIM(a, 0) == 0 && st->auto_adapt) {
+        PyErr_SetString(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
+        return -1;
+    }
+    column read = column_of(a);
+    PyRef owner(vesk_newref(py_array));
+    survey_result range = survey_of(st, read);
+    if (read.ops == nullptr || !range.clean) {
+        PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference stolen
+        // A base-class array: a subclass's hooks never see it.
+        owner = PyRef(PyArray_FromArray(a, descr, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
+        if (!owner) {
+            if (refusable_failure()) {
+                PyErr_Format(PyExc_ValueError, r.cast, interaction->name);
+            }
+            return -1;
+        }
+        read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
+        range = survey_of(st, read);
+    }
+    column* held = static_cast<column*>(PyMem_Malloc(sizeof(column)));
+    if (held == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    *held = read;
+    held->owner = owner.release();
+    *field = held;
+    if (st->auto_adapt && range.found) {
+        if (std::isnan(st->feature_max) || range.max > st->feature_max) {
+            st->feature_max = range.max;
+        }
+        if (std::isnan(st->feature_min) || st->feature_min > range.min) {
+            st->feature_min = range.min;
+        }
+    }
     return 0;
 }
 
 int initialize(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     st->array_index = 0;
-    st->py_inputarray = nullptr;
+    st->output_scaled = 0;
+    st->input = nullptr;
+    st->expected = nullptr;
     st->py_outputarray = nullptr;
-    st->py_expectedarray = nullptr;
-    sync_data(st);
-    st->first_bad_input = st->first_clamped_input = -1;
-    st->first_bad_expected = st->first_clamped_expected = -1;
+    st->output_data = nullptr;
     st->feature_max = std::numeric_limits<float>::quiet_NaN();
     st->feature_min = std::numeric_limits<float>::quiet_NaN();
     st->auto_adapt = 1;
-    st->loss_dv_f = nullptr;
     interaction->loss_dv_f = mean_squared_error;
     interaction->data_size = sizeof(register_state_t);
     return 0;
 }
 
-// Values are scaled in and out a chunk at a time, inside the sample loop (so
-// without the interpreter lock), four values at a time in vector lanes.
-constexpr int chunk = 256;
+// ---------------------------------------------------------------------------
+// The sample loop
 
-int64_t held_length(PyObject* array) {
-    return PyArray_DIM(reinterpret_cast<PyArrayObject*>(array), 0);
-}
-
-// Scales out the outputs [begin, end), which the loop wrote as activations;
-// out of line for the same reason.
-[[gnu::noinline]] void scale_out_in_place(const register_state_t* st, float* values, int begin, int end) {
-    const float lo = st->feature_min;
-    const float span = st->feature_max - st->feature_min;
-    int i = begin;
-    // Four at a time in vector lanes; the operations are those of scale_out,
-    // in its order.
-    for (; i + 4 <= end; i += 4) {
-        store_lanes(values + i, ((1.0f + load_lanes(values + i)) * span) * 0.5f + lo);
-    }
-    for (; i < end; ++i) {
-        values[i] = scale_out(st, values[i]);
-    }
-}
-
-// Scales the chunk of input values that starts at the current sample, then
+// Reads the chunk of input values that starts at the current sample, then
 // runs the sample. Out of line and reached by a tail call, so that the common
 // path of forward keeps no values across a call.
 [[gnu::noinline]] int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
 
-// Scales out the chunk of outputs that ends at `end`; 0 (forward's result).
-[[gnu::noinline]] int finish_output_chunk(const register_state_t* st, int end) {
-    scale_out_in_place(st, st->output_data, end - chunk, end);
-    return 0;
-}
-
-// One sample, its input chunk (if any) already scaled.
+// One sample, its input chunk (if any) already read.
 inline int forward_sample(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st,
                           int n_samples) {
     if (n_samples < 1) {
@@ -433,143 +490,122 @@ inline int forward_sample(PyGraph_Object* g, PyInteraction_Object* interaction, 
     }
     const int i = st->array_index;
     if (interaction->sources[0] == -1) {
-        if (st->input_data == nullptr || i == st->first_bad_input) {
+        const column* c = st->input;
+        if (c == nullptr || i == c->first_bad) {
             graph_raise_in_pass(g, PyExc_RuntimeError,
-                                st->input_data == nullptr ? "Register '%s' holds no input array"
-                                                          : "Nan found in input array in register '%s'",
+                                c == nullptr ? "Register '%s' holds no input array"
+                                             : "Nan found in input array in register '%s'",
                                 interaction->name);
             return -1;
         }
         // errcode is never cleared: the first clamped sample sets it for good.
-        if (i == st->first_clamped_input) {
+        if (i == c->first_clamped) {
             interaction->errcode = 1;
         }
-        interaction->activation[0] = st->input_data[i];
+        interaction->activation[0] = c->values[i - c->start];
     } else {
         interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
     }
     st->array_index = i + n_samples;
-    // Scaled out a chunk at a time; the last, partial chunk when the array is
-    // handed over.
     if (st->output_data != nullptr) {
         st->output_data[i] = interaction->activation[0];
         if ((i + 1) % chunk == 0) {
-            return finish_output_chunk(st, i + 1);
+            return scale_out_to(st, i + 1);
         }
     }
     return 0;
 }
 
-// Scales the input chunk that starts at the current sample.
-void scale_input_chunk(register_state_t* st) {
-    const int i = st->array_index;
-    const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_inputarray));
-    scale_in_place(st, st->input_data, i, end, &st->first_bad_input, &st->first_clamped_input);
-}
-
 int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     register_state_t* st = state_of(interaction);
-    scale_input_chunk(st);
+    read_chunk(st, st->input, st->array_index);
     return forward_sample(g, interaction, st, n_samples);
 }
 
 int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     register_state_t* st = state_of(interaction);
-    if (n_samples >= 1 && interaction->sources[0] == -1 && st->input_data != nullptr &&
-        st->array_index % chunk == 0) {
+    if (n_samples >= 1 && interaction->sources[0] == -1 && st->input != nullptr && st->array_index % chunk == 0) {
         return forward_at_input_chunk(g, interaction, n_samples);
     }
     return forward_sample(g, interaction, st, n_samples);
 }
 
-// A block starts an input register's chunk, which the block scales, and
-// holds only finite values: a non-finite one must stop the samples at its
-// own, so its block goes one sample at a time.
+// A block starts an input register's chunk, which it reads, and holds only
+// finite values: a non-finite one must stop the samples at its own, so its
+// block goes one sample at a time.
 bool block_ready(PyInteraction_Object* interaction, int n) {
-    const register_state_t* st = state_of(interaction);
+    register_state_t* st = state_of(interaction);
     if (interaction->sources[0] != -1) {
         return true;
     }
-    const int64_t i = st->array_index;
-    if (st->input_data == nullptr || i % chunk != 0 || i + n > held_length(st->py_inputarray)) {
+    column* c = st->input;
+    const int i = st->array_index;
+    if (c == nullptr || i % chunk != 0 || i + n > c->length) {
         return false;
     }
-    const float* values = st->input_data + i;
-    // v - v is 0 exactly for finite v, NaN otherwise; four lanes at a time.
-    float_lanes spread = {0.0f, 0.0f, 0.0f, 0.0f};
-    int j = 0;
-    for (; j + 4 <= n; j += 4) {
-        const float_lanes v = load_lanes(values + j);
-        spread = spread + (v - v);
-    }
-    float rest = 0.0f;
-    for (; j < n; ++j) {
-        rest = rest + (values[j] - values[j]);
-    }
-    // A NaN lane stays NaN through the sums.
-    return spread[0] == 0.0f && spread[1] == 0.0f && spread[2] == 0.0f && spread[3] == 0.0f && rest == 0.0f;
+    read_chunk(st, c, i);
+    return c->first_bad < i || c->first_bad >= i + n;
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
     register_state_t* st = state_of(interaction);
     const int i = st->array_index;
     if (interaction->sources[0] == -1) {
-        // block_ready vouched that the block starts a chunk.
-        scale_input_chunk(st);
-        if (st->first_clamped_input >= i && st->first_clamped_input - i < n) {
+        // block_ready read the block's chunk.
+        const column* c = st->input;
+        if (c->first_clamped >= i && c->first_clamped - i < n) {
             interaction->errcode = 1;
         }
-        in0 = st->input_data + i;
+        in0 = c->values;
     }
     std::memcpy(out, in0, sizeof(float) * static_cast<size_t>(n));
     interaction->activation[0] = out[n - 1];
     st->array_index = i + n;
     if (st->output_data != nullptr) {
         std::memcpy(st->output_data + i, out, sizeof(float) * static_cast<size_t>(n));
-        // Every chunk completed in the block, as forward_sample scales them.
-        for (int64_t end = (i / chunk + 1) * static_cast<int64_t>(chunk); end <= i + n; end += chunk) {
-            finish_output_chunk(st, static_cast<int>(end));
+        // Every chunk the block completed, as forward_sample scales them.
+        const int completed = (i + n) / chunk * chunk;
+        if (completed > st->output_scaled) {
+            scale_out_to(st, completed);
         }
     }
 }
 
-// The loss derivative of one expected value, its chunk already scaled.
-inline int reverse_expected(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st, int i) {
-    if (i == st->first_bad_expected) {
+// The loss derivative of one expected value, its chunk already read.
+inline int reverse_expected(PyGraph_Object* g, PyInteraction_Object* interaction, const column* c, int i) {
+    if (i == c->first_bad) {
         graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
                             interaction->name);
         return -1;
     }
-    if (i == st->first_clamped_expected) {
+    if (i == c->first_clamped) {
         interaction->errcode = 1;
     }
     // The output runs first in the reverse pass, so the source's da still
     // holds the 0 the driver put there: it is set, not added to.
     g->interactions[interaction->sources[0]]->da[0] =
-        interaction->loss_dv_f(st->expected_data[i], interaction->activation[0]);
+        interaction->loss_dv_f(c->values[i - c->start], interaction->activation[0]);
     return 0;
 }
 
-// Scales the chunk of expected values that starts at sample i, then takes
+// Reads the chunk of expected values that starts at sample i, then takes
 // its derivative; out of line for the same reason as the input's.
 [[gnu::noinline]] int reverse_at_expected_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int i) {
     register_state_t* st = state_of(interaction);
-    const int64_t end = std::min<int64_t>(i + chunk, held_length(st->py_expectedarray));
-    scale_in_place(st, st->expected_data, i, end, &st->first_bad_expected, &st->first_clamped_expected);
-    return reverse_expected(g, interaction, st, i);
+    read_chunk(st, st->expected, i);
+    return reverse_expected(g, interaction, st->expected, i);
 }
 
 int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
     register_state_t* st = state_of(interaction);
-    // Only the output of the graph being trained reads expected values: an
-    // expected array left from an earlier query in another graph, where this
-    // register was the output, is never read here.
-    if (st->expected_data != nullptr && g->interactions[g->size - 1] == interaction) {
+    // Only the output of the graph being trained holds expected values: it
+    // drops them when the query hands over its output.
+    if (st->expected != nullptr) {
         const int i = st->array_index - n_samples;
         if (i % chunk == 0) {
             return reverse_at_expected_chunk(g, interaction, i);
         }
-        return reverse_expected(g, interaction, st, i);
+        return reverse_expected(g, interaction, st->expected, i);
     }
     if (interaction->sources[0] != -1 && n_samples >= 1) {
         graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
@@ -613,67 +649,61 @@ const char* get_tooltip(PyInteraction_Object* interaction) {
     return interaction->name;
 }
 
+
+
 void deallocate(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
-    vesk_replace(&st->py_inputarray, nullptr);
+    release_column(&st->input);
+    release_column(&st->expected);
+    st->output_data = nullptr;
     vesk_replace(&st->py_outputarray, nullptr);
-    vesk_replace(&st->py_expectedarray, nullptr);
-    sync_data(st);
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     register_state_t* st = state_of(interaction);
-    if (hold_float32_copy(interaction, &st->py_inputarray, py_array,
-                          "input %s could not be cast to type of register (float32)") < 0) {
+    if (hold_column(interaction, &st->input, py_array, input_refusals) < 0) {
         return -1;
     }
-    if (py_array == nullptr) {
-        return 0;
-    }
-    if (st->auto_adapt) {
-        if (adapt_range(st, py_array) < 0) {
-            return -1;
-        }
-    } else {
+    if (py_array != nullptr && !st->auto_adapt) {
         apply_default_range(st);
     }
-    st->first_bad_input = st->first_clamped_input = -1;
     return 0;
 }
 
 int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    register_state_t* st = state_of(interaction);
-    if (hold_float32_copy(interaction, &st->py_expectedarray, py_array,
-                          "expected %s could not be cast to type of register (float32)") < 0) {
-        return -1;
-    }
-    st->first_bad_expected = st->first_clamped_expected = -1;
-    if (py_array != nullptr && st->auto_adapt) {
-        return adapt_range(st, py_array);
-    }
-    return 0;
+    return hold_column(interaction, &state_of(interaction)->expected, py_array, expected_refusals);
 }
 
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     register_state_t* st = state_of(interaction);
     apply_default_range(st);
     st->array_index = 0;
+    st->output_scaled = 0;
+    st->output_data = nullptr;
     vesk_replace(&st->py_outputarray, nullptr);
-    sync_data(st);
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
     PyObject* out = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
     if (out == nullptr) {
         return -1;
     }
     st->py_outputarray = out;
-    sync_data(st);
+    st->output_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
     return 0;
 }
 
+// The name must be the whole of the str or bytes object: one with a NUL
+// inside is no name in the table.
 int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
-    const char* name = PyBytes_Check(py_loss_name) ? PyBytes_AsString(py_loss_name)
-                                                  : PyUnicode_AsUTF8(py_loss_name);
-    if (name == nullptr || set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
+    const char* name = nullptr;
+    Py_ssize_t size = 0;
+    if (PyBytes_Check(py_loss_name)) {
+        char* bytes = nullptr;
+        name = PyBytes_AsStringAndSize(py_loss_name, &bytes, &size) == 0 ? bytes : nullptr;
+    } else {
+        name = PyUnicode_AsUTF8AndSize(py_loss_name, &size);
+    }
+    if (name == nullptr || std::strlen(name) != static_cast<size_t>(size) ||
+        set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
         return -1;
@@ -681,15 +711,17 @@ int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
     return 0;
 }
 
+// Hands the output over at the end of a query, which also ends the
+// register's use of the expected values: it holds no column after a query.
 PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     PyObject* out = st->py_outputarray;
-    // The loop scaled out every full chunk it wrote; the rest is done here.
     if (st->output_data != nullptr) {
-        scale_out_in_place(st, st->output_data, st->array_index - st->array_index % chunk, st->array_index);
+        scale_out_to(st, st->array_index);
     }
     st->py_outputarray = nullptr;  // the caller takes over the register's reference
-    sync_data(st);
+    st->output_data = nullptr;
+    release_column(&st->expected);
     if (out == nullptr) {
         PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
     }
