@@ -210,21 +210,19 @@ PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
 }
 
 PyObject* PyInteraction_get_name(PyInteraction_Object* self, void*) {
-    if (std::strcmp(self->type, "cat") == 0 || std::strcmp(self->type, "fixed") == 0) {
-        return field_str(self->name);
-    }
-    return field_str(self->type);
+    // Looked up by the type's name, so that an interaction whose construction
+    // failed after naming its type answers as its type would.
+    const interaction_type_t* t = vesk_find_interactiontype(self->type);
+    return field_str(t != nullptr && t->is_register ? self->name : self->type);
 }
 
 PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
     if (require_constructed(self) < 0) {
         return nullptr;
     }
-    if (self->typeobj->get_tooltip == nullptr) {
-        return field_str(self->type);
-    }
-    // The text may live in a buffer the type reuses: copied at once.
-    return field_str(self->typeobj->get_tooltip(self));
+    // The text may live in a buffer that is reused: copied at once.
+    const char* text = interaction_tooltip(self);
+    return field_str(text != nullptr ? text : self->type);
 }
 
 PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
@@ -424,52 +422,29 @@ PyGetSetDef PyInteraction_getsetters[] = {
 
 }  // namespace
 
+// The slots that the record does not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteraction_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_vesk.Interaction",                                  // tp_name
-    sizeof(PyInteraction_Object),                         // tp_basicsize
-    0,                                                    // tp_itemsize
-    reinterpret_cast<destructor>(PyInteraction_dealloc),  // tp_dealloc
-    0,                                                    // tp_vectorcall_offset
-    nullptr,                                              // tp_getattr
-    nullptr,                                              // tp_setattr
-    nullptr,                                              // tp_as_async
-    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_repr
-    nullptr,                                              // tp_as_number
-    nullptr,                                              // tp_as_sequence
-    nullptr,                                              // tp_as_mapping
-    nullptr,                                              // tp_hash
-    nullptr,                                              // tp_call
-    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_str
-    nullptr,                                              // tp_getattro
-    nullptr,                                              // tp_setattro
-    nullptr,                                              // tp_as_buffer
-    Py_TPFLAGS_DEFAULT,                                   // tp_flags
-    "A graph is a collection of Interactions linked together. Interactions can be either registers or pure "
-    "mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by accessing it "
-    "from a Graph with the index operation. Interactions can be inspected in various ways to examine the "
-    "behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary and print information "
-    "about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> interaction = best[0]\n>>> "
-    "print(interaction.name, interaction.type)\nx, fixed\n",  // tp_doc
-    nullptr,                                              // tp_traverse
-    nullptr,                                              // tp_clear
-    nullptr,                                              // tp_richcompare
-    0,                                                    // tp_weaklistoffset
-    nullptr,                                              // tp_iter
-    nullptr,                                              // tp_iternext
-    PyInteraction_methods,                                // tp_methods
-    nullptr,                                              // tp_members
-    PyInteraction_getsetters,                             // tp_getset
-    nullptr,                                              // tp_base
-    nullptr,                                              // tp_dict
-    nullptr,                                              // tp_descr_get
-    nullptr,                                              // tp_descr_set
-    0,                                                    // tp_dictoffset
-    reinterpret_cast<initproc>(PyInteraction_init),       // tp_init
-    nullptr,                                              // tp_alloc
-    nullptr,                                              // tp_new (installed at start-up)
-    VESK_TYPE_RECORD_TAIL
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_vesk.Interaction",
+    .tp_basicsize = sizeof(PyInteraction_Object),
+    .tp_dealloc = reinterpret_cast<destructor>(PyInteraction_dealloc),
+    .tp_repr = reinterpret_cast<reprfunc>(PyInteraction_str),
+    .tp_str = reinterpret_cast<reprfunc>(PyInteraction_str),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "A graph is a collection of Interactions linked together. Interactions can be either registers or "
+              "pure mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by "
+              "accessing it from a Graph with the index operation. Interactions can be inspected in various ways "
+              "to examine the behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary "
+              "and print information about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> "
+              "interaction = best[0]\n>>> print(interaction.name, interaction.type)\nx, fixed\n",
+    .tp_methods = PyInteraction_methods,
+    .tp_getset = PyInteraction_getsetters,
+    .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
+    // tp_new is installed at start-up.
 };
+#pragma GCC diagnostic pop
 
 PyObject* interaction_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyInteraction_Type, "Interaction");

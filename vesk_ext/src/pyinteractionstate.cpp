@@ -4,7 +4,11 @@
 // restored in.
 #include "_vesk.h"
 
+#include <climits>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -61,8 +65,189 @@ private:
     PyInteraction_Object* interaction_;
 };
 
-bool has_attribute_list(const interaction_type_t* t) {
-    return t->attributes != nullptr && t->attributes[0] != nullptr;
+// Whether the pending error is one that no refusal may replace: an
+// interrupt, an exit or a failed allocation.
+bool pending_is_fatal() {
+    return PyErr_Occurred() != nullptr &&
+           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
+}
+
+// Raises exc_type with the formatted message and the pending error, if any,
+// as its cause; a fatal pending error stands instead. Always -1.
+int raise_from_pending(PyObject* exc_type, const char* format, ...) {
+    if (pending_is_fatal()) {
+        return -1;
+    }
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* cause_traceback = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    // Normalised while no error is pending: it may run the class's code.
+    if (cause_type != nullptr) {
+        PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+        if (cause_traceback != nullptr) {
+            PyException_SetTraceback(cause, cause_traceback);
+        }
+    }
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exc_type, format, args);
+    va_end(args);
+    if (cause_type == nullptr) {
+        return -1;
+    }
+    PyObject* type = nullptr;
+    PyObject* value = nullptr;
+    PyObject* traceback = nullptr;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyException_SetContext(value, vesk_newref(cause));
+    PyException_SetCause(value, cause);  // takes the reference
+    Py_DECREF(cause_type);
+    Py_XDECREF(cause_traceback);
+    PyErr_Restore(type, value, traceback);
+    return -1;
+}
+
+// Why a value cannot be stored, as the error that a dictionary's restore
+// names as its cause; the pending conversion error, if any, becomes its own.
+int refuse_value(PyInteraction_Object* interaction, const char* name, PyObject* value, PyObject* exc_type,
+                 const char* why) {
+    return raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
+                              interaction->type, Py_TYPE(value)->tp_name, why);
+}
+
+// A value narrowed to float. Anything that is not a number (a str included,
+// even one that spells a number) is refused, and so is a number whose
+// conversion fails.
+int number_to_float(PyInteraction_Object* interaction, const char* name, PyObject* value, float* out) {
+    if (!PyNumber_Check(value)) {
+        return refuse_value(interaction, name, value, PyExc_TypeError, "not a number");
+    }
+    PyRef as_float(PyNumber_Float(value));
+    if (!as_float) {
+        return refuse_value(interaction, name, value, PyExc_ValueError, "its conversion to float failed");
+    }
+    *out = static_cast<float>(PyFloat_AS_DOUBLE(as_float.get()));
+    return 0;
+}
+
+// The type's description, when it drives the type's attributes: the type has
+// no getattr or setattr of its own, and the description lists attributes.
+const state_description* described(const interaction_type_t* t) {
+    const state_description* d = t->description;
+    if (t->getattr != nullptr || t->setattr != nullptr || d == nullptr) {
+        return nullptr;
+    }
+    for (const state_field& f : d->fields) {
+        if (f.name != nullptr && f.attribute) {
+            return d;
+        }
+    }
+    return nullptr;
+}
+
+bool lists_attributes(const interaction_type_t* t) {
+    return described(t) != nullptr || (t->attributes != nullptr && t->attributes[0] != nullptr);
+}
+
+bool reads_attributes(const interaction_type_t* t) {
+    return described(t) != nullptr || t->getattr != nullptr;
+}
+
+bool writes_attributes(const interaction_type_t* t) {
+    return described(t) != nullptr || t->setattr != nullptr;
+}
+
+// The described attribute of this name; null for any other name, internal
+// fields included.
+const state_field* attribute_field(const state_description& d, const char* name) {
+    const state_field* f = find_field(d, name);
+    return f != nullptr && f->attribute ? f : nullptr;
+}
+
+PyObject* field_value(PyInteraction_Object* interaction, const state_field& f) {
+    const char* at = interaction->data + f.offset;
+    float number;
+    int integer;
+    switch (f.kind) {
+        case field_kind::number:
+            std::memcpy(&number, at, sizeof number);
+            return PyFloat_FromDouble(number);
+        case field_kind::flag:
+            std::memcpy(&integer, at, sizeof integer);
+            return PyBool_FromLong(integer);
+        case field_kind::count:
+            std::memcpy(&integer, at, sizeof integer);
+            return PyLong_FromLong(integer);
+    }
+    return nullptr;
+}
+
+// Stores a value in a field; -1 with an error that says why the value was
+// refused.
+int store_field(PyInteraction_Object* interaction, const state_field& f, PyObject* value) {
+    char* at = interaction->data + f.offset;
+    float number;
+    int integer;
+    switch (f.kind) {
+        case field_kind::number:
+            if (number_to_float(interaction, f.name, value, &number) < 0) {
+                return -1;
+            }
+            std::memcpy(at, &number, sizeof number);
+            return 0;
+        case field_kind::flag:
+            // Exactly a bool: a type test, not a truth test.
+            if (!PyBool_Check(value)) {
+                return refuse_value(interaction, f.name, value, PyExc_TypeError, "not a bool");
+            }
+            integer = value == Py_True ? 1 : 0;
+            std::memcpy(at, &integer, sizeof integer);
+            return 0;
+        case field_kind::count: {
+            const long count = PyLong_Check(value) ? PyLong_AsLong(value) : LONG_MIN;
+            if (count < INT_MIN || count > INT_MAX) {
+                return refuse_value(interaction, f.name, value, PyExc_ValueError, "not an int");
+            }
+            integer = static_cast<int>(count);
+            std::memcpy(at, &integer, sizeof integer);
+            return 0;
+        }
+    }
+    return -1;
+}
+
+// An attribute's value, or null for a name the type does not have (with no
+// error set, unless reading failed).
+PyObject* read_attribute(PyInteraction_Object* interaction, const char* name) {
+    if (const state_description* d = described(interaction->typeobj)) {
+        const state_field* f = attribute_field(*d, name);
+        return f != nullptr ? field_value(interaction, *f) : nullptr;
+    }
+    return interaction->typeobj->getattr(interaction, name);
+}
+
+// 0 when the value is stored (or, for some types, a name they do not have
+// is accepted); non-zero otherwise, with or without an error set.
+int write_attribute(PyInteraction_Object* interaction, const char* name, PyObject* value) {
+    const state_description* d = described(interaction->typeobj);
+    if (d == nullptr) {
+        return interaction->typeobj->setattr(interaction, name, value);
+    }
+    if (const state_field* f = attribute_field(*d, name)) {
+        return store_field(interaction, *f, value);
+    }
+    if (d->unknown != unknown_names::refused) {
+        float ignored;
+        if (number_to_float(interaction, name, value, &ignored) < 0) {
+            return -1;
+        }
+        if (d->unknown == unknown_names::converted_ignored) {
+            return 0;
+        }
+    }
+    return -1;
 }
 
 PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
@@ -77,11 +262,11 @@ PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
     if (interaction == nullptr) {
         return nullptr;
     }
-    if (interaction->typeobj->getattr == nullptr) {
+    if (!reads_attributes(interaction->typeobj)) {
         PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
         return nullptr;
     }
-    PyObject* value = interaction->typeobj->getattr(interaction, name);
+    PyObject* value = read_attribute(interaction, name);
     if (value == nullptr && !PyErr_Occurred()) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
     }
@@ -100,7 +285,7 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
     if (interaction == nullptr) {
         return -1;
     }
-    if (interaction->typeobj->setattr == nullptr) {
+    if (!writes_attributes(interaction->typeobj)) {
         PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
         return -1;
     }
@@ -114,11 +299,35 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
         return -1;
     }
     ChangeMark mark(interaction);
-    if (interaction->typeobj->setattr(interaction, name, value) != 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-        }
+    if (write_attribute(interaction, name, value) == 0) {
+        return 0;
+    }
+    // A type's own error stands; a refused name or value of a described
+    // type is worded here, its reason kept as the cause.
+    if (interaction->typeobj->setattr != nullptr && PyErr_Occurred()) {
         return -1;
+    }
+    return raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
+}
+
+// Calls visit(name) for each attribute name of the type, in the order of its
+// dictionary form, until one gives non-zero; that result, or 0.
+template <typename Visit>
+int for_each_attribute(const interaction_type_t* t, Visit visit) {
+    if (const state_description* d = described(t)) {
+        for (const state_field& f : d->fields) {
+            const int result = f.name != nullptr && f.attribute ? visit(f.name) : 0;
+            if (result != 0) {
+                return result;
+            }
+        }
+        return 0;
+    }
+    for (const char* const* name = t->attributes; name != nullptr && *name != nullptr; ++name) {
+        const int result = visit(*name);
+        if (result != 0) {
+            return result;
+        }
     }
     return 0;
 }
@@ -133,23 +342,21 @@ PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
         return nullptr;
     }
     const interaction_type_t* t = interaction->typeobj;
-    if (!has_attribute_list(t) || t->getattr == nullptr) {
+    if (!lists_attributes(t) || !reads_attributes(t)) {
         return dict.release();
     }
-    for (const char* const* name = t->attributes; *name != nullptr; ++name) {
-        PyRef value(t->getattr(interaction, *name));
+    const int failed = for_each_attribute(t, [&](const char* name) {
+        PyRef value(read_attribute(interaction, name));
         if (!value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
-                             interaction->type, *name);
+                             interaction->type, name);
             }
-            return nullptr;
+            return -1;
         }
-        if (PyDict_SetItemString(dict.get(), *name, value.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return dict.release();
+        return PyDict_SetItemString(dict.get(), name, value.get());
+    });
+    return failed ? nullptr : dict.release();
 }
 
 PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
@@ -166,7 +373,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         return nullptr;
     }
     const interaction_type_t* t = interaction->typeobj;
-    if (PyDict_Size(d) == 0 || !has_attribute_list(t) || t->setattr == nullptr) {
+    if (PyDict_Size(d) == 0 || !lists_attributes(t) || !writes_attributes(t)) {
         Py_RETURN_NONE;
     }
     if (interaction->busy) {
@@ -177,25 +384,25 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
     ChangeMark mark(interaction);
     // Applied in the order of the type's list, not of the dictionary; no
     // rollback: attributes applied before a failure keep their new values.
-    for (const char* const* name = t->attributes; *name != nullptr; ++name) {
-        PyRef key(PyUnicode_FromString(*name));
+    const int failed = for_each_attribute(t, [&](const char* name) {
+        PyRef key(PyUnicode_FromString(name));
         if (!key) {
-            return nullptr;
+            return -1;
         }
         PyObject* borrowed = PyDict_GetItemWithError(d, key.get());
         if (borrowed == nullptr) {
-            if (PyErr_Occurred()) {
-                return nullptr;
-            }
-            continue;
+            return PyErr_Occurred() ? -1 : 0;
         }
         // Held for the call: converting the value may run code that changes d.
         PyRef value(vesk_newref(borrowed));
-        if (t->setattr(interaction, *name, value.get()) != 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute", interaction->type);
-            return nullptr;
+        if (write_attribute(interaction, name, value.get()) != 0) {
+            return raise_from_pending(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
+                                      interaction->type);
         }
+        return 0;
+    });
+    if (failed) {
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -225,49 +432,26 @@ PyGetSetDef PyInteractionState_getsetters[] = {
 
 }  // namespace
 
+// The slots that the record does not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteractionState_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_vesk.InteractionState",                             // tp_name
-    sizeof(PyInteractionState_Object),                    // tp_basicsize
-    0,                                                    // tp_itemsize
-    PyInteractionState_dealloc,                           // tp_dealloc
-    0,                                                    // tp_vectorcall_offset
-    nullptr,                                              // tp_getattr
-    nullptr,                                              // tp_setattr
-    nullptr,                                              // tp_as_async
-    nullptr,                                              // tp_repr
-    nullptr,                                              // tp_as_number
-    nullptr,                                              // tp_as_sequence
-    nullptr,                                              // tp_as_mapping
-    nullptr,                                              // tp_hash
-    nullptr,                                              // tp_call
-    nullptr,                                              // tp_str
-    PyInteractionState_GetAttr,                           // tp_getattro
-    PyInteractionState_SetAttr,                           // tp_setattro
-    nullptr,                                              // tp_as_buffer
-    Py_TPFLAGS_DEFAULT,                                   // tp_flags
-    "The InteractionState object encapsulates the state of a single Interaction\n\nThe actual properties of "
-    "the state depends on the interaction. You may examine them using dir() or though the "
-    "InteractionState.__dict__ property.\n",            // tp_doc
-    nullptr,                                              // tp_traverse
-    nullptr,                                              // tp_clear
-    nullptr,                                              // tp_richcompare
-    0,                                                    // tp_weaklistoffset
-    nullptr,                                              // tp_iter
-    nullptr,                                              // tp_iternext
-    PyInteractionState_methods,                           // tp_methods
-    nullptr,                                              // tp_members
-    PyInteractionState_getsetters,                        // tp_getset
-    nullptr,                                              // tp_base
-    nullptr,                                              // tp_dict
-    nullptr,                                              // tp_descr_get
-    nullptr,                                              // tp_descr_set
-    0,                                                    // tp_dictoffset
-    PyInteractionState_init,                              // tp_init
-    nullptr,                                              // tp_alloc
-    nullptr,                                              // tp_new: not constructible from Python
-    VESK_TYPE_RECORD_TAIL
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_vesk.InteractionState",
+    .tp_basicsize = sizeof(PyInteractionState_Object),
+    .tp_dealloc = PyInteractionState_dealloc,
+    .tp_getattro = PyInteractionState_GetAttr,
+    .tp_setattro = PyInteractionState_SetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The InteractionState object encapsulates the state of a single Interaction\n\nThe actual properties "
+              "of the state depends on the interaction. You may examine them using dir() or though the "
+              "InteractionState.__dict__ property.\n",
+    .tp_methods = PyInteractionState_methods,
+    .tp_getset = PyInteractionState_getsetters,
+    .tp_init = PyInteractionState_init,
+    // No tp_new: not constructible from Python.
 };
+#pragma GCC diagnostic pop
 
 PyObject* interactionstate_new(PyInteraction_Object* interaction) {
     PyInteractionState_Object* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
@@ -283,4 +467,31 @@ PyObject* interactionstate_addtomodule(PyObject* m) {
         return nullptr;
     }
     return m;
+}
+
+namespace {
+// Shared by the tooltips of every described type; valid until the next call.
+char tooltip_buffer[128];
+}  // namespace
+
+const char* interaction_tooltip(PyInteraction_Object* interaction) {
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->get_tooltip != nullptr) {
+        return t->get_tooltip(interaction);
+    }
+    const state_description* d = t->description;
+    if (d == nullptr || d->tooltip.format == nullptr) {
+        return nullptr;
+    }
+    const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
+    const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
+    double values[std::size(form.fields)] = {};
+    for (size_t i = 0; i < std::size(form.fields) && form.fields[i] != nullptr; ++i) {
+        float value;
+        std::memcpy(&value, interaction->data + find_field(*d, form.fields[i])->offset, sizeof value);
+        values[i] = value;
+    }
+    // Bounded by the type's buffer size: huge values are cut at its end.
+    std::snprintf(tooltip_buffer, d->tooltip_size, form.format, values[0], values[1], values[2], values[3]);
+    return tooltip_buffer;
 }

@@ -4,30 +4,15 @@
 
 #include <math.h>
 
-#include <cstdio>
 #include <cstdlib>
 #include <cstring>
 
 namespace vesk::tanh {
 namespace {
 
-struct tanh_state_t {
-    float w0;
-    float w1;   // used only while sourcecount is 2
-    float bias;
-    adam w0_adam;
-    adam w1_adam;
-    adam bias_adam;
-    float lr;   // fixed at creation from gluamine
-};
-static_assert(sizeof(tanh_state_t) == 40, "the tanh state record is 40 bytes");
-
-const char* const attributes[] = {"w0", "w1", "bias", nullptr};
+using tanh_state_t = weighted_sum_state;
 
 constexpr double lr_base = 0.005;
-
-// Shared by every "tanh" interaction; valid until the next tooltip call.
-char buffer[128];
 
 tanh_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<tanh_state_t>(interaction);
@@ -67,8 +52,7 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     // Derivative from the activation this pass stored; a saturated
     // activation of exactly +-1 passes nothing back.
     const float a = interaction->activation[0];
-    const float dz = (1.0f - a * a) * interaction->da[0];
-    weighted_sum_reverse(g, interaction, state_of(interaction), n_samples, dz);
+    weighted_sum_reverse(g, interaction, n_samples, (1.0f - a * a) * interaction->da[0]);
     return 0;
 }
 
@@ -84,52 +68,16 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     interaction->activation[0] = out[n - 1];
 }
 
-PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    return vesk_float_attribute(weighted_sum_field(state_of(interaction), name));
-}
-
-int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    float converted;
-    if (vesk_number_to_float(value, &converted) < 0) {
-        return -1;
-    }
-    float* field = weighted_sum_field(state_of(interaction), name);
-    if (field == nullptr) {
-        return -1;
-    }
-    *field = converted;
-    return 0;
-}
-
-const char* get_tooltip(PyInteraction_Object* interaction) {
-    return weighted_sum_tooltip(buffer, sizeof buffer, interaction, state_of(interaction));
-}
-
-interaction_type_t typeobj = {
-    "tanh",                          // type_name
-    initialize,                      // initialize
-    forward,                         // forward
-    reverse,                         // reverse
-    attributes,                      // attributes
-    setattr,                         // setattr
-    getattr,                         // getattr
-    get_tooltip,                     // get_tooltip
-    nullptr,                         // deallocate
-    nullptr,                         // set_inputarray
-    nullptr,                         // set_expectedarray
-    nullptr,                         // create_outputarray
-    nullptr,                         // set_loss
-    nullptr,                         // get_outputarray
-    nullptr,                         // next
-    READS_FIRST_AND_COUNTED_SECOND,  // source_reads
-    forward_block,                   // forward_block
-    nullptr,                         // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "tanh",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward_block = forward_block,
+    .description = &weighted_sum_description,
+};
 
 }  // namespace vesk::tanh
