@@ -59,7 +59,6 @@ enum source_reads_t {
 enum class field_kind : unsigned char {
     number,  // a float; any number, narrowed to float
     flag,    // an int 0 or 1; exactly a bool
-    count,   // an int
 };
 
 // One field of a state record. Attributes are the parameters that Python
@@ -109,31 +108,6 @@ constexpr const state_field* find_field(const state_description& d, const char* 
         }
     }
     return nullptr;
-}
-
-// Each tooltip names number fields only, one for each of its conversions;
-// checked by every type at compile time.
-constexpr bool well_formed(const state_description& d) {
-    for (const tooltip_form& form : {d.one_source_tooltip, d.tooltip}) {
-        size_t conversions = 0;
-        for (const char* c = form.format; c != nullptr && *c != '\0'; ++c) {
-            conversions += *c == '%';
-        }
-        size_t named = 0;
-        for (const char* name : form.fields) {
-            if (name != nullptr) {
-                const state_field* f = find_field(d, name);
-                if (f == nullptr || f->kind != field_kind::number) {
-                    return false;
-                }
-                ++named;
-            }
-        }
-        if (conversions != named || (form.format == nullptr && named != 0)) {
-            return false;
-        }
-    }
-    return d.tooltip_size <= 128;
 }
 
 // The operations of one interaction type. Records are static data of their
@@ -294,6 +268,16 @@ inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name
 PyObject* graph_addtomodule(PyObject* m);
 PyObject* interaction_addtomodule(PyObject* m);
 PyObject* interactionstate_addtomodule(PyObject* m);
+
+// A change of an interaction is refused while a query on its graph runs.
+inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
+    if (interaction->busy) {
+        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                     interaction->type);
+        return -1;
+    }
+    return 0;
+}
 
 // Creates the companion state object of an interaction (a new reference).
 PyObject* interactionstate_new(PyInteraction_Object* interaction);
@@ -484,15 +468,23 @@ inline float vesk_learning_rate(double base, int gluamine) {
     return static_cast<float>(base / static_cast<double>(logf(shifted)));
 }
 
-// A negative gluamine would give an infinite or non-positive learning rate.
-// Refused before a type draws anything, so a refused construction leaves the
-// process's rand() sequence where it was.
-inline int vesk_refuse_negative_gluamine(const PyInteraction_Object* interaction) {
+// Lays a trainable type's record over an interaction's buffer, zero-filled
+// but for the learning rate (the field lr), and sets data_size; the type
+// then draws its parameters. Null with ValueError for a negative gluamine,
+// which would give an infinite or non-positive rate: refused before the type
+// draws anything, so a refused construction leaves the process's rand()
+// sequence where it was.
+template <typename S>
+inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
     if (interaction->gluamine < 0) {
         PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
-        return -1;
+        return nullptr;
     }
-    return 0;
+    S* st = interaction_state<S>(interaction);
+    std::memset(st, 0, sizeof *st);
+    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
+    interaction->data_size = sizeof(S);
+    return st;
 }
 
 // A rand() draw as a unit value: the conversion to float rounds the largest
@@ -575,7 +567,6 @@ inline constexpr state_description weighted_sum_description = {
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
     .tooltip_size = 128,
 };
-static_assert(well_formed(weighted_sum_description));
 
 // x0 * w0, plus x1 * w1 for two sources: products formed, then added.
 inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, const weighted_sum_state* st) {

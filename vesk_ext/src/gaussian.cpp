@@ -33,7 +33,6 @@ constexpr state_description description = {
     .tooltip = {"center: %.2f, %.2f\nwidth: %.2f, %.2f", {"center0", "center1", "w0", "w1"}},
     .tooltip_size = 128,
 };
-static_assert(well_formed(description));
 
 constexpr double lr_base = 0.0001;
 
@@ -52,18 +51,15 @@ float width_draw() {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    if (vesk_refuse_negative_gluamine(interaction) < 0) {
+    gaussian_state_t* st = new_trainable_state<gaussian_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    gaussian_state_t* st = state_of(interaction);
-    std::memset(st, 0, sizeof *st);
     // Sequenced draws: both centres, then both widths.
     st->center0 = vesk_unit_draw();
     st->center1 = vesk_unit_draw();
     st->w0 = width_draw();
     st->w1 = width_draw();
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(gaussian_state_t);
     return 0;
 }
 

@@ -17,17 +17,14 @@ linear_state_t* state_of(PyInteraction_Object* interaction) {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    if (vesk_refuse_negative_gluamine(interaction) < 0) {
+    linear_state_t* st = new_trainable_state<linear_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    linear_state_t* st = state_of(interaction);
-    std::memset(st, 0, sizeof *st);
     // Both weights are drawn whatever the number of sources: sources are set
     // after creation. The draws are sequenced: w0 takes the first.
     st->w0 = vesk_unit_draw() - 0.5f;
     st->w1 = vesk_unit_draw() - 0.5f;
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(linear_state_t);
     return 0;
 }
 

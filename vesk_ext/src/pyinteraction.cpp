@@ -26,15 +26,6 @@ int require_constructed(PyInteraction_Object* self) {
     return 0;
 }
 
-int refuse_while_busy(PyInteraction_Object* self) {
-    if (self->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     self->type);
-        return -1;
-    }
-    return 0;
-}
-
 // Lets go of everything an earlier construction bound: the type's state
 // resources, the companion (whose back-pointer is cleared first, so a
 // companion kept by Python code reports the loss instead of reading a
@@ -65,7 +56,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
                                      &gluamine, &name)) {
         return -1;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
@@ -93,7 +84,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         }
         return -1;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     std::memcpy(self->latticeloc, items, sizeof(items));
@@ -157,7 +148,7 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
         PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
         return nullptr;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return nullptr;
     }
     // sourcecount never decreases: clearing an entry with -1 keeps it counted.
@@ -240,7 +231,7 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
         return -1;
     }
-    if (require_constructed(self) < 0 || refuse_while_busy(self) < 0) {
+    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (self->typeobj->set_loss == nullptr) {

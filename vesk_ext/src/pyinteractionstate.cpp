@@ -4,7 +4,7 @@
 // restored in.
 #include "_vesk.h"
 
-#include <climits>
+#include <algorithm>
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
@@ -65,17 +65,12 @@ private:
     PyInteraction_Object* interaction_;
 };
 
-// Whether the pending error is one that no refusal may replace: an
-// interrupt, an exit or a failed allocation.
-bool pending_is_fatal() {
-    return PyErr_Occurred() != nullptr &&
-           (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError));
-}
-
-// Raises exc_type with the formatted message and the pending error, if any,
-// as its cause; a fatal pending error stands instead. Always -1.
+// Raises exc_type with the formatted message, with the pending error (if
+// any) as its cause; an interrupt, an exit or a failed allocation that is
+// pending is never replaced. Always -1.
 int raise_from_pending(PyObject* exc_type, const char* format, ...) {
-    if (pending_is_fatal()) {
+    if (PyErr_Occurred() != nullptr &&
+        (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
         return -1;
     }
     PyObject* cause_type = nullptr;
@@ -83,34 +78,29 @@ int raise_from_pending(PyObject* exc_type, const char* format, ...) {
     PyObject* cause_traceback = nullptr;
     PyErr_Fetch(&cause_type, &cause, &cause_traceback);
     // Normalised while no error is pending: it may run the class's code.
-    if (cause_type != nullptr) {
-        PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
-        if (cause_traceback != nullptr) {
-            PyException_SetTraceback(cause, cause_traceback);
-        }
+    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+    if (cause_traceback != nullptr) {
+        PyException_SetTraceback(cause, cause_traceback);
     }
     va_list args;
     va_start(args, format);
     PyErr_FormatV(exc_type, format, args);
     va_end(args);
-    if (cause_type == nullptr) {
-        return -1;
+    if (cause != nullptr) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyException_SetCause(value, cause);  // takes the reference
+        PyErr_Restore(type, value, traceback);
     }
-    PyObject* type = nullptr;
-    PyObject* value = nullptr;
-    PyObject* traceback = nullptr;
-    PyErr_Fetch(&type, &value, &traceback);
-    PyErr_NormalizeException(&type, &value, &traceback);
-    PyException_SetContext(value, vesk_newref(cause));
-    PyException_SetCause(value, cause);  // takes the reference
-    Py_DECREF(cause_type);
+    Py_XDECREF(cause_type);
     Py_XDECREF(cause_traceback);
-    PyErr_Restore(type, value, traceback);
     return -1;
 }
 
-// Why a value cannot be stored, as the error that a dictionary's restore
-// names as its cause; the pending conversion error, if any, becomes its own.
+// Says why a value cannot be stored (the cause that a refusal names).
 int refuse_value(PyInteraction_Object* interaction, const char* name, PyObject* value, PyObject* exc_type,
                  const char* why) {
     return raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
@@ -132,138 +122,91 @@ int number_to_float(PyInteraction_Object* interaction, const char* name, PyObjec
     return 0;
 }
 
-// The type's description, when it drives the type's attributes: the type has
-// no getattr or setattr of its own, and the description lists attributes.
-const state_description* described(const interaction_type_t* t) {
-    const state_description* d = t->description;
-    if (t->getattr != nullptr || t->setattr != nullptr || d == nullptr) {
-        return nullptr;
-    }
-    for (const state_field& f : d->fields) {
-        if (f.name != nullptr && f.attribute) {
-            return d;
-        }
-    }
-    return nullptr;
-}
-
-bool lists_attributes(const interaction_type_t* t) {
-    return described(t) != nullptr || (t->attributes != nullptr && t->attributes[0] != nullptr);
-}
-
-bool reads_attributes(const interaction_type_t* t) {
-    return described(t) != nullptr || t->getattr != nullptr;
-}
-
-bool writes_attributes(const interaction_type_t* t) {
-    return described(t) != nullptr || t->setattr != nullptr;
+// A type's attributes are those of its own operations or, without them,
+// those of its state description.
+bool has_attributes(const interaction_type_t* t, bool writing) {
+    return (writing ? t->setattr != nullptr : t->getattr != nullptr) || t->description != nullptr;
 }
 
 // The described attribute of this name; null for any other name, internal
-// fields included.
-const state_field* attribute_field(const state_description& d, const char* name) {
-    const state_field* f = find_field(d, name);
+// fields included, and for a type whose own operations take the name.
+const state_field* described_attribute(const interaction_type_t* t, const char* name) {
+    const state_field* f = t->description != nullptr ? find_field(*t->description, name) : nullptr;
     return f != nullptr && f->attribute ? f : nullptr;
-}
-
-PyObject* field_value(PyInteraction_Object* interaction, const state_field& f) {
-    const char* at = interaction->data + f.offset;
-    float number;
-    int integer;
-    switch (f.kind) {
-        case field_kind::number:
-            std::memcpy(&number, at, sizeof number);
-            return PyFloat_FromDouble(number);
-        case field_kind::flag:
-            std::memcpy(&integer, at, sizeof integer);
-            return PyBool_FromLong(integer);
-        case field_kind::count:
-            std::memcpy(&integer, at, sizeof integer);
-            return PyLong_FromLong(integer);
-    }
-    return nullptr;
-}
-
-// Stores a value in a field; -1 with an error that says why the value was
-// refused.
-int store_field(PyInteraction_Object* interaction, const state_field& f, PyObject* value) {
-    char* at = interaction->data + f.offset;
-    float number;
-    int integer;
-    switch (f.kind) {
-        case field_kind::number:
-            if (number_to_float(interaction, f.name, value, &number) < 0) {
-                return -1;
-            }
-            std::memcpy(at, &number, sizeof number);
-            return 0;
-        case field_kind::flag:
-            // Exactly a bool: a type test, not a truth test.
-            if (!PyBool_Check(value)) {
-                return refuse_value(interaction, f.name, value, PyExc_TypeError, "not a bool");
-            }
-            integer = value == Py_True ? 1 : 0;
-            std::memcpy(at, &integer, sizeof integer);
-            return 0;
-        case field_kind::count: {
-            const long count = PyLong_Check(value) ? PyLong_AsLong(value) : LONG_MIN;
-            if (count < INT_MIN || count > INT_MAX) {
-                return refuse_value(interaction, f.name, value, PyExc_ValueError, "not an int");
-            }
-            integer = static_cast<int>(count);
-            std::memcpy(at, &integer, sizeof integer);
-            return 0;
-        }
-    }
-    return -1;
 }
 
 // An attribute's value, or null for a name the type does not have (with no
 // error set, unless reading failed).
 PyObject* read_attribute(PyInteraction_Object* interaction, const char* name) {
-    if (const state_description* d = described(interaction->typeobj)) {
-        const state_field* f = attribute_field(*d, name);
-        return f != nullptr ? field_value(interaction, *f) : nullptr;
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->getattr != nullptr) {
+        return t->getattr(interaction, name);
     }
-    return interaction->typeobj->getattr(interaction, name);
+    const state_field* f = described_attribute(t, name);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    float number;
+    int flag;
+    if (f->kind == field_kind::number) {
+        std::memcpy(&number, interaction->data + f->offset, sizeof number);
+        return PyFloat_FromDouble(number);
+    }
+    std::memcpy(&flag, interaction->data + f->offset, sizeof flag);
+    return PyBool_FromLong(flag);
 }
 
-// 0 when the value is stored (or, for some types, a name they do not have
-// is accepted); non-zero otherwise, with or without an error set.
+// 0 when the value is stored (or a name the type does not have is
+// accepted); non-zero otherwise, with or without an error that says why.
 int write_attribute(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    const state_description* d = described(interaction->typeobj);
-    if (d == nullptr) {
-        return interaction->typeobj->setattr(interaction, name, value);
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->setattr != nullptr) {
+        return t->setattr(interaction, name, value);
     }
-    if (const state_field* f = attribute_field(*d, name)) {
-        return store_field(interaction, *f, value);
-    }
-    if (d->unknown != unknown_names::refused) {
-        float ignored;
-        if (number_to_float(interaction, name, value, &ignored) < 0) {
+    const state_field* f = described_attribute(t, name);
+    float number;
+    if (f == nullptr) {
+        const unknown_names unknown = t->description->unknown;
+        if (unknown == unknown_names::refused || number_to_float(interaction, name, value, &number) < 0) {
             return -1;
         }
-        if (d->unknown == unknown_names::converted_ignored) {
-            return 0;
-        }
+        return unknown == unknown_names::converted_ignored ? 0 : -1;
     }
-    return -1;
+    if (f->kind == field_kind::number) {
+        if (number_to_float(interaction, f->name, value, &number) < 0) {
+            return -1;
+        }
+        std::memcpy(interaction->data + f->offset, &number, sizeof number);
+        return 0;
+    }
+    // Exactly a bool: a type test, not a truth test.
+    if (!PyBool_Check(value)) {
+        return refuse_value(interaction, f->name, value, PyExc_TypeError, "not a bool");
+    }
+    const int flag = value == Py_True ? 1 : 0;
+    std::memcpy(interaction->data + f->offset, &flag, sizeof flag);
+    return 0;
+}
+
+// The interaction behind a companion whose attributes are read or written
+// by a name not beginning with "_"; null with an error when the type has no
+// attributes.
+PyInteraction_Object* attribute_owner(PyObject* self, bool writing) {
+    PyInteraction_Object* interaction = interaction_of(self);
+    if (interaction != nullptr && !has_attributes(interaction->typeobj, writing)) {
+        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
+        return nullptr;
+    }
+    return interaction;
 }
 
 PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
     const char* name = attribute_name(attr);
-    if (name == nullptr) {
-        return nullptr;
+    if (name == nullptr || name[0] == '_') {
+        return name == nullptr ? nullptr : PyObject_GenericGetAttr(self, attr);
     }
-    if (name[0] == '_') {
-        return PyObject_GenericGetAttr(self, attr);
-    }
-    PyInteraction_Object* interaction = interaction_of(self);
+    PyInteraction_Object* interaction = attribute_owner(self, false);
     if (interaction == nullptr) {
-        return nullptr;
-    }
-    if (!reads_attributes(interaction->typeobj)) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
         return nullptr;
     }
     PyObject* value = read_attribute(interaction, name);
@@ -275,61 +218,49 @@ PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
 
 int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) {
     const char* name = attribute_name(attr);
-    if (name == nullptr) {
-        return -1;
+    if (name == nullptr || name[0] == '_') {
+        return name == nullptr ? -1 : PyObject_GenericSetAttr(self, attr, value);
     }
-    if (name[0] == '_') {
-        return PyObject_GenericSetAttr(self, attr, value);
-    }
-    PyInteraction_Object* interaction = interaction_of(self);
+    PyInteraction_Object* interaction = attribute_owner(self, true);
     if (interaction == nullptr) {
-        return -1;
-    }
-    if (!writes_attributes(interaction->typeobj)) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
         return -1;
     }
     if (value == nullptr) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
         return -1;
     }
-    if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
+    if (vesk_refuse_while_busy(interaction) < 0) {
         return -1;
     }
     ChangeMark mark(interaction);
     if (write_attribute(interaction, name, value) == 0) {
         return 0;
     }
-    // A type's own error stands; a refused name or value of a described
-    // type is worded here, its reason kept as the cause.
+    // A type's own error stands; a refusal of a described type is worded
+    // here, with its reason as the cause.
     if (interaction->typeobj->setattr != nullptr && PyErr_Occurred()) {
         return -1;
     }
     return raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
 }
 
-// Calls visit(name) for each attribute name of the type, in the order of its
+// Calls visit(name) for each attribute of the type, in the order of its
 // dictionary form, until one gives non-zero; that result, or 0.
 template <typename Visit>
 int for_each_attribute(const interaction_type_t* t, Visit visit) {
-    if (const state_description* d = described(t)) {
-        for (const state_field& f : d->fields) {
-            const int result = f.name != nullptr && f.attribute ? visit(f.name) : 0;
-            if (result != 0) {
-                return result;
-            }
+    int result = 0;
+    if (t->attributes != nullptr || t->description == nullptr) {
+        for (const char* const* name = t->attributes; result == 0 && name != nullptr && *name != nullptr; ++name) {
+            result = visit(*name);
         }
-        return 0;
+        return result;
     }
-    for (const char* const* name = t->attributes; name != nullptr && *name != nullptr; ++name) {
-        const int result = visit(*name);
-        if (result != 0) {
-            return result;
+    for (const state_field& f : t->description->fields) {
+        if (result == 0 && f.name != nullptr && f.attribute) {
+            result = visit(f.name);
         }
     }
-    return 0;
+    return result;
 }
 
 PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
@@ -338,14 +269,10 @@ PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
         return nullptr;
     }
     PyRef dict(PyDict_New());
-    if (!dict) {
-        return nullptr;
-    }
-    const interaction_type_t* t = interaction->typeobj;
-    if (!lists_attributes(t) || !reads_attributes(t)) {
+    if (!dict || !has_attributes(interaction->typeobj, false)) {
         return dict.release();
     }
-    const int failed = for_each_attribute(t, [&](const char* name) {
+    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
         PyRef value(read_attribute(interaction, name));
         if (!value) {
             if (!PyErr_Occurred()) {
@@ -372,24 +299,18 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         PyErr_SetString(PyExc_ValueError, "Argument must be dict");
         return nullptr;
     }
-    const interaction_type_t* t = interaction->typeobj;
-    if (PyDict_Size(d) == 0 || !lists_attributes(t) || !writes_attributes(t)) {
+    if (PyDict_Size(d) == 0 || !has_attributes(interaction->typeobj, true)) {
         Py_RETURN_NONE;
     }
-    if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
+    if (vesk_refuse_while_busy(interaction) < 0) {
         return nullptr;
     }
     ChangeMark mark(interaction);
     // Applied in the order of the type's list, not of the dictionary; no
     // rollback: attributes applied before a failure keep their new values.
-    const int failed = for_each_attribute(t, [&](const char* name) {
+    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
         PyRef key(PyUnicode_FromString(name));
-        if (!key) {
-            return -1;
-        }
-        PyObject* borrowed = PyDict_GetItemWithError(d, key.get());
+        PyObject* borrowed = key ? PyDict_GetItemWithError(d, key.get()) : nullptr;
         if (borrowed == nullptr) {
             return PyErr_Occurred() ? -1 : 0;
         }
@@ -486,12 +407,16 @@ const char* interaction_tooltip(PyInteraction_Object* interaction) {
     const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
     const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
     double values[std::size(form.fields)] = {};
-    for (size_t i = 0; i < std::size(form.fields) && form.fields[i] != nullptr; ++i) {
-        float value;
-        std::memcpy(&value, interaction->data + find_field(*d, form.fields[i])->offset, sizeof value);
+    for (size_t i = 0; i < std::size(form.fields); ++i) {
+        const state_field* f = form.fields[i] != nullptr ? find_field(*d, form.fields[i]) : nullptr;
+        float value = 0.0f;
+        if (f != nullptr) {
+            std::memcpy(&value, interaction->data + f->offset, sizeof value);
+        }
         values[i] = value;
     }
     // Bounded by the type's buffer size: huge values are cut at its end.
-    std::snprintf(tooltip_buffer, d->tooltip_size, form.format, values[0], values[1], values[2], values[3]);
+    std::snprintf(tooltip_buffer, std::min(d->tooltip_size, sizeof tooltip_buffer), form.format, values[0],
+                  values[1], values[2], values[3]);
     return tooltip_buffer;
 }

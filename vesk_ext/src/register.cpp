@@ -39,18 +39,16 @@ struct register_state_t {
     int first_clamped_expected;
 };
 
-// The held arrays, their data and the marks of their scan belong to a query,
-// not to the register's state.
+// The rest of the record (the held arrays, the position in them, the marks
+// of their scan) belongs to a query, not to the register's state.
 constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(register_state_t, feature_min, number),
         VESK_ATTRIBUTE(register_state_t, feature_max, number),
         VESK_ATTRIBUTE(register_state_t, auto_adapt, flag),
-        VESK_INTERNAL(register_state_t, array_index, count),
     },
     .unknown = unknown_names::refused,
 };
-static_assert(well_formed(description));
 
 register_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<register_state_t>(interaction);

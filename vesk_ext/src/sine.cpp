@@ -26,7 +26,6 @@ constexpr state_description description = {
     .tooltip = {"x0: %.2f\nk: %.2f", {"x0", "k"}},
     .tooltip_size = 100,
 };
-static_assert(well_formed(description));
 
 constexpr double lr_base = 0.01;
 constexpr double pi = 3.141592653589793;
@@ -36,16 +35,13 @@ sine_state_t* state_of(PyInteraction_Object* interaction) {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    if (vesk_refuse_negative_gluamine(interaction) < 0) {
+    sine_state_t* st = new_trainable_state<sine_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    sine_state_t* st = state_of(interaction);
-    st->x0 = 0.0f;
     // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
     const int multiple = std::rand() % 3 + 1;
     st->k = static_cast<float>(static_cast<double>(multiple) * pi);
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(sine_state_t);
     return 0;
 }
 

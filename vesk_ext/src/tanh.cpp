@@ -25,17 +25,14 @@ float spread_draw() {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    if (vesk_refuse_negative_gluamine(interaction) < 0) {
+    tanh_state_t* st = new_trainable_state<tanh_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    tanh_state_t* st = state_of(interaction);
-    std::memset(st, 0, sizeof *st);
     // Sequenced draws: w0, then w1, then the bias, which is random here.
     st->w0 = spread_draw();
     st->w1 = spread_draw();
     st->bias = spread_draw();
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(tanh_state_t);
     return 0;
 }
 
