@@ -63,8 +63,8 @@ enum class field_kind : unsigned char {
 
 // One field of a state record. Attributes are the parameters that Python
 // reads and writes by name and the dictionary form carries, in the order
-// listed; the other fields are internal (Adam moments, the learning rate, a
-// register's position), listed so that the whole state can be walked.
+// listed; the other fields are internal (Adam moments, the learning rate),
+// listed so that the whole state can be walked.
 struct state_field {
     const char* name;  // null ends a list
     size_t offset;

@@ -128,8 +128,8 @@ bool has_attributes(const interaction_type_t* t, bool writing) {
     return (writing ? t->setattr != nullptr : t->getattr != nullptr) || t->description != nullptr;
 }
 
-// The described attribute of this name; null for any other name, internal
-// fields included, and for a type whose own operations take the name.
+// The attribute of this name in the type's description; null for any other
+// name, internal fields included.
 const state_field* described_attribute(const interaction_type_t* t, const char* name) {
     const state_field* f = t->description != nullptr ? find_field(*t->description, name) : nullptr;
     return f != nullptr && f->attribute ? f : nullptr;
