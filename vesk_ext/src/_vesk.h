@@ -333,130 +333,6 @@ float categorical_cross_entropy(float y_true, float y_pred);
 int set_loss_function_from_string(const char* function_name, loss_func* function);
 
 // ---------------------------------------------------------------------------
-// The Adam step: the moments of one parameter, and the step that folds in
-// one gradient, in units of the caller's learning rate. adam_step is the
-// step alone; the trainable types step their parameters through
-// adam_step_with, or, three at a time, through adam_steps_packed.
-
-struct adam {
-    float m1;
-    float m2;
-};
-float adam_step(adam* state, int nsamples, float grad);
-
-namespace vesk::adam_detail {
-constexpr float b1 = 0.9f;
-constexpr float b2 = 0.999f;
-// The complements are formed in single precision (0x3DCCCCD0 and
-// 0x3A831200), not taken as the decimal values 0.1 and 0.001.
-constexpr float one_minus_b1 = 1.0f - b1;
-constexpr float one_minus_b2 = 1.0f - b2;
-constexpr double epsilon = 1e-6;
-// The bias corrections stop abruptly at these sample counts rather than
-// fading out, so steps jump at samples 20 and 1000.
-constexpr int m1_correction_limit = 20;
-constexpr int m2_correction_limit = 1000;
-
-// The correctly rounded root, as sqrtf gives it. A moment is never negative,
-// so the instruction alone will do, without the library's errno path.
-inline float moment_root(float v) {
-#if defined(__SSE2__)
-    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
-#else
-    return sqrtf(v);
-#endif
-}
-}  // namespace vesk::adam_detail
-
-// The bias corrections of one sample count, which every parameter trained
-// at that count shares: a node with several parameters computes them once.
-struct adam_corrections {
-    bool correct_m1;
-    bool correct_m2;
-    float m1_divisor;  // 1 - b1^n while n is below 20
-    float m2_divisor;  // 1 - b2^n while n is below 1000
-};
-
-inline adam_corrections adam_corrections_for(int nsamples) {
-    using namespace vesk::adam_detail;
-    adam_corrections c;
-    c.correct_m1 = nsamples < m1_correction_limit;
-    c.correct_m2 = nsamples < m2_correction_limit;
-    c.m1_divisor = c.correct_m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f;
-    c.m2_divisor = c.correct_m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f;
-    return c;
-}
-
-// One step. Corrected false: for counts where neither correction applies any
-// more (from 1000 on), which leaves out their tests.
-template <bool Corrected>
-inline float adam_step_with(adam* state, const adam_corrections& c, float grad) {
-    using namespace vesk::adam_detail;
-    // Products are formed, then added; the squared gradient is the complement
-    // times grad, times grad again, in that association.
-    state->m1 = b1 * state->m1 + one_minus_b1 * grad;
-    state->m2 = b2 * state->m2 + (one_minus_b2 * grad) * grad;
-    // The corrections work on copies: the stored moments stay uncorrected.
-    float m1_unbiased = state->m1;
-    float m2_unbiased = state->m2;
-    if constexpr (Corrected) {
-        if (c.correct_m1) {
-            m1_unbiased = m1_unbiased / c.m1_divisor;
-        }
-        if (c.correct_m2) {
-            m2_unbiased = m2_unbiased / c.m2_divisor;
-        }
-    }
-    // Only the final quotient is taken in double precision, then rounded.
-    const double denominator = static_cast<double>(moment_root(m2_unbiased)) + epsilon;
-    return static_cast<float>(static_cast<double>(m1_unbiased) / denominator);
-}
-
-#if defined(__SSE2__)
-// The uncorrected steps of a record's three parameters side by side, lanes
-// w0, w1 and bias (and a fourth that is dropped), each parameter then moved
-// by lr x its step: each lane performs exactly the operations of
-// adam_step_with<false> and of the scalar move, in their order.
-template <typename S>
-inline void adam_steps_packed(S* st, float dw0, float dw1, float dbias) {
-    using namespace vesk::adam_detail;
-    static_assert(offsetof(S, w1) == offsetof(S, w0) + 4 && offsetof(S, bias) == offsetof(S, w0) + 8 &&
-                      offsetof(S, w0_adam) == offsetof(S, w0) + 12 &&
-                      offsetof(S, w1_adam) == offsetof(S, w0_adam) + 8 &&
-                      offsetof(S, bias_adam) == offsetof(S, w0_adam) + 16,
-                  "weights, then the moments of each, packed");
-    float* const moments = &st->w0_adam.m1;  // m1 m2 of w0, of w1, of the bias
-    // The record aligns its floats to 4 bytes only: 8-byte pieces move
-    // through memcpy.
-    double last_pair;
-    std::memcpy(&last_pair, moments + 4, sizeof last_pair);
-    const __m128 first = _mm_loadu_ps(moments);
-    const __m128 last = _mm_castpd_ps(_mm_set_sd(last_pair));
-    __m128 m1 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(2, 0, 2, 0));
-    __m128 m2 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(3, 1, 3, 1));
-    const __m128 grad = _mm_setr_ps(dw0, dw1, dbias, 0.0f);
-    m1 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b1), m1), _mm_mul_ps(_mm_set1_ps(one_minus_b1), grad));
-    m2 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b2), m2), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(one_minus_b2), grad), grad));
-    _mm_storeu_ps(moments, _mm_unpacklo_ps(m1, m2));
-    last_pair = _mm_cvtsd_f64(_mm_castps_pd(_mm_unpackhi_ps(m1, m2)));
-    std::memcpy(moments + 4, &last_pair, sizeof last_pair);
-    // Quotients in double, two lanes at a time, then rounded to float.
-    const __m128 root = _mm_sqrt_ps(m2);
-    const __m128d eps = _mm_set1_pd(epsilon);
-    const __m128d q01 = _mm_div_pd(_mm_cvtps_pd(m1), _mm_add_pd(_mm_cvtps_pd(root), eps));
-    const __m128d q23 =
-        _mm_div_pd(_mm_cvtps_pd(_mm_movehl_ps(m1, m1)), _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(root, root)), eps));
-    const __m128 step = _mm_movelh_ps(_mm_cvtpd_ps(q01), _mm_cvtpd_ps(q23));
-    // The fourth lane reads the first moment after the weights and is dropped.
-    float* const params = &st->w0;
-    const __m128 p = _mm_sub_ps(_mm_loadu_ps(params), _mm_mul_ps(_mm_set1_ps(st->lr), step));
-    const double first_pair = _mm_cvtsd_f64(_mm_castps_pd(p));
-    std::memcpy(params, &first_pair, sizeof first_pair);
-    _mm_store_ss(params + 2, _mm_movehl_ps(p, p));
-}
-#endif
-
-// ---------------------------------------------------------------------------
 // Shared by the trainable types
 
 // Learning rate fixed at creation: base / ln(gluamine + 2), the logarithm in
@@ -535,6 +411,107 @@ inline void block_map(int n, const float* a, const float* b, float* out, Op op) 
 }
 
 // ---------------------------------------------------------------------------
+// The Adam step: the moments of one parameter, and the step that folds in
+// one gradient, in units of the caller's learning rate. adam_step is the
+// step of one parameter alone; the trainable types step theirs through
+// adam_step_with, several side by side in vector lanes.
+
+struct adam {
+    float m1;
+    float m2;
+};
+float adam_step(adam* state, int nsamples, float grad);
+
+namespace vesk::adam_detail {
+constexpr float b1 = 0.9f;
+constexpr float b2 = 0.999f;
+// The complements are formed in single precision (0x3DCCCCD0 and
+// 0x3A831200), not taken as the decimal values 0.1 and 0.001.
+constexpr float one_minus_b1 = 1.0f - b1;
+constexpr float one_minus_b2 = 1.0f - b2;
+constexpr double epsilon = 1e-6;
+// The bias corrections stop abruptly at these sample counts rather than
+// fading out, so steps jump at samples 20 and 1000.
+constexpr int m1_correction_limit = 20;
+constexpr int m2_correction_limit = 1000;
+
+// The correctly rounded root, as sqrtf gives it. A moment is never negative,
+// so the instruction alone will do, without the library's errno path.
+inline float moment_root(float v) {
+#if defined(__SSE2__)
+    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
+#else
+    return sqrtf(v);
+#endif
+}
+
+inline float_lanes moment_root(float_lanes v) {
+#if defined(__SSE2__)
+    return _mm_sqrt_ps(v);
+#else
+    return float_lanes{sqrtf(v[0]), sqrtf(v[1]), sqrtf(v[2]), sqrtf(v[3])};
+#endif
+}
+
+// m1 / (root + epsilon): only this quotient is taken in double precision,
+// then rounded to float.
+inline float step_quotient(float m1, float root) {
+    return static_cast<float>(static_cast<double>(m1) / (static_cast<double>(root) + epsilon));
+}
+
+typedef double double_lanes __attribute__((vector_size(32)));
+
+inline float_lanes step_quotient(float_lanes m1, float_lanes root) {
+    const double_lanes wide_root = __builtin_convertvector(root, double_lanes);
+    return __builtin_convertvector(__builtin_convertvector(m1, double_lanes) / (wide_root + epsilon), float_lanes);
+}
+}  // namespace vesk::adam_detail
+
+// The bias corrections of one sample count, which every parameter trained
+// at that count shares: a node with several parameters computes them once.
+struct adam_corrections {
+    bool correct_m1;
+    bool correct_m2;
+    float m1_divisor;  // 1 - b1^n while n is below 20
+    float m2_divisor;  // 1 - b2^n while n is below 1000
+};
+
+inline adam_corrections adam_corrections_for(int nsamples) {
+    using namespace vesk::adam_detail;
+    adam_corrections c;
+    c.correct_m1 = nsamples < m1_correction_limit;
+    c.correct_m2 = nsamples < m2_correction_limit;
+    c.m1_divisor = c.correct_m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f;
+    c.m2_divisor = c.correct_m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f;
+    return c;
+}
+
+// One step of one parameter's moments (F float), or of several parameters'
+// side by side (F float_lanes, each lane rounding exactly as alone).
+// Corrected false: for counts where neither correction applies any more
+// (from 1000 on), which leaves out their tests.
+template <bool Corrected, typename F>
+inline F adam_step_with(F& m1, F& m2, const adam_corrections& c, F grad) {
+    using namespace vesk::adam_detail;
+    // Products are formed, then added; the squared gradient is the complement
+    // times grad, times grad again, in that association.
+    m1 = b1 * m1 + one_minus_b1 * grad;
+    m2 = b2 * m2 + (one_minus_b2 * grad) * grad;
+    // The corrections work on copies: the stored moments stay uncorrected.
+    F m1_unbiased = m1;
+    F m2_unbiased = m2;
+    if constexpr (Corrected) {
+        if (c.correct_m1) {
+            m1_unbiased = m1_unbiased / c.m1_divisor;
+        }
+        if (c.correct_m2) {
+            m2_unbiased = m2_unbiased / c.m2_divisor;
+        }
+    }
+    return step_quotient(m1_unbiased, moment_root(m2_unbiased));
+}
+
+// ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
 // in the activation applied to the sum and its derivative.
 
@@ -590,17 +567,20 @@ inline void weighted_sum_block(const weighted_sum_state* st, const float* in0, c
     block_map(n, in0, in1, z, [w0, w1](auto x0, auto x1) { return x0 * w0 + x1 * w1; });
 }
 
-// Steps the three parameters with their gradients, one at a time.
+// Steps the three parameters with their gradients, side by side in the
+// lanes w0, w1 and bias (the fourth idles at 0).
 template <bool Corrected>
-inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float dw0, float dw1,
-                               float dbias) {
+inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
+    float_lanes m1 = {st->w0_adam.m1, st->w1_adam.m1, st->bias_adam.m1, 0.0f};
+    float_lanes m2 = {st->w0_adam.m2, st->w1_adam.m2, st->bias_adam.m2, 0.0f};
     // lr x step is rounded to float before it is subtracted.
-    float step = adam_step_with<Corrected>(&st->w0_adam, c, dw0);
-    st->w0 = st->w0 - st->lr * step;
-    step = adam_step_with<Corrected>(&st->w1_adam, c, dw1);
-    st->w1 = st->w1 - st->lr * step;
-    step = adam_step_with<Corrected>(&st->bias_adam, c, dbias);
-    st->bias = st->bias - st->lr * step;
+    const float_lanes moved = st->lr * adam_step_with<Corrected>(m1, m2, c, grad);
+    st->w0_adam = {m1[0], m2[0]};
+    st->w1_adam = {m1[1], m2[1]};
+    st->bias_adam = {m1[2], m2[2]};
+    st->w0 = st->w0 - moved[0];
+    st->w1 = st->w1 - moved[1];
+    st->bias = st->bias - moved[2];
 }
 
 // Given dz, the gradient of the sum for this sample (when there is one),
@@ -627,14 +607,11 @@ inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, int
     // Every parameter steps on every call, so a zero gradient still moves it
     // by the momentum its moments hold.
     const adam_corrections c = adam_corrections_for(g->samples);
+    const float_lanes grad = {dw0_sum, dw1_sum, dbias_sum, 0.0f};
     if (c.correct_m1 || c.correct_m2) {
-        weighted_sum_steps<true>(st, c, dw0_sum, dw1_sum, dbias_sum);
+        weighted_sum_steps<true>(st, c, grad);
     } else {
-#if defined(__SSE2__)
-        adam_steps_packed(st, dw0_sum, dw1_sum, dbias_sum);
-#else
-        weighted_sum_steps<false>(st, c, dw0_sum, dw1_sum, dbias_sum);
-#endif
+        weighted_sum_steps<false>(st, c, grad);
     }
 }
 
