@@ -4,6 +4,15 @@
 
 #include <cstring>
 
+// The type records, each defined in its type's source.
+namespace vesk::gaussian { extern interaction_type_t typeobj; }
+namespace vesk::linear { extern interaction_type_t typeobj; }
+namespace vesk::multiply { extern interaction_type_t typeobj; }
+namespace vesk::fixed { extern interaction_type_t typeobj; }
+namespace vesk::cat { extern interaction_type_t typeobj; }
+namespace vesk::sine { extern interaction_type_t typeobj; }
+namespace vesk::tanh { extern interaction_type_t typeobj; }
+
 namespace {
 
 // Head of the registry: the most recently registered record. Written only

@@ -155,15 +155,6 @@ typedef struct interaction_type {
 int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
 
-// The type records, registered by module start-up.
-namespace vesk::gaussian { extern interaction_type_t typeobj; }
-namespace vesk::linear { extern interaction_type_t typeobj; }
-namespace vesk::multiply { extern interaction_type_t typeobj; }
-namespace vesk::fixed { extern interaction_type_t typeobj; }
-namespace vesk::cat { extern interaction_type_t typeobj; }
-namespace vesk::sine { extern interaction_type_t typeobj; }
-namespace vesk::tanh { extern interaction_type_t typeobj; }
-
 #define VESK_STATE_SIZE 100
 
 struct PyInteraction_Object {

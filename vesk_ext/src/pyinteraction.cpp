@@ -160,18 +160,9 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
 }
 
 PyObject* PyInteraction_get_sources(PyInteraction_Object* self, void*) {
-    PyRef sources(PyTuple_New(self->sourcecount));
-    if (!sources) {
-        return nullptr;
-    }
-    for (int i = 0; i < self->sourcecount; ++i) {
-        PyObject* item = PyLong_FromLong(self->sources[i]);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(sources.get(), i, item);
-    }
-    return sources.release();
+    // sourcecount is 0, 1 or 2; the entries beyond it are not reported.
+    static const char* const formats[] = {"()", "(i)", "(ii)"};
+    return Py_BuildValue(formats[self->sourcecount], self->sources[0], self->sources[1]);
 }
 
 PyObject* PyInteraction_get_location(PyInteraction_Object* self, void*) {
