@@ -401,6 +401,18 @@ inline void block_map(int n, const float* a, const float* b, float* out, Op op) 
     }
 }
 
+// f of a float, or of each lane in turn: for the library's functions, which
+// have no lane form.
+template <typename F>
+inline float each_lane(float v, F f) {
+    return f(v);
+}
+
+template <typename F>
+inline float_lanes each_lane(float_lanes v, F f) {
+    return float_lanes{f(v[0]), f(v[1]), f(v[2]), f(v[3])};
+}
+
 // ---------------------------------------------------------------------------
 // The Adam step: the moments of one parameter, and the step that folds in
 // one gradient, in units of the caller's learning rate. adam_step is the
@@ -545,17 +557,21 @@ inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, cons
     return z;
 }
 
-// The weighted sums of a block's samples, each formed as weighted_sum forms
-// it; in1 is null for one source.
-inline void weighted_sum_block(const weighted_sum_state* st, const float* in0, const float* in1,
-                               float* __restrict z, int n) {
+// The block form of forward: each sample's activation is act(its weighted
+// sum, bias), formed as for one sample; in1 is null for one source.
+template <typename Act>
+inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out,
+                               int n, Act act) {
+    const weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
     const float w0 = st->w0;
-    if (in1 == nullptr) {
-        block_map(n, in0, z, [w0](auto x0) { return x0 * w0; });
-        return;
-    }
     const float w1 = st->w1;
-    block_map(n, in0, in1, z, [w0, w1](auto x0, auto x1) { return x0 * w0 + x1 * w1; });
+    const float bias = st->bias;
+    if (in1 == nullptr) {
+        block_map(n, in0, out, [=](auto x0) { return act(x0 * w0, bias); });
+    } else {
+        block_map(n, in0, in1, out, [=](auto x0, auto x1) { return act(x0 * w0 + x1 * w1, bias); });
+    }
+    x->activation[0] = out[n - 1];
 }
 
 // Steps the three parameters with their gradients, side by side in the

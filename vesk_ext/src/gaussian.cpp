@@ -125,21 +125,21 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
                    int n) {
     const gaussian_state_t* st = state_of(interaction);
     const float center0 = st->center0;
+    const float center1 = st->center1;
     const float w0 = st->w0;
-    block_map(n, in0, out, [center0, w0](auto x0) {
-        const auto d = x0 - center0;
-        return (d * d) / w0;
-    });
-    if (in1 != nullptr) {
-        const float center1 = st->center1;
-        const float w1 = st->w1;
-        block_map(n, out, in1, out, [center1, w1](auto z, auto x1) {
-            const auto e = x1 - center1;
-            return z + (e * e) / w1;
+    const float w1 = st->w1;
+    // Each value formed as forward forms it.
+    if (in1 == nullptr) {
+        block_map(n, in0, out, [=](auto x0) {
+            const auto d = x0 - center0;
+            return each_lane(-((d * d) / w0), expf);
         });
-    }
-    for (int j = 0; j < n; ++j) {
-        out[j] = expf(-out[j]);
+    } else {
+        block_map(n, in0, in1, out, [=](auto x0, auto x1) {
+            const auto d = x0 - center0;
+            const auto e = x1 - center1;
+            return each_lane(-((d * d) / w0 + (e * e) / w1), expf);
+        });
     }
     interaction->activation[0] = out[n - 1];
 }

@@ -53,11 +53,7 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    const linear_state_t* st = state_of(interaction);
-    weighted_sum_block(st, in0, in1, out, n);
-    const float bias = st->bias;
-    block_map(n, out, out, [bias](auto sum) { return clamped(bias + sum); });
-    interaction->activation[0] = out[n - 1];
+    weighted_sum_block(interaction, in0, in1, out, n, [](auto sum, float bias) { return clamped(bias + sum); });
 }
 
 }  // namespace

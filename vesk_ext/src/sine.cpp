@@ -78,12 +78,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     const sine_state_t* st = state_of(interaction);
     const float k = st->k;
     const float x0 = st->x0;
-    // The arguments first, in vector lanes where the compiler can, then the
-    // library's sine of each.
-    block_map(n, in0, out, [k, x0](auto v) { return v * k + x0; });
-    for (int j = 0; j < n; ++j) {
-        out[j] = sinf(out[j]);
-    }
+    block_map(n, in0, out, [k, x0](auto v) { return each_lane(v * k + x0, sinf); });
     interaction->activation[0] = out[n - 1];
 }
 

@@ -55,14 +55,8 @@ int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    const tanh_state_t* st = state_of(interaction);
-    weighted_sum_block(st, in0, in1, out, n);
-    const float bias = st->bias;
-    block_map(n, out, out, [bias](auto sum) { return sum + bias; });
-    for (int j = 0; j < n; ++j) {
-        out[j] = tanhf(out[j]);
-    }
-    interaction->activation[0] = out[n - 1];
+    weighted_sum_block(interaction, in0, in1, out, n,
+                       [](auto sum, float bias) { return each_lane(sum + bias, tanhf); });
 }
 
 }  // namespace
