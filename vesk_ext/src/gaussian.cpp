@@ -6,7 +6,6 @@
 #include <math.h>
 
 #include <cstdlib>
-#include <cstring>
 
 namespace vesk::gaussian {
 namespace {

@@ -2,9 +2,6 @@
 // bias, clamped to [-1, 1], trained online with Adam.
 #include "_vesk.h"
 
-#include <cstdlib>
-#include <cstring>
-
 namespace vesk::linear {
 namespace {
 

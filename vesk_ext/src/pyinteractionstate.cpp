@@ -1,7 +1,7 @@
 // The InteractionState companion: a view of an interaction's state record.
-// Attribute access is routed to the interaction's type, and the type's list
-// of attribute names gives the dictionary form that parameters are saved and
-// restored in.
+// Attribute access goes to the type's own operations or, for most types, to
+// the description of its state record, which also gives the dictionary form
+// that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
 #include <algorithm>

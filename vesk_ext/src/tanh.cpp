@@ -5,7 +5,6 @@
 #include <math.h>
 
 #include <cstdlib>
-#include <cstring>
 
 namespace vesk::tanh {
 namespace {
