@@ -118,13 +118,20 @@ def test_own_dictionary_changes_nothing(kind):
 
 
 @pytest.mark.parametrize("kind", STRICT + LENIENT)
-def test_refused_value_in_from_dict_keeps_earlier_names(kind):
+@pytest.mark.parametrize("value, cause, why", [("no", TypeError, "not a number"),
+                                               (10 ** 400, ValueError, "its conversion to float failed")],
+                         ids=["str", "huge int"])
+def test_refused_value_in_from_dict_keeps_earlier_names(kind, value, cause, why):
     node = fresh(kind)
     state = node.state
     first, second = ATTRIBUTES[kind][:2]
-    with pytest.raises(RuntimeError, match="^Interaction '%s' internal error setting attribute$" % kind):
-        state._from_dict({second: "no", first: 0.5})
+    with pytest.raises(RuntimeError, match="^Interaction '%s' internal error setting attribute$" % kind) as info:
+        state._from_dict({second: value, first: 0.5})
     assert getattr(state, first) == 0.5
+    # The cause names the attribute, the type and why the value was refused.
+    assert type(info.value.__cause__) is cause
+    assert str(info.value.__cause__).startswith("cannot set '%s' of '%s' from a value of type '%s': %s"
+                                                % (second, kind, type(value).__name__, why))
 
 
 TRAIN_LAYOUT = {

@@ -74,6 +74,27 @@ def test_from_dict_edge_cases(state):
         state._to_dict(1)
 
 
+@pytest.mark.parametrize("error", [KeyboardInterrupt, SystemExit, MemoryError])
+@pytest.mark.parametrize("kind, name", [("linear", "w0"), ("gaussian", "unknown"), ("fixed", "feature_max"),
+                                        ("cat", "categories")])
+def test_interrupts_and_memory_errors_in_a_conversion_propagate(kind, name, error):
+    class Raising:
+        def __float__(self):
+            raise error
+
+        def __hash__(self):
+            raise error
+
+    node = _vesk.Interaction(kind, (0, 0, 0))
+    state = node.state
+    value = [(Raising(), 1.0)] if kind == "cat" else Raising()
+    with pytest.raises(error):
+        setattr(state, name, value)
+    if name in state._to_dict():
+        with pytest.raises(error):
+            state._from_dict({name: value})
+
+
 def test_from_dict_survives_a_value_that_changes_the_dict(state):
     d = {}
 

@@ -4,6 +4,15 @@
 
 #include <cstring>
 
+// The type records, each defined in its type's source.
+namespace vesk::gaussian { extern interaction_type_t typeobj; }
+namespace vesk::linear { extern interaction_type_t typeobj; }
+namespace vesk::multiply { extern interaction_type_t typeobj; }
+namespace vesk::fixed { extern interaction_type_t typeobj; }
+namespace vesk::cat { extern interaction_type_t typeobj; }
+namespace vesk::sine { extern interaction_type_t typeobj; }
+namespace vesk::tanh { extern interaction_type_t typeobj; }
+
 namespace {
 
 // Head of the registry: the most recently registered record. Written only
@@ -35,13 +44,13 @@ void register_interaction_types() {
         return;
     }
     registered = true;
-    vesk::gaussian::init();
-    vesk::linear::init();
-    vesk::multiply::init();
-    vesk::fixed::init();
-    vesk::cat::init();
-    vesk::sine::init();
-    vesk::tanh::init();
+    vesk_add_interactiontype(&vesk::gaussian::typeobj);
+    vesk_add_interactiontype(&vesk::linear::typeobj);
+    vesk_add_interactiontype(&vesk::multiply::typeobj);
+    vesk_add_interactiontype(&vesk::fixed::typeobj);
+    vesk_add_interactiontype(&vesk::cat::typeobj);
+    vesk_add_interactiontype(&vesk::sine::typeobj);
+    vesk_add_interactiontype(&vesk::tanh::typeobj);
 }
 
 // Binds numpy's table of array functions, as numpy's own import_array does,

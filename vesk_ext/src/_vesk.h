@@ -1,6 +1,12 @@
 // Shared declarations of the _vesk extension: the operation table of an
 // interaction type and its registry, the graph and interaction records, the
 // engine accessors used by the types, the losses and the Adam step.
+//
+// Every float operation is written in the order and precision its result is
+// defined by, so that a trained graph is the same to the bit on every build
+// and in every path (sample by sample, in blocks, in vector lanes): the build
+// forbids contracting a multiply and an add into one rounding, fast-math and
+// any reassociation, and code must not reorder or widen an operation either.
 #pragma once
 
 #define PY_SSIZE_T_CLEAN
@@ -25,6 +31,7 @@
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <string_view>
 
 struct PyGraph_Object;
 struct PyInteraction_Object;
@@ -44,26 +51,85 @@ enum source_reads_t {
     READS_BOTH,                    // sources[0] and sources[1], always
 };
 
+// ---------------------------------------------------------------------------
+// State descriptions: the fields of a type's state record, which drive its
+// attributes, its dictionary form and its tooltips (pyinteractionstate.cpp).
+
+// How a field keeps its value, and what an attribute of it takes.
+enum class field_kind : unsigned char {
+    number,  // a float; any number, narrowed to float
+    flag,    // an int 0 or 1; exactly a bool
+};
+
+// One field of a state record. Attributes are the parameters that Python
+// reads and writes by name and the dictionary form carries, in the order
+// listed; the other fields are internal (Adam moments, the learning rate),
+// listed so that the whole state can be walked.
+struct state_field {
+    const char* name;  // null ends a list
+    size_t offset;
+    field_kind kind;
+    bool attribute;
+};
+#define VESK_ATTRIBUTE(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, true}
+#define VESK_INTERNAL(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, false}
+
+// What an assignment to a name that is not an attribute does.
+enum class unknown_names : unsigned char {
+    refused,             // refused, the value untouched
+    converted_refused,   // the value is converted as a number first, then refused
+    converted_ignored,   // the value is converted as a number first; nothing is stored
+};
+
+// A tooltip text: "%.2f" conversions of the named fields, in order.
+struct tooltip_form {
+    const char* format;  // null: no tooltip of this form
+    const char* fields[4];
+};
+
+struct state_description {
+    state_field fields[12] = {};
+    unknown_names unknown = unknown_names::refused;
+    // The text for an interaction with one source (none: as for any other
+    // count), and for any other count (none: the type has no tooltip).
+    tooltip_form one_source_tooltip = {};
+    tooltip_form tooltip = {};
+    size_t tooltip_size = 0;  // bytes, the terminating NUL included
+};
+
+// The field of a description with this name, or null.
+constexpr const state_field* find_field(const state_description& d, const char* name) {
+    for (const state_field& f : d.fields) {
+        if (f.name == nullptr) {
+            return nullptr;
+        }
+        if (std::string_view(f.name) == name) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
 // The operations of one interaction type. Records are static data of their
 // type's source and live as long as the process; required slots are called
 // without a check.
 typedef struct interaction_type {
-    const char* type_name;
-    int (*initialize)(PyInteraction_Object* interaction);
-    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
-    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
-    const char* const* attributes;
-    int (*setattr)(PyInteraction_Object* interaction, const char* name, PyObject* value);
-    PyObject* (*getattr)(PyInteraction_Object* interaction, const char* name);
-    const char* (*get_tooltip)(PyInteraction_Object* interaction);
-    void (*deallocate)(PyInteraction_Object* interaction);
-    int (*set_inputarray)(PyInteraction_Object* interaction, PyObject* py_array);
-    int (*set_expectedarray)(PyInteraction_Object* interaction, PyObject* py_array);
-    int (*create_outputarray)(PyInteraction_Object* interaction, int64_t sz);
-    int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name);
-    PyObject* (*get_outputarray)(PyInteraction_Object* interaction);
-    struct interaction_type* next;
-    source_reads_t source_reads;
+    const char* type_name = nullptr;
+    int (*initialize)(PyInteraction_Object* interaction) = nullptr;
+    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) = nullptr;
+    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) = nullptr;
+    const char* const* attributes = nullptr;
+    int (*setattr)(PyInteraction_Object* interaction, const char* name, PyObject* value) = nullptr;
+    PyObject* (*getattr)(PyInteraction_Object* interaction, const char* name) = nullptr;
+    const char* (*get_tooltip)(PyInteraction_Object* interaction) = nullptr;
+    void (*deallocate)(PyInteraction_Object* interaction) = nullptr;
+    int (*set_inputarray)(PyInteraction_Object* interaction, PyObject* py_array) = nullptr;
+    int (*set_expectedarray)(PyInteraction_Object* interaction, PyObject* py_array) = nullptr;
+    int (*create_outputarray)(PyInteraction_Object* interaction, int64_t sz) = nullptr;
+    int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name) = nullptr;
+    PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
+    struct interaction_type* next = nullptr;
+    source_reads_t source_reads = READS_FIRST;
     // Prediction over a block of samples, one node at a time: reads the
     // sources' values of the block's n samples from in0 and in1 (null when
     // not read), writes the node's own to out, advances as n single-sample
@@ -72,25 +138,22 @@ typedef struct interaction_type {
     // order, as in forward. Runs without the interpreter lock and cannot
     // fail: block_ready has vouched for the block. Null: the type has none,
     // and a prediction query runs sample by sample.
-    void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out, int n);
+    void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out,
+                          int n) = nullptr;
     // Whether the next n samples can run as a block: false where forward
     // would raise for one of them, so that the samples go one at a time and
     // the error comes at its sample. Null: always.
-    bool (*block_ready)(PyInteraction_Object* interaction, int n);
+    bool (*block_ready)(PyInteraction_Object* interaction, int n) = nullptr;
+    // The state record's fields. A type with a description needs no
+    // attributes, getattr, setattr or get_tooltip of its own: its attributes
+    // and tooltip follow from the description (a filled slot comes first).
+    const state_description* description = nullptr;
+    // The node's name is its register's name, the key of its column.
+    bool is_register = false;
 } interaction_type_t;
 
 int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
-
-// Load-time registration of each type, called by module start-up in the
-// order gaussian, linear, multiply, fixed, cat, sine, tanh.
-namespace vesk::gaussian { int init(); }
-namespace vesk::linear { int init(); }
-namespace vesk::multiply { int init(); }
-namespace vesk::fixed { int init(); }
-namespace vesk::cat { int init(); }
-namespace vesk::sine { int init(); }
-namespace vesk::tanh { int init(); }
 
 #define VESK_STATE_SIZE 100
 
@@ -197,8 +260,23 @@ PyObject* graph_addtomodule(PyObject* m);
 PyObject* interaction_addtomodule(PyObject* m);
 PyObject* interactionstate_addtomodule(PyObject* m);
 
+// A change of an interaction is refused while a query on its graph runs.
+inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
+    if (interaction->busy) {
+        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                     interaction->type);
+        return -1;
+    }
+    return 0;
+}
+
 // Creates the companion state object of an interaction (a new reference).
 PyObject* interactionstate_new(PyInteraction_Object* interaction);
+
+// The tooltip text of an interaction: its type's own, or the form its state
+// description gives for its number of sources; null when there is neither.
+// The text may live in a buffer that the next call reuses.
+const char* interaction_tooltip(PyInteraction_Object* interaction);
 
 // The type's state record laid over an interaction's buffer.
 template <typename T>
@@ -245,70 +323,6 @@ float mean_squared_error(float y_true, float y_pred);
 float categorical_cross_entropy(float y_true, float y_pred);
 int set_loss_function_from_string(const char* function_name, loss_func* function);
 
-// Adam moments of one parameter and the step that folds in one gradient.
-struct adam {
-    float m1;
-    float m2;
-};
-float adam_step(adam* state, int nsamples, float grad);
-
-// The bias corrections of one sample count, which every parameter trained
-// at that count shares: a node with several parameters computes them once.
-// adam_step(state, n, grad) is adam_step_corrected(state, adam_corrections_for(n), grad).
-struct adam_corrections {
-    bool correct_m1;
-    bool correct_m2;
-    float m1_divisor;  // 1 - b1^n while n is below 20
-    float m2_divisor;  // 1 - b2^n while n is below 1000
-};
-adam_corrections adam_corrections_for(int nsamples);
-float adam_step_corrected(adam* state, const adam_corrections& c, float grad);
-
-namespace vesk::adam_detail {
-constexpr float b1 = 0.9f;
-constexpr float b2 = 0.999f;
-// The complements are formed in single precision (0x3DCCCCD0 and
-// 0x3A831200), not taken as the decimal values 0.1 and 0.001.
-constexpr float one_minus_b1 = 1.0f - b1;
-constexpr float one_minus_b2 = 1.0f - b2;
-constexpr double epsilon = 1e-6;
-
-// The correctly rounded root, as sqrtf gives it. A moment is never negative,
-// so the instruction alone will do, without the library's errno path.
-inline float moment_root(float v) {
-#if defined(__SSE2__)
-    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
-#else
-    return sqrtf(v);
-#endif
-}
-}  // namespace vesk::adam_detail
-
-// The step of adam_step_corrected. Corrected false: for counts where neither
-// correction applies any more (from 1000 on), which leaves out their tests.
-template <bool Corrected>
-inline float adam_step_with(adam* state, const adam_corrections& c, float grad) {
-    using namespace vesk::adam_detail;
-    // Products are formed, then added; the squared gradient is the complement
-    // times grad, times grad again, in that association.
-    state->m1 = b1 * state->m1 + one_minus_b1 * grad;
-    state->m2 = b2 * state->m2 + (one_minus_b2 * grad) * grad;
-    // The corrections work on copies: the stored moments stay uncorrected.
-    float m1_unbiased = state->m1;
-    float m2_unbiased = state->m2;
-    if constexpr (Corrected) {
-        if (c.correct_m1) {
-            m1_unbiased = m1_unbiased / c.m1_divisor;
-        }
-        if (c.correct_m2) {
-            m2_unbiased = m2_unbiased / c.m2_divisor;
-        }
-    }
-    // Only the final quotient is taken in double precision, then rounded.
-    const double denominator = static_cast<double>(moment_root(m2_unbiased)) + epsilon;
-    return static_cast<float>(static_cast<double>(m1_unbiased) / denominator);
-}
-
 // ---------------------------------------------------------------------------
 // Shared by the trainable types
 
@@ -321,75 +335,29 @@ inline float vesk_learning_rate(double base, int gluamine) {
     return static_cast<float>(base / static_cast<double>(logf(shifted)));
 }
 
-// A negative gluamine would give an infinite or non-positive learning rate.
-// Refused before a type draws anything, so a refused construction leaves the
-// process's rand() sequence where it was.
-inline int vesk_refuse_negative_gluamine(const PyInteraction_Object* interaction) {
+// Lays a trainable type's record over an interaction's buffer, zero-filled
+// but for the learning rate (the field lr), and sets data_size; the type
+// then draws its parameters. Null with ValueError for a negative gluamine,
+// which would give an infinite or non-positive rate: refused before the type
+// draws anything, so a refused construction leaves the process's rand()
+// sequence where it was.
+template <typename S>
+inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
     if (interaction->gluamine < 0) {
         PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
-        return -1;
+        return nullptr;
     }
-    return 0;
+    S* st = interaction_state<S>(interaction);
+    std::memset(st, 0, sizeof *st);
+    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
+    interaction->data_size = sizeof(S);
+    return st;
 }
 
 // A rand() draw as a unit value: the conversion to float rounds the largest
 // draws up to 2^31, so 1 itself can come out.
 inline float vesk_unit_draw() {
     return static_cast<float>(std::rand()) * 0x1p-31f;
-}
-
-// A state value narrowed to float. Anything that is not a number (a str
-// included, even one that spells a number) or fails to convert gives -1
-// with nothing left pending: the state object words the refusal.
-inline int vesk_number_to_float(PyObject* value, float* out) {
-    if (!PyNumber_Check(value)) {
-        return -1;
-    }
-    PyObject* as_float = PyNumber_Float(value);
-    if (as_float == nullptr) {
-        PyErr_Clear();
-        return -1;
-    }
-    const double d = PyFloat_AsDouble(as_float);
-    Py_DECREF(as_float);
-    if (d == -1.0 && PyErr_Occurred()) {
-        PyErr_Clear();
-        return -1;
-    }
-    *out = static_cast<float>(d);
-    return 0;
-}
-
-// A named float field of a state record as a Python float; null, with no
-// exception, for a name the type does not have.
-inline PyObject* vesk_float_attribute(const float* field) {
-    return field != nullptr ? PyFloat_FromDouble(*field) : nullptr;
-}
-
-// "linear" and "tanh" keep the same record: two weights and a bias, each
-// with its Adam moments, and the learning rate. These work on either.
-template <typename S>
-float* weighted_sum_field(S* st, const char* name) {
-    if (std::strcmp(name, "w0") == 0) {
-        return &st->w0;
-    }
-    if (std::strcmp(name, "w1") == 0) {
-        return &st->w1;
-    }
-    if (std::strcmp(name, "bias") == 0) {
-        return &st->bias;
-    }
-    return nullptr;
-}
-
-// x0 * w0, plus x1 * w1 for two sources: products formed, then added.
-template <typename S>
-inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, const S* st) {
-    float z = graph_get_activation(g, x->sources[0], 0) * st->w0;
-    if (x->sourcecount == 2) {
-        z = z + graph_get_activation(g, x->sources[1], 0) * st->w1;
-    }
-    return z;
 }
 
 // Four floats side by side. Arithmetic on them works lane by lane, each lane
@@ -433,78 +401,199 @@ inline void block_map(int n, const float* a, const float* b, float* out, Op op) 
     }
 }
 
-// The weighted sums of a block's samples, each formed as weighted_sum forms
-// it; in1 is null for one source.
-template <typename S>
-inline void weighted_sum_block(const S* st, const float* in0, const float* in1, float* __restrict z, int n) {
-    const float w0 = st->w0;
-    if (in1 == nullptr) {
-        block_map(n, in0, z, [w0](auto x0) { return x0 * w0; });
-        return;
-    }
-    const float w1 = st->w1;
-    block_map(n, in0, in1, z, [w0, w1](auto x0, auto x1) { return x0 * w0 + x1 * w1; });
+// f of a float, or of each lane in turn: for the library's functions, which
+// have no lane form.
+template <typename F>
+inline float each_lane(float v, F f) {
+    return f(v);
 }
 
-// Steps the three parameters of a weighted sum with their gradients.
-template <bool Corrected, typename S>
-inline void weighted_sum_steps(S* st, const adam_corrections& c, float dw0, float dw1, float dbias) {
-    // lr x step is rounded to float before it is subtracted.
-    float step = adam_step_with<Corrected>(&st->w0_adam, c, dw0);
-    st->w0 = st->w0 - st->lr * step;
-    step = adam_step_with<Corrected>(&st->w1_adam, c, dw1);
-    st->w1 = st->w1 - st->lr * step;
-    step = adam_step_with<Corrected>(&st->bias_adam, c, dbias);
-    st->bias = st->bias - st->lr * step;
+template <typename F>
+inline float_lanes each_lane(float_lanes v, F f) {
+    return float_lanes{f(v[0]), f(v[1]), f(v[2]), f(v[3])};
 }
 
+// ---------------------------------------------------------------------------
+// The Adam step: the moments of one parameter, and the step that folds in
+// one gradient, in units of the caller's learning rate. adam_step is the
+// step of one parameter alone; the trainable types step theirs through
+// adam_step_with, several side by side in vector lanes.
+
+struct adam {
+    float m1;
+    float m2;
+};
+float adam_step(adam* state, int nsamples, float grad);
+
+namespace vesk::adam_detail {
+constexpr float b1 = 0.9f;
+constexpr float b2 = 0.999f;
+// The complements are formed in single precision (0x3DCCCCD0 and
+// 0x3A831200), not taken as the decimal values 0.1 and 0.001.
+constexpr float one_minus_b1 = 1.0f - b1;
+constexpr float one_minus_b2 = 1.0f - b2;
+constexpr double epsilon = 1e-6;
+// The bias corrections stop abruptly at these sample counts rather than
+// fading out, so steps jump at samples 20 and 1000.
+constexpr int m1_correction_limit = 20;
+constexpr int m2_correction_limit = 1000;
+
+// The correctly rounded root, as sqrtf gives it. A moment is never negative,
+// so the instruction alone will do, without the library's errno path.
+inline float moment_root(float v) {
 #if defined(__SSE2__)
-// The three steps of weighted_sum_steps<false> side by side, lanes w0, w1 and
-// bias (and a fourth that is dropped): each lane performs exactly the scalar
-// step's operations, in its order.
-template <typename S>
-inline void weighted_sum_steps_packed(S* st, float dw0, float dw1, float dbias) {
-    using namespace vesk::adam_detail;
-    static_assert(offsetof(S, w1) == offsetof(S, w0) + 4 && offsetof(S, bias) == offsetof(S, w0) + 8 &&
-                      offsetof(S, w0_adam) == offsetof(S, w0) + 12 &&
-                      offsetof(S, w1_adam) == offsetof(S, w0_adam) + 8 &&
-                      offsetof(S, bias_adam) == offsetof(S, w0_adam) + 16,
-                  "weights, then the moments of each, packed");
-    float* const moments = &st->w0_adam.m1;  // m1 m2 of w0, of w1, of the bias
-    // The record aligns its floats to 4 bytes only: 8-byte pieces move
-    // through memcpy.
-    double last_pair;
-    std::memcpy(&last_pair, moments + 4, sizeof last_pair);
-    const __m128 first = _mm_loadu_ps(moments);
-    const __m128 last = _mm_castpd_ps(_mm_set_sd(last_pair));
-    __m128 m1 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(2, 0, 2, 0));
-    __m128 m2 = _mm_shuffle_ps(first, last, _MM_SHUFFLE(3, 1, 3, 1));
-    const __m128 grad = _mm_setr_ps(dw0, dw1, dbias, 0.0f);
-    m1 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b1), m1), _mm_mul_ps(_mm_set1_ps(one_minus_b1), grad));
-    m2 = _mm_add_ps(_mm_mul_ps(_mm_set1_ps(b2), m2), _mm_mul_ps(_mm_mul_ps(_mm_set1_ps(one_minus_b2), grad), grad));
-    _mm_storeu_ps(moments, _mm_unpacklo_ps(m1, m2));
-    last_pair = _mm_cvtsd_f64(_mm_castps_pd(_mm_unpackhi_ps(m1, m2)));
-    std::memcpy(moments + 4, &last_pair, sizeof last_pair);
-    // Quotients in double, two lanes at a time, then rounded to float.
-    const __m128 root = _mm_sqrt_ps(m2);
-    const __m128d eps = _mm_set1_pd(epsilon);
-    const __m128d q01 = _mm_div_pd(_mm_cvtps_pd(m1), _mm_add_pd(_mm_cvtps_pd(root), eps));
-    const __m128d q23 =
-        _mm_div_pd(_mm_cvtps_pd(_mm_movehl_ps(m1, m1)), _mm_add_pd(_mm_cvtps_pd(_mm_movehl_ps(root, root)), eps));
-    const __m128 step = _mm_movelh_ps(_mm_cvtpd_ps(q01), _mm_cvtpd_ps(q23));
-    // The fourth lane reads the first moment after the weights and is dropped.
-    float* const weights = &st->w0;
-    const __m128 w = _mm_sub_ps(_mm_loadu_ps(weights), _mm_mul_ps(_mm_set1_ps(st->lr), step));
-    const double first_pair = _mm_cvtsd_f64(_mm_castps_pd(w));
-    std::memcpy(weights, &first_pair, sizeof first_pair);
-    _mm_store_ss(weights + 2, _mm_movehl_ps(w, w));
-}
+    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
+#else
+    return sqrtf(v);
 #endif
+}
+
+inline float_lanes moment_root(float_lanes v) {
+#if defined(__SSE2__)
+    return _mm_sqrt_ps(v);
+#else
+    return float_lanes{sqrtf(v[0]), sqrtf(v[1]), sqrtf(v[2]), sqrtf(v[3])};
+#endif
+}
+
+// m1 / (root + epsilon): only this quotient is taken in double precision,
+// then rounded to float.
+inline float step_quotient(float m1, float root) {
+    return static_cast<float>(static_cast<double>(m1) / (static_cast<double>(root) + epsilon));
+}
+
+typedef double double_lanes __attribute__((vector_size(32)));
+
+inline float_lanes step_quotient(float_lanes m1, float_lanes root) {
+    const double_lanes wide_root = __builtin_convertvector(root, double_lanes);
+    return __builtin_convertvector(__builtin_convertvector(m1, double_lanes) / (wide_root + epsilon), float_lanes);
+}
+}  // namespace vesk::adam_detail
+
+// The bias corrections of one sample count, which every parameter trained
+// at that count shares: a node with several parameters computes them once.
+struct adam_corrections {
+    bool correct_m1;
+    bool correct_m2;
+    float m1_divisor;  // 1 - b1^n while n is below 20
+    float m2_divisor;  // 1 - b2^n while n is below 1000
+};
+
+inline adam_corrections adam_corrections_for(int nsamples) {
+    using namespace vesk::adam_detail;
+    adam_corrections c;
+    c.correct_m1 = nsamples < m1_correction_limit;
+    c.correct_m2 = nsamples < m2_correction_limit;
+    c.m1_divisor = c.correct_m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f;
+    c.m2_divisor = c.correct_m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f;
+    return c;
+}
+
+// One step of one parameter's moments (F float), or of several parameters'
+// side by side (F float_lanes, each lane rounding exactly as alone).
+// Corrected false: for counts where neither correction applies any more
+// (from 1000 on), which leaves out their tests.
+template <bool Corrected, typename F>
+inline F adam_step_with(F& m1, F& m2, const adam_corrections& c, F grad) {
+    using namespace vesk::adam_detail;
+    // Products are formed, then added; the squared gradient is the complement
+    // times grad, times grad again, in that association.
+    m1 = b1 * m1 + one_minus_b1 * grad;
+    m2 = b2 * m2 + (one_minus_b2 * grad) * grad;
+    // The corrections work on copies: the stored moments stay uncorrected.
+    F m1_unbiased = m1;
+    F m2_unbiased = m2;
+    if constexpr (Corrected) {
+        if (c.correct_m1) {
+            m1_unbiased = m1_unbiased / c.m1_divisor;
+        }
+        if (c.correct_m2) {
+            m2_unbiased = m2_unbiased / c.m2_divisor;
+        }
+    }
+    return step_quotient(m1_unbiased, moment_root(m2_unbiased));
+}
+
+// ---------------------------------------------------------------------------
+// Weighted sums: "linear" and "tanh" keep the same record, and differ only
+// in the activation applied to the sum and its derivative.
+
+struct weighted_sum_state {
+    float w0;
+    float w1;   // used only while sourcecount is 2
+    float bias;
+    adam w0_adam;
+    adam w1_adam;
+    adam bias_adam;
+    float lr;   // fixed at creation from gluamine
+};
+static_assert(sizeof(weighted_sum_state) == 40, "the weighted-sum state record is 40 bytes");
+
+inline constexpr state_description weighted_sum_description = {
+    .fields = {
+        VESK_ATTRIBUTE(weighted_sum_state, w0, number),
+        VESK_ATTRIBUTE(weighted_sum_state, w1, number),
+        VESK_ATTRIBUTE(weighted_sum_state, bias, number),
+        VESK_INTERNAL(weighted_sum_state, w0_adam.m1, number),
+        VESK_INTERNAL(weighted_sum_state, w0_adam.m2, number),
+        VESK_INTERNAL(weighted_sum_state, w1_adam.m1, number),
+        VESK_INTERNAL(weighted_sum_state, w1_adam.m2, number),
+        VESK_INTERNAL(weighted_sum_state, bias_adam.m1, number),
+        VESK_INTERNAL(weighted_sum_state, bias_adam.m2, number),
+        VESK_INTERNAL(weighted_sum_state, lr, number),
+    },
+    .unknown = unknown_names::converted_refused,
+    .one_source_tooltip = {"w: %.2f\nbias: %.2f", {"w0", "bias"}},
+    .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
+    .tooltip_size = 128,
+};
+
+// x0 * w0, plus x1 * w1 for two sources: products formed, then added.
+inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, const weighted_sum_state* st) {
+    float z = graph_get_activation(g, x->sources[0], 0) * st->w0;
+    if (x->sourcecount == 2) {
+        z = z + graph_get_activation(g, x->sources[1], 0) * st->w1;
+    }
+    return z;
+}
+
+// The block form of forward: each sample's activation is act(its weighted
+// sum, bias), formed as for one sample; in1 is null for one source.
+template <typename Act>
+inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out,
+                               int n, Act act) {
+    const weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
+    const float w0 = st->w0;
+    const float w1 = st->w1;
+    const float bias = st->bias;
+    if (in1 == nullptr) {
+        block_map(n, in0, out, [=](auto x0) { return act(x0 * w0, bias); });
+    } else {
+        block_map(n, in0, in1, out, [=](auto x0, auto x1) { return act(x0 * w0 + x1 * w1, bias); });
+    }
+    x->activation[0] = out[n - 1];
+}
+
+// Steps the three parameters with their gradients, side by side in the
+// lanes w0, w1 and bias (the fourth idles at 0).
+template <bool Corrected>
+inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
+    float_lanes m1 = {st->w0_adam.m1, st->w1_adam.m1, st->bias_adam.m1, 0.0f};
+    float_lanes m2 = {st->w0_adam.m2, st->w1_adam.m2, st->bias_adam.m2, 0.0f};
+    // lr x step is rounded to float before it is subtracted.
+    const float_lanes moved = st->lr * adam_step_with<Corrected>(m1, m2, c, grad);
+    st->w0_adam = {m1[0], m2[0]};
+    st->w1_adam = {m1[1], m2[1]};
+    st->bias_adam = {m1[2], m2[2]};
+    st->w0 = st->w0 - moved[0];
+    st->w1 = st->w1 - moved[1];
+    st->bias = st->bias - moved[2];
+}
 
 // Given dz, the gradient of the sum for this sample (when there is one),
 // passes the sources their shares and steps all three parameters.
-template <typename S>
-inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* st, int n_samples, float dz) {
+inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, int n_samples, float dz) {
+    weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
     const bool two_sources = x->sourcecount == 2;
     float dw0_sum = 0.0f;
     float dw1_sum = 0.0f;
@@ -525,28 +614,12 @@ inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, S* 
     // Every parameter steps on every call, so a zero gradient still moves it
     // by the momentum its moments hold.
     const adam_corrections c = adam_corrections_for(g->samples);
+    const float_lanes grad = {dw0_sum, dw1_sum, dbias_sum, 0.0f};
     if (c.correct_m1 || c.correct_m2) {
-        weighted_sum_steps<true>(st, c, dw0_sum, dw1_sum, dbias_sum);
+        weighted_sum_steps<true>(st, c, grad);
     } else {
-#if defined(__SSE2__)
-        weighted_sum_steps_packed(st, dw0_sum, dw1_sum, dbias_sum);
-#else
-        weighted_sum_steps<false>(st, c, dw0_sum, dw1_sum, dbias_sum);
-#endif
+        weighted_sum_steps<false>(st, c, grad);
     }
-}
-
-// The tooltip of a weighted sum, bounded by the buffer (huge parameters are
-// cut at its end).
-template <typename S>
-const char* weighted_sum_tooltip(char* buffer, size_t size, const PyInteraction_Object* x, const S* st) {
-    if (x->sourcecount == 1) {
-        std::snprintf(buffer, size, "w: %.2f\nbias: %.2f", static_cast<double>(st->w0), static_cast<double>(st->bias));
-    } else {
-        std::snprintf(buffer, size, "w0: %.2f\nw1: %.2f\nbias: %.2f", static_cast<double>(st->w0),
-                      static_cast<double>(st->w1), static_cast<double>(st->bias));
-    }
-    return buffer;
 }
 
 // Owned reference that is released on scope exit unless handed on with

@@ -5,9 +5,7 @@
 
 #include <math.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace vesk::gaussian {
 namespace {
@@ -21,15 +19,24 @@ struct gaussian_state_t {
 };
 static_assert(sizeof(gaussian_state_t) == 20, "the gaussian state record is 20 bytes");
 
-const char* const attributes[] = {"center0", "center1", "w0", "w1", nullptr};
+constexpr state_description description = {
+    .fields = {
+        VESK_ATTRIBUTE(gaussian_state_t, center0, number),
+        VESK_ATTRIBUTE(gaussian_state_t, center1, number),
+        VESK_ATTRIBUTE(gaussian_state_t, w0, number),
+        VESK_ATTRIBUTE(gaussian_state_t, w1, number),
+        VESK_INTERNAL(gaussian_state_t, lr, number),
+    },
+    .unknown = unknown_names::converted_ignored,
+    .one_source_tooltip = {"center: %.2f\nwidth: %.2f", {"center0", "w0"}},
+    .tooltip = {"center: %.2f, %.2f\nwidth: %.2f, %.2f", {"center0", "center1", "w0", "w1"}},
+    .tooltip_size = 128,
+};
 
 constexpr double lr_base = 0.0001;
 
 // Training keeps every width at or above this (bits 0x38D1B717).
 constexpr float width_floor = 0.0001f;
-
-// Shared by every "gaussian" interaction; valid until the next tooltip call.
-char buffer[128];
 
 gaussian_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<gaussian_state_t>(interaction);
@@ -42,35 +49,16 @@ float width_draw() {
     return static_cast<float>(static_cast<double>(r) * 0.5 / 2147483647.0);
 }
 
-float* field_named(gaussian_state_t* st, const char* name) {
-    if (std::strcmp(name, "center0") == 0) {
-        return &st->center0;
-    }
-    if (std::strcmp(name, "center1") == 0) {
-        return &st->center1;
-    }
-    if (std::strcmp(name, "w0") == 0) {
-        return &st->w0;
-    }
-    if (std::strcmp(name, "w1") == 0) {
-        return &st->w1;
-    }
-    return nullptr;
-}
-
 int initialize(PyInteraction_Object* interaction) {
-    if (vesk_refuse_negative_gluamine(interaction) < 0) {
+    gaussian_state_t* st = new_trainable_state<gaussian_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    gaussian_state_t* st = state_of(interaction);
-    std::memset(st, 0, sizeof *st);
     // Sequenced draws: both centres, then both widths.
     st->center0 = vesk_unit_draw();
     st->center1 = vesk_unit_draw();
     st->w0 = width_draw();
     st->w1 = width_draw();
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(gaussian_state_t);
     return 0;
 }
 
@@ -136,81 +124,35 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
                    int n) {
     const gaussian_state_t* st = state_of(interaction);
     const float center0 = st->center0;
+    const float center1 = st->center1;
     const float w0 = st->w0;
-    block_map(n, in0, out, [center0, w0](auto x0) {
-        const auto d = x0 - center0;
-        return (d * d) / w0;
-    });
-    if (in1 != nullptr) {
-        const float center1 = st->center1;
-        const float w1 = st->w1;
-        block_map(n, out, in1, out, [center1, w1](auto z, auto x1) {
-            const auto e = x1 - center1;
-            return z + (e * e) / w1;
+    const float w1 = st->w1;
+    // Each value formed as forward forms it.
+    if (in1 == nullptr) {
+        block_map(n, in0, out, [=](auto x0) {
+            const auto d = x0 - center0;
+            return each_lane(-((d * d) / w0), expf);
         });
-    }
-    for (int j = 0; j < n; ++j) {
-        out[j] = expf(-out[j]);
+    } else {
+        block_map(n, in0, in1, out, [=](auto x0, auto x1) {
+            const auto d = x0 - center0;
+            const auto e = x1 - center1;
+            return each_lane(-((d * d) / w0 + (e * e) / w1), expf);
+        });
     }
     interaction->activation[0] = out[n - 1];
 }
 
-PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    return vesk_float_attribute(field_named(state_of(interaction), name));
-}
-
-int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    float converted;
-    if (vesk_number_to_float(value, &converted) < 0) {
-        return -1;
-    }
-    // An unknown name is accepted and changes nothing.
-    float* field = field_named(state_of(interaction), name);
-    if (field != nullptr) {
-        *field = converted;
-    }
-    return 0;
-}
-
-const char* get_tooltip(PyInteraction_Object* interaction) {
-    const gaussian_state_t* st = state_of(interaction);
-    // Bounded: huge parameters are cut at the end of the buffer.
-    if (interaction->sourcecount == 1) {
-        std::snprintf(buffer, sizeof buffer, "center: %.2f\nwidth: %.2f", static_cast<double>(st->center0),
-                      static_cast<double>(st->w0));
-    } else {
-        std::snprintf(buffer, sizeof buffer, "center: %.2f, %.2f\nwidth: %.2f, %.2f",
-                      static_cast<double>(st->center0), static_cast<double>(st->center1),
-                      static_cast<double>(st->w0), static_cast<double>(st->w1));
-    }
-    return buffer;
-}
-
-interaction_type_t typeobj = {
-    "gaussian",                      // type_name
-    initialize,                      // initialize
-    forward,                         // forward
-    reverse,                         // reverse
-    attributes,                      // attributes
-    setattr,                         // setattr
-    getattr,                         // getattr
-    get_tooltip,                     // get_tooltip
-    nullptr,                         // deallocate
-    nullptr,                         // set_inputarray
-    nullptr,                         // set_expectedarray
-    nullptr,                         // create_outputarray
-    nullptr,                         // set_loss
-    nullptr,                         // get_outputarray
-    nullptr,                         // next
-    READS_FIRST_AND_COUNTED_SECOND,  // source_reads
-    forward_block,                   // forward_block
-    nullptr,                         // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "gaussian",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward_block = forward_block,
+    .description = &description,
+};
 
 }  // namespace vesk::gaussian

@@ -48,31 +48,15 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     interaction->activation[0] = out[n - 1];
 }
 
-interaction_type_t typeobj = {
-    "multiply",   // type_name
-    initialize,   // initialize
-    forward,      // forward
-    reverse,      // reverse
-    nullptr,      // attributes
-    nullptr,      // setattr
-    nullptr,      // getattr
-    nullptr,      // get_tooltip
-    nullptr,      // deallocate
-    nullptr,      // set_inputarray
-    nullptr,      // set_expectedarray
-    nullptr,      // create_outputarray
-    nullptr,      // set_loss
-    nullptr,      // get_outputarray
-    nullptr,      // next
-    READS_BOTH,     // source_reads
-    forward_block,  // forward_block
-    nullptr,        // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "multiply",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .source_reads = READS_BOTH,
+    .forward_block = forward_block,
+};
 
 }  // namespace vesk::multiply

@@ -26,15 +26,6 @@ int require_constructed(PyInteraction_Object* self) {
     return 0;
 }
 
-int refuse_while_busy(PyInteraction_Object* self) {
-    if (self->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     self->type);
-        return -1;
-    }
-    return 0;
-}
-
 // Lets go of everything an earlier construction bound: the type's state
 // resources, the companion (whose back-pointer is cleared first, so a
 // companion kept by Python code reports the loss instead of reading a
@@ -65,7 +56,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
                                      &gluamine, &name)) {
         return -1;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
@@ -93,7 +84,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         }
         return -1;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     std::memcpy(self->latticeloc, items, sizeof(items));
@@ -157,7 +148,7 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
         PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
         return nullptr;
     }
-    if (refuse_while_busy(self) < 0) {
+    if (vesk_refuse_while_busy(self) < 0) {
         return nullptr;
     }
     // sourcecount never decreases: clearing an entry with -1 keeps it counted.
@@ -169,18 +160,9 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
 }
 
 PyObject* PyInteraction_get_sources(PyInteraction_Object* self, void*) {
-    PyRef sources(PyTuple_New(self->sourcecount));
-    if (!sources) {
-        return nullptr;
-    }
-    for (int i = 0; i < self->sourcecount; ++i) {
-        PyObject* item = PyLong_FromLong(self->sources[i]);
-        if (item == nullptr) {
-            return nullptr;
-        }
-        PyTuple_SET_ITEM(sources.get(), i, item);
-    }
-    return sources.release();
+    // sourcecount is 0, 1 or 2; the entries beyond it are not reported.
+    static const char* const formats[] = {"()", "(i)", "(ii)"};
+    return Py_BuildValue(formats[self->sourcecount], self->sources[0], self->sources[1]);
 }
 
 PyObject* PyInteraction_get_location(PyInteraction_Object* self, void*) {
@@ -210,21 +192,19 @@ PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
 }
 
 PyObject* PyInteraction_get_name(PyInteraction_Object* self, void*) {
-    if (std::strcmp(self->type, "cat") == 0 || std::strcmp(self->type, "fixed") == 0) {
-        return field_str(self->name);
-    }
-    return field_str(self->type);
+    // Looked up by the type's name, so that an interaction whose construction
+    // failed after naming its type answers as its type would.
+    const interaction_type_t* t = vesk_find_interactiontype(self->type);
+    return field_str(t != nullptr && t->is_register ? self->name : self->type);
 }
 
 PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
     if (require_constructed(self) < 0) {
         return nullptr;
     }
-    if (self->typeobj->get_tooltip == nullptr) {
-        return field_str(self->type);
-    }
-    // The text may live in a buffer the type reuses: copied at once.
-    return field_str(self->typeobj->get_tooltip(self));
+    // The text may live in a buffer that is reused: copied at once.
+    const char* text = interaction_tooltip(self);
+    return field_str(text != nullptr ? text : self->type);
 }
 
 PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
@@ -242,7 +222,7 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
         PyErr_SetString(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
         return -1;
     }
-    if (require_constructed(self) < 0 || refuse_while_busy(self) < 0) {
+    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (self->typeobj->set_loss == nullptr) {
@@ -424,52 +404,29 @@ PyGetSetDef PyInteraction_getsetters[] = {
 
 }  // namespace
 
+// The slots that the record does not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteraction_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_vesk.Interaction",                                  // tp_name
-    sizeof(PyInteraction_Object),                         // tp_basicsize
-    0,                                                    // tp_itemsize
-    reinterpret_cast<destructor>(PyInteraction_dealloc),  // tp_dealloc
-    0,                                                    // tp_vectorcall_offset
-    nullptr,                                              // tp_getattr
-    nullptr,                                              // tp_setattr
-    nullptr,                                              // tp_as_async
-    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_repr
-    nullptr,                                              // tp_as_number
-    nullptr,                                              // tp_as_sequence
-    nullptr,                                              // tp_as_mapping
-    nullptr,                                              // tp_hash
-    nullptr,                                              // tp_call
-    reinterpret_cast<reprfunc>(PyInteraction_str),        // tp_str
-    nullptr,                                              // tp_getattro
-    nullptr,                                              // tp_setattro
-    nullptr,                                              // tp_as_buffer
-    Py_TPFLAGS_DEFAULT,                                   // tp_flags
-    "A graph is a collection of Interactions linked together. Interactions can be either registers or pure "
-    "mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by accessing it "
-    "from a Graph with the index operation. Interactions can be inspected in various ways to examine the "
-    "behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary and print information "
-    "about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> interaction = best[0]\n>>> "
-    "print(interaction.name, interaction.type)\nx, fixed\n",  // tp_doc
-    nullptr,                                              // tp_traverse
-    nullptr,                                              // tp_clear
-    nullptr,                                              // tp_richcompare
-    0,                                                    // tp_weaklistoffset
-    nullptr,                                              // tp_iter
-    nullptr,                                              // tp_iternext
-    PyInteraction_methods,                                // tp_methods
-    nullptr,                                              // tp_members
-    PyInteraction_getsetters,                             // tp_getset
-    nullptr,                                              // tp_base
-    nullptr,                                              // tp_dict
-    nullptr,                                              // tp_descr_get
-    nullptr,                                              // tp_descr_set
-    0,                                                    // tp_dictoffset
-    reinterpret_cast<initproc>(PyInteraction_init),       // tp_init
-    nullptr,                                              // tp_alloc
-    nullptr,                                              // tp_new (installed at start-up)
-    VESK_TYPE_RECORD_TAIL
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_vesk.Interaction",
+    .tp_basicsize = sizeof(PyInteraction_Object),
+    .tp_dealloc = reinterpret_cast<destructor>(PyInteraction_dealloc),
+    .tp_repr = reinterpret_cast<reprfunc>(PyInteraction_str),
+    .tp_str = reinterpret_cast<reprfunc>(PyInteraction_str),
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "A graph is a collection of Interactions linked together. Interactions can be either registers or "
+              "pure mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by "
+              "accessing it from a Graph with the index operation. Interactions can be inspected in various ways "
+              "to examine the behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary "
+              "and print information about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> "
+              "interaction = best[0]\n>>> print(interaction.name, interaction.type)\nx, fixed\n",
+    .tp_methods = PyInteraction_methods,
+    .tp_getset = PyInteraction_getsetters,
+    .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
+    // tp_new is installed at start-up.
 };
+#pragma GCC diagnostic pop
 
 PyObject* interaction_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyInteraction_Type, "Interaction");

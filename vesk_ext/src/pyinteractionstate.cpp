@@ -1,10 +1,14 @@
 // The InteractionState companion: a view of an interaction's state record.
-// Attribute access is routed to the interaction's type, and the type's list
-// of attribute names gives the dictionary form that parameters are saved and
-// restored in.
+// Attribute access goes to the type's own operations or, for most types, to
+// the description of its state record, which also gives the dictionary form
+// that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
+#include <algorithm>
+#include <cstdarg>
+#include <cstdio>
 #include <cstring>
+#include <iterator>
 
 namespace {
 
@@ -61,27 +65,151 @@ private:
     PyInteraction_Object* interaction_;
 };
 
-bool has_attribute_list(const interaction_type_t* t) {
-    return t->attributes != nullptr && t->attributes[0] != nullptr;
+// Raises exc_type with the formatted message, with the pending error (if
+// any) as its cause; an interrupt, an exit or a failed allocation that is
+// pending is never replaced. Always -1.
+int raise_from_pending(PyObject* exc_type, const char* format, ...) {
+    if (PyErr_Occurred() != nullptr &&
+        (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+        return -1;
+    }
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* cause_traceback = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    // Normalised while no error is pending: it may run the class's code.
+    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+    if (cause_traceback != nullptr) {
+        PyException_SetTraceback(cause, cause_traceback);
+    }
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exc_type, format, args);
+    va_end(args);
+    if (cause != nullptr) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyException_SetCause(value, cause);  // takes the reference
+        PyErr_Restore(type, value, traceback);
+    }
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause_traceback);
+    return -1;
+}
+
+// Says why a value cannot be stored (the cause that a refusal names).
+int refuse_value(PyInteraction_Object* interaction, const char* name, PyObject* value, PyObject* exc_type,
+                 const char* why) {
+    return raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
+                              interaction->type, Py_TYPE(value)->tp_name, why);
+}
+
+// A value narrowed to float. Anything that is not a number (a str included,
+// even one that spells a number) is refused, and so is a number whose
+// conversion fails.
+int number_to_float(PyInteraction_Object* interaction, const char* name, PyObject* value, float* out) {
+    if (!PyNumber_Check(value)) {
+        return refuse_value(interaction, name, value, PyExc_TypeError, "not a number");
+    }
+    PyRef as_float(PyNumber_Float(value));
+    if (!as_float) {
+        return refuse_value(interaction, name, value, PyExc_ValueError, "its conversion to float failed");
+    }
+    *out = static_cast<float>(PyFloat_AS_DOUBLE(as_float.get()));
+    return 0;
+}
+
+// A type's attributes are those of its own operations or, without them,
+// those of its state description.
+bool has_attributes(const interaction_type_t* t, bool writing) {
+    return (writing ? t->setattr != nullptr : t->getattr != nullptr) || t->description != nullptr;
+}
+
+// The attribute of this name in the type's description; null for any other
+// name, internal fields included.
+const state_field* described_attribute(const interaction_type_t* t, const char* name) {
+    const state_field* f = t->description != nullptr ? find_field(*t->description, name) : nullptr;
+    return f != nullptr && f->attribute ? f : nullptr;
+}
+
+// An attribute's value, or null for a name the type does not have (with no
+// error set, unless reading failed).
+PyObject* read_attribute(PyInteraction_Object* interaction, const char* name) {
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->getattr != nullptr) {
+        return t->getattr(interaction, name);
+    }
+    const state_field* f = described_attribute(t, name);
+    if (f == nullptr) {
+        return nullptr;
+    }
+    float number;
+    int flag;
+    if (f->kind == field_kind::number) {
+        std::memcpy(&number, interaction->data + f->offset, sizeof number);
+        return PyFloat_FromDouble(number);
+    }
+    std::memcpy(&flag, interaction->data + f->offset, sizeof flag);
+    return PyBool_FromLong(flag);
+}
+
+// 0 when the value is stored (or a name the type does not have is
+// accepted); non-zero otherwise, with or without an error that says why.
+int write_attribute(PyInteraction_Object* interaction, const char* name, PyObject* value) {
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->setattr != nullptr) {
+        return t->setattr(interaction, name, value);
+    }
+    const state_field* f = described_attribute(t, name);
+    float number;
+    if (f == nullptr) {
+        const unknown_names unknown = t->description->unknown;
+        if (unknown == unknown_names::refused || number_to_float(interaction, name, value, &number) < 0) {
+            return -1;
+        }
+        return unknown == unknown_names::converted_ignored ? 0 : -1;
+    }
+    if (f->kind == field_kind::number) {
+        if (number_to_float(interaction, f->name, value, &number) < 0) {
+            return -1;
+        }
+        std::memcpy(interaction->data + f->offset, &number, sizeof number);
+        return 0;
+    }
+    // Exactly a bool: a type test, not a truth test.
+    if (!PyBool_Check(value)) {
+        return refuse_value(interaction, f->name, value, PyExc_TypeError, "not a bool");
+    }
+    const int flag = value == Py_True ? 1 : 0;
+    std::memcpy(interaction->data + f->offset, &flag, sizeof flag);
+    return 0;
+}
+
+// The interaction behind a companion whose attributes are read or written
+// by a name not beginning with "_"; null with an error when the type has no
+// attributes.
+PyInteraction_Object* attribute_owner(PyObject* self, bool writing) {
+    PyInteraction_Object* interaction = interaction_of(self);
+    if (interaction != nullptr && !has_attributes(interaction->typeobj, writing)) {
+        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
+        return nullptr;
+    }
+    return interaction;
 }
 
 PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
     const char* name = attribute_name(attr);
-    if (name == nullptr) {
-        return nullptr;
+    if (name == nullptr || name[0] == '_') {
+        return name == nullptr ? nullptr : PyObject_GenericGetAttr(self, attr);
     }
-    if (name[0] == '_') {
-        return PyObject_GenericGetAttr(self, attr);
-    }
-    PyInteraction_Object* interaction = interaction_of(self);
+    PyInteraction_Object* interaction = attribute_owner(self, false);
     if (interaction == nullptr) {
         return nullptr;
     }
-    if (interaction->typeobj->getattr == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
-        return nullptr;
-    }
-    PyObject* value = interaction->typeobj->getattr(interaction, name);
+    PyObject* value = read_attribute(interaction, name);
     if (value == nullptr && !PyErr_Occurred()) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
     }
@@ -90,37 +218,49 @@ PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
 
 int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) {
     const char* name = attribute_name(attr);
-    if (name == nullptr) {
-        return -1;
+    if (name == nullptr || name[0] == '_') {
+        return name == nullptr ? -1 : PyObject_GenericSetAttr(self, attr, value);
     }
-    if (name[0] == '_') {
-        return PyObject_GenericSetAttr(self, attr, value);
-    }
-    PyInteraction_Object* interaction = interaction_of(self);
+    PyInteraction_Object* interaction = attribute_owner(self, true);
     if (interaction == nullptr) {
-        return -1;
-    }
-    if (interaction->typeobj->setattr == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' does not support attributes", interaction->type);
         return -1;
     }
     if (value == nullptr) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
         return -1;
     }
-    if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
+    if (vesk_refuse_while_busy(interaction) < 0) {
         return -1;
     }
     ChangeMark mark(interaction);
-    if (interaction->typeobj->setattr(interaction, name, value) != 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-        }
+    if (write_attribute(interaction, name, value) == 0) {
+        return 0;
+    }
+    // A type's own error stands; a refusal of a described type is worded
+    // here, with its reason as the cause.
+    if (interaction->typeobj->setattr != nullptr && PyErr_Occurred()) {
         return -1;
     }
-    return 0;
+    return raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
+}
+
+// Calls visit(name) for each attribute of the type, in the order of its
+// dictionary form, until one gives non-zero; that result, or 0.
+template <typename Visit>
+int for_each_attribute(const interaction_type_t* t, Visit visit) {
+    int result = 0;
+    if (t->attributes != nullptr || t->description == nullptr) {
+        for (const char* const* name = t->attributes; result == 0 && name != nullptr && *name != nullptr; ++name) {
+            result = visit(*name);
+        }
+        return result;
+    }
+    for (const state_field& f : t->description->fields) {
+        if (result == 0 && f.name != nullptr && f.attribute) {
+            result = visit(f.name);
+        }
+    }
+    return result;
 }
 
 PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
@@ -129,27 +269,21 @@ PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
         return nullptr;
     }
     PyRef dict(PyDict_New());
-    if (!dict) {
-        return nullptr;
-    }
-    const interaction_type_t* t = interaction->typeobj;
-    if (!has_attribute_list(t) || t->getattr == nullptr) {
+    if (!dict || !has_attributes(interaction->typeobj, false)) {
         return dict.release();
     }
-    for (const char* const* name = t->attributes; *name != nullptr; ++name) {
-        PyRef value(t->getattr(interaction, *name));
+    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
+        PyRef value(read_attribute(interaction, name));
         if (!value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
-                             interaction->type, *name);
+                             interaction->type, name);
             }
-            return nullptr;
+            return -1;
         }
-        if (PyDict_SetItemString(dict.get(), *name, value.get()) < 0) {
-            return nullptr;
-        }
-    }
-    return dict.release();
+        return PyDict_SetItemString(dict.get(), name, value.get());
+    });
+    return failed ? nullptr : dict.release();
 }
 
 PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
@@ -165,37 +299,31 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         PyErr_SetString(PyExc_ValueError, "Argument must be dict");
         return nullptr;
     }
-    const interaction_type_t* t = interaction->typeobj;
-    if (PyDict_Size(d) == 0 || !has_attribute_list(t) || t->setattr == nullptr) {
+    if (PyDict_Size(d) == 0 || !has_attributes(interaction->typeobj, true)) {
         Py_RETURN_NONE;
     }
-    if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
+    if (vesk_refuse_while_busy(interaction) < 0) {
         return nullptr;
     }
     ChangeMark mark(interaction);
     // Applied in the order of the type's list, not of the dictionary; no
     // rollback: attributes applied before a failure keep their new values.
-    for (const char* const* name = t->attributes; *name != nullptr; ++name) {
-        PyRef key(PyUnicode_FromString(*name));
-        if (!key) {
-            return nullptr;
-        }
-        PyObject* borrowed = PyDict_GetItemWithError(d, key.get());
+    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
+        PyRef key(PyUnicode_FromString(name));
+        PyObject* borrowed = key ? PyDict_GetItemWithError(d, key.get()) : nullptr;
         if (borrowed == nullptr) {
-            if (PyErr_Occurred()) {
-                return nullptr;
-            }
-            continue;
+            return PyErr_Occurred() ? -1 : 0;
         }
         // Held for the call: converting the value may run code that changes d.
         PyRef value(vesk_newref(borrowed));
-        if (t->setattr(interaction, *name, value.get()) != 0) {
-            PyErr_Clear();
-            PyErr_Format(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute", interaction->type);
-            return nullptr;
+        if (write_attribute(interaction, name, value.get()) != 0) {
+            return raise_from_pending(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
+                                      interaction->type);
         }
+        return 0;
+    });
+    if (failed) {
+        return nullptr;
     }
     Py_RETURN_NONE;
 }
@@ -225,49 +353,26 @@ PyGetSetDef PyInteractionState_getsetters[] = {
 
 }  // namespace
 
+// The slots that the record does not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteractionState_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_vesk.InteractionState",                             // tp_name
-    sizeof(PyInteractionState_Object),                    // tp_basicsize
-    0,                                                    // tp_itemsize
-    PyInteractionState_dealloc,                           // tp_dealloc
-    0,                                                    // tp_vectorcall_offset
-    nullptr,                                              // tp_getattr
-    nullptr,                                              // tp_setattr
-    nullptr,                                              // tp_as_async
-    nullptr,                                              // tp_repr
-    nullptr,                                              // tp_as_number
-    nullptr,                                              // tp_as_sequence
-    nullptr,                                              // tp_as_mapping
-    nullptr,                                              // tp_hash
-    nullptr,                                              // tp_call
-    nullptr,                                              // tp_str
-    PyInteractionState_GetAttr,                           // tp_getattro
-    PyInteractionState_SetAttr,                           // tp_setattro
-    nullptr,                                              // tp_as_buffer
-    Py_TPFLAGS_DEFAULT,                                   // tp_flags
-    "The InteractionState object encapsulates the state of a single Interaction\n\nThe actual properties of "
-    "the state depends on the interaction. You may examine them using dir() or though the "
-    "InteractionState.__dict__ property.\n",            // tp_doc
-    nullptr,                                              // tp_traverse
-    nullptr,                                              // tp_clear
-    nullptr,                                              // tp_richcompare
-    0,                                                    // tp_weaklistoffset
-    nullptr,                                              // tp_iter
-    nullptr,                                              // tp_iternext
-    PyInteractionState_methods,                           // tp_methods
-    nullptr,                                              // tp_members
-    PyInteractionState_getsetters,                        // tp_getset
-    nullptr,                                              // tp_base
-    nullptr,                                              // tp_dict
-    nullptr,                                              // tp_descr_get
-    nullptr,                                              // tp_descr_set
-    0,                                                    // tp_dictoffset
-    PyInteractionState_init,                              // tp_init
-    nullptr,                                              // tp_alloc
-    nullptr,                                              // tp_new: not constructible from Python
-    VESK_TYPE_RECORD_TAIL
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_vesk.InteractionState",
+    .tp_basicsize = sizeof(PyInteractionState_Object),
+    .tp_dealloc = PyInteractionState_dealloc,
+    .tp_getattro = PyInteractionState_GetAttr,
+    .tp_setattro = PyInteractionState_SetAttr,
+    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_doc = "The InteractionState object encapsulates the state of a single Interaction\n\nThe actual properties "
+              "of the state depends on the interaction. You may examine them using dir() or though the "
+              "InteractionState.__dict__ property.\n",
+    .tp_methods = PyInteractionState_methods,
+    .tp_getset = PyInteractionState_getsetters,
+    .tp_init = PyInteractionState_init,
+    // No tp_new: not constructible from Python.
 };
+#pragma GCC diagnostic pop
 
 PyObject* interactionstate_new(PyInteraction_Object* interaction) {
     PyInteractionState_Object* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
@@ -283,4 +388,35 @@ PyObject* interactionstate_addtomodule(PyObject* m) {
         return nullptr;
     }
     return m;
+}
+
+namespace {
+// Shared by the tooltips of every described type; valid until the next call.
+char tooltip_buffer[128];
+}  // namespace
+
+const char* interaction_tooltip(PyInteraction_Object* interaction) {
+    const interaction_type_t* t = interaction->typeobj;
+    if (t->get_tooltip != nullptr) {
+        return t->get_tooltip(interaction);
+    }
+    const state_description* d = t->description;
+    if (d == nullptr || d->tooltip.format == nullptr) {
+        return nullptr;
+    }
+    const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
+    const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
+    double values[std::size(form.fields)] = {};
+    for (size_t i = 0; i < std::size(form.fields); ++i) {
+        const state_field* f = form.fields[i] != nullptr ? find_field(*d, form.fields[i]) : nullptr;
+        float value = 0.0f;
+        if (f != nullptr) {
+            std::memcpy(&value, interaction->data + f->offset, sizeof value);
+        }
+        values[i] = value;
+    }
+    // Bounded by the type's buffer size: huge values are cut at its end.
+    std::snprintf(tooltip_buffer, std::min(d->tooltip_size, sizeof tooltip_buffer), form.format, values[0],
+                  values[1], values[2], values[3]);
+    return tooltip_buffer;
 }

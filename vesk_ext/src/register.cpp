@@ -56,7 +56,16 @@ struct register_state_t {
     int auto_adapt;
 };
 
-const char* const attributes[] = {"feature_min", "feature_max", "auto_adapt", nullptr};
+// The rest of the record (the held arrays, the position in them, the marks
+// of their scan) belongs to a query, not to the register's state.
+constexpr state_description description = {
+    .fields = {
+        VESK_ATTRIBUTE(register_state_t, feature_min, number),
+        VESK_ATTRIBUTE(register_state_t, feature_max, number),
+        VESK_ATTRIBUTE(register_state_t, auto_adapt, flag),
+    },
+    .unknown = unknown_names::refused,
+};
 
 register_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<register_state_t>(interaction);
@@ -613,38 +622,6 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     return 0;
 }
 
-PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    const register_state_t* st = state_of(interaction);
-    if (std::strcmp(name, "feature_min") == 0) {
-        return PyFloat_FromDouble(st->feature_min);
-    }
-    if (std::strcmp(name, "feature_max") == 0) {
-        return PyFloat_FromDouble(st->feature_max);
-    }
-    if (std::strcmp(name, "auto_adapt") == 0) {
-        return PyBool_FromLong(st->auto_adapt);
-    }
-    return nullptr;
-}
-
-int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    register_state_t* st = state_of(interaction);
-    if (std::strcmp(name, "feature_min") == 0) {
-        return vesk_number_to_float(value, &st->feature_min);
-    }
-    if (std::strcmp(name, "feature_max") == 0) {
-        return vesk_number_to_float(value, &st->feature_max);
-    }
-    if (std::strcmp(name, "auto_adapt") == 0) {
-        if (!PyBool_Check(value)) {
-            return -1;
-        }
-        st->auto_adapt = (value == Py_True) ? 1 : 0;
-        return 0;
-    }
-    return -1;
-}
-
 const char* get_tooltip(PyInteraction_Object* interaction) {
     return interaction->name;
 }
@@ -728,31 +705,25 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
     return out;
 }
 
-interaction_type_t typeobj = {
-    "fixed",              // type_name
-    initialize,           // initialize
-    forward,              // forward
-    reverse,              // reverse
-    attributes,           // attributes
-    setattr,              // setattr
-    getattr,              // getattr
-    get_tooltip,          // get_tooltip
-    deallocate,           // deallocate
-    set_inputarray,       // set_inputarray
-    set_expectedarray,    // set_expectedarray
-    create_outputarray,   // create_outputarray
-    set_loss,             // set_loss
-    get_outputarray,      // get_outputarray
-    nullptr,              // next
-    READS_FIRST,          // source_reads
-    forward_block,        // forward_block
-    block_ready,          // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "fixed",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .get_tooltip = get_tooltip,
+    .deallocate = deallocate,
+    .set_inputarray = set_inputarray,
+    .set_expectedarray = set_expectedarray,
+    .create_outputarray = create_outputarray,
+    .set_loss = set_loss,
+    .get_outputarray = get_outputarray,
+    .source_reads = READS_FIRST,
+    .forward_block = forward_block,
+    .block_ready = block_ready,
+    .description = &description,
+    .is_register = true,
+};
 
 }  // namespace vesk::fixed

@@ -459,31 +459,23 @@ void deallocate(PyInteraction_Object* interaction) {
     PyMem_Free(current);
 }
 
-interaction_type_t typeobj = {
-    "cat",                       // type_name
-    initialize,                  // initialize
-    forward,                     // forward
-    reverse,                     // reverse
-    attributes,                  // attributes
-    setattr,                     // setattr
-    getattr,                     // getattr
-    nullptr,                     // get_tooltip
-    deallocate,                  // deallocate
-    categorical_set_inputarray,  // set_inputarray
-    nullptr,                     // set_expectedarray
-    nullptr,                     // create_outputarray
-    set_loss,                    // set_loss
-    nullptr,                     // get_outputarray
-    nullptr,                     // next
-    READS_FIRST,                 // source_reads
-    forward_block,               // forward_block
-    block_ready,                 // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "cat",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .attributes = attributes,
+    .setattr = setattr,
+    .getattr = getattr,
+    .deallocate = deallocate,
+    .set_inputarray = categorical_set_inputarray,
+    .set_loss = set_loss,
+    .source_reads = READS_FIRST,
+    .forward_block = forward_block,
+    .block_ready = block_ready,
+    .is_register = true,
+};
 
 }  // namespace vesk::cat

@@ -4,9 +4,7 @@
 
 #include <math.h>
 
-#include <cstdio>
 #include <cstdlib>
-#include <cstring>
 
 namespace vesk::sine {
 namespace {
@@ -18,42 +16,32 @@ struct sine_state_t {
 };
 static_assert(sizeof(sine_state_t) == 12, "the sine state record is 12 bytes");
 
-const char* const attributes[] = {"x0", "k", nullptr};
+constexpr state_description description = {
+    .fields = {
+        VESK_ATTRIBUTE(sine_state_t, x0, number),
+        VESK_ATTRIBUTE(sine_state_t, k, number),
+        VESK_INTERNAL(sine_state_t, lr, number),
+    },
+    .unknown = unknown_names::converted_ignored,
+    .tooltip = {"x0: %.2f\nk: %.2f", {"x0", "k"}},
+    .tooltip_size = 100,
+};
 
 constexpr double lr_base = 0.01;
 constexpr double pi = 3.141592653589793;
-
-// Shared by every "sine" interaction; valid until the next tooltip call.
-char buffer[100];
 
 sine_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<sine_state_t>(interaction);
 }
 
-float* field_named(sine_state_t* st, const char* name) {
-    if (std::strcmp(name, "x0") == 0) {
-        return &st->x0;
-    }
-    if (std::strcmp(name, "k") == 0) {
-        return &st->k;
-    }
-    return nullptr;
-}
-
 int initialize(PyInteraction_Object* interaction) {
-    // Refused before the draw, so a refused construction leaves the process's
-    // rand() sequence where it was.
-    if (interaction->gluamine < 0) {
-        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
+    sine_state_t* st = new_trainable_state<sine_state_t>(interaction, lr_base);
+    if (st == nullptr) {
         return -1;
     }
-    sine_state_t* st = state_of(interaction);
-    st->x0 = 0.0f;
     // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
     const int multiple = std::rand() % 3 + 1;
     st->k = static_cast<float>(static_cast<double>(multiple) * pi);
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
-    interaction->data_size = sizeof(sine_state_t);
     return 0;
 }
 
@@ -90,65 +78,20 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     const sine_state_t* st = state_of(interaction);
     const float k = st->k;
     const float x0 = st->x0;
-    // The arguments first, in vector lanes where the compiler can, then the
-    // library's sine of each.
-    block_map(n, in0, out, [k, x0](auto v) { return v * k + x0; });
-    for (int j = 0; j < n; ++j) {
-        out[j] = sinf(out[j]);
-    }
+    block_map(n, in0, out, [k, x0](auto v) { return each_lane(v * k + x0, sinf); });
     interaction->activation[0] = out[n - 1];
 }
 
-PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
-    return vesk_float_attribute(field_named(state_of(interaction), name));
-}
-
-int setattr(PyInteraction_Object* interaction, const char* name, PyObject* value) {
-    float converted;
-    if (vesk_number_to_float(value, &converted) < 0) {
-        return -1;
-    }
-    // An unknown name is accepted and changes nothing.
-    float* field = field_named(state_of(interaction), name);
-    if (field != nullptr) {
-        *field = converted;
-    }
-    return 0;
-}
-
-const char* get_tooltip(PyInteraction_Object* interaction) {
-    const sine_state_t* st = state_of(interaction);
-    // Bounded: huge parameters are cut at the end of the buffer.
-    std::snprintf(buffer, sizeof buffer, "x0: %.2f\nk: %.2f", static_cast<double>(st->x0),
-                  static_cast<double>(st->k));
-    return buffer;
-}
-
-interaction_type_t typeobj = {
-    "sine",         // type_name
-    initialize,     // initialize
-    forward,        // forward
-    reverse,        // reverse
-    attributes,     // attributes
-    setattr,        // setattr
-    getattr,        // getattr
-    get_tooltip,    // get_tooltip
-    nullptr,        // deallocate
-    nullptr,        // set_inputarray
-    nullptr,        // set_expectedarray
-    nullptr,        // create_outputarray
-    nullptr,        // set_loss
-    nullptr,        // get_outputarray
-    nullptr,        // next
-    READS_FIRST,    // source_reads
-    forward_block,  // forward_block
-    nullptr,        // block_ready
-};
-
 }  // namespace
 
-int init() {
-    return vesk_add_interactiontype(&typeobj);
-}
+interaction_type_t typeobj = {
+    .type_name = "sine",
+    .initialize = initialize,
+    .forward = forward,
+    .reverse = reverse,
+    .source_reads = READS_FIRST,
+    .forward_block = forward_block,
+    .description = &description,
+};
 
 }  // namespace vesk::sine
