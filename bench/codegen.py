@@ -17,8 +17,9 @@ from ops import ENGINE, KINDS, TYPES, steps
 
 CATEGORIES = 20
 FIELDS = ("op", "nsrc", "s0", "s1", "j", "mj", "l", "r", "col", "wo")
-FUNCTIONS = {"f32", "f64", "clamp1", "clampw", "isfinite", "tanhf", "expf", "sinf", "cosf", "sqrtf", "powf",
-             "if", "not", "fail", "s", "bc1", "bc2"}
+# Names that no renaming touches: functions, keywords, the engine's values.
+KEEP = {"f32", "f64", "clamp1", "clampw", "isfinite", "tanhf", "expf", "sinf", "cosf", "sqrtf", "powf", "if", "not",
+        "fail", "s", "bc1", "bc2"}
 NAME = re.compile(r"(?<![\w.])[A-Za-z_]\w*")
 FLOAT32 = re.compile(r"(\d+\.\d*(?:e-?\d+)?)f\b")
 
@@ -87,13 +88,13 @@ class Plan:
 
 
 def rename(statement, name):
-    return NAME.sub(lambda m: m.group() if m.group() in FUNCTIONS else name(m.group()), statement)
+    return NAME.sub(lambda m: m.group() if m.group() in KEEP else name(m.group()), statement)
 
 
 def cpp(statement, declared):
     """A statement as C++; a name's first assignment declares it."""
-    if statement == "fail":  # leaves the loop; the state so far is stored, as the module keeps it
-        return "rc = -1; break;"
+    if statement == "fail":
+        return "return -1;"
     m = re.match(r"if (.*?): (.*)$", statement)
     if m:
         return "if (%s) { %s }" % (re.sub(r"\bnot\s+", "!", m.group(1)), cpp(m.group(2), declared))
@@ -192,9 +193,9 @@ def cpp_source(plans):
             head, body, tail = loop(plan, mode == "train")
             declared = set()
             text = ['extern "C" int floor_%s_%s(%s) {' % (plan.name, mode, CPP_ARGS)]
-            text += ["    " + cpp(s, declared) for s in head] + ["    int rc = 0;"]
+            text += ["    " + cpp(s, declared) for s in head]
             text += ["    for (int64_t k = 0; k < n; ++k) {"] + ["        " + cpp(s, declared) for s in body] + ["    }"]
-            text += ["    " + cpp(s, declared) for s in tail] + ["    return rc;", "}", ""]
+            text += ["    " + cpp(s, declared) for s in tail] + ["    return 0;", "}", ""]
             parts.append("\n".join(text))
     return "\n".join(parts)
 

@@ -175,16 +175,6 @@ class FloorContender(Contender):
             self.y, out, st["P"], st["M"], self.flat.R, self.flat.L, st["S"])])
 
 
-HELPERS = """
-def clamp1(v):
-    return f32(1.0) if v > f32(1.0) else (f32(-1.0) if v < f32(-1.0) else v)
-
-def clampw(v):
-    return 1.0 if v > 1.0 else (-1.0 if v < -1.0 else v)
-
-def powf(a, b):
-    return a ** b
-"""
 _JITTED = {}  # source -> its compiled functions: a graph compiles once a process
 
 
@@ -196,10 +186,11 @@ def _jit(source, label):
         except ImportError:
             raise Skipped("numba is not installed")
         jit = numba.njit(nogil=True)
+        f32 = np.float32
         ns = {"np": np, "isfinite": math.isfinite, "tanhf": math.tanh, "expf": math.exp, "sinf": math.sin,
-              "cosf": math.cos, "sqrtf": math.sqrt, "f32": np.float32, "f64": np.float64}
-        exec(HELPERS, ns)
-        ns.update({name: jit(ns[name]) for name in ("clamp1", "clampw", "powf")})
+              "cosf": math.cos, "sqrtf": math.sqrt, "f32": f32, "f64": np.float64, "powf": jit(lambda a, b: a ** b),
+              "clamp1": jit(lambda v: f32(1.0) if v > f32(1.0) else (f32(-1.0) if v < f32(-1.0) else v)),
+              "clampw": jit(lambda v: 1.0 if v > 1.0 else (-1.0 if v < -1.0 else v))}
         exec(compile(source, "<%s>" % label, "exec"), ns)
         _JITTED[source] = {name: jit(ns[name]) for name in ("train", "predict", "run") if name in ns}
     return _JITTED[source]

@@ -30,7 +30,6 @@ import time
 import numpy as np
 
 import _vesk
-import codegen
 import contenders
 import graphs
 
@@ -86,11 +85,9 @@ def report_compile(cc):
         lines.append("| %s | %s |" % (graph, " | ".join(
             "%s / %s" % (_seconds(by[who]["train"][k]), _seconds(by[who]["predict"][k])) if who in by else "-"
             for who in ("numba", "numba generic") for k in ("first", "warm"))))
-    return [], lines + ["", "First calls run 4 rows from a fresh state; a warm call is the median of 5 more. numba "
-                        "compiles the per-graph loop for every new graph, the generic interpreter once, at its first "
-                        "call on the first graph." + (" numba's own start-up in the process (its first function, "
-                        "compiled before any contender) took %s and is in no figure here." % _seconds(cc["startup"])
-                                                      if cc["startup"] else ""), ""]
+    return [], lines + ["", "First calls run 4 rows from a fresh state; a warm call is the median of 5 more. The "
+                        "per-graph loop compiles for every graph, the generic interpreter once. numba's own start-up "
+                        "(%s) is in no figure." % _seconds(cc["startup"] or 0.0), ""]
 
 
 def thread_scaling(args, data, y, ranges, floor, **_):
@@ -153,36 +150,26 @@ def run_probe(probe, options, env=None, prefix=()):
     raise RuntimeError("probe %s failed (exit %d): %s" % (probe, done.returncode, done.stderr.strip()[-800:]))
 
 
-def _contenders(name, rows, lib=None):
-    """fn(rows) -> a fresh module contender (or, given lib, floor contender)
-    on the first rows of one graph's data."""
-    data, y = graphs.make_data(rows)
-    ranges = graphs.feature_ranges(data, y)
-    plan = codegen.Plan(name, graphs.GRAPHS[name])
-    params, categories = graphs.starting_state(plan.layout, ranges)
-    flat = contenders.FlatState(plan, params, categories, ranges)
-
-    def make(n):
-        part = ({k: v[:n] for k, v in data.items()}, y[:n])
-        c = contenders.FloorContender(lib, plan, flat, *part) if lib else contenders.ModuleContender(
-            plan, params, categories, ranges, *part)
-        c.reset()
-        return c
-    return make
+def _lineup(name, rows, floor=None, rows_of=None):
+    """The module (and, given floor, the floor) on the first rows of a graph's
+    data of rows_of rows."""
+    data, y = graphs.make_data(rows_of or rows)
+    return contenders.lineup(name, graphs.GRAPHS[name], {k: v[:rows] for k, v in data.items()}, y[:rows],
+                             graphs.feature_ranges(data, y), floor, skip=contenders.PEERS[1:])
 
 
 def probe_regions(rows, lib, graph_names):
     region, callback, index = ctypes.CDLL(lib).bench_enter, ctypes.CFUNCTYPE(None), []
     for name in graph_names:
-        for who in ("module", "floor"):
-            make = _contenders(name, 2 * rows, lib if who == "floor" else None)
-            for mode in ("train", "predict"):
-                for n in (rows, 2 * rows):
-                    c, done = make(n), []
+        for mode in ("train", "predict"):
+            for n in (rows, 2 * rows):
+                for c in _lineup(name, n, lib, 2 * rows):
+                    c.reset()
+                    done = []
                     region(callback(lambda: done.append(len(getattr(c, mode)()))))
                     if done != [n]:
                         raise SystemExit("the query of region %d did not run" % len(index))
-                    index.append({"graph": name, "who": who, "mode": mode, "rows": n})
+                    index.append({"graph": name, "who": c.name, "mode": mode, "rows": n})
     return index
 
 
@@ -192,10 +179,11 @@ def probe_heap(rows, graph):
         raise SystemExit("the allocation counter is not preloaded")
     start, stop = libc.malloc_count_start, libc.malloc_count_stop  # looked up before any counting
     start.argtypes = [ctypes.c_void_p]
-    counters = {name: getattr(libc, "malloc_count_" + name) for name in ("allocations", "bytes", "unlocked", "peak")}
+    counters = {name: getattr(libc, "malloc_count_" + name) for name in ("allocations", "unlocked", "peak")}
     for fn in counters.values():
         fn.restype = ctypes.c_ulonglong
-    c = _contenders(graph, rows)(rows)
+    c = _lineup(graph, rows)[0]
+    c.reset()
     sizes = sorted({10, min(1000, rows), rows})
     for n in sizes:  # first-use costs out of the way
         c.graph._query({k: v[:n] for k, v in c.x.items()}, c.y[:n])
@@ -345,14 +333,11 @@ def report_heap(runs):
             "%s rows: %d (%d with the lock released)" % ("{:,}".format(n), al["%s_%d" % (mode, n)]["allocations"],
                                                         al["%s_%d" % (mode, n)]["unlocked"]) for n in al["sizes"]))
                  for mode in ("train", "predict")]
-    return rows, ["Heap figures (in the table below) come from a malloc-counting shim preloaded into a process of its "
-                  "own, with the interpreter's objects allocated through malloc too: every malloc-family call during "
-                  "the query is counted, those made while the interpreter lock is released are the sample loop's, and "
-                  "the peak is the highest growth of the live heap (usable bytes) above its size at the start of the "
-                  "query, the returned predictions included. The budget's arrays are the converted columns (4 bytes "
-                  "a row per numeric column, 8 per categorical column), the output and, when training, the expected "
-                  "values. numpy serves arrays under 1 KB from a cache of its own, so a 10-row query allocates fewer "
-                  "than a longer one by its row-sized arrays.", ""]
+    return rows, ["Heap figures (table below): a malloc-counting shim preloaded into a process of its own, the "
+                  "interpreter allocating through malloc too, counts every allocation during the query (those with "
+                  "the interpreter lock released are the sample loop's) and the peak growth of the live heap, the "
+                  "returned predictions included. The budget's arrays are the converted columns (4 bytes a row per "
+                  "numeric column, 8 per categorical one), the output and, when training, the expected values.", ""]
 
 
 # (key, label, only with --full, measure, report), as suite.PARTS.

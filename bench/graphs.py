@@ -15,7 +15,7 @@ from the data (auto_adapt off).
 import _vesk
 import numpy as np
 
-from codegen import CATEGORIES
+from codegen import CATEGORIES, sources
 from ops import TYPES
 
 COLUMNS = ("x0", "x1", "x2")
@@ -84,7 +84,7 @@ def build_module_graph(layout, params, categories, ranges):
         kind = entry[0]
         name = {"in": entry[1], "cat": entry[1], "out": "y"}.get(kind, "n%d" % slot)
         node = _vesk.Interaction({"in": "fixed", "out": "fixed"}.get(kind, kind), (slot + 1, 0, 0), 0, name)
-        for ix, src in enumerate((-1,) if kind in ("in", "cat") else ((entry[1],) if kind == "out" else entry[1])):
+        for ix, src in enumerate(sources(entry) or (-1,)):
             node._set_source(ix, src)
         if kind in ("in", "out"):
             node.state.auto_adapt = False

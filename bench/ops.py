@@ -10,8 +10,9 @@ C++:
 
     name = expr    name += expr    if cond: name = expr    if not cond: fail
 
-A line starting with "2| " belongs to a node with a second source only. The
-names a statement may use:
+where fail ends the pass with -1 and stores nothing. A line starting with
+"2| " belongs to a node with a second source only. The names a statement may
+use:
 
     a, d            the node's activation and gradient
     a0, a1, d0, d1  those of its first and second source

@@ -17,6 +17,7 @@ Usage: python bench/suite.py [--full] [--rows N] [--reps R] [--out DIR] ...  (se
 import argparse
 import gc
 import importlib.metadata
+import importlib.util
 import json
 import os
 import platform
@@ -66,17 +67,14 @@ def say(text=""):
 
 
 def machine_info():
-    info = {"python": platform.python_version(), "numpy": np.__version__, "cores": os.cpu_count(),
-            "platform": platform.platform(), "load_before": os.getloadavg()}
     with open("/proc/cpuinfo") as f:
-        info["cpu"] = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
-    for package in ("numba", "torch", "matplotlib"):
-        try:
-            info[package] = importlib.metadata.version(package)
-        except importlib.metadata.PackageNotFoundError:
-            pass
+        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
     done = subprocess.run([os.environ.get("CXX", "c++"), "--version"], capture_output=True, text=True)
-    info["compiler"] = (done.stdout.splitlines() or ["?"])[0]
+    info = {"python": platform.python_version(), "numpy": np.__version__, "cores": os.cpu_count(), "cpu": cpu,
+            "platform": platform.platform(), "load_before": os.getloadavg(), "compiler": done.stdout.split("\n")[0]}
+    for package in ("numba", "torch", "matplotlib"):
+        if importlib.util.find_spec(package):
+            info[package] = importlib.metadata.version(package)
     return info
 
 
@@ -177,14 +175,11 @@ def markdown(results):
                 cells += [ns(t), "-" if r is None else ("%.0f" % r if r >= 100 else "%.2f" % r)]
             lines.append("| " + " | ".join(cells) + " |")
     ver = results["verification"]
-    lines += ["", "R_floor = t_module / t_floor (1 is the floor itself); R_peer = t_peer / t_module (above 1: the "
-              "module is faster). Every peer runs the arithmetic that bench/ops.py describes once per type: the "
-              "floor as one fused C++ loop per graph, compiled with the module's flags; numba as the same loop "
-              "under numba.njit(nogil=True) in float32; numba generic as one numba.njit(nogil=True) interpreter "
-              "compiled once for every graph, handed the graph as a table (kind, sources, offsets of its state) "
-              "and branching on each node's kind, its columns stacked once, before timing, into row-major "
-              "arrays; torch as the graph's forward step over tensors, with autograd and one torch Adam step per "
-              "sample on one thread.", "",
+    lines += ["", "R_floor = t_module / t_floor; R_peer = t_peer / t_module (above 1: the module is faster). Every "
+              "peer runs what bench/ops.py describes once per type: the floor as one fused C++ loop per graph with "
+              "the module's compile flags; numba as the same loop in float32; numba generic as one interpreter "
+              "compiled once for every graph, handed the graph as a table, its columns stacked once into "
+              "row-major arrays; torch as the graph's forward step with autograd and torch's Adam, one thread.", "",
               "Held bit for bit against the module (predictions of a training, a prediction and a second training "
               "pass over every row, then parameters and category weights): equal for %s%s." % (
                   ", ".join("%s/%s" % (g, w) for g in ver for w, bad in ver[g].items() if not bad) or "none",
@@ -200,8 +195,7 @@ def markdown(results):
 
 
 def chart(results, path):
-    """Bars of the time per sample (and of the instruction counts, when
-    measured); returns a line saying what it did."""
+    """Bars of the time per sample; returns a line saying what it did."""
     try:
         import matplotlib
 
@@ -209,35 +203,21 @@ def chart(results, path):
         import matplotlib.pyplot as plt
     except ImportError:
         return "skipped: chart (matplotlib is not installed)"
-    med, cg, names = medians(results), results.get("callgrind"), list(results["times"])
-    fig, axes = plt.subplots(1, 3 if cg else 2, figsize=(16.5 if cg else 11, 4.5))
-
-    def bars(ax, title, series):
-        width = 0.8 / len(series)
-        for k, (label, values, style) in enumerate(series):
-            xs = [i + (k - (len(series) - 1) / 2) * width for i, v in enumerate(values) if v is not None]
-            ax.bar(xs, [v for v in values if v is not None], width, label=label, **style)
+    med, names = medians(results), list(results["times"])
+    present = [w for w in ("module",) + cs.PEERS if w in results["rows"]]
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5))
+    for ax, mode in zip(axes, ("train", "predict")):
+        for k, who in enumerate(present):
+            values = [(i, med[g][who][mode]) for i, g in enumerate(names) if who in med[g]]
+            ax.bar([i + (k - (len(present) - 1) / 2) * 0.8 / len(present) for i, _ in values], [v for _, v in values],
+                   0.8 / len(present), label=who)
         ax.set_xticks(range(len(names)))
         ax.set_xticklabels(["%s (%d nodes)" % (g, len(graphs.GRAPHS[g])) for g in names])
-        ax.set_title(title)
-        ax.grid(axis="y", which="both", alpha=0.3)
-
-    present = [w for w in ("module",) + cs.PEERS if w in results["rows"]]
-    for ax, mode in zip(axes, ("train", "predict")):
-        bars(ax, {"train": "training pass", "predict": "prediction pass"}[mode],
-             [(w, [med[g].get(w, {}).get(mode) for g in names], {}) for w in present])
         ax.set_yscale("log")
+        ax.set_title({"train": "training pass", "predict": "prediction pass"}[mode])
         ax.set_ylabel("ns per sample (log scale, lower is better)")
-    handles, labels = axes[0].get_legend_handles_labels()
-    fig.legend(handles, labels, loc="lower center", ncol=len(labels), fontsize="small")
-    if cg:
-        bars(axes[2], "instructions per node-sample (callgrind)", [(
-            "%s, %s" % (w, {"train": "training", "predict": "prediction"}[m]),
-            [cg["per_sample"].get("%s/%s/%s" % (g, w, m), {}).get("per_node_sample") for g in names],
-            {"color": "C0" if w == "module" else "C1", "alpha": 1.0 if m == "train" else 0.55})
-            for m in ("train", "predict") for w in ("module", "floor")])
-        axes[2].set_ylim(0, axes[2].get_ylim()[1] * 1.3)
-        axes[2].legend(loc="upper center", fontsize="x-small", ncol=2)
+        ax.grid(axis="y", which="both", alpha=0.3)
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=len(present), fontsize="small")
     fig.suptitle("Batch size 1, one online pass; times are medians of %d repetitions" % results["args"]["reps"])
     fig.tight_layout(rect=(0, 0.07, 1, 1))
     fig.savefig(path, dpi=110)
