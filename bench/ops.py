@@ -37,6 +37,9 @@ width's floor still applies).
 """
 import collections
 
+# params: in the order of the state dictionary; adam: whether they take Adam
+# steps; lr: the base of the learning rate; draw: the range each starting
+# value of the bench is drawn from; forward, reverse: the steps' statements.
 Type = collections.namedtuple("Type", "params adam lr draw forward reverse")
 
 # Once per training sample, before the reverse pass.

@@ -136,7 +136,9 @@ def report_call(call):
 # The measurements beside the per-sample table: (key, label, only with
 # --full, measure(args, data, y, ranges, floor, lineups, results, startup)
 # -> a dict for bench.json, report(that dict) -> (rows of the table of
-# figures, sections of their own)). A later measurement is one more entry.
+# figures, sections of their own)). A later measurement (pickling a G30
+# graph against a 1,000-sample training query, say) is one more entry; the
+# heap probe takes a list of lengths (--heap-rows 1000000,20000000).
 PARTS = [("call", "1-sample call against numpy.add", False, one_sample_call, report_call)] + full.PARTS
 
 
