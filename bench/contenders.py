@@ -81,18 +81,15 @@ class Contender:
             raise RuntimeError("%s: the pass stopped on a non-finite value" % self.name)
         return out
 
-    def first_calls(self, warm=5):
-        """Seconds of a first 4-row pass of each kind (compile included) and
-        the median of the same pass made again; leaves a fresh state."""
+    def first_calls(self):
+        """Seconds of a first 4-row pass of each kind, compile included;
+        leaves a fresh state."""
         seconds = {}
         for mode in ("train", "predict"):
             self.reset()
-            times = []
-            for _ in range(1 + warm):
-                start = time.perf_counter()
-                self.run(mode, 4)
-                times.append(time.perf_counter() - start)
-            seconds[mode] = {"first": times[0], "warm": float(np.median(times[1:]))}
+            start = time.perf_counter()
+            self.run(mode, 4)
+            seconds[mode] = time.perf_counter() - start
         self.reset()
         return seconds
 

@@ -78,16 +78,12 @@ def compile_cost(lineups, startup, **_):
 
 
 def report_compile(cc):
-    lines = ["## numba's compile cost (first call, compile included, against a warm call)", "",
-             "| graph | numba: first call, train / predict | numba: warm call | numba generic: first call | "
-             "numba generic: warm call |", "|---|---:|---:|---:|---:|"]
-    for graph, by in cc["graphs"].items():
-        lines.append("| %s | %s |" % (graph, " | ".join(
-            "%s / %s" % (_seconds(by[who]["train"][k]), _seconds(by[who]["predict"][k])) if who in by else "-"
-            for who in ("numba", "numba generic") for k in ("first", "warm"))))
-    return [], lines + ["", "First calls run 4 rows from a fresh state; a warm call is the median of 5 more. The "
-                        "per-graph loop compiles for every graph, the generic interpreter once. numba's own start-up "
-                        "(%s) is in no figure." % _seconds(cc["startup"] or 0.0), ""]
+    lines = ["## numba's compile cost (first call of 4 rows, compile included)", "", "| graph | numba: train / "
+             "predict | numba generic: train / predict |", "|---|---:|---:|"] + ["| %s | %s |" % (graph, " | ".join(
+                 "%s / %s" % (_seconds(by[who]["train"]), _seconds(by[who]["predict"])) if who in by else "-"
+                 for who in ("numba", "numba generic"))) for graph, by in cc["graphs"].items()]
+    return [], lines + ["", "The per-graph loop compiles for every graph, the generic interpreter once, at its first "
+                        "call. numba's own start-up (%s) is in no figure." % _seconds(cc["startup"] or 0.0), ""]
 
 
 def thread_scaling(args, data, y, ranges, floor, **_):
