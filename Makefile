@@ -1,4 +1,4 @@
-# make demo | make test | make bench
+# make demo | make test | make bench | make bench-publish
 # PYTHON picks the interpreter; each interpreter gets its own virtual environment.
 PYTHON ?= python3
 ifeq ($(PYTHON),python3)
@@ -78,14 +78,20 @@ demo: build $(VENV)/.demo-deps
 
 # The benchmark suite (bench/suite.py; not part of `make test`). Its peers
 # (the "bench" extra: numba, PyTorch's CPU build, matplotlib for the chart) are
-# installed first; BENCH_ARGS passes options to the suite.
+# installed first; BENCH_ARGS passes options to the suite. `make bench` writes
+# to build/bench; `make bench-publish` also runs the measurements behind
+# --full and writes the committed results in bench/results.
 $(VENV)/.bench-deps: $(VENV)/.deps
 	$(PY) .ci/requirements.py bench > $(VENV)/bench-requirements.txt
 	$(PIP) install -q -r $(VENV)/bench-requirements.txt
 	touch $@
 
+.PHONY: bench-publish
 bench: build $(VENV)/.bench-deps
-	$(PY) bench/suite.py $(BENCH_ARGS)
+	$(PY) bench/suite.py --out build/bench $(BENCH_ARGS)
+
+bench-publish: build $(VENV)/.bench-deps
+	$(PY) bench/suite.py --full --out bench/results $(BENCH_ARGS)
 
 clean:
-	rm -rf .venv .venv-* build bench/build
+	rm -rf .venv .venv-* build

@@ -1,697 +1,275 @@
-"""Writes a graph's per-sample arithmetic out as one straight-line loop.
+"""Turns the statements of ops.py into code: one fused C++ loop per graph and
+pass (the floor), the same loop in Python for numba, one numba interpreter
+for every graph, and a graph's forward step for PyTorch.
 
-From a layout (see graphs.py) this emits
-
-  * C++ for the floor: one fused loop per graph and mode, no dispatch, every
-    parameter and moment in a local for the whole pass;
-  * Python for the numba peer (float32 throughout) and for the plain Python
-    peer (Python floats), from one template with two dialects.
-
-The operations and their order are the graph engine's: forward over the slots
-in order, then, when training, the sample counter is raised and the reverse
-pass runs from the last slot down, each node adding its sources' shares in the
-engine's order. Two steps that cannot change any value are left out: the Adam
-step of the unused second weight of a one-source "linear"/"tanh" node (its
-moments start at 0 and its gradient is always 0, so its step is exactly 0),
-and the second width and centre update of a one-source "gaussian" node (they
-move by exactly 0 and the width stays above its floor).
-
-State arrays shared by every generated function:
-
-  P  float32   parameters, per node in state-dictionary order
-  M  float32   Adam moments (m1, m2) of each "linear"/"tanh" parameter
-  R  float32   (feature_min, feature_max) of each numeric register
-  L  float32   learning rate of each trainable node
-  W  float64   one weight array per categorical register, indexed by code
-  S  int       the graph's training sample counter
+All of them share one flat layout of a graph's state, described by its Plan:
+P parameters (per node, in the order of its state dictionary), M the Adam
+moments (m1, m2) of each Adam parameter, L learning rates, R the (lo, hi)
+ranges of the numeric registers, S the graph's sample counter, X and C the
+numeric and categorical columns, W one float64 weight array per categorical
+register, indexed by category code.
 """
-from graphs import ADAM_TYPES, PARAMS
+import re
+
+import numpy as np
+
+from ops import ENGINE, KINDS, TYPES, steps
+
+CATEGORIES = 20
+FIELDS = ("op", "nsrc", "s0", "s1", "j", "mj", "l", "r", "col", "wo")
+# Names that no renaming touches: functions, keywords, the engine's values.
+KEEP = {"f32", "f64", "clamp1", "clampw", "isfinite", "tanhf", "expf", "sinf", "cosf", "sqrtf", "powf", "if", "not",
+        "fail", "s", "bc1", "bc2"}
+NAME = re.compile(r"(?<![\w.])[A-Za-z_]\w*")
+FLOAT32 = re.compile(r"(\d+\.\d*(?:e-?\d+)?)f\b")
+
+
+def sources(entry):
+    return () if entry[0] in ("in", "cat") else ((entry[1],) if entry[0] == "out" else tuple(entry[1]))
+
+
+def uses(text, name):
+    return re.search(r"\b%s\b" % name, text) is not None
+
+
+def state(kind):
+    """{name: where it lies} of a node's state, by its table row's fields."""
+    t, out = TYPES[kind], {}
+    for ix, p in enumerate(t.params):
+        out[p] = "P[j + %d]" % ix
+        if t.adam:
+            out[p + "_m1"], out[p + "_m2"] = "M[mj + %d]" % (2 * ix), "M[mj + %d]" % (2 * ix + 1)
+    if t.params:
+        out["lr"] = "L[l]"
+    if uses(t.forward, "lo"):
+        out["lo"], out["span"] = "R[r]", "(R[r + 1] - R[r])"
+    return out
 
 
 class Plan:
-    """Offsets of one graph's state in the shared arrays."""
+    """A graph's layout and, per slot, a row of its table: the type's index
+    in ops.KINDS, the number of sources and the sources, and where its
+    parameters (j), moments (mj), rate (l), range (r), column (col) and
+    category weights (wo, in all registers' weights joined) lie; -1 where it
+    has none."""
 
     def __init__(self, name, layout):
-        self.name = name
-        self.layout = layout
-        self.size = len(layout)
-        self.columns = []  # (slot, column name) of numeric input registers
-        self.cats = []  # (slot, column name) of categorical registers
-        self.p = {}  # slot -> {param: index in P}
-        self.m = {}  # (slot, param) -> index of m1 in M
-        self.r = {}  # slot -> index of feature_min in R
-        self.l = {}  # slot -> index in L
-        np_, nm, nr, nl = 0, 0, 0, 0
+        self.name, self.layout, self.size = name, layout, len(layout)
+        self.columns, self.cats = [], []
+        self.table = np.full((self.size, len(FIELDS)), -1, np.int64)
+        self.n = dict(j=0, mj=0, l=0, r=0)
         for slot, entry in enumerate(layout):
-            kind = entry[0]
-            if kind == "in":
-                self.columns.append((slot, entry[1]))
-            elif kind == "cat":
-                self.cats.append((slot, entry[1]))
-            if kind in ("in", "out"):
-                self.r[slot] = nr
-                nr += 2
-            if kind in PARAMS and PARAMS[kind]:
-                self.p[slot] = {}
-                for name in PARAMS[kind]:
-                    self.p[slot][name] = np_
-                    np_ += 1
-                    if kind in ADAM_TYPES:
-                        self.m[(slot, name)] = nm
-                        nm += 2
-                self.l[slot] = nl
-                nl += 1
-        self.n_p, self.n_m, self.n_r, self.n_l = np_, nm, nr, nl
-        self.out_slot = self.size - 1
-        # Slots whose gradient someone reads: all but the numeric inputs.
-        self.needs_da = [entry[0] != "in" for entry in layout]
+            src, where = sources(entry), " ".join(state(entry[0]).values())
+            row = dict(op=KINDS.index(entry[0]), nsrc=len(src), s0=(src + (-1,))[0], s1=(src + (-1, -1))[1])
+            for key, array in (("j", "P"), ("mj", "M"), ("l", "L"), ("r", "R")):
+                width = len(set(re.findall(r"%s\[%s(?: \+ \d+)?\]" % (array, key), where)))
+                if width:
+                    row[key], self.n[key] = self.n[key], self.n[key] + width
+            if uses(TYPES[entry[0]].forward, "xk"):
+                row["col"] = len(self.columns)
+                self.columns.append(entry[1])
+            if uses(TYPES[entry[0]].forward, "ck"):
+                row["col"], row["wo"] = len(self.cats), len(self.cats) * CATEGORIES
+                self.cats.append(entry[1])
+            self.table[slot] = [row.get(f, -1) for f in FIELDS]
+        # Slots whose gradient a reverse step reads.
+        self.needs_d = [uses(TYPES[entry[0]].reverse, "d") for entry in layout]
 
     def sources(self, slot):
-        entry = self.layout[slot]
-        if entry[0] == "out":
-            return (entry[1],)
-        if entry[0] in ("in", "cat"):
-            return ()
-        return tuple(entry[1])
+        return sources(self.layout[slot])
+
+    def field(self, slot, name):
+        return int(self.table[slot, FIELDS.index(name)])
+
+    def at(self, slot, where):
+        """A state location of the slot as a fixed index."""
+        return re.sub(r"\b(j|mj|l|r)\b( \+ (\d+))?", lambda m: str(self.field(slot, m.group(1)) + int(m.group(3) or 0)),
+                      where)
+
+
+def rename(statement, name):
+    return NAME.sub(lambda m: m.group() if m.group() in KEEP else name(m.group()), statement)
+
+
+def cpp(statement, declared):
+    """A statement as C++; a name's first assignment declares it."""
+    if statement == "fail":
+        return "return -1;"
+    m = re.match(r"if (.*?): (.*)$", statement)
+    if m:
+        return "if (%s) { %s }" % (re.sub(r"\bnot\s+", "!", m.group(1)), cpp(m.group(2), declared))
+    target, op = statement.split(" ", 2)[:2]
+    declare = op == "=" and NAME.fullmatch(target) is not None and target not in declared
+    declared.add(target)
+    return ("auto " if declare else "") + statement + ";"
+
+
+def py(statement):
+    return re.sub(r"\bfail\b", "return -1", FLOAT32.sub(r"f32(\1)", statement))
 
 
 # ---------------------------------------------------------------------------
-# C++
-# ---------------------------------------------------------------------------
+# One loop per graph: every value a local named after its slot.
 
-CPP_PRELUDE = r"""// Generated by bench/codegen.py: the graphs' arithmetic as fused loops, in a
-// small extension module "_floor".
-#define PY_SSIZE_T_CLEAN
-#include <Python.h>
 
-#include <cmath>
+def _local(plan, slot):
+    src = plan.sources(slot) + (None, None)
+    fixed = {"a0": "a_%s" % src[0], "d0": "d_%s" % src[0], "a1": "a_%s" % src[1], "d1": "d_%s" % src[1],
+             "xk": "X_%d[k]" % slot, "ck": "C_%d[k]" % slot, "yk": "Y[k]", "outk": "out[k]",
+             "wc": "W_%d[code_%d]" % (slot, slot)}
+    return lambda n: fixed.get(n, "%s_%d" % (n, slot))
+
+
+def _slot_steps(plan, slot, part):
+    out = []
+    src = plan.sources(slot)
+    for two, statement in steps(plan.layout[slot][0], part):
+        target = statement.split(" ", 1)[0]
+        if two and len(src) < 2:
+            continue
+        if target in ("d0", "d1") and not plan.needs_d[src[int(target[1])]]:
+            continue  # a numeric input's gradient, which nothing reads
+        out.append(rename(statement, _local(plan, slot)))
+    return out
+
+
+def loop(plan, train, forward_only=False):
+    """(head, per-sample body, tail) statements of one graph's pass."""
+    head, body, tail = [], [], []
+    for slot, entry in enumerate(plan.layout):
+        col = plan.field(slot, "col")
+        if col >= 0:
+            head += ["X_%d = X[%d]" % (slot, col)] if plan.field(slot, "wo") < 0 else [
+                "C_%d = C[%d]" % (slot, col), "W_%d = W[%d]" % (slot, col)]
+        for name, where in state(entry[0]).items():
+            if train or not where.startswith(("M[", "L[")):
+                head.append("%s_%d = %s" % (name, slot, plan.at(slot, where)))
+            if where.startswith(("P[", "M[")):
+                tail.append("%s = %s_%d" % (plan.at(slot, where), name, slot))
+        body += [s for s in _slot_steps(plan, slot, "forward") if not (forward_only and s.startswith("out[k]"))]
+    if not train:
+        return head, body, []
+    body += ENGINE.strip().splitlines() + ["d_%d = 0.0f" % slot for slot in range(plan.size) if plan.needs_d[slot]]
+    for slot in range(plan.size - 1, -1, -1):
+        body += _slot_steps(plan, slot, "reverse")
+    return head + ["s = S[0]"], body, tail + ["S[0] = s"]
+
+
+ARGS = "n, X, C, W, Y, out, P, M, R, L, S"
+CPP_ARGS = ("int64_t n, float* const* X, int64_t* const* C, double* const* W, const float* Y, float* out, "
+            "float* P, float* M, const float* R, const float* L, int64_t* S")
+CPP_PRELUDE = r"""// Generated by bench/codegen.py from bench/ops.py: the benchmark graphs'
+// arithmetic as one fused loop per graph and pass.
 #include <cstdint>
-#include <cstring>
 #include <math.h>
 
 namespace {
-
-constexpr float b1 = 0.9f;
-constexpr float b2 = 0.999f;
-constexpr float omb1 = 1.0f - b1;
-constexpr float omb2 = 1.0f - b2;
-
-inline float adam(float& m1, float& m2, float g, int s, float bc1, float bc2) {
-    m1 = b1 * m1 + omb1 * g;
-    m2 = b2 * m2 + (omb2 * g) * g;
-    float u1 = m1;
-    if (s < 20) {
-        u1 = u1 / bc1;
-    }
-    float u2 = m2;
-    if (s < 1000) {
-        u2 = u2 / bc2;
-    }
-    return static_cast<float>(static_cast<double>(u1) / (static_cast<double>(sqrtf(u2)) + 1e-6));
-}
-
-inline float clamp1(float v) {
-    // A NaN fails both tests and stays NaN.
-    return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v);
-}
-
+template <typename T> inline float f32(T v) { return static_cast<float>(v); }
+template <typename T> inline double f64(T v) { return static_cast<double>(v); }
+// A NaN fails both tests and stays NaN.
+inline float clamp1(float v) { return v > 1.0f ? 1.0f : (v < -1.0f ? -1.0f : v); }
+inline double clampw(double v) { return v > 1.0 ? 1.0 : (v < -1.0 ? -1.0 : v); }
 }  // namespace
 
-float bench_learning_rate(double base, int gluamine) {
-    const float shifted = static_cast<float>(gluamine + 2);
-    return static_cast<float>(base / static_cast<double>(logf(shifted)));
+// valgrind --toggle-collect=bench_region counts what runs inside one call;
+// the empty statement after the call keeps it a call (a tail jump would
+// leave no frame to count under). Python enters through bench_enter:
+// callgrind does not see libffi's jump into a library as a call.
+extern "C" __attribute__((noinline)) void bench_region(void (*run)(void)) {
+    run();
+    __asm__ volatile("" ::: "memory");
 }
-
-// Marks for valgrind's --toggle-collect: everything run inside one call of a
-// region is counted under that region's name. The empty statement after the
-// call keeps it a call (a tail jump would leave no frame to count under).
-typedef void (*bench_callback)(void*);
-#define BENCH_REGION(i)                                                                  \
-    extern "C" __attribute__((noinline)) void bench_region_##i(bench_callback cb, void* arg) { \
-        cb(arg);                                                                         \
-        __asm__ volatile("" ::: "memory");                                               \
-    }
-BENCH_REGION(0) BENCH_REGION(1) BENCH_REGION(2) BENCH_REGION(3)
-BENCH_REGION(4) BENCH_REGION(5) BENCH_REGION(6) BENCH_REGION(7)
-BENCH_REGION(8) BENCH_REGION(9) BENCH_REGION(10) BENCH_REGION(11)
-BENCH_REGION(12) BENCH_REGION(13) BENCH_REGION(14) BENCH_REGION(15)
-BENCH_REGION(16) BENCH_REGION(17) BENCH_REGION(18) BENCH_REGION(19)
-BENCH_REGION(20) BENCH_REGION(21) BENCH_REGION(22) BENCH_REGION(23)
-"""
-REGIONS = 24
-
-CPP_BINDING = r"""
-namespace {
-
-typedef int (*floor_fn)(int64_t, const float* const*, const int64_t* const*, double* const*, const float*,
-                        float*, float*, float*, const float*, const float*, int*);
-struct named_fn {
-    const char* name;
-    floor_fn fn;
-};
-const named_fn floor_fns[] = {
-@TABLE@
-    {nullptr, nullptr},
-};
-
-typedef void (*region_fn)(bench_callback, void*);
-const region_fn regions[] = {
-    bench_region_0, bench_region_1, bench_region_2, bench_region_3, bench_region_4, bench_region_5,
-    bench_region_6, bench_region_7, bench_region_8, bench_region_9, bench_region_10, bench_region_11,
-    bench_region_12, bench_region_13, bench_region_14, bench_region_15, bench_region_16, bench_region_17,
-    bench_region_18, bench_region_19, bench_region_20, bench_region_21, bench_region_22, bench_region_23,
-};
-
-// The buffers of one call, released together.
-struct Buffers {
-    Py_buffer views[40];
-    int count = 0;
-    ~Buffers() {
-        for (int i = 0; i < count; ++i) {
-            PyBuffer_Release(&views[i]);
-        }
-    }
-    // The data of an object holding at least min_bytes, or null with an error.
-    void* get(PyObject* ob, Py_ssize_t min_bytes) {
-        if (count == 40) {
-            PyErr_SetString(PyExc_ValueError, "too many arrays");
-            return nullptr;
-        }
-        if (PyObject_GetBuffer(ob, &views[count], PyBUF_WRITABLE | PyBUF_C_CONTIGUOUS) < 0) {
-            return nullptr;
-        }
-        Py_buffer* view = &views[count++];
-        if (view->len < min_bytes) {
-            PyErr_SetString(PyExc_ValueError, "array too short");
-            return nullptr;
-        }
-        return view->buf;
-    }
-};
-
-template <typename T>
-int get_all(Buffers& b, PyObject* seq, T** out, Py_ssize_t min_bytes) {
-    if (!PyTuple_Check(seq) || PyTuple_GET_SIZE(seq) > 8) {
-        PyErr_SetString(PyExc_ValueError, "expected a tuple of at most 8 arrays");
-        return -1;
-    }
-    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(seq); ++i) {
-        out[i] = static_cast<T*>(b.get(PyTuple_GET_ITEM(seq, i), min_bytes));
-        if (out[i] == nullptr) {
-            return -1;
-        }
-    }
-    return 0;
-}
-
-PyObject* py_run(PyObject*, PyObject* args) {
-    const char* name;
-    Py_ssize_t n;
-    PyObject *X, *C, *W, *Y, *out, *P, *M, *R, *L, *S;
-    if (!PyArg_ParseTuple(args, "snOOOOOOOOOO", &name, &n, &X, &C, &W, &Y, &out, &P, &M, &R, &L, &S)) {
-        return nullptr;
-    }
-    floor_fn fn = nullptr;
-    for (const named_fn* f = floor_fns; f->name != nullptr; ++f) {
-        if (std::strcmp(f->name, name) == 0) {
-            fn = f->fn;
-        }
-    }
-    if (fn == nullptr) {
-        PyErr_Format(PyExc_ValueError, "no fused loop named %s", name);
-        return nullptr;
-    }
-    Buffers b;
-    const float* xs[8];
-    const int64_t* cs[8];
-    double* ws[8];
-    if (get_all(b, X, const_cast<float**>(xs), n * 4) < 0 || get_all(b, C, const_cast<int64_t**>(cs), n * 8) < 0 ||
-        get_all(b, W, ws, 8) < 0) {
-        return nullptr;
-    }
-    const float* y = static_cast<const float*>(b.get(Y, n * 4));
-    float* o = static_cast<float*>(b.get(out, n * 4));
-    float* p = static_cast<float*>(b.get(P, 4));
-    float* m = static_cast<float*>(b.get(M, 4));
-    const float* r = static_cast<const float*>(b.get(R, 4));
-    const float* l = static_cast<const float*>(b.get(L, 4));
-    int* s = static_cast<int*>(b.get(S, 4));
-    if (!y || !o || !p || !m || !r || !l || !s) {
-        return nullptr;
-    }
-    int rc;
-    Py_BEGIN_ALLOW_THREADS
-    rc = fn(n, xs, cs, ws, y, o, p, m, r, l, s);
-    Py_END_ALLOW_THREADS
-    return PyLong_FromLong(rc);
-}
-
-struct call_state {
-    PyObject* callable;
-    int failed;
-};
-
-void call_back(void* arg) {
-    call_state* st = static_cast<call_state*>(arg);
-    PyObject* r = PyObject_CallObject(st->callable, nullptr);
-    if (r == nullptr) {
-        st->failed = 1;
-    }
-    Py_XDECREF(r);
-}
-
-PyObject* py_region(PyObject*, PyObject* args) {
-    int i;
-    PyObject* callable;
-    if (!PyArg_ParseTuple(args, "iO", &i, &callable)) {
-        return nullptr;
-    }
-    if (i < 0 || i >= static_cast<int>(sizeof regions / sizeof regions[0])) {
-        PyErr_SetString(PyExc_ValueError, "no such region");
-        return nullptr;
-    }
-    call_state st = {callable, 0};
-    regions[i](call_back, &st);
-    if (st.failed) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
-}
-
-PyObject* py_learning_rate(PyObject*, PyObject* args) {
-    double base;
-    int gluamine;
-    if (!PyArg_ParseTuple(args, "di", &base, &gluamine)) {
-        return nullptr;
-    }
-    return PyFloat_FromDouble(bench_learning_rate(base, gluamine));
-}
-
-PyMethodDef methods[] = {
-    {"run", py_run, METH_VARARGS, "run(name, n, X, C, W, Y, out, P, M, R, L, S): one fused pass"},
-    {"region", py_region, METH_VARARGS, "region(i, callable): calls callable inside bench_region_<i>"},
-    {"learning_rate", py_learning_rate, METH_VARARGS, "learning_rate(base, gluamine)"},
-    {nullptr, nullptr, 0, nullptr},
-};
-
-PyModuleDef moduledef = {PyModuleDef_HEAD_INIT, "_floor", "Fused loops of the benchmark graphs", -1, methods,
-                         nullptr, nullptr, nullptr, nullptr};
-
-}  // namespace
-
-PyMODINIT_FUNC PyInit__floor(void) {
-    return PyModule_Create(&moduledef);
+extern "C" void bench_enter(void (*run)(void)) {
+    bench_region(run);
+    __asm__ volatile("" ::: "memory");
 }
 """
-
-
-def _cpp_function(plan, train):
-    lines = []
-    add = lines.append
-    fname = "floor_%s_%s" % (plan.name, "train" if train else "predict")
-    add('extern "C" int %s(int64_t n, const float* const* X, const int64_t* const* C, double* const* W,' % fname)
-    add("        const float* Y, float* out, float* P, float* M, const float* R, const float* L, int* S) {")
-    for ix, (slot, _) in enumerate(plan.columns):
-        add("    const float* x%d = X[%d];" % (slot, ix))
-    for ix, (slot, _) in enumerate(plan.cats):
-        add("    const int64_t* c%d = C[%d];" % (slot, ix))
-        add("    double* w%d = W[%d];" % (slot, ix))
-    for slot, names in plan.p.items():
-        for name, ix in names.items():
-            add("    float p%d_%s = P[%d];" % (slot, name, ix))
-    if train:
-        for (slot, name), ix in plan.m.items():
-            add("    float m%d_%s_1 = M[%d], m%d_%s_2 = M[%d];" % (slot, name, ix, slot, name, ix + 1))
-        for slot, ix in plan.l.items():
-            add("    const float lr%d = L[%d];" % (slot, ix))
-    for slot, ix in plan.r.items():
-        add("    const float lo%d = R[%d], hi%d = R[%d];" % (slot, ix, slot, ix + 1))
-        add("    const float span%d = hi%d - lo%d;" % (slot, slot, slot))
-    add("    int s = *S;")
-    add("    int rc = 0;")
-    add("    for (int64_t k = 0; k < n; ++k) {")
-    body = []
-    for slot in range(plan.size):
-        body += _cpp_forward(plan, slot)
-    if train:
-        body.append("++s;")
-        body.append("const float bc1 = s < 20 ? 1.0f - powf(b1, static_cast<float>(s)) : 1.0f;")
-        body.append("const float bc2 = s < 1000 ? 1.0f - powf(b2, static_cast<float>(s)) : 1.0f;")
-        for slot in range(plan.size):
-            if plan.needs_da[slot]:
-                body.append("float d%d = 0.0f;" % slot)
-        for slot in range(plan.size - 1, -1, -1):
-            body += _cpp_reverse(plan, slot)
-    lines += ["        " + b for b in body]
-    add("    }")
-    if train:
-        for slot, names in plan.p.items():
-            for name, ix in names.items():
-                add("    P[%d] = p%d_%s;" % (ix, slot, name))
-        for (slot, name), ix in plan.m.items():
-            add("    M[%d] = m%d_%s_1; M[%d] = m%d_%s_2;" % (ix, slot, name, ix + 1, slot, name))
-        add("    *S = s;")
-    add("    return rc;")
-    add("}")
-    return "\n".join(lines)
-
-
-def _cpp_scale_in(slot, value, target):
-    return [
-        "float %s = clamp1((2.0f * (%s - lo%d)) / span%d - 1.0f);" % (target, value, slot, slot),
-    ]
-
-
-def _cpp_forward(plan, i):
-    kind = plan.layout[i][0]
-    src = plan.sources(i)
-    p = lambda name: "p%d_%s" % (i, name)  # noqa: E731
-    if kind == "in":
-        return [
-            "const float v%d = x%d[k];" % (i, i),
-            "if (!std::isfinite(v%d)) { rc = -1; break; }" % i,
-        ] + _cpp_scale_in(i, "v%d" % i, "a%d" % i)
-    if kind == "cat":
-        return [
-            "const int64_t code%d = c%d[k];" % (i, i),
-            "const float a%d = static_cast<float>(w%d[code%d]);" % (i, i, i),
-        ]
-    if kind == "out":
-        return [
-            "const float a%d = a%d;" % (i, src[0]),
-            "out[k] = ((1.0f + a%d) * span%d) * 0.5f + lo%d;" % (i, i, i),
-        ]
-    if kind in ("linear", "tanh"):
-        lines = ["float z%d = a%d * %s;" % (i, src[0], p("w0"))]
-        if len(src) == 2:
-            lines.append("z%d = z%d + a%d * %s;" % (i, i, src[1], p("w1")))
-        if kind == "linear":
-            lines.append("const float a%d = clamp1(%s + z%d);" % (i, p("bias"), i))
-        else:
-            lines.append("const float a%d = tanhf(z%d + %s);" % (i, i, p("bias")))
-        return lines
-    if kind == "gaussian":
-        lines = [
-            "const float g%d = a%d - %s;" % (i, src[0], p("center0")),
-            "float z%d = (g%d * g%d) / %s;" % (i, i, i, p("w0")),
-        ]
-        if len(src) == 2:
-            lines.append("const float h%d = a%d - %s;" % (i, src[1], p("center1")))
-            lines.append("z%d = z%d + (h%d * h%d) / %s;" % (i, i, i, i, p("w1")))
-        lines.append("const float a%d = expf(-z%d);" % (i, i))
-        return lines
-    if kind == "sine":
-        return ["const float a%d = sinf(a%d * %s + %s);" % (i, src[0], p("k"), p("x0"))]
-    if kind == "multiply":
-        return ["const float a%d = a%d * a%d;" % (i, src[0], src[1])]
-    raise ValueError(kind)
-
-
-def _da(plan, slot, expr, lang):
-    """Adds expr to the gradient of slot, if anyone reads it."""
-    if not plan.needs_da[slot]:
-        return []
-    return ["d%d += %s;" % (slot, expr)] if lang == "cpp" else ["d%d += %s" % (slot, expr)]
-
-
-def _cpp_reverse(plan, i):
-    kind = plan.layout[i][0]
-    src = plan.sources(i)
-    p = lambda name: "p%d_%s" % (i, name)  # noqa: E731
-    m = lambda name: "m%d_%s_1, m%d_%s_2" % (i, name, i, name)  # noqa: E731
-    if kind == "in":
-        return []
-    if kind == "cat":
-        return [
-            "const double st%d = static_cast<double>(0.002f * d%d);" % (i, i),
-            "const double nw%d = w%d[code%d] - st%d;" % (i, i, i, i),
-            "w%d[code%d] = nw%d > 1.0 ? 1.0 : (nw%d < -1.0 ? -1.0 : nw%d);" % (i, i, i, i, i),
-        ]
-    if kind == "out":
-        return [
-            "const float e%d = Y[k];" % i,
-            "if (!std::isfinite(e%d)) { rc = -1; break; }" % i,
-        ] + _cpp_scale_in(i, "e%d" % i, "t%d" % i) + [
-            "const float dd%d = a%d - t%d;" % (i, i, i),
-            "d%d = dd%d + dd%d;" % (src[0], i, i),
-        ]
-    if kind in ("linear", "tanh"):
-        if kind == "linear":
-            lines = ["const float dz%d = d%d;" % (i, i)]
-        else:
-            lines = ["const float dz%d = (1.0f - a%d * a%d) * d%d;" % (i, i, i, i)]
-        lines.append("const float gw0_%d = a%d * dz%d;" % (i, src[0], i))
-        if len(src) == 2:
-            lines.append("const float gw1_%d = a%d * dz%d;" % (i, src[1], i))
-        lines += _da(plan, src[0], "dz%d * %s" % (i, p("w0")), "cpp")
-        if len(src) == 2:
-            lines += _da(plan, src[1], "dz%d * %s" % (i, p("w1")), "cpp")
-        lines.append("%s = %s - lr%d * adam(%s, gw0_%d, s, bc1, bc2);" % (p("w0"), p("w0"), i, m("w0"), i))
-        if len(src) == 2:
-            lines.append("%s = %s - lr%d * adam(%s, gw1_%d, s, bc1, bc2);" % (p("w1"), p("w1"), i, m("w1"), i))
-        lines.append("%s = %s - lr%d * adam(%s, dz%d, s, bc1, bc2);" % (p("bias"), p("bias"), i, m("bias"), i))
-        return lines
-    if kind == "gaussian":
-        lines = [
-            "const float t%d = (d%d + d%d) * a%d;" % (i, i, i, i),
-            "const float dc0_%d = ((a%d - %s) * t%d) / %s;" % (i, src[0], p("center0"), i, p("w0")),
-            "const float u0_%d = %s - a%d;" % (i, p("center0"), src[0]),
-            "const float dw0_%d = ((d%d * a%d) * (u0_%d * u0_%d)) / (%s * %s);"
-            % (i, i, i, i, i, p("w0"), p("w0")),
-        ]
-        lines += _da(plan, src[0], "-dc0_%d" % i, "cpp")
-        if len(src) == 2:
-            lines += [
-                "const float u1_%d = %s - a%d;" % (i, p("center1"), src[1]),
-                "const float dw1_%d = ((d%d * a%d) * (u1_%d * u1_%d)) / (%s * %s);"
-                % (i, i, i, i, i, p("w1"), p("w1")),
-                "const float dc1_%d = ((a%d - %s) * t%d) / %s;" % (i, src[1], p("center1"), i, p("w1")),
-            ]
-            lines += _da(plan, src[1], "-dc1_%d" % i, "cpp")
-        lines.append("%s = %s - lr%d * dw0_%d;" % (p("w0"), p("w0"), i, i))
-        if len(src) == 2:
-            lines.append("%s = %s - lr%d * dw1_%d;" % (p("w1"), p("w1"), i, i))
-        lines.append("%s = %s - (lr%d * 4.0f) * dc0_%d;" % (p("center0"), p("center0"), i, i))
-        if len(src) == 2:
-            lines.append("%s = %s - (lr%d * 4.0f) * dc1_%d;" % (p("center1"), p("center1"), i, i))
-        lines.append("if (%s <= 0.0f) { %s = 0.0001f; }" % (p("w0"), p("w0")))
-        if len(src) == 2:
-            lines.append("if (%s <= 0.0f) { %s = 0.0001f; }" % (p("w1"), p("w1")))
-        return lines
-    if kind == "sine":
-        lines = [
-            "const float q%d = cosf(%s * a%d + %s);" % (i, p("k"), src[0], p("x0")),
-            "const float dx0_%d = q%d * d%d;" % (i, i, i),
-            "const float dk_%d = (a%d * d%d) * q%d;" % (i, src[0], i, i),
-        ]
-        lines += _da(plan, src[0], "q%d * (%s * d%d)" % (i, p("k"), i), "cpp")
-        lines += [
-            "%s = %s - dx0_%d * lr%d;" % (p("x0"), p("x0"), i, i),
-            "%s = %s - dk_%d * (lr%d + lr%d);" % (p("k"), p("k"), i, i, i),
-        ]
-        return lines
-    if kind == "multiply":
-        return _da(plan, src[0], "d%d * a%d" % (i, src[1]), "cpp") + _da(plan, src[1], "a%d * d%d" % (src[0], i), "cpp")
-    raise ValueError(kind)
 
 
 def cpp_source(plans):
     parts = [CPP_PRELUDE]
-    table = []
     for plan in plans:
         for mode in ("train", "predict"):
-            parts.append(_cpp_function(plan, mode == "train"))
-            table.append('    {"%s_%s", floor_%s_%s},' % (plan.name, mode, plan.name, mode))
-    parts.append(CPP_BINDING.replace("@TABLE@", "\n".join(table)))
-    return "\n\n".join(parts) + "\n"
+            head, body, tail = loop(plan, mode == "train")
+            declared = set()
+            text = ['extern "C" int floor_%s_%s(%s) {' % (plan.name, mode, CPP_ARGS)]
+            text += ["    " + cpp(s, declared) for s in head]
+            text += ["    for (int64_t k = 0; k < n; ++k) {"] + ["        " + cpp(s, declared) for s in body] + ["    }"]
+            text += ["    " + cpp(s, declared) for s in tail] + ["    return 0;", "}", ""]
+            parts.append("\n".join(text))
+    return "\n".join(parts)
+
+
+def py_source(plan):
+    """`train` and `predict` of one graph, for numba."""
+    text = []
+    for mode in ("train", "predict"):
+        head, body, tail = loop(plan, mode == "train")
+        text += ["def %s(%s):" % (mode, ARGS)] + ["    " + py(s) for s in head] + ["    for k in range(n):"]
+        text += ["        " + py(s) for s in body] + ["    " + py(s) for s in tail] + ["    return 0", ""]
+    return "\n".join(text)
+
+
+def torch_source(plan):
+    """forward(k, X, C, W, P, R): the activation of the output register for
+    sample k, over PyTorch tensors."""
+    head, body, _ = loop(plan, False, forward_only=True)
+    return "\n".join(["def forward(k, X, C, W, P, R):"] + ["    " + py(s) for s in head + body]
+                     + ["    return a_%d" % (plan.size - 1)])
 
 
 # ---------------------------------------------------------------------------
-# Python (numba and plain)
-# ---------------------------------------------------------------------------
+# One interpreter for every graph: a branch per kind, values in arrays.
+
+SHARED = {"a": "A[i]", "d": "D[i]", "a0": "A[s0]", "a1": "A[s1]", "d0": "D[s0]", "d1": "D[s1]", "xk": "X[k, col]",
+          "ck": "C[k, col]", "yk": "Y[k]", "outk": "out[k]", "code": "codes[i]", "wc": "W[wo + codes[i]]"}
 
 
-def _py_clamp(target, value):
-    return ["%s = F1 if %s > F1 else (FM1 if %s < FM1 else %s)" % (target, value, value, value)]
+def _shared(kind):
+    st = state(kind)
+    return lambda n: SHARED.get(n) or st.get(n) or "%s_%s" % (kind, n)
 
 
-def _py_adam(i, name, grad):
-    a, b = "m%d_%s_1" % (i, name), "m%d_%s_2" % (i, name)
-    return [
-        "%s = B1 * %s + OMB1 * %s" % (a, a, grad),
-        "%s = B2 * %s + (OMB2 * %s) * %s" % (b, b, grad, grad),
-        "u1 = %s / bc1 if s < 20 else %s" % (a, a),
-        "u2 = %s / bc2 if s < 1000 else %s" % (b, b),
-        "p%d_%s = p%d_%s - lr%d * f32(f64(u1) / (f64(f32(sqrt(u2))) + 1e-6))" % (i, name, i, name, i),
-    ]
+def _dispatch(part, indent):
+    lines = []
+    for op, kind in enumerate(KINDS):
+        body, block = [], None
+        for two, statement in steps(kind, part):
+            if two and block is None:
+                block = []
+                body.append(("if nsrc == 2:", block))
+            elif not two:
+                block = None
+            (block if two else body).append(py(rename(statement, _shared(kind))))
+        if not body:
+            continue
+        flat = [b if isinstance(b, str) else "\n".join([b[0]] + ["    " + x for x in b[1]]) for b in body]
+        text = "\n".join(flat)
+        loads = ["%s = G[i, %d]" % (f, FIELDS.index(f)) for f in FIELDS[1:] if uses(text, f)]
+        lines.append("%sif op == %d:  # %s" % ("el" if lines else "", op, kind))
+        lines += ["    " + x for x in "\n".join(loads + flat).splitlines()]
+    return [indent + x for x in lines]
 
 
-def _py_forward(plan, i):
-    kind = plan.layout[i][0]
-    src = plan.sources(i)
-    p = lambda name: "p%d_%s" % (i, name)  # noqa: E731
-    if kind == "in":
-        return [
-            "v%d = x%d[k]" % (i, i),
-            "if not isfinite(v%d):" % i,
-            "    return -1",
-        ] + _py_clamp("a%d" % i, "(F2 * (v%d - lo%d)) / span%d - F1" % (i, i, i))
-    if kind == "cat":
-        return ["code%d = c%d[k]" % (i, i), "a%d = f32(w%d[code%d])" % (i, i, i)]
-    if kind == "out":
-        return ["a%d = a%d" % (i, src[0]), "out[k] = ((F1 + a%d) * span%d) * FHALF + lo%d" % (i, i, i)]
-    if kind in ("linear", "tanh"):
-        lines = ["z%d = a%d * %s" % (i, src[0], p("w0"))]
-        if len(src) == 2:
-            lines.append("z%d = z%d + a%d * %s" % (i, i, src[1], p("w1")))
-        if kind == "linear":
-            lines.append("z%d = %s + z%d" % (i, p("bias"), i))
-            lines += _py_clamp("a%d" % i, "z%d" % i)
-        else:
-            lines.append("a%d = tanh(z%d + %s)" % (i, i, p("bias")))
-        return lines
-    if kind == "gaussian":
-        lines = ["g%d = a%d - %s" % (i, src[0], p("center0")), "z%d = (g%d * g%d) / %s" % (i, i, i, p("w0"))]
-        if len(src) == 2:
-            lines.append("h%d = a%d - %s" % (i, src[1], p("center1")))
-            lines.append("z%d = z%d + (h%d * h%d) / %s" % (i, i, i, i, p("w1")))
-        lines.append("a%d = exp(-z%d)" % (i, i))
-        return lines
-    if kind == "sine":
-        return ["a%d = sin(a%d * %s + %s)" % (i, src[0], p("k"), p("x0"))]
-    if kind == "multiply":
-        return ["a%d = a%d * a%d" % (i, src[0], src[1])]
-    raise ValueError(kind)
-
-
-def _py_reverse(plan, i):
-    kind = plan.layout[i][0]
-    src = plan.sources(i)
-    p = lambda name: "p%d_%s" % (i, name)  # noqa: E731
-    if kind == "in":
-        return []
-    if kind == "cat":
-        return [
-            "nw%d = w%d[code%d] - f64(CATLR * d%d)" % (i, i, i, i),
-            "w%d[code%d] = 1.0 if nw%d > 1.0 else (-1.0 if nw%d < -1.0 else nw%d)" % (i, i, i, i, i),
-        ]
-    if kind == "out":
-        return (
-            ["e%d = Y[k]" % i, "if not isfinite(e%d):" % i, "    return -1"]
-            + _py_clamp("t%d" % i, "(F2 * (e%d - lo%d)) / span%d - F1" % (i, i, i))
-            + ["dd%d = a%d - t%d" % (i, i, i), "d%d = dd%d + dd%d" % (src[0], i, i)]
-        )
-    if kind in ("linear", "tanh"):
-        if kind == "linear":
-            lines = ["dz%d = d%d" % (i, i)]
-        else:
-            lines = ["dz%d = (F1 - a%d * a%d) * d%d" % (i, i, i, i)]
-        lines.append("gw0_%d = a%d * dz%d" % (i, src[0], i))
-        if len(src) == 2:
-            lines.append("gw1_%d = a%d * dz%d" % (i, src[1], i))
-        lines += _da(plan, src[0], "dz%d * %s" % (i, p("w0")), "py")
-        if len(src) == 2:
-            lines += _da(plan, src[1], "dz%d * %s" % (i, p("w1")), "py")
-        lines += _py_adam(i, "w0", "gw0_%d" % i)
-        if len(src) == 2:
-            lines += _py_adam(i, "w1", "gw1_%d" % i)
-        lines += _py_adam(i, "bias", "dz%d" % i)
-        return lines
-    if kind == "gaussian":
-        lines = [
-            "t%d = (d%d + d%d) * a%d" % (i, i, i, i),
-            "dc0_%d = ((a%d - %s) * t%d) / %s" % (i, src[0], p("center0"), i, p("w0")),
-            "u0_%d = %s - a%d" % (i, p("center0"), src[0]),
-            "dw0_%d = ((d%d * a%d) * (u0_%d * u0_%d)) / (%s * %s)" % (i, i, i, i, i, p("w0"), p("w0")),
-        ]
-        lines += _da(plan, src[0], "-dc0_%d" % i, "py")
-        if len(src) == 2:
-            lines += [
-                "u1_%d = %s - a%d" % (i, p("center1"), src[1]),
-                "dw1_%d = ((d%d * a%d) * (u1_%d * u1_%d)) / (%s * %s)" % (i, i, i, i, i, p("w1"), p("w1")),
-                "dc1_%d = ((a%d - %s) * t%d) / %s" % (i, src[1], p("center1"), i, p("w1")),
-            ]
-            lines += _da(plan, src[1], "-dc1_%d" % i, "py")
-        lines.append("%s = %s - lr%d * dw0_%d" % (p("w0"), p("w0"), i, i))
-        if len(src) == 2:
-            lines.append("%s = %s - lr%d * dw1_%d" % (p("w1"), p("w1"), i, i))
-        lines.append("%s = %s - (lr%d * F4) * dc0_%d" % (p("center0"), p("center0"), i, i))
-        if len(src) == 2:
-            lines.append("%s = %s - (lr%d * F4) * dc1_%d" % (p("center1"), p("center1"), i, i))
-        lines += ["if %s <= F0:" % p("w0"), "    %s = WFLOOR" % p("w0")]
-        if len(src) == 2:
-            lines += ["if %s <= F0:" % p("w1"), "    %s = WFLOOR" % p("w1")]
-        return lines
-    if kind == "sine":
-        lines = [
-            "q%d = cos(%s * a%d + %s)" % (i, p("k"), src[0], p("x0")),
-            "dx0_%d = q%d * d%d" % (i, i, i),
-            "dk_%d = (a%d * d%d) * q%d" % (i, src[0], i, i),
-        ]
-        lines += _da(plan, src[0], "q%d * (%s * d%d)" % (i, p("k"), i), "py")
-        lines += [
-            "%s = %s - dx0_%d * lr%d" % (p("x0"), p("x0"), i, i),
-            "%s = %s - dk_%d * (lr%d + lr%d)" % (p("k"), p("k"), i, i, i),
-        ]
-        return lines
-    if kind == "multiply":
-        return _da(plan, src[0], "d%d * a%d" % (i, src[1]), "py") + _da(plan, src[1], "a%d * d%d" % (src[0], i), "py")
-    raise ValueError(kind)
-
-
-def _py_function(plan, train):
-    args = ["n"] + ["x%d" % slot for slot, _ in plan.columns]
-    for slot, _ in plan.cats:
-        args += ["c%d" % slot, "w%d" % slot]
-    args += ["Y", "out", "P", "M", "R", "L", "S"]
-    lines = ["def %s(%s):" % ("train" if train else "predict", ", ".join(args))]
-    head = []
-    for slot, names in plan.p.items():
-        for name, ix in names.items():
-            head.append("p%d_%s = P[%d]" % (slot, name, ix))
-    if train:
-        for (slot, name), ix in plan.m.items():
-            head.append("m%d_%s_1 = M[%d]" % (slot, name, ix))
-            head.append("m%d_%s_2 = M[%d]" % (slot, name, ix + 1))
-        for slot, ix in plan.l.items():
-            head.append("lr%d = L[%d]" % (slot, ix))
-    for slot, ix in plan.r.items():
-        head.append("lo%d = R[%d]" % (slot, ix))
-        head.append("span%d = R[%d] - lo%d" % (slot, ix + 1, slot))
-    head.append("s = S[0]")
-    lines += ["    " + h for h in head]
-    lines.append("    for k in range(n):")
-    body = []
-    for slot in range(plan.size):
-        body += _py_forward(plan, slot)
-    if train:
-        body.append("s += 1")
-        body.append("bc1 = F1 - B1 ** f32(s) if s < 20 else F1")
-        body.append("bc2 = F1 - B2 ** f32(s) if s < 1000 else F1")
-        for slot in range(plan.size):
-            if plan.needs_da[slot]:
-                body.append("d%d = F0" % slot)
-        for slot in range(plan.size - 1, -1, -1):
-            body += _py_reverse(plan, slot)
-    lines += ["        " + b for b in body]
-    tail = []
-    if train:
-        for slot, names in plan.p.items():
-            for name, ix in names.items():
-                tail.append("P[%d] = p%d_%s" % (ix, slot, name))
-        for (slot, name), ix in plan.m.items():
-            tail.append("M[%d] = m%d_%s_1" % (ix, slot, name))
-            tail.append("M[%d] = m%d_%s_2" % (ix + 1, slot, name))
-        tail.append("S[0] = s")
-    tail.append("return 0")
-    lines += ["    " + t for t in tail]
-    return "\n".join(lines)
-
-
-def py_source(plan, dialect):
-    """Source of `train` and `predict` for one graph; dialect "numba" keeps
-    float32 conversions, "python" drops them (Python floats throughout)."""
-    text = _py_function(plan, True) + "\n\n\n" + _py_function(plan, False) + "\n"
-    if dialect == "python":
-        text = text.replace("f32(", "(").replace("f64(", "(")
-    return text
+def generic_source():
+    """run(train, n, X, C, Y, out, G, P0, M0, R, L, W, S): one pass over n
+    samples of the graph whose Plan table is G, X and C holding one row a
+    sample; 0, or -1 at the first non-finite input or expected value. Like
+    the per-graph loop it keeps parameters, moments and the counter apart
+    while it runs and stores them only after the last sample."""
+    head = """def run(train, n, X, C, Y, out, G, P0, M0, R, L, W, S):
+    size = G.shape[0]
+    P = P0.copy()
+    M = M0.copy()
+    A = np.zeros(size, np.float32)
+    D = np.zeros(size, np.float32)
+    codes = np.zeros(size, np.int64)
+    s = S[0]
+    for k in range(n):
+        for i in range(size):
+            op = G[i, 0]"""
+    middle = ["        if not train:", "            continue"] + ["        " + py(s) for s in ENGINE.strip().splitlines()]
+    middle += ["        for i in range(size):", "            D[i] = f32(0.0)",
+               "        for i in range(size - 1, -1, -1):", "            op = G[i, 0]"]
+    tail = ["    if train:", "        P0[:] = P", "        M0[:] = M", "        S[0] = s", "    return 0", ""]
+    return "\n".join([head] + _dispatch("forward", " " * 12) + middle + _dispatch("reverse", " " * 12) + tail)

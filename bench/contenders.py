@@ -1,45 +1,32 @@
-"""The contenders of the suite: the module, the fused C++ floor, a numba loop
-generated per graph, one numba interpreter for every graph, PyTorch eager and
-a plain Python loop.
+"""The contenders: the module, the fused C++ floor, numba's loop generated per
+graph, one numba interpreter for every graph and PyTorch eager.
 
-Each contender runs one graph on one data set and offers
-
-    reset()     fresh state from the starting parameters (not timed)
-    train()     one online pass with expected values; returns the predictions
-    predict()   one pass without them; returns the predictions
-    state()     (P, W): parameters in the plan's order and category weights
-
-so that every one starts equal and can be compared with the module.
+Each runs one graph (a codegen.Plan) on one data set and offers reset()
+(a fresh copy of the common starting state; not timed), train() and
+predict() (one online pass, returning the predictions) and state() (P, W:
+the parameters in the plan's order and the category weights), so that every
+one can be held against the module.
 """
 import ctypes
 import ctypes.util
 import hashlib
-import importlib
 import math
 import os
 import re
 import subprocess
-import sys
-import sysconfig
 import time
 
 import numpy as np
 
 import codegen
-from graphs import LR_BASE, build_module_graph
+from graphs import build_module_graph, starting_state
+from ops import TYPES
 
-HERE = os.path.dirname(os.path.abspath(__file__))
-ROOT = os.path.dirname(HERE)
-
+PEERS = ("floor", "numba", "numba generic", "torch")
+EXACT = ("floor", "numba", "numba generic")  # held bit for bit against the module
+ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 _libm = ctypes.CDLL(ctypes.util.find_library("m"))
-_libm.logf.restype = ctypes.c_float
-_libm.logf.argtypes = [ctypes.c_float]
-
-
-def learning_rate(base, gluamine=0):
-    """base / ln(gluamine + 2): the logarithm in single precision, the
-    quotient in double, rounded to float, as the module forms it."""
-    return np.float32(base / float(_libm.logf(float(np.float32(gluamine + 2)))))
+_libm.logf.restype, _libm.logf.argtypes = ctypes.c_float, [ctypes.c_float]
 
 
 class Skipped(Exception):
@@ -47,54 +34,76 @@ class Skipped(Exception):
 
 
 class FlatState:
-    """A graph's starting state laid out in the plan's arrays."""
+    """A graph's starting state in the plan's flat arrays."""
 
     def __init__(self, plan, params, categories, ranges):
         self.plan = plan
-        self.P = np.zeros(max(plan.n_p, 1), np.float32)
-        for slot, names in plan.p.items():
-            for name, ix in names.items():
-                self.P[ix] = params[slot][name]
-        self.R = np.zeros(max(plan.n_r, 1), np.float32)
-        for slot, ix in plan.r.items():
-            entry = plan.layout[slot]
-            self.R[ix], self.R[ix + 1] = ranges[entry[1] if entry[0] == "in" else "y"]
-        self.L = np.zeros(max(plan.n_l, 1), np.float32)
-        for slot, ix in plan.l.items():
-            self.L[ix] = learning_rate(LR_BASE[plan.layout[slot][0]])
-        weights = [w for _, w in sorted(categories)]
-        self.W = [np.array(weights, np.float64) for _ in plan.cats]
+        self.P, self.L, self.R = (np.zeros(max(plan.n[k], 1), np.float32) for k in "jlr")
+        for slot, entry in enumerate(plan.layout):
+            t, (j, l, r) = TYPES[entry[0]], (plan.field(slot, f) for f in "jlr")
+            self.P[j:j + len(t.params)] = [params[slot][p] for p in t.params]
+            if l >= 0:  # base / ln(gluamine + 2): the logarithm in single precision, as the module forms it
+                self.L[l] = np.float32(t.lr / float(_libm.logf(2.0)))
+            if r >= 0:
+                self.R[r:r + 2] = ranges[entry[1] if entry[0] == "in" else "y"]
+        self.W = np.array([w for _, w in sorted(categories)] * len(plan.cats) or [0.0], np.float64)
 
     def fresh(self):
-        """Arrays a pass may change, copied; the ranges and rates are shared."""
-        return {
-            "P": self.P.copy(),
-            "M": np.zeros(max(self.plan.n_m, 1), np.float32),
-            "W": [w.copy() for w in self.W],
-            "S": np.zeros(1, np.int32),
-        }
+        """The arrays a pass changes, copied; W joined and as one view per
+        categorical register."""
+        W, n = self.W.copy(), codegen.CATEGORIES
+        return {"P": self.P.copy(), "M": np.zeros(max(self.plan.n["mj"], 1), np.float32), "S": np.zeros(1, np.int64),
+                "W": W, "Ws": tuple(W[i * n:(i + 1) * n] for i in range(len(self.plan.cats)))}
 
 
-def _columns(plan, data):
-    return [data[name] for _, name in plan.columns], [data[name] for _, name in plan.cats]
+class Contender:
+    """A pass by kind over the plan's flat state, through call()."""
 
-
-# ---------------------------------------------------------------------------
-
-
-class ModuleContender:
-    name = "module"
-
-    def __init__(self, vesk, plan, params, categories, ranges, data, y):
-        self.vesk, self.plan = vesk, plan
-        self.params, self.categories, self.ranges = params, categories, ranges
-        self.x = {name: data[name] for _, name in plan.columns + plan.cats}
-        self.y = y
-        self.graph = self.nodes = None
+    def __init__(self, plan, flat, data, y):
+        self.plan, self.flat, self.y = plan, flat, y
+        self.X, self.C = (tuple(data[name] for name in names) for names in (plan.columns, plan.cats))
 
     def reset(self):
-        self.graph, self.nodes = build_module_graph(
-            self.vesk, self.plan.layout, self.params, self.categories, self.ranges)
+        self.st = self.flat.fresh()
+
+    def train(self):
+        return self.run("train")
+
+    def predict(self):
+        return self.run("predict")
+
+    def state(self):
+        return self.st["P"], list(self.st["Ws"])
+
+    def run(self, mode, rows=None):
+        out = np.empty(len(self.y) if rows is None else rows, np.float32)
+        if self.call(mode, len(out), out) != 0:
+            raise RuntimeError("%s: the pass stopped on a non-finite value" % self.name)
+        return out
+
+    def first_calls(self):
+        """Seconds of a first 4-row pass of each kind, compile included;
+        leaves a fresh state."""
+        seconds = {}
+        for mode in ("train", "predict"):
+            self.reset()
+            start = time.perf_counter()
+            self.run(mode, 4)
+            seconds[mode] = time.perf_counter() - start
+        self.reset()
+        return seconds
+
+
+class ModuleContender(Contender):
+    name = "module"
+
+    def __init__(self, plan, params, categories, ranges, data, y):
+        super().__init__(plan, None, data, y)
+        self.start = (params, categories, ranges)
+        self.x = {name: data[name] for name in plan.columns + plan.cats}
+
+    def reset(self):
+        self.graph, self.nodes = build_module_graph(self.plan.layout, *self.start)
 
     def train(self):
         return self.graph._query(self.x, self.y)
@@ -103,452 +112,221 @@ class ModuleContender:
         return self.graph._query(self.x)
 
     def state(self):
-        P = np.zeros(max(self.plan.n_p, 1), np.float32)
-        for slot, names in self.plan.p.items():
-            held = self.nodes[slot].state._to_dict()
-            for name, ix in names.items():
-                P[ix] = held[name]
-        W = []
-        for slot, _ in self.plan.cats:
-            W.append(np.array([w for _, w in sorted(self.nodes[slot].state.categories)], np.float64))
+        P, W = np.zeros(max(self.plan.n["j"], 1), np.float32), []
+        for slot, (entry, node) in enumerate(zip(self.plan.layout, self.nodes)):
+            held, j, names = node.state._to_dict(), self.plan.field(slot, "j"), TYPES[entry[0]].params
+            P[j:j + len(names)] = [held[p] for p in names]
+            if entry[0] == "cat":
+                W.append(np.array([w for _, w in sorted(node.state.categories)], np.float64))
         return P, W
 
 
-# ---------------------------------------------------------------------------
-
-
-def module_compile_flags():
-    """The optimisation and floating-point flags the module is built with,
-    read from its CMake target (warning flags left out)."""
-    text = open(os.path.join(ROOT, "CMakeLists.txt")).read()
-    match = re.search(r"target_compile_options\(_vesk PRIVATE([^)]*)\)", text)
-    flags = []
-    if match:
-        flags = [f for f in match.group(1).split() if f.startswith("-O") or f.startswith("-f")]
-    return flags or ["-O2", "-ffp-contract=off", "-fwrapv", "-fno-fast-math"]
-
-
 def build_floor(plans, build_dir):
-    """Compiles the fused loops of every plan into the extension module
-    "_floor" (cached by source, flags and interpreter); returns (module,
-    compile command)."""
+    """The fused loops of every plan as a shared library, compiled with the
+    module's optimisation and floating-point flags (read from its CMake
+    target) and cached by source and command; returns (path, command)."""
+    with open(os.path.join(ROOT, "CMakeLists.txt")) as f:
+        match = re.search(r"target_compile_options\(_vesk PRIVATE([^)]*)\)", f.read())
+    flags = [f for f in (match.group(1).split() if match else []) if f.startswith(("-O", "-f"))]
+    command = [os.environ.get("CXX", "c++"), "-std=c++20"] + (flags or ["-O2", "-ffp-contract=off", "-fwrapv"])
     source = codegen.cpp_source(plans)
-    cxx = os.environ.get("CXX", "c++")
-    include = sysconfig.get_paths()["include"]
-    flags = ["-std=c++20"] + module_compile_flags() + ["-fPIC", "-shared", "-I" + include]
-    suffix = sysconfig.get_config_var("EXT_SUFFIX") or ".so"
-    digest = hashlib.sha256("\0".join([source, cxx, sys.version] + flags).encode()).hexdigest()[:16]
-    where = os.path.join(build_dir, "floor-" + digest)
-    os.makedirs(where, exist_ok=True)
-    src_path = os.path.join(where, "_floor.cpp")
-    lib_path = os.path.join(where, "_floor" + suffix)
-    command = [cxx] + flags + ["-o", lib_path, src_path, "-lm"]
-    if not os.path.exists(lib_path):
-        with open(src_path, "w") as f:
+    where = os.path.join(build_dir, "floor-" + hashlib.sha256("\0".join([source] + command).encode()).hexdigest()[:16])
+    path = os.path.join(where, "libfloor.so")
+    if not os.path.exists(path):
+        os.makedirs(where, exist_ok=True)
+        with open(os.path.join(where, "floor.cpp"), "w") as f:
             f.write(source)
         try:
-            done = subprocess.run(command, capture_output=True, text=True)
+            done = subprocess.run(command + ["-fPIC", "-shared", "-o", path + ".tmp", f.name, "-lm"],
+                                  capture_output=True, text=True)
         except OSError as exc:
             raise Skipped("no C++ compiler (%s)" % exc)
         if done.returncode != 0:
             raise Skipped("the fused loops did not compile: %s" % done.stderr.strip()[:400])
-    return load_floor(lib_path), command
+        os.replace(path + ".tmp", path)
+    return path, command
 
 
-def load_floor(lib_path):
-    """Imports the built "_floor" extension from its own directory."""
-    directory = os.path.dirname(os.path.abspath(lib_path))
-    sys.modules.pop("_floor", None)
-    sys.path.insert(0, directory)
-    try:
-        return importlib.import_module("_floor")
-    finally:
-        sys.path.remove(directory)
+def _pointers(arrays):
+    return (ctypes.c_void_p * max(len(arrays), 1))(*[a.ctypes.data for a in arrays])
 
 
-class _FusedContender:
-    """What the fused contenders share: a pass by kind, over flat state."""
-
-    def train(self):
-        return self._run("train")
-
-    def predict(self):
-        return self._run("predict")
-
-    def state(self):
-        return self.st["P"], self.st["W"]
-
-
-class FloorContender(_FusedContender):
+class FloorContender(Contender):
     name = "floor"
 
-    def __init__(self, floor, plan, flat, data, y):
-        self.floor, self.plan, self.flat = floor, plan, flat
-        cols, codes = _columns(plan, data)
-        self.cols, self.codes = tuple(cols), tuple(codes)
-        self.y = y
-        self.n = len(y)
-        self.st = None
+    def __init__(self, library, plan, flat, data, y):
+        super().__init__(plan, flat, data, y)
+        lib = ctypes.CDLL(library)  # its calls release the interpreter lock
+        self.fns = {mode: getattr(lib, "floor_%s_%s" % (plan.name, mode)) for mode in ("train", "predict")}
+        for fn in self.fns.values():
+            fn.argtypes = [ctypes.c_int64] + [ctypes.c_void_p] * 10
+        self.Xp, self.Cp = _pointers(self.X), _pointers(self.C)
 
     def reset(self):
-        self.st = self.flat.fresh()
+        super().reset()
+        self.Wp = _pointers(self.st["Ws"])
 
-    def _run(self, mode):
-        out = np.empty(self.n, np.float32)
+    def call(self, mode, n, out):
         st = self.st
-        rc = self.floor.run("%s_%s" % (self.plan.name, mode), self.n, self.cols, self.codes, tuple(st["W"]), self.y,
-                            out, st["P"], st["M"], self.flat.R, self.flat.L, st["S"])
-        if rc != 0:
-            raise RuntimeError("floor pass failed on a non-finite value")
-        return out
+        return self.fns[mode](n, self.Xp, self.Cp, self.Wp, *[a.ctypes.data for a in (
+            self.y, out, st["P"], st["M"], self.flat.R, self.flat.L, st["S"])])
 
 
-
-# ---------------------------------------------------------------------------
-
-
-def _py_namespace(dialect):
-    if dialect == "numba":
-        F = np.float32
-        ns = {"f32": np.float32, "f64": np.float64}
-    else:
-        F = float
-        ns = {}
-    ns.update(
-        F0=F(0.0), F1=F(1.0), FM1=F(-1.0), F2=F(2.0), F4=F(4.0), FHALF=F(0.5),
-        B1=F(0.9), B2=F(0.999), OMB1=F(F(1.0) - F(0.9)), OMB2=F(F(1.0) - F(0.999)),
-        CATLR=F(0.002), WFLOOR=F(0.0001),
-        isfinite=math.isfinite, sqrt=math.sqrt, tanh=math.tanh, exp=math.exp, sin=math.sin, cos=math.cos,
-    )
-    return ns
+_JITTED = {}  # source -> its compiled functions: a graph compiles once a process
 
 
-def compile_python(plan, dialect):
-    ns = _py_namespace(dialect)
-    code = compile(codegen.py_source(plan, dialect), "<%s %s loop>" % (plan.name, dialect), "exec")
-    exec(code, ns)
-    return ns["train"], ns["predict"]
-
-
-class NumbaContender(_FusedContender):
-    name = "numba"
-
-    def __init__(self, plan, flat, data, y):
+def _jit(source, label):
+    """The functions of generated code under numba, float32 throughout."""
+    if source not in _JITTED:
         try:
             import numba
         except ImportError:
             raise Skipped("numba is not installed")
-        self.version = numba.__version__
-        self.plan, self.flat = plan, flat
-        train, predict = compile_python(plan, "numba")
-        self.fns = {"train": numba.njit(nogil=True)(train), "predict": numba.njit(nogil=True)(predict)}
-        self.cols, self.codes = _columns(plan, data)
-        self.y = y
-        self.st = None
-        # Compiles both functions before any timing, timing the first calls
-        # against warm ones.
-        small = _Slice(self, 4)
-        self.compile_seconds = {}
-        for mode in ("train", "predict"):
-            self.reset()
-            self.compile_seconds[mode] = _first_and_warm(getattr(small, mode))
-        self.reset()
-
-    def reset(self):
-        st = self.flat.fresh()
-        st["S"] = np.zeros(1, np.int64)
-        self.st = st
-
-    def _args(self, n, cols, codes, y, out):
-        args = [n] + list(cols)
-        for code, w in zip(codes, self.st["W"]):
-            args += [code, w]
-        return args + [y, out, self.st["P"], self.st["M"], self.flat.R, self.flat.L, self.st["S"]]
-
-    def _run(self, mode, n=None, cols=None, codes=None, y=None):
-        n = len(self.y) if n is None else n
-        out = np.empty(n, np.float32)
-        args = self._args(n, self.cols if cols is None else cols, self.codes if codes is None else codes,
-                          self.y if y is None else y, out)
-        if self.fns[mode](*args) != 0:
-            raise RuntimeError("numba pass failed on a non-finite value")
-        return out
+        jit = numba.njit(nogil=True)
+        f32 = np.float32
+        ns = {"np": np, "isfinite": math.isfinite, "tanhf": math.tanh, "expf": math.exp, "sinf": math.sin,
+              "cosf": math.cos, "sqrtf": math.sqrt, "f32": f32, "f64": np.float64, "powf": jit(lambda a, b: a ** b),
+              "clamp1": jit(lambda v: f32(1.0) if v > f32(1.0) else (f32(-1.0) if v < f32(-1.0) else v)),
+              "clampw": jit(lambda v: 1.0 if v > 1.0 else (-1.0 if v < -1.0 else v))}
+        exec(compile(source, "<%s>" % label, "exec"), ns)
+        _JITTED[source] = {name: jit(ns[name]) for name in ("train", "predict", "run") if name in ns}
+    return _JITTED[source]
 
 
-class _Slice:
-    """The first rows of a numba contender's data, for compiling."""
+class NumbaContender(Contender):
+    name = "numba"
 
-    def __init__(self, owner, n):
-        self.owner, self.n = owner, n
+    def __init__(self, plan, flat, data, y):
+        super().__init__(plan, flat, data, y)
+        self.fns = _jit(codegen.py_source(plan), plan.name + " loop")
+        self.compile_seconds = self.first_calls()
 
-    def train(self):
-        o = self.owner
-        return o._run("train", self.n, [c[:self.n] for c in o.cols], [c[:self.n] for c in o.codes], o.y[:self.n])
-
-    def predict(self):
-        o = self.owner
-        return o._run("predict", self.n, [c[:self.n] for c in o.cols], [c[:self.n] for c in o.codes], o.y[:self.n])
-
-
-def numba_startup():
-    """Seconds numba takes to compile its first function in the process (its
-    own start-up, and first use of the float32 maths every contender uses),
-    so that no contender's compile time carries it; None without numba."""
-    try:
-        import numba
-    except ImportError:
-        return None
-
-    def warm(x):
-        v = x[0]
-        return math.tanh(v) + math.exp(-v) + math.sin(v) * math.cos(v) + math.sqrt(v) + np.float32(0.9) ** v
-
-    start = time.perf_counter()
-    numba.njit(nogil=True)(warm)(np.ones(1, np.float32))
-    return time.perf_counter() - start
+    def call(self, mode, n, out):
+        st = self.st
+        return self.fns[mode](n, tuple(x[:n] for x in self.X), tuple(c[:n] for c in self.C), st["Ws"], self.y[:n],
+                              out, st["P"], st["M"], self.flat.R, self.flat.L, st["S"])
 
 
-def _first_and_warm(run, warm_calls=5):
-    """Seconds of a first call (compile included) and the median of the same
-    call made again (the call right after a compile runs on caches the
-    compiler has emptied, so one alone is not a warm call)."""
-    seconds = []
-    for _ in range(1 + warm_calls):
-        start = time.perf_counter()
-        run()
-        seconds.append(time.perf_counter() - start)
-    return {"first": seconds[0], "warm": float(np.median(seconds[1:]))}
-
-
-class NumbaGenericContender(_FusedContender):
-    """The same arithmetic run by one numba interpreter compiled for every
-    graph (numba_generic.py), the graph handed over as arrays."""
+class NumbaGenericContender(Contender):
+    """The graph handed as its plan's table to one interpreter compiled once
+    for every graph; the columns stacked once, as a user would hold them,
+    into row-major arrays."""
 
     name = "numba generic"
 
     def __init__(self, plan, flat, data, y):
-        try:
-            import numba  # noqa: F401
-        except ImportError:
-            raise Skipped("numba is not installed")
-        import numba_generic
+        super().__init__(plan, flat, data, y)
+        self.run_graph = _jit(codegen.generic_source(), "generic interpreter")["run"]
+        self.Xs, self.Cs = (np.ascontiguousarray(np.stack(a, axis=1) if a else np.zeros((len(y), 0), dtype))
+                            for a, dtype in ((self.X, np.float32), (self.C, np.int64)))
+        self.compile_seconds = self.first_calls()
 
-        self.gen = numba_generic
-        self.plan, self.flat = plan, flat
-        start = time.perf_counter()
-        self.G = numba_generic.encode(plan, flat.W)
-        self.encode_seconds = time.perf_counter() - start
-        cols, codes = _columns(plan, data)
-        # One row a sample; stacked once, as the user would hold the data.
-        self.X = np.ascontiguousarray(np.stack(cols, axis=1) if cols else np.zeros((len(y), 0), np.float32))
-        self.C = np.ascontiguousarray(np.stack(codes, axis=1) if codes else np.zeros((len(y), 0), np.int64))
-        self.y = y
-        self.st = None
-        # First calls (compiling the interpreter when it is the process's
-        # first) and warm ones on a few rows, before any timing.
-        self.compile_seconds = {}
-        for mode in ("train", "predict"):
-            self.reset()
-            self.compile_seconds[mode] = _first_and_warm(lambda: self._run(mode, 4))
-        self.reset()
-
-    def reset(self):
-        st = self.flat.fresh()
-        st["S"] = np.zeros(1, np.int64)
-        joined = np.concatenate(st["W"]) if st["W"] else np.zeros(1, np.float64)
-        views, at = [], 0
-        for w in st["W"]:
-            views.append(joined[at:at + len(w)])
-            at += len(w)
-        st["W"], st["joined"] = views, joined
-        self.st = st
-
-    def _run(self, mode, n=None):
-        X, C, y = (self.X, self.C, self.y) if n is None else (self.X[:n], self.C[:n], self.y[:n])
-        out = np.empty(len(y), np.float32)
+    def call(self, mode, n, out):
         st = self.st
-        rc = self.gen.run(mode == "train", len(y), X, C, y, out, self.G, st["P"], st["M"], self.flat.R, self.flat.L,
-                          st["joined"], st["S"])
-        if rc != 0:
-            raise RuntimeError("numba generic pass failed on a non-finite value")
-        return out
+        return self.run_graph(mode == "train", n, self.Xs[:n], self.Cs[:n], self.y[:n], out, self.plan.table,
+                              st["P"], st["M"], self.flat.R, self.flat.L, st["W"], st["S"])
 
 
-class PythonContender:
-    """Plain Python over float scalars; its columns are turned into lists of
-    floats inside the timed pass, as a user of such a loop would."""
-
-    name = "python"
-
-    def __init__(self, plan, flat, data, y):
-        self.plan, self.flat = plan, flat
-        self.fns = dict(zip(("train", "predict"), compile_python(plan, "python")))
-        self.cols, self.codes = _columns(plan, data)
-        self.y = y
-        self.st = None
-
-    def reset(self):
-        st = self.flat.fresh()
-        self.st = {"P": st["P"].tolist(), "M": st["M"].tolist(), "W": [w.tolist() for w in st["W"]], "S": [0]}
-
-    def _run(self, mode):
-        n = len(self.y)
-        out = [0.0] * n
-        args = [n] + [c.tolist() for c in self.cols]
-        for code, w in zip(self.codes, self.st["W"]):
-            args += [code.tolist(), w]
-        args += [self.y.tolist(), out, self.st["P"], self.st["M"], self.flat.R.tolist(), self.flat.L.tolist(),
-                 self.st["S"]]
-        if self.fns[mode](*args) != 0:
-            raise RuntimeError("python pass failed on a non-finite value")
-        return np.array(out, np.float32)
-
-    def train(self):
-        return self._run("train")
-
-    def predict(self):
-        return self._run("predict")
-
-    def state(self):
-        return np.array(self.st["P"], np.float32), [np.array(w) for w in self.st["W"]]
-
-
-# ---------------------------------------------------------------------------
-
-
-class TorchContender:
-    """The same graph as a small torch module, one Adam step per sample."""
+class TorchContender(Contender):
+    """The graph's forward step over torch tensors, one Adam step a sample on
+    one thread (torch's own optimiser, so not bit for bit)."""
 
     name = "torch"
 
     def __init__(self, plan, flat, data, y):
+        super().__init__(plan, flat, data, y)
         try:
             import torch
         except ImportError:
             raise Skipped("torch is not installed")
         torch.set_num_threads(1)
         self.torch = torch
-        self.version = torch.__version__
-        self.plan, self.flat = plan, flat
-        self.cols, self.codes = _columns(plan, data)
-        self.y = y
-        self.model = self.opt = None
+
+        def clamp1(v):  # clamped forward, the gradient passed through, as the module does
+            return max(-1.0, min(1.0, v)) if isinstance(v, float) else v + (torch.clamp(v, -1.0, 1.0) - v).detach()
+
+        ns = {"isfinite": math.isfinite, "tanhf": torch.tanh, "expf": torch.exp, "sinf": torch.sin,
+              "f32": lambda v: v, "clamp1": clamp1}
+        exec(compile(codegen.torch_source(plan), "<%s torch>" % plan.name, "exec"), ns)
+        self.forward, self.R = ns["forward"], flat.R.tolist()
+        self.lo, self.hi = self.R[plan.field(plan.size - 1, "r"):][:2]
 
     def reset(self):
-        torch = self.torch
-        plan, flat = self.plan, self.flat
-        tensors = {}
-        groups = {}
-        for slot, names in plan.p.items():
-            values = [float(flat.P[ix]) for ix in names.values()]
-            t = torch.nn.Parameter(torch.tensor(values, dtype=torch.float32))
-            tensors[slot] = t
-            groups.setdefault(float(flat.L[plan.l[slot]]), []).append(t)
-        catw = {}
-        for (slot, _), w in zip(plan.cats, flat.W):
-            catw[slot] = torch.nn.Parameter(torch.tensor(w, dtype=torch.float32))
-            groups.setdefault(0.002, []).append(catw[slot])
-        self.tensors, self.catw = tensors, catw
-        self.widths = [tensors[s] for s in tensors if plan.layout[s][0] == "gaussian"]
+        torch, plan, flat = self.torch, self.plan, self.flat
+        groups, self.index, self.widths = {}, [], []
+        for slot, entry in enumerate(plan.layout):
+            t, j = TYPES[entry[0]], plan.field(slot, "j")
+            if t.params:
+                tensor = torch.nn.Parameter(torch.tensor(flat.P[j:j + len(t.params)]))
+                groups.setdefault(float(flat.L[plan.field(slot, "l")]), []).append(tensor)
+                self.index += [(tensor, ix) for ix in range(len(t.params))]
+                self.widths += [tensor] if entry[0] == "gaussian" else []
+        self.W = [torch.nn.Parameter(torch.tensor(w, dtype=torch.float32)) for w in flat.fresh()["Ws"]]
+        groups.setdefault(0.002, []).extend(self.W)
         self.opt = torch.optim.Adam([{"params": ps, "lr": lr} for lr, ps in groups.items()])
 
-    def _forward(self, k, xs, cs):
-        torch = self.torch
-        plan = self.plan
-        acts = [None] * plan.size
-        ci = 0
-        xi = 0
-        for slot, entry in enumerate(plan.layout):
-            kind = entry[0]
-            src = plan.sources(slot)
-            if kind == "in":
-                lo, span = self.ranges[slot]
-                a = (2.0 * (xs[xi][k] - lo)) / span - 1.0
-                acts[slot] = max(-1.0, min(1.0, a))
-                xi += 1
-            elif kind == "cat":
-                acts[slot] = self.catw[slot][cs[ci][k]]
-                ci += 1
-            elif kind == "out":
-                acts[slot] = acts[src[0]]
-            else:
-                p = self.tensors.get(slot)
-                a0 = acts[src[0]]
-                if kind in ("linear", "tanh"):
-                    z = a0 * p[0]
-                    if len(src) == 2:
-                        z = z + acts[src[1]] * p[1]
-                    z = p[2] + z
-                    if kind == "linear":
-                        # clamped forward, gradient passed through as the module does
-                        acts[slot] = z + (torch.clamp(z, -1.0, 1.0) - z).detach()
-                    else:
-                        acts[slot] = torch.tanh(z)
-                elif kind == "gaussian":
-                    d = a0 - p[0]
-                    z = (d * d) / p[2]
-                    if len(src) == 2:
-                        e = acts[src[1]] - p[1]
-                        z = z + (e * e) / p[3]
-                    acts[slot] = torch.exp(-z)
-                elif kind == "sine":
-                    acts[slot] = torch.sin(a0 * p[1] + p[0])
-                else:
-                    acts[slot] = a0 * acts[src[1]]
-        return acts[-1]
-
-    def _prepare(self):
-        plan, flat = self.plan, self.flat
-        self.ranges = {}
-        for slot, ix in plan.r.items():
-            lo, hi = float(flat.R[ix]), float(flat.R[ix + 1])
-            self.ranges[slot] = (lo, hi - lo)
-        return [c.tolist() for c in self.cols], [c.tolist() for c in self.codes]
-
-    def _scale_out(self, preds):
-        lo, span = self.ranges[self.plan.out_slot]
-        a = self.torch.stack(preds).detach().numpy().astype(np.float32)
-        return (((1.0 + a) * span) * 0.5 + lo).astype(np.float32)
-
-    def train(self):
-        torch = self.torch
-        xs, cs = self._prepare()
-        lo, span = self.ranges[self.plan.out_slot]
-        ys = self.y.tolist()
+    def run(self, mode, rows=None):
+        torch, span, train = self.torch, self.hi - self.lo, mode == "train"
+        xs, cs, ys = [x.tolist() for x in self.X], [c.tolist() for c in self.C], self.y.tolist()
         preds = []
-        opt = self.opt
-        for k in range(len(ys)):
-            opt.zero_grad(set_to_none=True)
-            pred = self._forward(k, xs, cs)
-            target = max(-1.0, min(1.0, (2.0 * (ys[k] - lo)) / span - 1.0))
-            loss = (pred - target) ** 2
-            loss.backward()
-            opt.step()
-            with torch.no_grad():
-                for w in self.catw.values():
-                    w.clamp_(-1.0, 1.0)
-                for p in self.widths:
-                    p[2:].clamp_(min=0.0001)
-            preds.append(pred.detach())
-        return self._scale_out(preds)
-
-    def predict(self):
-        torch = self.torch
-        xs, cs = self._prepare()
-        preds = []
-        with torch.no_grad():
-            for k in range(len(self.y)):
-                preds.append(self._forward(k, xs, cs))
-        return self._scale_out(preds)
+        with torch.set_grad_enabled(train):
+            for k in range(len(ys)):
+                pred = self.forward(k, xs, cs, self.W, [t[ix] for t, ix in self.index], self.R)
+                if train:
+                    self.opt.zero_grad(set_to_none=True)
+                    ((pred - max(-1.0, min(1.0, (2.0 * (ys[k] - self.lo)) / span - 1.0))) ** 2).backward()
+                    self.opt.step()
+                    with torch.no_grad():
+                        for w in self.W:
+                            w.clamp_(-1.0, 1.0)
+                        for w in self.widths:
+                            w[2:].clamp_(min=0.0001)
+                preds.append(pred.detach())
+        return ((1.0 + torch.stack(preds).numpy()) * span * 0.5 + self.lo).astype(np.float32)
 
     def state(self):
-        P = np.zeros(max(self.plan.n_p, 1), np.float32)
-        for slot, names in self.plan.p.items():
-            values = self.tensors[slot].detach().numpy()
-            for j, ix in enumerate(names.values()):
-                P[ix] = values[j]
-        return P, [self.catw[slot].detach().numpy().astype(np.float64) for slot, _ in self.plan.cats]
+        return (np.array([float(t[ix].detach()) for t, ix in self.index] or [0.0], np.float32),
+                [w.detach().numpy().astype(np.float64) for w in self.W])
 
 
-def python_version():
-    return "%d.%d.%d" % sys.version_info[:3]
+def lineup(name, layout, data, y, ranges, floor, skip=(), skipped=None, rows=None, drawn=None):
+    """The module and its peers on one graph, from one starting state (drawn,
+    by default graphs.draw_parameters'); a peer that cannot run here is noted
+    in skipped with the reason."""
+    plan = codegen.Plan(name, layout)
+    params, categories = starting_state(layout, ranges, drawn)
+    flat = FlatState(plan, params, categories, ranges)
+    out = [ModuleContender(plan, params, categories, ranges, data, y)]
+    makers = {"floor": lambda *a: FloorContender(floor, *a), "numba": NumbaContender,
+              "numba generic": NumbaGenericContender, "torch": TorchContender}
+    for who in PEERS:
+        n = (rows or {}).get(who, len(y))
+        try:
+            if who in skip or (who == "floor" and floor is None):
+                raise Skipped("left out with --skip")
+            out.append(makers[who](plan, flat, {k: v[:n] for k, v in data.items()}, y[:n]))
+        except Skipped as exc:
+            (skipped if skipped is not None else {}).setdefault(who, str(exc))
+    return out
+
+
+def same_bits(a, b):
+    a, b = np.asarray(a), np.asarray(b)
+    width = {4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
+    return a.shape == b.shape and a.dtype == b.dtype and bool(np.array_equal(a.view(width), b.view(width)))
+
+
+def verify(lineup):
+    """{contender: [what differs from the module]} for every bit-exact
+    contender, over a training, a prediction and a second training pass from
+    a fresh state, then the parameters and category weights."""
+    seen = {}
+    for c in lineup:
+        if c.name == "module" or c.name in EXACT:
+            c.reset()
+            seen[c.name] = [c.train(), c.predict(), c.train()] + list(c.state())
+    labels = ("training", "prediction", "second training", "parameters", "category weights")
+    ref = seen.pop("module")
+    return {who: [label for label, a, b in zip(labels, got, ref) if not (
+        same_bits(a, b) if label != "category weights" else len(a) == len(b) and all(map(same_bits, a, b)))]
+        for who, got in seen.items()}

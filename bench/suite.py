@@ -1,25 +1,26 @@
 """Benchmark suite: the module's per-sample loop against a fused C++ floor, a
-numba loop generated per graph, one numba interpreter for every graph, PyTorch
-eager and a plain Python loop, plus numba's compile cost, call overhead,
-thread scaling, instruction counts, peak memory and allocations.
+numba loop generated per graph, one numba interpreter for every graph and
+PyTorch eager, and the cost of a 1-sample call; with --full also numba's
+compile cost, thread scaling, instruction counts (callgrind), heap
+allocations and peak memory (full.py).
 
 Every contender runs the same graphs (G5, G12, G30) on the same seeded data
-from the same starting parameters, float32, batch size 1, one online pass per
-epoch. Contenders are measured in one process, interleaved, each repetition
+from the same starting state, float32, batch size 1, one online pass per
+epoch. Before any timing, the floor and both numba contenders are held bit
+for bit against the module. Timed passes are interleaved, each repetition
 from a fresh state; figures are medians over the repetitions. Writes
-bench.md, bench.json, bench.png and the callgrind profiles to the output
-directory and prints the table.
+bench.md, bench.json and bench.png (with --full also profile.md) to the
+output directory and prints the table.
 
-Usage: python bench/suite.py [--rows N] [--reps R] [--out DIR] ...  (see --help)
+Usage: python bench/suite.py [--full] [--rows N] [--reps R] [--out DIR] ...  (see --help)
 """
 import argparse
-import concurrent.futures
 import gc
 import importlib.metadata
+import importlib.util
 import json
 import os
 import platform
-import shutil
 import statistics
 import subprocess
 import sys
@@ -31,44 +32,30 @@ import numpy as np
 HERE = os.path.dirname(os.path.abspath(__file__))
 sys.path.insert(0, HERE)
 
-import _vesk  # noqa: E402
-
-import callgrind  # noqa: E402
 import codegen  # noqa: E402
-import contenders  # noqa: E402
+import contenders as cs  # noqa: E402
+import full  # noqa: E402
 import graphs  # noqa: E402
-import report  # noqa: E402
-
-PEERS = ("numba", "numba-generic", "torch", "python")
-PARTS = ("call", "threads", "callgrind", "heap")
 
 
 def parse_args(argv=None):
+    build = os.path.join(os.path.dirname(HERE), "build", "bench")
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
     p.add_argument("--rows", type=int, default=100_000, help="rows per epoch for the module, floor and numba")
-    p.add_argument("--reps", type=int, default=7, help="repetitions (median taken); at least 5 for a real run")
-    p.add_argument("--torch-rows", type=int, default=1000, help="rows per epoch for PyTorch (scaled per sample)")
-    p.add_argument("--python-rows", type=int, default=5000, help="rows per epoch for plain Python")
+    p.add_argument("--reps", type=int, default=7, help="repetitions (median taken)")
+    p.add_argument("--torch-rows", type=int, default=1000, help="rows per epoch for PyTorch")
     p.add_argument("--graphs", default="G5,G12,G30")
     p.add_argument("--call-loops", type=int, default=20000, help="calls per repetition for the 1-sample figure")
-    p.add_argument("--thread-rows", type=int, default=12_500, help="rows per graph for the thread scaling")
-    p.add_argument("--thread-graph", default="G12")
-    p.add_argument("--thread-reps", type=int, default=31,
-                   help="paired 1- and 2-thread runs for the thread scaling (median ratio taken)")
-    p.add_argument("--callgrind-rows", type=int, default=5000,
-                   help="N for the N / 2N instruction counts; 1000 or more for steady-state training counts "
-                        "(Adam's bias correction runs below sample 1000)")
-    p.add_argument("--heap-rows", type=int, default=1_000_000, help="rows of the long query for the heap figures")
-    p.add_argument("--heap-graph", default="G12", help="graph for the peak memory and allocation figures")
-    p.add_argument("--skip", default="", help="comma-separated parts to leave out: " + ",".join(PEERS + PARTS))
-    p.add_argument("--out", default=os.path.join(HERE, "results"))
-    p.add_argument("--build-dir", default=os.path.join(HERE, "build"))
+    p.add_argument("--skip", default="", help="peers to leave out: " + ",".join(w.replace(" ", "-") for w in cs.PEERS))
+    p.add_argument("--full", action="store_true", help="also the measurements of full.py")
+    full.add_arguments(p)
+    p.add_argument("--out", default=build, help="output directory (default %(default)s)")
+    p.add_argument("--build-dir", default=os.path.join(build, "work"), help="compiled loops, profiles, the shim")
     args = p.parse_args(argv)
     args.graphs = [g for g in args.graphs.split(",") if g]
-    args.skip = set(s for s in args.skip.split(",") if s)
-    unknown = args.skip - set(PEERS + PARTS + ("floor",))
-    if unknown:
-        p.error("unknown parts to skip: %s" % ", ".join(sorted(unknown)))
+    args.skip = {s.replace("-", " ") for s in args.skip.split(",") if s}
+    if args.skip - set(cs.PEERS):
+        p.error("unknown peers to skip: %s" % ", ".join(sorted(args.skip - set(cs.PEERS))))
     for g in args.graphs + [args.thread_graph, args.heap_graph]:
         if g not in graphs.GRAPHS:
             p.error("no graph %s (known: %s)" % (g, ", ".join(graphs.GRAPHS)))
@@ -80,330 +67,208 @@ def say(text=""):
 
 
 def machine_info():
-    info = {"python": contenders.python_version(), "numpy": np.__version__, "cores": os.cpu_count(),
-            "platform": platform.platform()}
-    try:
-        with open("/proc/cpuinfo") as f:
-            for line in f:
-                if line.startswith("model name"):
-                    info["cpu"] = line.split(":", 1)[1].strip()
-                    break
-    except OSError:
-        pass
+    with open("/proc/cpuinfo") as f:
+        cpu = next((line.split(":", 1)[1].strip() for line in f if line.startswith("model name")), "?")
+    done = subprocess.run([os.environ.get("CXX", "c++"), "--version"], capture_output=True, text=True)
+    info = {"python": platform.python_version(), "numpy": np.__version__, "cores": os.cpu_count(), "cpu": cpu,
+            "platform": platform.platform(), "load_before": os.getloadavg(), "compiler": done.stdout.split("\n")[0]}
     for package in ("numba", "torch", "matplotlib"):
-        try:
+        if importlib.util.find_spec(package):
             info[package] = importlib.metadata.version(package)
-        except importlib.metadata.PackageNotFoundError:
-            pass
-    try:
-        cxx = os.environ.get("CXX", "c++")
-        info["compiler"] = subprocess.run([cxx, "--version"], capture_output=True, text=True).stdout.splitlines()[0]
-    except (OSError, IndexError):
-        pass
     return info
 
 
-def timed(fn):
-    gc.disable()
-    try:
-        start = time.perf_counter()
-        result = fn()
-        return time.perf_counter() - start, result
-    finally:
-        gc.enable()
-
-
-def same_bits(a, b):
-    a = np.asarray(a)
-    b = np.asarray(b)
-    if a.shape != b.shape or a.dtype != b.dtype:
-        return False
-    width = {4: np.uint32, 8: np.uint64}[a.dtype.itemsize]
-    return bool(np.array_equal(a.view(width), b.view(width)))
-
-
-def compare(module_runs, runs):
-    """Bit-for-bit comparison of one contender's first repetition with the
-    module's: predictions of both passes, parameters, category weights."""
-    checks = {
-        "train predictions": same_bits(runs["train"], module_runs["train"]),
-        "predict predictions": same_bits(runs["predict"], module_runs["predict"]),
-        "parameters": same_bits(runs["state"][0], module_runs["state"][0]),
-        "category weights": all(same_bits(a, b) for a, b in zip(runs["state"][1], module_runs["state"][1])),
-    }
-    return checks
-
-
-# ---------------------------------------------------------------------------
-
-
 def epochs(args, data, y, ranges, floor, skipped):
-    """The interleaved per-sample timings; returns (times, rows, verification,
-    compile cost)."""
-    setups = {}
-    compiled = {"graphs": {}}
-    if not {"numba", "numba-generic"} <= args.skip:
-        # numba's own start-up goes to no contender's compile time.
-        compiled["startup"] = contenders.numba_startup()
+    """Every graph's lineup, checked, then timed interleaved: {graph:
+    {contender: {pass: [ns per sample]}}}."""
+    lineups, verification = {}, {}
     for name in args.graphs:
-        layout = graphs.GRAPHS[name]
-        plan = codegen.Plan(name, layout)
-        params, categories = graphs.starting_state(_vesk, layout, ranges)
-        flat = contenders.FlatState(plan, params, categories, ranges)
-        cs = [contenders.ModuleContender(_vesk, plan, params, categories, ranges, data, y)]
-        if floor is not None:
-            cs.append(contenders.FloorContender(floor, plan, flat, data, y))
-        for peer in PEERS:
-            if peer in args.skip or peer in skipped:
-                continue
-            try:
-                if peer == "numba":
-                    cs.append(contenders.NumbaContender(plan, flat, data, y))
-                elif peer == "numba-generic":
-                    cs.append(contenders.NumbaGenericContender(plan, flat, data, y))
-                elif peer == "torch":
-                    part = {k: v[:args.torch_rows] for k, v in data.items()}
-                    cs.append(contenders.TorchContender(plan, flat, part, y[:args.torch_rows]))
-                else:
-                    part = {k: v[:args.python_rows] for k, v in data.items()}
-                    cs.append(contenders.PythonContender(plan, flat, part, y[:args.python_rows]))
-            except contenders.Skipped as exc:
-                skipped[peer] = str(exc)
-                say("skipped: %s (%s)" % (peer, exc))
-        setups[name] = (plan, cs)
-        for c in cs:
-            if hasattr(c, "compile_seconds"):
-                compiled["graphs"].setdefault(name, {})[c.name] = dict(c.compile_seconds)
-            if hasattr(c, "encode_seconds"):
-                compiled["graphs"][name][c.name]["encode"] = c.encode_seconds
-    times = {name: {c.name: {"train": [], "predict": []} for c in cs} for name, (_, cs) in setups.items()}
-    rows = {name: {c.name: len(c.y) for c in cs} for name, (_, cs) in setups.items()}
-    first = {}
+        lineups[name] = cs.lineup(name, graphs.GRAPHS[name], data, y, ranges, floor, args.skip, skipped,
+                                  {"torch": args.torch_rows})
+        verification[name] = cs.verify(lineups[name])
+        for who, bad in verification[name].items():
+            say("%s on %s: %s" % (who, name, "DIFFERS in " + ", ".join(bad) if bad else "bit-equal to the module"))
+    times = {name: {c.name: {"train": [], "predict": []} for c in line} for name, line in lineups.items()}
     for rep in range(args.reps):
-        for name, (plan, cs) in setups.items():
-            for c in cs:
+        for name, line in lineups.items():
+            for c in line:
                 c.reset()
-                t_train, out_train = timed(c.train)
-                t_predict, out_predict = timed(c.predict)
-                n = rows[name][c.name]
-                times[name][c.name]["train"].append(t_train * 1e9 / n)
-                times[name][c.name]["predict"].append(t_predict * 1e9 / n)
-                if rep == 0:
-                    first[(name, c.name)] = {"train": out_train, "predict": out_predict, "state": c.state()}
+                for mode in ("train", "predict"):
+                    gc.disable()
+                    start = time.perf_counter()
+                    getattr(c, mode)()
+                    times[name][c.name][mode].append((time.perf_counter() - start) * 1e9 / len(c.y))
+                    gc.enable()
         say("  repetition %d of %d done" % (rep + 1, args.reps))
-    verification = {}
-    for name, (plan, cs) in setups.items():
-        for c in cs:
-            if c.name in ("floor", "numba", "numba generic"):
-                verification[(name, c.name)] = compare(first[(name, "module")], first[(name, c.name)])
-    return times, rows, verification, compiled
+    return lineups, times, verification
 
 
-def one_sample_call(args, data, y, ranges):
-    """The cost of a 1-sample query on G5 against a 1-element numpy.add."""
+def one_sample_call(args, data, y, ranges, **_):
+    """ns of a 1-sample query on G5 (registers adapting their range, and
+    fixed), against a 1-element numpy.add."""
     layout = graphs.GRAPHS["G5"]
-    params, categories = graphs.starting_state(_vesk, layout, ranges)
-    results = {}
-    for adapt in (True, False):
-        g, nodes = graphs.build_module_graph(_vesk, layout, params, categories, ranges)
+    params, categories = graphs.starting_state(layout, ranges)
+    x, one = {"x0": data["x0"][:1].copy(), "x1": data["x1"][:1].copy()}, np.ones(1, np.float32)
+    timers = {"numpy_add": timeit.Timer("add(a, a)", globals={"add": np.add, "a": one})}
+    for adapt in ("adapt", "fixed"):
+        g, nodes = graphs.build_module_graph(layout, params, categories, ranges)
         for entry, node in zip(layout, nodes):
             if entry[0] in ("in", "out"):
-                node.state.auto_adapt = adapt
-        x1 = {"x0": data["x0"][:1].copy(), "x1": data["x1"][:1].copy()}
-        y1 = y[:1].copy()
-        results[adapt] = {
-            "predict": timeit.Timer("q(x)", globals={"q": g._query, "x": x1}),
-            "train": timeit.Timer("q(x, y)", globals={"q": g._query, "x": x1, "y": y1}),
-        }
-    a = np.ones(1, np.float32)
-    b = np.ones(1, np.float32)
-    add = timeit.Timer("add(a, b)", globals={"add": np.add, "a": a, "b": b})
-    samples = {"numpy.add": []}
-    for adapt in (True, False):
-        for mode in ("predict", "train"):
-            samples[(adapt, mode)] = []
-    loops = args.call_loops
+                node.state.auto_adapt = adapt == "adapt"
+        timers["predict_" + adapt] = timeit.Timer("q(x)", globals={"q": g._query, "x": x})
+        timers["train_" + adapt] = timeit.Timer("q(x, y)", globals={"q": g._query, "x": x, "y": y[:1].copy()})
+    samples = {key: [] for key in timers}
     for _ in range(max(args.reps, 1)):
-        gc.disable()
-        try:
-            samples["numpy.add"].append(add.timeit(loops) / loops * 1e9)
-            for adapt in (True, False):
-                for mode in ("predict", "train"):
-                    samples[(adapt, mode)].append(results[adapt][mode].timeit(loops) / loops * 1e9)
-        finally:
-            gc.enable()
-    add_ns = statistics.median(samples["numpy.add"])
-    out = {"numpy_add_ns": add_ns}
-    for adapt in (True, False):
-        for mode in ("predict", "train"):
-            ns = statistics.median(samples[(adapt, mode)])
-            out["%s_%s_ns" % (mode, "adapt" if adapt else "fixed")] = ns
-    return out
+        for key, timer in timers.items():  # timeit turns the collector off
+            samples[key].append(timer.timeit(args.call_loops) / args.call_loops * 1e9)
+    return {key + "_ns": statistics.median(v) for key, v in samples.items()}
 
 
-def thread_scaling(args, data, y, ranges, floor):
-    """Throughput of 16 independent graphs on 2 threads over 1 thread: the
-    module's training queries, and as a control the fused floor loops (which
-    run without the interpreter lock and share nothing), whose scaling is what
-    the machine allows at the moment. On a shared machine a single run's ratio
-    swings with what the neighbours do, so the ratio is taken per pair of
-    neighbouring 1- and 2-thread runs, and the median over many pairs is the
-    figure, with the best and worst pair beside it."""
-    name = args.thread_graph
-    layout = graphs.GRAPHS[name]
-    plan = codegen.Plan(name, layout)
-    params, categories = graphs.starting_state(_vesk, layout, ranges)
-    n = min(args.thread_rows, len(y))
-    part = {k: v[:n] for k, v in data.items()}
-    flat = contenders.FlatState(plan, params, categories, ranges)
+def report_call(call):
+    return ["| 1-sample `_query` on G5, %s | %.0f ns = %.1f x a 1-element numpy.add (%.0f ns) |" % (
+        label, call[key + "_ns"], call[key + "_ns"] / call["numpy_add_ns"], call["numpy_add_ns"]) for key, label in (
+        ("predict_adapt", "prediction, registers adapting their range (default)"),
+        ("train_adapt", "training, registers adapting their range (default)"),
+        ("predict_fixed", "prediction, fixed ranges (auto_adapt off)"),
+        ("train_fixed", "training, fixed ranges (auto_adapt off)"))], []
 
-    def fresh(who):
-        if who == "module":
-            batch = [contenders.ModuleContender(_vesk, plan, params, categories, ranges, part, y[:n])
-                     for _ in range(16)]
-        else:
-            batch = [contenders.FloorContender(floor, plan, flat, part, y[:n]) for _ in range(16)]
-        for c in batch:
-            c.reset()
-        return batch
 
-    who_list = ["module"] + (["floor"] if floor is not None else [])
-    pools = {t: concurrent.futures.ThreadPoolExecutor(max_workers=t) for t in (1, 2)}
-    seconds = {(who, t): [] for who in who_list for t in (1, 2)}
-    # Runs in ABBA order: each pass reverses the last one's, so that a 1- and
-    # a 2-thread run of one contender are always neighbours (a pair sees the
-    # same machine) and neither comes first more often than the other.
-    order = [(who, t) for who in who_list for t in (1, 2)]
+# The measurements beside the per-sample table: (key, label, only with
+# --full, measure(args, data, y, ranges, floor, lineups, results, startup)
+# -> a dict for bench.json, report(that dict) -> (rows of the table of
+# figures, sections of their own)). A later measurement (pickling a G30
+# graph against a 1,000-sample training query, say) is one more entry; the
+# heap probe takes a list of lengths (--heap-rows 1000000,20000000).
+PARTS = [("call", "1-sample call against numpy.add", False, one_sample_call, report_call)] + full.PARTS
+
+
+def medians(results):
+    return {g: {w: {m: statistics.median(v) for m, v in modes.items()} for w, modes in by.items()}
+            for g, by in results["times"].items()}
+
+
+def markdown(results):
+    def ns(v):
+        return "-" if v is None else ("%.3g" % v if v >= 1e5 else ("%.0f" % v if v >= 100 else "%.1f" % v))
+
+    med, machine, skipped = medians(results), results["machine"], results["skipped"]
+    lines = ["# Benchmark results", "", "Machine: %s, %s cores; load average %s before, %s after (1/5/15 min). "
+             "Python %s, numpy %s, %s%s." % (
+                 machine["cpu"], machine["cores"], " ".join("%.2f" % x for x in machine["load_before"]),
+                 " ".join("%.2f" % x for x in machine["load_after"]), machine["python"], machine["numpy"],
+                 machine["compiler"], "".join(", %s %s" % (k, machine[k]) for k in ("numba", "torch") if k in machine)),
+             "", "Wall-clock figures come from one run and move with the machine's load (it is shared); the "
+             "instruction counts do not.", ""] + ["- skipped: %s (%s)" % item for item in sorted(skipped.items())]
+    present = [w for w in ("module",) + cs.PEERS if w in results["rows"]]
+    lines += [""] * bool(skipped) + ["## Time per sample (ns, median of %d repetitions, each from the same fresh state)"
+              % results["args"]["reps"], "", "Rows per epoch: %s." % ", ".join(
+                  "%s %d" % (w, results["rows"][w]) for w in present), "",
+              "| " + " | ".join(["graph", "nodes", "pass", "module", "module/node"] + [
+                  "%s | R_%s" % (w, w.replace(" ", "_")) for w in present[1:]]) + " |",
+              "|---|---|---|" + "---:|" * (2 + 2 * len(present[1:]))]
+    for graph in med:
+        nodes = len(graphs.GRAPHS[graph])
+        for mode in ("train", "predict"):
+            m = med[graph]["module"][mode]
+            cells = [graph, str(nodes), mode, ns(m), ns(m / nodes)]
+            for w in present[1:]:
+                t = med[graph].get(w, {}).get(mode)
+                r = None if t is None else (m / t if w == "floor" else t / m)
+                cells += [ns(t), "-" if r is None else ("%.0f" % r if r >= 100 else "%.2f" % r)]
+            lines.append("| " + " | ".join(cells) + " |")
+    ver = results["verification"]
+    lines += ["", "R_floor = t_module / t_floor; R_peer = t_peer / t_module (above 1: the module is faster). Every "
+              "peer runs what bench/ops.py describes once per type: the floor as one fused C++ loop per graph with "
+              "the module's compile flags; numba as the same loop in float32; numba generic as one interpreter "
+              "compiled once for every graph, handed the graph as a table, its columns stacked once into "
+              "row-major arrays; torch as the graph's forward step with autograd and torch's Adam, one thread.", "",
+              "Held bit for bit against the module (predictions of a training, a prediction and a second training "
+              "pass over every row, then parameters and category weights): equal for %s%s." % (
+                  ", ".join("%s/%s" % (g, w) for g in ver for w, bad in ver[g].items() if not bad) or "none",
+                  "".join("; **different** for %s/%s (%s)" % (g, w, ", ".join(bad))
+                          for g in ver for w, bad in ver[g].items() if bad)), ""]
+    rows = []
+    for key, _, _, _, report in PARTS:
+        if key in results:
+            part_rows, section = report(results[key])
+            rows, lines = rows + part_rows, lines + section
+    return "\n".join(lines + (["## Call overhead, threads, memory, allocations", "", "| figure | value |",
+                               "|---|---|"] + rows + [""] if rows else []))
+
+
+def chart(results, path):
+    """Bars of the time per sample; returns a line saying what it did."""
     try:
-        for pool in pools.values():  # start the workers before any timing
-            list(pool.map(lambda c: c.train(), fresh("module")[:2]))
-        for rep in range(max(args.thread_reps, 1)):
-            for who, t in (order if rep % 2 == 0 else order[::-1]):
-                batch = fresh(who)
-                elapsed, _ = timed(lambda: list(pools[t].map(lambda c: c.train(), batch)))
-                seconds[(who, t)].append(elapsed)
-    finally:
-        for pool in pools.values():
-            pool.shutdown()
-    out = {"graph": name, "rows_per_graph": n, "cpus": len(os.sched_getaffinity(0)), "pairs": len(seconds[order[0]])}
-    for who in who_list:
-        ones, twos = seconds[(who, 1)], seconds[(who, 2)]
-        ratios = [t1 / t2 for t1, t2 in zip(ones, twos)]
-        out[who] = {"throughput_1": 16 * n / statistics.median(ones), "throughput_2": 16 * n / statistics.median(twos),
-                    "scaling": statistics.median(ratios), "scaling_best": max(ratios), "scaling_worst": min(ratios),
-                    "ratios": ratios}
-    return out
+        import matplotlib
 
-
-def run_probe(args, probe, env=None, prefix=(), timeout=1800):
-    command = list(prefix) + [sys.executable, os.path.join(HERE, "probes.py"), probe] + [str(a) for a in args]
-    environment = dict(os.environ)
-    environment.update(env or {})
-    done = subprocess.run(command, capture_output=True, text=True, env=environment, timeout=timeout)
-    for line in done.stdout.splitlines():
-        if line.startswith("RESULT "):
-            return json.loads(line[len("RESULT "):])
-    raise RuntimeError("probe %s failed (exit %d): %s" % (probe, done.returncode, done.stderr.strip()[-800:]))
-
-
-def heap_probe(args):
-    cc = os.environ.get("CC", "cc")
-    os.makedirs(args.build_dir, exist_ok=True)
-    shim = os.path.join(args.build_dir, "libmalloc_count.so")
-    source = os.path.join(HERE, "native", "malloc_count.c")
-    if not os.path.exists(shim) or os.path.getmtime(shim) < os.path.getmtime(source):
-        done = subprocess.run([cc, "-O2", "-fPIC", "-shared", "-o", shim, source], capture_output=True, text=True)
-        if done.returncode != 0:
-            raise RuntimeError("the allocation counter did not compile: " + done.stderr.strip()[:400])
-    return run_probe(["--rows", args.heap_rows, "--graph", args.heap_graph], "heap",
-                     env={"LD_PRELOAD": shim, "PYTHONMALLOC": "malloc"})
-
-
-def callgrind_probe(args, floor_path):
-    return callgrind.measure(args, floor_path, _vesk.__file__, run_probe)
-
-
-# ---------------------------------------------------------------------------
+        matplotlib.use("Agg")
+        import matplotlib.pyplot as plt
+    except ImportError:
+        return "skipped: chart (matplotlib is not installed)"
+    med, names = medians(results), list(results["times"])
+    present = [w for w in ("module",) + cs.PEERS if w in results["rows"]]
+    fig, axes = plt.subplots(1, 2, figsize=(11, 4.5))
+    for ax, mode in zip(axes, ("train", "predict")):
+        for k, who in enumerate(present):
+            values = [(i, med[g][who][mode]) for i, g in enumerate(names) if who in med[g]]
+            ax.bar([i + (k - (len(present) - 1) / 2) * 0.8 / len(present) for i, _ in values], [v for _, v in values],
+                   0.8 / len(present), label=who)
+        ax.set_xticks(range(len(names)))
+        ax.set_xticklabels(["%s (%d nodes)" % (g, len(graphs.GRAPHS[g])) for g in names])
+        ax.set_yscale("log")
+        ax.set_title({"train": "training pass", "predict": "prediction pass"}[mode])
+        ax.set_ylabel("ns per sample (log scale, lower is better)")
+        ax.grid(axis="y", which="both", alpha=0.3)
+    fig.legend(*axes[0].get_legend_handles_labels(), loc="lower center", ncol=len(present), fontsize="small")
+    fig.suptitle("Batch size 1, one online pass; times are medians of %d repetitions" % results["args"]["reps"])
+    fig.tight_layout(rect=(0, 0.07, 1, 1))
+    fig.savefig(path, dpi=110)
+    plt.close(fig)
+    return "chart written to %s" % path
 
 
 def main(argv=None):
     args = parse_args(argv)
     os.makedirs(args.out, exist_ok=True)
-    info = machine_info()
-    info["load_before"] = os.getloadavg()
-    say("vesk benchmark suite: %s rows, %d repetitions, graphs %s" % (args.rows, args.reps, ", ".join(args.graphs)))
+    info, skipped, floor = machine_info(), {}, None
+    say("vesk benchmark suite: %d rows, %d repetitions, graphs %s%s" % (
+        args.rows, args.reps, ", ".join(args.graphs), ", with the full measurements" if args.full else ""))
     say("machine: %s, %s cores, load %.2f %.2f %.2f; Python %s, numpy %s" % (
-        info.get("cpu", "?"), info["cores"], *info["load_before"], info["python"], info["numpy"]))
-    skipped = {}
+        info["cpu"], info["cores"], *info["load_before"], info["python"], info["numpy"]))
     data, y = graphs.make_data(args.rows)
     ranges = graphs.feature_ranges(data, y)
-    floor = floor_path = floor_command = None
     if "floor" not in args.skip:
         try:
-            plans = [codegen.Plan(n, graphs.GRAPHS[n]) for n in graphs.GRAPHS]
-            floor, floor_command = contenders.build_floor(plans, args.build_dir)
-            floor_path = floor.__file__
-            say("floor: " + " ".join(floor_command[:-4] + [os.path.basename(floor_command[-2])]))
-        except contenders.Skipped as exc:
+            floor, command = cs.build_floor([codegen.Plan(n, graphs.GRAPHS[n]) for n in graphs.GRAPHS], args.build_dir)
+            say("floor: " + " ".join(command))
+        except cs.Skipped as exc:
             skipped["floor"] = str(exc)
-            say("skipped: floor (%s)" % exc)
-    for peer in PEERS:
-        if peer in args.skip:
-            skipped[peer] = "left out with --skip"
-            say("skipped: %s (left out with --skip)" % peer)
-
     results = {"args": {k: (sorted(v) if isinstance(v, set) else v) for k, v in vars(args).items()},
                "machine": info, "skipped": skipped}
-    say("timing the epochs ...")
-    times, rows, verification, compiled = epochs(args, data, y, ranges, floor, skipped)
-    results["times"] = times
-    if compiled["graphs"]:
-        results["compile"] = compiled
-        for graph, by_who in compiled["graphs"].items():
-            say("numba first calls on %s (compile included) against warm ones: %s" % (graph, "; ".join(
-                "%s train %.3g s / %.3g s, predict %.3g s / %.3g s" % (
-                    who, c["train"]["first"], c["train"]["warm"], c["predict"]["first"], c["predict"]["warm"])
-                for who, c in by_who.items())))
-    results["rows"] = rows
-    results["verification"] = {"%s/%s" % k: v for k, v in verification.items()}
-    for (graph, who), checks in sorted(verification.items()):
-        bad = [k for k, ok in checks.items() if not ok]
-        say("%s on %s: %s" % (who, graph, "bit-equal to the module" if not bad else "DIFFERS in " + ", ".join(bad)))
-
-    def part(name, label, fn):
-        if name in args.skip:
-            say("skipped: %s (left out with --skip)" % label)
-            skipped[name] = "left out with --skip"
-            return
-        say(label + " ...")
-        try:
-            results[name] = fn()
-        except Exception as exc:  # a failed part is reported, the others still run
-            skipped[name] = "failed: %s" % exc
-            say("skipped: %s (failed: %s)" % (label, exc))
-
-    part("call", "1-sample call against numpy.add", lambda: one_sample_call(args, data, y, ranges))
-    part("threads", "thread scaling", lambda: thread_scaling(args, data, y, ranges, floor))
-    if "callgrind" not in args.skip and shutil.which("valgrind") is None:
-        skipped["callgrind"] = "valgrind is not installed"
-        say("skipped: instruction counts (valgrind is not installed)")
-    elif "callgrind" not in args.skip and floor_path is None:
-        skipped["callgrind"] = "no floor to compare with"
-        say("skipped: instruction counts (no floor to compare with)")
-    else:
-        part("callgrind", "instruction counts (callgrind)", lambda: callgrind_probe(args, floor_path))
-    part("heap", "heap allocations and peak", lambda: heap_probe(args))
+    startup = full.numba_startup() if args.full else None  # before any numba contender compiles
+    say("checking and timing the epochs ...")
+    lineups, results["times"], results["verification"] = epochs(args, data, y, ranges, floor, skipped)
+    for who, why in skipped.items():
+        say("skipped: %s (%s)" % (who, why))
+    results["rows"] = {c.name: len(c.y) for c in next(iter(lineups.values()))}
+    for key, label, full_only, measure, _ in PARTS:
+        if args.full or not full_only:
+            say(label + " ...")
+            try:
+                results[key] = measure(args=args, data=data, y=y, ranges=ranges, floor=floor, lineups=lineups,
+                                       results=results, startup=startup)
+            except Exception as exc:  # a failed part is reported; the others still run
+                skipped[key] = "failed: %s" % exc
+                say("skipped: %s (failed: %s)" % (label, exc))
     info["load_after"] = os.getloadavg()
-
-    table = report.markdown(results)
+    table = markdown(results)
     say()
     say(table)
     with open(os.path.join(args.out, "bench.md"), "w") as f:
         f.write(table)
     with open(os.path.join(args.out, "bench.json"), "w") as f:
         json.dump(results, f, indent=1, default=str)
-    chart = report.chart(results, os.path.join(args.out, "bench.png"))
-    say(chart)
+    say(chart(results, os.path.join(args.out, "bench.png")))
     return 0
 
 
