@@ -140,7 +140,7 @@ struct pass_step {
 struct PyGraph_Object {
     PyObject_HEAD
     PyThreadState* _threadstate; // saved while the sample loop runs without the lock
-    int samples;
+    int64_t samples;             // training passes over the graph's life
     int latest_batchsize;
     int size;
     PyInteraction_Object** interactions;
@@ -261,7 +261,7 @@ struct adam_corrections {
     float m1_divisor;  // 1 - b1^n while n is below 20
     float m2_divisor;  // 1 - b2^n while n is below 1000
 };
-adam_corrections adam_corrections_for(int nsamples);
+adam_corrections adam_corrections_for(int64_t nsamples);
 float adam_step_corrected(adam* state, const adam_corrections& c, float grad);
 
 namespace vesk::adam_detail {

@@ -15,7 +15,7 @@ constexpr int m2_correction_limit = 1000;
 
 }  // namespace
 
-adam_corrections adam_corrections_for(int nsamples) {
+adam_corrections adam_corrections_for(int64_t nsamples) {
     adam_corrections c;
     c.correct_m1 = nsamples < m1_correction_limit;
     c.correct_m2 = nsamples < m2_correction_limit;
