@@ -632,10 +632,23 @@ struct category_entry {
     uint64_t py_keyhash;  // the key's Python hash; identifies the entry alone
 };
 
-// Bucket heads only; the owner allocates the record zero-filled with
-// PyMem_Calloc and frees it with PyMem_Free after clearing it.
+// One place of the map's index: an entry and its hash; free when null.
+struct category_slot {
+    uint64_t py_keyhash;
+    category_entry* entry;
+};
+
+// The owner allocates the record zero-filled with PyMem_Calloc and frees it
+// with PyMem_Free after clearing it.
 struct category_hashmap {
+    // The bucket chains give the map's order; lookups go through the index.
     category_entry* entries[CATEGORY_BUCKETS];
+    // Open addressing with linear probing, at most half full; null while the
+    // map is empty.
+    category_slot* index;
+    size_t capacity;  // a power of two, or 0
+    int shift;        // 64 - log2(capacity): a hash's home is its top bits after mixing
+    size_t count;     // entries in the map
 };
 
 // The entry of the key's hash, created at weight 0 when absent. Null with an
