@@ -325,9 +325,29 @@ def test_categories_must_be_a_list(value):
     assert c.state.categories == [("old", 0.5)]
 
 
+class Raises:
+    """A pair, key or weight whose length, hash or float conversion raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getitem__(self, i):
+        return ("b", 1.0)[i]
+
+    def __len__(self):
+        raise self.error
+
+    __hash__ = __float__ = __len__
+
+
 @pytest.mark.parametrize(
     "bad, error, message",
     [
+        (Raises(RuntimeError), ValueError, r"^Items in categorical states must be tuples of length 2$"),
+        (Raises(KeyboardInterrupt), KeyboardInterrupt, None),
+        (Raises(MemoryError), MemoryError, None),
+        ((Raises(SystemExit), 1.0), SystemExit, None),
+        (("b", Raises(KeyboardInterrupt)), KeyboardInterrupt, None),
         (("b", 1.0, 2), ValueError, r"^Items in categorical states must be tuples of length 2$"),
         (5, ValueError, r"^Items in categorical states must be tuples of length 2$"),
         ("abc", ValueError, r"^Items in categorical states must be tuples of length 2$"),
