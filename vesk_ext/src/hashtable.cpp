@@ -45,8 +45,7 @@ int reserve(category_hashmap* map) {
     if ((map->count + 1) * 2 <= map->capacity) {
         return 0;
     }
-    size_t capacity = map->capacity != 0 ? map->capacity * 2 : 64;
-    int shift = map->capacity != 0 ? map->shift - 1 : 64 - 6;
+    const size_t capacity = map->capacity != 0 ? map->capacity * 2 : 64;
     category_slot* index = static_cast<category_slot*>(PyMem_Calloc(capacity, sizeof(category_slot)));
     if (index == nullptr) {
         PyErr_NoMemory();
@@ -55,7 +54,7 @@ int reserve(category_hashmap* map) {
     PyMem_Free(map->index);
     map->index = index;
     map->capacity = capacity;
-    map->shift = shift;
+    map->shift = 64 - __builtin_ctzll(capacity);
     reindex(map);
     return 0;
 }
@@ -95,6 +94,28 @@ void release_entries(category_entry* list) {
         Py_DECREF(key);
         list = next;
     }
+}
+
+// Unlinks the entries created since `before` was copied from the map (new
+// entries sit above the old heads of their buckets) and builds the index
+// again from what stays; returns them chained through nxt.
+category_entry* unlink_newer(category_hashmap* map, const category_hashmap* before) {
+    category_entry* unlinked = nullptr;
+    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
+        category_entry*& head = map->entries[bucket];
+        while (head != nullptr && head != before->entries[bucket]) {
+            category_entry* e = head;
+            head = e->nxt;
+            e->nxt = unlinked;
+            unlinked = e;
+            --map->count;
+        }
+    }
+    if (map->index != nullptr) {
+        std::memset(map->index, 0, map->capacity * sizeof(category_slot));
+        reindex(map);
+    }
+    return unlinked;
 }
 
 // A key's Python hash. Since Python 3.10 a NaN hashes by its identity, so no
@@ -145,19 +166,11 @@ category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
 }
 
 int category_hashmap_clear(category_hashmap* map) {
-    category_entry* all = nullptr;
-    for (category_entry*& head : map->entries) {
-        while (head != nullptr) {
-            category_entry* e = head;
-            head = e->nxt;
-            e->nxt = all;
-            all = e;
-        }
-    }
+    static const category_hashmap empty = {};
+    category_entry* all = unlink_newer(map, &empty);
     PyMem_Free(map->index);
     map->index = nullptr;
     map->capacity = 0;
-    map->count = 0;
     release_entries(all);
     return 0;
 }
@@ -179,23 +192,5 @@ category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* 
 }
 
 void category_hashmap_rollback(category_hashmap* map, const category_hashmap* before) {
-    // New entries sit above the old heads, so unlinking heads until the old
-    // head is on top again removes exactly them; the index is then built
-    // again from what stays.
-    category_entry* dropped = nullptr;
-    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
-        category_entry*& head = map->entries[bucket];
-        while (head != nullptr && head != before->entries[bucket]) {
-            category_entry* e = head;
-            head = e->nxt;
-            e->nxt = dropped;
-            dropped = e;
-            --map->count;
-        }
-    }
-    if (map->index != nullptr) {
-        std::memset(map->index, 0, map->capacity * sizeof(category_slot));
-        reindex(map);
-    }
-    release_entries(dropped);
+    release_entries(unlink_newer(map, before));
 }

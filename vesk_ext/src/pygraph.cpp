@@ -580,47 +580,28 @@ int runs_signal_handlers() {
 }
 
 // The chunks of a sample loop between two looks at pending signals.
-class SignalChecks {
-public:
-    SignalChecks(int64_t chunk, int64_t count) : base_(chunk), chunk_(chunk), count_(count) {}
-
-    // 0 when the calling thread has no signal handlers to run (the loop then
-    // runs in one chunk); -1 with an exception.
-    int start() {
-        if (count_ <= chunk_) {
-            return 0;
-        }
-        const int handles = runs_signal_handlers();
-        chunk_ = handles == 1 ? chunk_ : count_;
-        last_ = std::chrono::steady_clock::now();
-        return handles < 0 ? -1 : 0;
-    }
-
-    int64_t chunk() const { return chunk_; }
-
-    // Takes the lock for the moment of running pending signal handlers; -1
-    // when one raised, its exception set. Taking it waits while another
-    // thread runs Python, for the interpreter's switch interval (5 ms): while
-    // checks wait more than 1% of a base chunk's work, chunks are 32 times
-    // longer (short enough that a signal still acts within a second).
-    int check(PyGraph_Object* graph) {
-        const auto before = std::chrono::steady_clock::now();
-        PyEval_RestoreThread(graph->_threadstate);
-        const auto after = std::chrono::steady_clock::now();
-        const int rc = PyErr_CheckSignals();
-        graph->_threadstate = PyEval_SaveThread();
-        const bool waited = (after - before) * (100 * chunk_ / base_) > before - last_;
-        chunk_ = waited ? base_ * 32 : base_;
-        last_ = after;
-        return rc;
-    }
-
-private:
-    const int64_t base_;
-    int64_t chunk_;
-    const int64_t count_;
-    std::chrono::steady_clock::time_point last_;
+struct signal_checks {
+    int64_t base;   // samples of about 10 ms of work, whole blocks
+    int64_t chunk;  // base, 32 times base, or every sample where nothing looks
+    std::chrono::steady_clock::time_point last;  // the end of the latest look
 };
+
+// Takes the lock for the moment of running pending signal handlers; -1 when
+// one raised, its exception set. Taking it waits while another thread runs
+// Python, for the interpreter's switch interval (5 ms): while looks wait more
+// than 1% of a base chunk's work, chunks are 32 times longer (short enough
+// that a signal still acts within a second).
+int check_signals(PyGraph_Object* graph, signal_checks& checks) {
+    const auto before = std::chrono::steady_clock::now();
+    PyEval_RestoreThread(graph->_threadstate);
+    const auto after = std::chrono::steady_clock::now();
+    const int rc = PyErr_CheckSignals();
+    graph->_threadstate = PyEval_SaveThread();
+    const bool waited = (after - before) * (100 * checks.chunk / checks.base) > before - checks.last;
+    checks.chunk = waited ? checks.base * 32 : checks.base;
+    checks.last = after;
+    return rc;
+}
 
 // Runs the sample loop with the interpreter lock released. The slots cannot
 // change while the query runs, so their pass steps are gathered once; the
@@ -630,12 +611,13 @@ private:
     const bool blocks = !tune && count > 0 &&
                         sizeof(float) * static_cast<size_t>(width) * static_cast<size_t>(graph->size) <= max_block_bytes &&
                         runs_in_blocks(graph);
-    // Chunks of whole blocks, so that a check never splits one.
     const int64_t steps_per_check = tune ? train_steps_per_check : predict_steps_per_check;
-    SignalChecks checks((steps_per_check / graph->size / block_samples + 1) * block_samples, count);
-    if (checks.start() < 0) {
+    const int64_t base = (steps_per_check / graph->size / block_samples + 1) * block_samples;
+    const int handles = count > base ? runs_signal_handlers() : 0;
+    if (handles < 0) {
         return -1;
     }
+    signal_checks checks = {base, handles ? base : count, std::chrono::steady_clock::now()};
     const size_t plan_bytes = sizeof(pass_step) * static_cast<size_t>(graph->size);
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
@@ -657,13 +639,10 @@ private:
     graph->plan = plan;
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
-    // A signal handler that raises stops the query as a failing pass does.
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
-        n = std::min(checks.chunk(), count - k);
-        if (k > 0 && checks.check(graph) != 0) {
-            rc = -1;
-        } else if (tune) {
-            // One loop per kind of pass, so that each inlined pass knows its kind.
+        n = std::min(checks.chunk, count - k);
+        // One loop per kind of pass, so that each inlined pass knows its kind.
+        if (tune) {
             for (int64_t j = 0; j < n && rc == 0; ++j) {
                 rc = pygraph_query_internal(graph, 1, 1);
             }
@@ -673,6 +652,10 @@ private:
             for (int64_t j = 0; j < n && rc == 0; ++j) {
                 rc = pygraph_query_internal(graph, 1, 0);
             }
+        }
+        // A signal handler that raises stops the query as a failing pass does.
+        if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
+            rc = -1;
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
