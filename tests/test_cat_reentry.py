@@ -147,6 +147,42 @@ c.state.categories = [("b", 0.5)]
 pred = g3._query({"c": np.array(["b", "a"]), "x": np.array([1.0, 2.0])})
 assert pred.tolist() == [0.5, 0.0], pred
 ''',
+    # Constructing the interaction again from code a state write runs (a
+    # value's conversion, a key's hash or finaliser) would free the state
+    # record under the write: refused.
+    "constructor_during_state_write": '''
+REBUILD = "Cannot re-initialize interaction '%s' while its state is being changed"
+t = _vesk.Interaction("tanh", (0, 0, 0), 0)
+class Value:
+    def __float__(self):
+        t.__init__("cat", (0, 0, 0), 0, "x")
+        return 1.0
+try:
+    t.state.bias = Value()
+except AttributeError:
+    seen.append("refused value")
+assert t.type == "tanh"
+del t
+class Key:
+    def __init__(self, when):
+        self.when = when
+    def __hash__(self):
+        if self.when == "hash":
+            rebuild()
+        return 3
+    def __del__(self):
+        if self.when == "del":
+            rebuild()
+def rebuild():
+    try:
+        c.__init__("cat", (0, 0, 0), 0, "c")
+    except RuntimeError as e:
+        seen.append(str(e))
+c.state.categories = [(Key("hash"), 0.5)]
+c.state._from_dict({"categories": [(Key("del"), 0.25)]})
+c.state.categories = []
+assert seen == ["refused value"] + [REBUILD % "cat"] * 2, seen
+''',
     # Running out of memory for the resolved input, and for entries and keys
     # part-way through a column: MemoryError, and the categories unchanged.
     "memory_exhaustion": '''

@@ -128,6 +128,47 @@ def test_keys_of_equal_hash_are_one_category_keyed_by_the_first(values, first):
     assert type(key) is type(first) and key == first and weight == 0.0
 
 
+@pytest.mark.parametrize("dtype", [np.int64, str])
+def test_large_maps_keep_bucket_order_and_find_every_key(dtype):
+    rng = np.random.default_rng(3)
+    created = rng.permutation(5000).astype(dtype)
+    c = make_cat()
+    g = make_graph(c)
+    g._query({"c": created})
+    order = sorted(range(len(created)), key=lambda i: (hash(created[i].item()) % 2 ** 64 % 257, -i))
+    listed = [created[i].item() for i in order]
+    assert keys_of(c) == listed
+    # A refused column drops the categories it created and nothing else;
+    # given again, they are created again.
+    fresh = list(range(-3000, -1))
+    with pytest.raises(TypeError, match="unhashable"):
+        g._query({"c": objects(list(created[:100]) + fresh + [[1]])})
+    assert keys_of(c) == listed
+    g._query({"c": objects(fresh)})
+    assert len(keys_of(c)) == len(listed) + len(fresh)
+    weights = [(k, i / 8) for i, k in enumerate(listed)]
+    c.state.categories = weights
+    again = rng.permutation(created)
+    pred = g._query({"c": again})
+    reference = dict(weights)
+    np.testing.assert_array_equal(pred, [scale_out(F32(reference[k])) for k in again.tolist()])
+    assert len(c.state.categories) == len(listed)
+
+
+def test_float_nan_keys_share_the_category_of_hash_zero():
+    nan = float("nan")
+    c = make_cat()
+    g = make_graph(c)
+    for column in (objects([nan, float("nan"), np.float32("nan"), np.float16("nan"), np.longdouble("nan")]),
+                   np.array([np.nan, -np.nan]), np.array([np.nan], dtype=np.float32), objects([0, False])):
+        g._query({"c": column})
+    (key, _), = c.state.categories
+    assert key is nan
+    # Other keys keep their own hash: complex NaNs hash by identity.
+    g._query({"c": objects([complex(nan, 0), complex(nan, 0)])})
+    assert len(c.state.categories) == (3 if hash(complex(nan, 0)) != 0 else 1)
+
+
 def test_keys_are_identified_by_hash_alone():
     c = make_cat()
     make_graph(c)._query({"c": objects([NoCompare(), NoCompare(), 7])})
@@ -284,9 +325,29 @@ def test_categories_must_be_a_list(value):
     assert c.state.categories == [("old", 0.5)]
 
 
+class Raises:
+    """A pair, key or weight whose length, hash or float conversion raises."""
+
+    def __init__(self, error):
+        self.error = error
+
+    def __getitem__(self, i):
+        return ("b", 1.0)[i]
+
+    def __len__(self):
+        raise self.error
+
+    __hash__ = __float__ = __len__
+
+
 @pytest.mark.parametrize(
     "bad, error, message",
     [
+        (Raises(RuntimeError), ValueError, r"^Items in categorical states must be tuples of length 2$"),
+        (Raises(KeyboardInterrupt), KeyboardInterrupt, None),
+        (Raises(MemoryError), MemoryError, None),
+        ((Raises(SystemExit), 1.0), SystemExit, None),
+        (("b", Raises(KeyboardInterrupt)), KeyboardInterrupt, None),
         (("b", 1.0, 2), ValueError, r"^Items in categorical states must be tuples of length 2$"),
         (5, ValueError, r"^Items in categorical states must be tuples of length 2$"),
         ("abc", ValueError, r"^Items in categorical states must be tuples of length 2$"),

@@ -203,7 +203,7 @@ struct pass_step {
 struct PyGraph_Object {
     PyObject_HEAD
     PyThreadState* _threadstate; // saved while the sample loop runs without the lock
-    int samples;
+    int64_t samples;             // training passes over the graph's life
     int latest_batchsize;
     int size;
     PyInteraction_Object** interactions;
@@ -479,7 +479,7 @@ struct adam_corrections {
     float m2_divisor;  // 1 - b2^n while n is below 1000
 };
 
-inline adam_corrections adam_corrections_for(int nsamples) {
+inline adam_corrections adam_corrections_for(int64_t nsamples) {
     using namespace vesk::adam_detail;
     adam_corrections c;
     c.correct_m1 = nsamples < m1_correction_limit;
@@ -705,10 +705,23 @@ struct category_entry {
     uint64_t py_keyhash;  // the key's Python hash; identifies the entry alone
 };
 
-// Bucket heads only; the owner allocates the record zero-filled with
-// PyMem_Calloc and frees it with PyMem_Free after clearing it.
+// One place of the map's index: an entry and its hash; free when null.
+struct category_slot {
+    uint64_t py_keyhash;
+    category_entry* entry;
+};
+
+// The owner allocates the record zero-filled with PyMem_Calloc and frees it
+// with PyMem_Free after clearing it.
 struct category_hashmap {
+    // The bucket chains give the map's order; lookups go through the index.
     category_entry* entries[CATEGORY_BUCKETS];
+    // Open addressing with linear probing, at most half full; null while the
+    // map is empty.
+    category_slot* index;
+    size_t capacity;  // a power of two, or 0
+    int shift;        // 64 - log2(capacity): a hash's home is its top bits after mixing
+    size_t count;     // entries in the map
 };
 
 // The entry of the key's hash, created at weight 0 when absent. Null with an

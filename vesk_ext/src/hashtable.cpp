@@ -1,9 +1,12 @@
-// The category hash map: a fixed set of separately chained buckets from a
-// key's Python hash to a category entry holding the key and its weight.
-// Entries are identified by the hash alone, so keys that hash alike (1, 1.0
-// and True; -1 and -2) are one category, kept under the key seen first.
+// The category hash map: a key's Python hash to a category entry holding the
+// key and its weight. Entries are identified by the hash alone, so keys that
+// hash alike (1, 1.0 and True; -1 and -2) are one category, kept under the
+// key seen first. The entries hang in a fixed set of separately chained
+// buckets, which give the map its order; an index over them finds an entry
+// without walking a chain.
 #include "_vesk.h"
 
+#include <cmath>
 #include <cstdlib>
 
 namespace {
@@ -12,10 +15,57 @@ inline size_t bucket_of(uint64_t pyhash) {
     return static_cast<size_t>(pyhash % CATEGORY_BUCKETS);
 }
 
+// Where a hash's probe starts. The hashes of ints are the ints themselves:
+// the multiplication spreads runs and multiples of a power of two over the
+// whole index.
+inline size_t home_of(const category_hashmap* map, uint64_t pyhash) {
+    return static_cast<size_t>((pyhash * 0x9E3779B97F4A7C15ull) >> map->shift);
+}
+
+void index_insert(category_hashmap* map, category_entry* entry) {
+    const size_t mask = map->capacity - 1;
+    size_t i = home_of(map, entry->py_keyhash);
+    while (map->index[i].entry != nullptr) {
+        i = (i + 1) & mask;
+    }
+    map->index[i] = {entry->py_keyhash, entry};
+}
+
+// Files every entry of the buckets in an empty index.
+void reindex(category_hashmap* map) {
+    for (category_entry* head : map->entries) {
+        for (category_entry* e = head; e != nullptr; e = e->nxt) {
+            index_insert(map, e);
+        }
+    }
+}
+
+// Makes room in the index for one more entry; -1 with MemoryError.
+int reserve(category_hashmap* map) {
+    if ((map->count + 1) * 2 <= map->capacity) {
+        return 0;
+    }
+    const size_t capacity = map->capacity != 0 ? map->capacity * 2 : 64;
+    category_slot* index = static_cast<category_slot*>(PyMem_Calloc(capacity, sizeof(category_slot)));
+    if (index == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    PyMem_Free(map->index);
+    map->index = index;
+    map->capacity = capacity;
+    map->shift = 64 - __builtin_ctzll(capacity);
+    reindex(map);
+    return 0;
+}
+
 // Files a new entry at the head of its bucket. The entry owns a reference to
 // the key; the system allocator keeps entries apart from the interpreter's
 // memory, which they outlive only together with their map.
 category_entry* category_hashmap_new(category_hashmap* map, PyObject* key, uint64_t pyhash) {
+    if (reserve(map) < 0) {
+        return nullptr;
+    }
     category_entry* entry = static_cast<category_entry*>(std::malloc(sizeof(category_entry)));
     if (entry == nullptr) {
         PyErr_NoMemory();
@@ -28,23 +78,66 @@ category_entry* category_hashmap_new(category_hashmap* map, PyObject* key, uint6
     entry->weight = 0.0;
     entry->nxt = map->entries[bucket];
     map->entries[bucket] = entry;
+    index_insert(map, entry);
+    ++map->count;
     return entry;
 }
 
-// Unlinks the head of a bucket before releasing its key, so that code run by
-// the release (a finaliser of the key) sees a consistent map.
-void pop_head(category_hashmap* map, size_t bucket) {
-    category_entry* head = map->entries[bucket];
-    map->entries[bucket] = head->nxt;
-    PyObject* key = head->key;
-    std::free(head);
-    Py_DECREF(key);
+// Frees a list of entries unlinked from their map (chained through nxt) and
+// releases their keys. The map is consistent by then: code run by a release
+// (a finaliser of the key) sees it without them.
+void release_entries(category_entry* list) {
+    while (list != nullptr) {
+        category_entry* next = list->nxt;
+        PyObject* key = list->key;
+        std::free(list);
+        Py_DECREF(key);
+        list = next;
+    }
+}
+
+// Unlinks the entries created since `before` was copied from the map (new
+// entries sit above the old heads of their buckets) and builds the index
+// again from what stays; returns them chained through nxt.
+category_entry* unlink_newer(category_hashmap* map, const category_hashmap* before) {
+    category_entry* unlinked = nullptr;
+    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
+        category_entry*& head = map->entries[bucket];
+        while (head != nullptr && head != before->entries[bucket]) {
+            category_entry* e = head;
+            head = e->nxt;
+            e->nxt = unlinked;
+            unlinked = e;
+            --map->count;
+        }
+    }
+    if (map->index != nullptr) {
+        std::memset(map->index, 0, map->capacity * sizeof(category_slot));
+        reindex(map);
+    }
+    return unlinked;
+}
+
+// A key's Python hash. Since Python 3.10 a NaN hashes by its identity, so no
+// two NaN keys would ever meet: every float NaN (Python's or numpy's) is
+// filed under 0, as Python hashed NaN before, wherever the map is made.
+Py_hash_t key_hash(PyObject* key) {
+    double value = 0.0;
+    if (PyFloat_Check(key)) {
+        value = PyFloat_AS_DOUBLE(key);
+    } else if (PyArray_IsScalar(key, Floating)) {
+        PyRef as_double(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
+        if (PyArray_CastScalarToCtype(key, &value, reinterpret_cast<PyArray_Descr*>(as_double.get())) < 0) {
+            return -1;
+        }
+    }
+    return std::isnan(value) ? 0 : PyObject_Hash(key);
 }
 
 }  // namespace
 
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
-    const Py_hash_t hash = PyObject_Hash(key);
+    const Py_hash_t hash = key_hash(key);
     if (hash == -1) {
         // -1 is never a valid hash; a failing hash must not become a category.
         if (!PyErr_Occurred()) {
@@ -60,21 +153,25 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
 }
 
 category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
-    for (category_entry* entry = map->entries[bucket_of(pyhash)]; entry != nullptr; entry = entry->nxt) {
-        if (entry->py_keyhash == pyhash) {
-            return entry;
+    if (map->index == nullptr) {
+        return nullptr;
+    }
+    const size_t mask = map->capacity - 1;
+    for (size_t i = home_of(map, pyhash);; i = (i + 1) & mask) {
+        const category_slot& slot = map->index[i];
+        if (slot.entry == nullptr || slot.py_keyhash == pyhash) {
+            return slot.entry;
         }
     }
-    return nullptr;
 }
 
 int category_hashmap_clear(category_hashmap* map) {
-    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
-        // Re-read the head each time: a key's finaliser may have changed it.
-        while (map->entries[bucket] != nullptr) {
-            pop_head(map, bucket);
-        }
-    }
+    static const category_hashmap empty = {};
+    category_entry* all = unlink_newer(map, &empty);
+    PyMem_Free(map->index);
+    map->index = nullptr;
+    map->capacity = 0;
+    release_entries(all);
     return 0;
 }
 
@@ -95,11 +192,5 @@ category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* 
 }
 
 void category_hashmap_rollback(category_hashmap* map, const category_hashmap* before) {
-    // New entries sit above the old heads, so popping heads until the old
-    // head is on top again removes exactly them.
-    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
-        while (map->entries[bucket] != nullptr && map->entries[bucket] != before->entries[bucket]) {
-            pop_head(map, bucket);
-        }
-    }
+    release_entries(unlink_newer(map, before));
 }

@@ -3,6 +3,7 @@
 #include "_vesk.h"
 
 #include <algorithm>
+#include <chrono>
 #include <climits>
 #include <cstring>
 #include <utility>
@@ -528,7 +529,7 @@ void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     }
 }
 
-// Runs without the interpreter lock.
+// Runs `count` samples without the interpreter lock.
 int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t count) {
     const block_step* const end = steps + graph->size;
     graph->latest_batchsize = 1;
@@ -555,6 +556,53 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
     return 0;
 }
 
+// Python runs signal handlers (Ctrl-C's KeyboardInterrupt among them) only
+// on the main thread of the main interpreter, and only while that thread
+// holds the lock. A long query there takes the lock between chunks of about
+// 10 ms of work, a fixed number of node steps per kind of pass, to let them
+// run; queries elsewhere never stop to look.
+constexpr int64_t train_steps_per_check = int64_t{1} << 19;
+constexpr int64_t predict_steps_per_check = int64_t{1} << 21;
+
+// 1 on the thread that runs signal handlers, 0 elsewhere, -1 with an exception.
+int runs_signal_handlers() {
+    if (PyThreadState_Get()->interp != PyInterpreterState_Main()) {
+        return 0;
+    }
+    PyRef threading(PyImport_ImportModule("threading"));
+    PyRef main_thread(threading ? PyObject_CallMethod(threading.get(), "main_thread", nullptr) : nullptr);
+    PyRef ident(main_thread ? PyObject_GetAttrString(main_thread.get(), "ident") : nullptr);
+    const unsigned long main_ident = ident ? PyLong_AsUnsignedLong(ident.get()) : 0;
+    if (PyErr_Occurred()) {
+        return -1;
+    }
+    return main_ident == PyThread_get_thread_ident() ? 1 : 0;
+}
+
+// The chunks of a sample loop between two looks at pending signals.
+struct signal_checks {
+    int64_t base;   // samples of about 10 ms of work, whole blocks
+    int64_t chunk;  // base, 32 times base, or every sample where nothing looks
+    std::chrono::steady_clock::time_point last;  // the end of the latest look
+};
+
+// Takes the lock for the moment of running pending signal handlers; -1 when
+// one raised, its exception set. Taking it waits while another thread runs
+// Python, for the interpreter's switch interval (5 ms): while looks wait more
+// than 1% of a base chunk's work, chunks are 32 times longer (short enough
+// that a signal still acts within a second).
+int check_signals(PyGraph_Object* graph, signal_checks& checks) {
+    const auto before = std::chrono::steady_clock::now();
+    PyEval_RestoreThread(graph->_threadstate);
+    const auto after = std::chrono::steady_clock::now();
+    const int rc = PyErr_CheckSignals();
+    graph->_threadstate = PyEval_SaveThread();
+    const bool waited = (after - before) * (100 * checks.chunk / checks.base) > before - checks.last;
+    checks.chunk = waited ? checks.base * 32 : checks.base;
+    checks.last = after;
+    return rc;
+}
+
 // Runs the sample loop with the interpreter lock released. The slots cannot
 // change while the query runs, so their pass steps are gathered once; the
 // pass driver is inlined into the loop.
@@ -563,6 +611,13 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
     const bool blocks = !tune && count > 0 &&
                         sizeof(float) * static_cast<size_t>(width) * static_cast<size_t>(graph->size) <= max_block_bytes &&
                         runs_in_blocks(graph);
+    const int64_t steps_per_check = tune ? train_steps_per_check : predict_steps_per_check;
+    const int64_t base = (steps_per_check / graph->size / block_samples + 1) * block_samples;
+    const int handles = count > base ? runs_signal_handlers() : 0;
+    if (handles < 0) {
+        return -1;
+    }
+    signal_checks checks = {base, handles ? base : count, std::chrono::steady_clock::now()};
     const size_t plan_bytes = sizeof(pass_step) * static_cast<size_t>(graph->size);
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
@@ -584,16 +639,23 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
     graph->plan = plan;
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
-    // One loop per kind of pass, so that each inlined pass knows its kind.
-    if (tune) {
-        for (int64_t k = 0; k < count && rc == 0; ++k) {
-            rc = pygraph_query_internal(graph, 1, 1);
+    for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
+        n = std::min(checks.chunk, count - k);
+        // One loop per kind of pass, so that each inlined pass knows its kind.
+        if (tune) {
+            for (int64_t j = 0; j < n && rc == 0; ++j) {
+                rc = pygraph_query_internal(graph, 1, 1);
+            }
+        } else if (blocks) {
+            rc = predict_in_blocks(graph, steps, n);
+        } else {
+            for (int64_t j = 0; j < n && rc == 0; ++j) {
+                rc = pygraph_query_internal(graph, 1, 0);
+            }
         }
-    } else if (blocks) {
-        rc = predict_in_blocks(graph, steps, count);
-    } else {
-        for (int64_t k = 0; k < count && rc == 0; ++k) {
-            rc = pygraph_query_internal(graph, 1, 0);
+        // A signal handler that raises stops the query as a failing pass does.
+        if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
+            rc = -1;
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
@@ -618,6 +680,12 @@ PyObject* query(PyGraph_Object* graph, PyObject* xarray, PyObject* yarray) {
     const int64_t count = hand_out_inputs(graph, xarray);
     if (count == -2) {
         release_handed_out(graph);
+        return nullptr;
+    }
+    if (count == -1) {
+        // Nothing was handed out: no slot is an input register.
+        PyErr_SetString(PyExc_RuntimeError,
+                        "Graph not correctly initalized. No interaction is an input register (source -1)");
         return nullptr;
     }
     PyInteraction_Object* output = graph->interactions[graph->size - 1];

@@ -26,6 +26,21 @@ int require_constructed(PyInteraction_Object* self) {
     return 0;
 }
 
+// A state write marks its interaction as being changed while its value's
+// conversion runs Python code; constructing the interaction again meanwhile
+// would free or re-lay the state record under the write.
+int refuse_rebuild(PyInteraction_Object* self) {
+    if (vesk_refuse_while_busy(self) < 0) {
+        return -1;
+    }
+    if (self->changing) {
+        PyErr_Format(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
+                     self->type);
+        return -1;
+    }
+    return 0;
+}
+
 // Lets go of everything an earlier construction bound: the type's state
 // resources, the companion (whose back-pointer is cleared first, so a
 // companion kept by Python code reports the loss instead of reading a
@@ -56,16 +71,17 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
                                      &gluamine, &name)) {
         return -1;
     }
-    if (vesk_refuse_while_busy(self) < 0) {
+    if (refuse_rebuild(self) < 0) {
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
         PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
         return -1;
     }
-    // Converting an item may run Python code, meanwhile a query on another
-    // thread may take this interaction: the items are converted first and
-    // stored only after a second look at `busy`, right before unbinding.
+    // Converting an item may run Python code, meanwhile a query or a state
+    // write on another thread may take this interaction: the items are
+    // converted first and stored only after a second look, right before
+    // unbinding.
     int items[3];
     for (int i = 0; i < 3; ++i) {
         const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
@@ -84,12 +100,16 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         }
         return -1;
     }
-    if (vesk_refuse_while_busy(self) < 0) {
+    if (refuse_rebuild(self) < 0) {
         return -1;
     }
     std::memcpy(self->latticeloc, items, sizeof(items));
-    // A second construction starts from a clean record.
+    // A second construction starts from a clean record. Releasing the old
+    // state's keys runs finalisers, which must not construct it again
+    // meanwhile.
+    ++self->changing;
     unbind(self);
+    --self->changing;
 
     vesk_copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
     vesk_copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);

@@ -373,7 +373,13 @@ PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
 // Files one (key, weight) pair. The weight is converted before the key is
 // filed, so a refused pair leaves no category behind.
 int set_category(category_hashmap* map, PyObject* pair) {
-    if (!PySequence_Check(pair) || PySequence_Size(pair) != 2) {
+    const Py_ssize_t size = PySequence_Check(pair) ? PySequence_Size(pair) : 0;
+    if (size != 2) {
+        // An interrupt, an exit or a memory error raised by the length is
+        // passed on; an ordinary failure makes the pair refused.
+        if (size == -1 && (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+            return -1;
+        }
         PyErr_Clear();
         PyErr_SetString(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
         return -1;
