@@ -130,7 +130,7 @@ void apply_default_range(register_state_t* st) {
 // when numpy or the float conversion fails.
 int reduce_to_float(PyObject* py_array, bool maximum, float* out) {
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
-    PyRef reduced(maximum ? PyArray_Max(a, NPY_MAXDIMS, nullptr) : PyArray_Min(a, NPY_MAXDIMS, nullptr));
+    PyRef reduced(maximum ? PyArray_Max(a, NPY_RAVEL_AXIS, nullptr) : PyArray_Min(a, NPY_RAVEL_AXIS, nullptr));
     if (!reduced) {
         return -1;
     }
@@ -164,7 +164,7 @@ column_kind kind_of(PyArrayObject* a) {
         default: break;
     }
     if (PyTypeNum_ISSIGNED(d->type_num)) {
-        switch (d->elsize) {
+        switch (PyDataType_ELSIZE(d)) {
             case 1: return kind_i8;
             case 2: return kind_i16;
             case 4: return kind_i32;
@@ -173,7 +173,7 @@ column_kind kind_of(PyArrayObject* a) {
         }
     }
     if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        switch (d->elsize) {
+        switch (PyDataType_ELSIZE(d)) {
             case 1: return kind_u8;
             case 2: return kind_u16;
             case 4: return kind_u32;
