@@ -105,7 +105,7 @@ $(VENV)/.dist-deps: $(VENV)/.deps
 
 wheel: $(VENV)/.dist-deps
 	rm -rf $(DIST)
-	$(PY) -m build --outdir $(DIST) .
+	PIP_ONLY_BINARY=numpy $(PY) -m build --outdir $(DIST) .
 	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair --wheel-dir $(DIST) $(DIST)/*-linux_x86_64.whl
 	rm $(DIST)/*-linux_x86_64.whl
 	ls $(DIST)
