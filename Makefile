@@ -1,10 +1,13 @@
 # make demo | make test | make bench | make bench-publish
-# PYTHON picks the interpreter; each interpreter gets its own virtual environment.
+# PYTHON picks the interpreter; NUMPY a numpy series to run with (NUMPY=1.21
+# installs numpy==1.21.*; by default the newest the build requirements allow).
+# Each interpreter and numpy pair gets its own virtual environment.
 PYTHON ?= python3
+NUMPY ?=
 ifeq ($(PYTHON),python3)
-VENV ?= .venv
+VENV ?= .venv$(if $(NUMPY),-numpy$(NUMPY))
 else
-VENV ?= .venv-$(notdir $(PYTHON))
+VENV ?= .venv-$(notdir $(PYTHON))$(if $(NUMPY),-numpy$(NUMPY))
 endif
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
@@ -13,7 +16,7 @@ SOURCES := $(wildcard vesk_ext/src/*.cpp vesk_ext/src/*.h vesk_ext/src/*.pyi) CM
 # sources warning-free.
 CMAKE_DEFINES ?= -DVESK_WERROR=ON
 
-.PHONY: all venv build test demo bench clean
+.PHONY: all venv build test demo bench wheel test-wheel clean
 
 all: test
 
@@ -22,14 +25,18 @@ $(VENV)/.deps: pyproject.toml
 	$(PIP) install -q --upgrade pip
 	# build requirements of pyproject.toml, so rebuilds need no isolated environment
 	$(PY) .ci/requirements.py build test dev > $(VENV)/requirements.txt
-	$(PIP) install -q -r $(VENV)/requirements.txt
+	$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt
 	touch $@
 
 venv: $(VENV)/.deps
 
+# With NUMPY set, the module is still built against the numpy of the build
+# requirements (as pip builds it), and the chosen numpy replaces it afterwards.
 $(VENV)/.built: $(VENV)/.deps $(SOURCES)
+	$(if $(NUMPY),$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt)
 	$(PIP) install -q --no-build-isolation --no-deps --force-reinstall \
 	    -C build-dir=$(VENV)/build -C cmake.args="$(CMAKE_DEFINES)" .
+	$(if $(NUMPY),$(PIP) install -q --only-binary numpy "numpy==$(NUMPY).*")
 	touch $@
 
 build: $(VENV)/.built
@@ -93,5 +100,38 @@ bench: build $(VENV)/.bench-deps
 bench-publish: build $(VENV)/.bench-deps
 	$(PY) bench/suite.py --full --out bench/results $(BENCH_ARGS)
 
+# A wheel and an sdist in dist/, built as pip builds them (in isolation, with
+# the build requirements of pyproject.toml); the wheel is repaired to a
+# manylinux tag, and the untagged one removed.
+DIST ?= dist
+$(VENV)/.dist-deps: $(VENV)/.deps
+	$(PY) .ci/requirements.py dist > $(VENV)/dist-requirements.txt
+	$(PIP) install -q -r $(VENV)/dist-requirements.txt
+	touch $@
+
+wheel: $(VENV)/.dist-deps
+	rm -rf $(DIST)
+	PIP_ONLY_BINARY=numpy $(PY) -m build --outdir $(DIST) .
+	PATH="$(CURDIR)/$(VENV)/bin:$$PATH" auditwheel repair --wheel-dir $(DIST) $(DIST)/*-linux_x86_64.whl
+	rm $(DIST)/*-linux_x86_64.whl
+	ls $(DIST)
+
+# The wheel as a user meets it: installed from dist/ into a fresh virtual
+# environment with no compiler on PATH, beside numpy WHEEL_NUMPY (by default
+# numpy 1.x, which the wheel, built against numpy 2, must serve too). The
+# README's first example runs there with its printed output checked, then
+# the whole suite.
+WHEEL_NUMPY ?= 1.26
+WHEEL_VENV ?= .venv-wheel-numpy$(WHEEL_NUMPY)
+NO_COMPILER := env PATH="$(CURDIR)/$(WHEEL_VENV)/bin" CC=false CXX=false
+test-wheel: wheel
+	rm -rf $(WHEEL_VENV)
+	$(PYTHON) -m venv $(WHEEL_VENV)
+	$(PY) .ci/requirements.py test > $(WHEEL_VENV)/requirements.txt
+	$(NO_COMPILER) $(WHEEL_VENV)/bin/python -m pip install -q --only-binary :all: \
+	    -r $(WHEEL_VENV)/requirements.txt "numpy==$(WHEEL_NUMPY).*" $(DIST)/*.whl
+	cd $(WHEEL_VENV) && $(NO_COMPILER) bin/python $(CURDIR)/tests/test_readme.py --first
+	$(WHEEL_VENV)/bin/python -m pytest -q tests
+
 clean:
-	rm -rf .venv .venv-* build
+	rm -rf .venv .venv-* build dist

@@ -28,7 +28,7 @@ def same_values(a, b):
     """Same bits, except that any NaN equals any NaN."""
     a, b = np.atleast_1d(np.asarray(a, np.float32)), np.atleast_1d(np.asarray(b, np.float32))
     both_nan = np.isnan(a) & np.isnan(b)
-    return a.shape == b.shape and same_bits(np.where(both_nan, 0, a), np.where(both_nan, 0, b))
+    return a.shape == b.shape and same_bits(np.where(both_nan, np.float32(0), a), np.where(both_nan, np.float32(0), b))
 
 
 def unaligned(a):

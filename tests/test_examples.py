@@ -6,6 +6,7 @@ import subprocess
 import sys
 import textwrap
 
+import numpy as np
 import pytest
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
@@ -23,6 +24,8 @@ def mypy(*args):
     return run("-m", "mypy", "--strict", "--cache-dir", os.path.join(sys.prefix, ".mypy_cache"), *args)
 
 
+@pytest.mark.skipif(tuple(map(int, np.__version__.split(".")[:2])) < (1, 22),
+                    reason="numpy 1.21's type information leaves np.save and np.load untyped")
 def test_examples_pass_strict_type_checking():
     result = mypy("examples")
     assert result.returncode == 0, result.stdout + result.stderr

@@ -119,7 +119,7 @@ def test_training_a_linear_node_reduces_error():
     for _ in range(5):
         pair.query({"x": x}, y)
     last, _ = pair.query({"x": x})
-    assert np.abs(last - y).mean() < np.abs(first - y).mean() / 4
+    assert np.abs(last - y).mean() < np.abs(first - y).mean() / F(4)
 
 
 def test_tanh_saturated_at_one_passes_nothing_back():

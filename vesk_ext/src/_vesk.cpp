@@ -56,7 +56,13 @@ void register_interaction_types() {
 // Binds numpy's table of array functions, as numpy's own import_array does,
 // with its version and byte-order checks.
 int import_numpy_array_api() {
-    PyObject* numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+    // numpy 2 keeps its core in numpy._core (1.26 answers to both names);
+    // numpy 1.21 to 1.25 have only numpy.core, whose table numpy 2 withholds.
+    PyObject* numpy = PyImport_ImportModule("numpy._core._multiarray_umath");
+    if (numpy == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+        PyErr_Clear();
+        numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+    }
     if (numpy == nullptr) {
         return -1;
     }
@@ -77,14 +83,27 @@ int import_numpy_array_api() {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
         return -1;
     }
-    const unsigned int abi_version = 0x1000009;
-    const unsigned int api_version = 0xd;
-    if (PyArray_GetNDArrayCVersion() != abi_version) {
+    // Built against numpy 2's headers for an older feature version, the
+    // module reads the tables of numpy 1.x and 2.x alike; numpy 1.x's headers
+    // describe only 1.x's.
+    const unsigned int abi_version = PyArray_GetNDArrayCVersion();
+    bool abi_known = abi_version == 0x1000009;
+#if NPY_ABI_VERSION >= 0x2000000
+    abi_known = abi_known || abi_version == 0x2000000;
+#endif
+    if (!abi_known) {
         PyErr_Format(PyExc_RuntimeError,
                      "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
-                     abi_version, static_cast<unsigned int>(PyArray_GetNDArrayCVersion()));
+                     static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
         return -1;
     }
+#if NPY_ABI_VERSION >= 0x2000000
+    // What import_array does for numpy 2's headers: their descriptor
+    // accessors, item access and NPY_RAVEL_AXIS choose the running numpy's
+    // layout and values by this number.
+    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+#endif
+    const unsigned int api_version = 0xd;
     if (PyArray_GetNDArrayCFeatureVersion() < api_version) {
         PyErr_Format(PyExc_RuntimeError,
                      "module compiled against API version 0x%x but this version of numpy is 0x%x",

@@ -19,7 +19,19 @@
 #define NO_IMPORT_ARRAY
 #endif
 #define NPY_NO_DEPRECATED_API NPY_1_7_API_VERSION
+// With numpy 2's headers, one build serves numpy 1.x and 2.x: only the
+// interface of numpy 1.19 is used.
+#define NPY_TARGET_VERSION NPY_1_19_API_VERSION
 #include <numpy/arrayobject.h>
+#if NPY_ABI_VERSION < 0x2000000
+// numpy 1.x's headers (Python 3.8 builds) lack numpy 2's names for these.
+#ifndef NPY_RAVEL_AXIS
+#define NPY_RAVEL_AXIS NPY_MAXDIMS
+#endif
+static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
+    return descr->elsize;
+}
+#endif
 
 #include <math.h>
 #if defined(__SSE2__)

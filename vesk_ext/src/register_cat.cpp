@@ -224,7 +224,7 @@ element_hasher native_hasher(PyArrayObject* column) {
         return nullptr;
     }
     if (PyTypeNum_ISSIGNED(d->type_num)) {
-        switch (d->elsize) {
+        switch (PyDataType_ELSIZE(d)) {
             case 1: return element_hash<int8_t>;
             case 2: return element_hash<int16_t>;
             case 4: return element_hash<int32_t>;
@@ -233,7 +233,7 @@ element_hasher native_hasher(PyArrayObject* column) {
         }
     }
     if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        switch (d->elsize) {
+        switch (PyDataType_ELSIZE(d)) {
             case 1: return element_hash<uint8_t>;
             case 2: return element_hash<uint16_t>;
             case 4: return element_hash<uint32_t>;
