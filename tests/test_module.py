@@ -8,7 +8,7 @@ import numpy
 import pytest
 
 import _vesk
-from conftest import run_python
+from conftest import TESTS_DIR, run_python
 
 # The ABI of the numpy headers the module was built with: numpy 2's from
 # Python 3.9 on, numpy 1.x's under Python 3.8 (the build requirements).
@@ -58,16 +58,12 @@ def _module_copy(tmp_path):
 
 
 def _interpreter_with_numpy2():
-    """This interpreter when it runs numpy 2, else one of the same Python
-    version that does (the base interpreter of this virtual environment)."""
+    """This interpreter when it runs numpy 2, else one of the project's own
+    virtual environments of the same Python version that does (`make test`
+    makes one with numpy 2 before CI runs the suite under numpy 1.x)."""
     ours = "%d.%d" % sys.version_info[:2]
-    candidates = [
-        sys.executable,
-        getattr(sys, "_base_executable", None),
-        os.path.join(sys.base_prefix, "bin", "python" + ours),
-        shutil.which("python" + ours),
-        "/usr/bin/python" + ours,
-    ]
+    root = os.path.dirname(TESTS_DIR)
+    candidates = [sys.executable] + sorted(glob.glob(os.path.join(root, ".venv*", "bin", "python")))
     for candidate in candidates:
         if not candidate or not os.path.exists(candidate):
             continue
