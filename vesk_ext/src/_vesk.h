@@ -688,6 +688,13 @@ private:
     PyThreadState* saved_;
 };
 
+// Whether the pending error may be replaced by a refusal of the module's
+// own: interrupts, exits (anything outside Exception) and exhausted memory
+// are passed on unchanged.
+inline bool vesk_error_is_refusable() {
+    return PyErr_ExceptionMatches(PyExc_Exception) && !PyErr_ExceptionMatches(PyExc_MemoryError);
+}
+
 // Replaces an owned field with a new owned value (or null) and releases the
 // old one only after the field no longer points to it, so that code run by
 // the release never sees a dangling field.

@@ -69,8 +69,7 @@ private:
 // any) as its cause; an interrupt, an exit or a failed allocation that is
 // pending is never replaced. Always -1.
 int raise_from_pending(PyObject* exc_type, const char* format, ...) {
-    if (PyErr_Occurred() != nullptr &&
-        (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+    if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
         return -1;
     }
     PyObject* cause_type = nullptr;

@@ -342,13 +342,6 @@ void apply_default_range(register_state_t* st) {
 // ---------------------------------------------------------------------------
 // Holding a column
 
-// Interrupts and exhausted memory pass through a conversion unchanged;
-// every other failure of it is the register's own refusal.
-bool refusable_failure() {
-    return !PyErr_ExceptionMatches(PyExc_KeyboardInterrupt) && !PyErr_ExceptionMatches(PyExc_SystemExit) &&
-           !PyErr_ExceptionMatches(PyExc_MemoryError);
-}
-
 // A masked array passes as its data when its mask hides nothing; one that
 // hides a value is refused, naming the register. 0, or -1 with an exception.
 int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* name) {
@@ -439,7 +432,7 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
         // A base-class array: a subclass's hooks never see it.
         owner = PyRef(PyArray_FromArray(a, descr, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
         if (!owner) {
-            if (refusable_failure()) {
+            if (vesk_error_is_refusable()) {
                 PyErr_Format(PyExc_ValueError, r.cast, interaction->name);
             }
             return -1;

@@ -377,7 +377,7 @@ int set_category(category_hashmap* map, PyObject* pair) {
     if (size != 2) {
         // An interrupt, an exit or a memory error raised by the length is
         // passed on; an ordinary failure makes the pair refused.
-        if (size == -1 && (!PyErr_ExceptionMatches(PyExc_Exception) || PyErr_ExceptionMatches(PyExc_MemoryError))) {
+        if (size == -1 && !vesk_error_is_refusable()) {
             return -1;
         }
         PyErr_Clear();
