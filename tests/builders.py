@@ -1,10 +1,5 @@
-"""Small builders for graphs of registers, and a float32 twin of the numeric
-register's arithmetic."""
-import numpy as np
-
+"""Small builders for graphs of registers."""
 import _vesk
-
-F = np.float32
 
 
 def register(name, loc=(0, 0, 0), source=-1, **state):
@@ -26,23 +21,3 @@ def graph_of(*interactions):
 def passthrough_graph(**output_state):
     """x (input) -> y (output)."""
     return graph_of(register("x"), register("y", (1, 0, 0), source=0, **output_state))
-
-
-def scale_in(v, lo, hi):
-    """Returns (scaled value, clamped?) in single precision."""
-    v, lo, hi = F(v), F(lo), F(hi)
-    if lo == hi == v:
-        return F(0), False  # the middle of a range of width zero
-    with np.errstate(all="ignore"):
-        a = (F(2) * (v - lo)) / (hi - lo) - F(1)
-    if a > 1:
-        return F(1), True
-    if a < -1:
-        return F(-1), True
-    return a, False
-
-
-def scale_out(a, lo, hi):
-    a, lo, hi = F(a), F(lo), F(hi)
-    with np.errstate(all="ignore"):
-        return ((F(1) + a) * (hi - lo)) * F(0.5) + lo

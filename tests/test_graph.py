@@ -5,6 +5,7 @@ import gc
 import pytest
 
 import _vesk
+import reference_math as ref
 from builders import graph_of, register
 
 
@@ -215,6 +216,8 @@ def spec_slots(slots):
         [("cat", (-5, 7, 2 ** 30), 0, ()), ("fixed", (2 ** 31 - 1, -(2 ** 31), 3), 2, (0, 0))],
         [None, ("fixed", (1, 2, 3), 2, (0, 5)), ("fixed", (4, 5, 6), 2, (-1, 1))],  # skipped links
         [("fixed", (1, 1, 1), 2, (-7, 1))],
+        # A chain of every type: each adds its initial.
+        [(t.NAME, (i + 1, i, 0), 1 if i else 0, (i - 1,)) for i, t in enumerate(ref.TYPES)],
     ],
 )
 def test_hash_matches_reference(slots):
