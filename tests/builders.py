@@ -1,4 +1,6 @@
-"""Small builders for graphs of registers."""
+"""Small builders for graphs of registers, and columns of objects."""
+import numpy as np
+
 import _vesk
 
 
@@ -21,3 +23,11 @@ def graph_of(*interactions):
 def passthrough_graph(**output_state):
     """x (input) -> y (output)."""
     return graph_of(register("x"), register("y", (1, 0, 0), source=0, **output_state))
+
+
+def objects(values):
+    """A column of objects, filled one by one so that tuples stay items."""
+    column = np.empty(len(values), dtype=object)
+    for i, value in enumerate(values):
+        column[i] = value
+    return column

@@ -1,4 +1,5 @@
-"""A float32 twin of the graph arithmetic, for bit-exact comparison.
+"""A float32 twin of the graph arithmetic, for bit-exact comparison, and the
+list of the registered types that drives the parametrized tests.
 
 Every value is a numpy float32 scalar and every operation is written in the
 order the native code uses, so rounding happens at the same places. The
@@ -6,7 +7,7 @@ single-precision math functions come from the system library through ctypes,
 as do rand() and srand(), which share their sequence with the extension in
 this process. Python floats appear only where the native code works in
 double precision (the Adam quotient, learning rates, gaussian widths, the
-multiples of pi).
+multiples of pi, the weights of categories).
 """
 import ctypes
 import ctypes.util
@@ -159,17 +160,17 @@ def scale_out(a, lo, hi):
 
 # The registered types --------------------------------------------------------
 #
-# Each twin class describes its type to the tests: NAME; ATTRIBUTES, the
+# Each twin class also describes its type to the tests: NAME; ATTRIBUTES, the
 # state's attribute names in the order of its dictionary, each with the
 # Python type it takes; SOURCES, the least and the most sources it reads;
-# whether it is a REGISTER (named; an input without sources) and can be an
-# OUTPUT; UNKNOWN_NAMES, what a state write of a name it lacks does; LOSS, what
-# setting its loss raises (None: accepted); for a trained type LR_BASE; EDGES,
-# starting states that reach its clamps and floors. Its
-# methods are the arithmetic, drawn() (the parameters the module draws at
-# creation), from_state() (a twin from the module's dictionary form), state()
-# and tooltip(). TYPES at the end lists them all: a new type needs its twin
-# class and its line there, and nothing else in the tests.
+# whether it is a REGISTER (named; an input register without sources) and
+# can be the OUTPUT; UNKNOWN_NAMES, what a state write of a name it lacks
+# does; LOSS, what setting its loss raises (None: accepted); TOOLTIP_SIZE;
+# for a trained type LR_BASE; EDGES, starting states that reach its clamps
+# and floors. Its methods are the arithmetic, drawn() (what the module draws
+# at creation), from_state() (a twin from the module's dictionary form),
+# state() and tooltip(). TYPES at the end lists them all: a new type needs
+# its twin class and its line there, and nothing else in the tests.
 
 
 class Node:

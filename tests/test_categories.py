@@ -6,8 +6,8 @@ import sys
 import numpy as np
 import pytest
 
-import _vesk
-from graph_pairs import Pair, same_bits
+from builders import objects
+from graph_pairs import Pair, build, same_bits
 from reference_math import scale_out
 
 F32 = np.float32
@@ -33,32 +33,11 @@ class NoCompare:
         raise AssertionError("category keys must never be compared")
 
 
-def make_cat(name="c"):
-    c = _vesk.Interaction("cat", (0, 0, 0), 0, name)
-    c._set_source(0, -1)
-    return c
-
-
-def make_graph(c, loss=None):
-    """c -> output register with the fixed range [-1, 1]."""
-    g = _vesk.Graph(2)
-    y = _vesk.Interaction("fixed", (1, 0, 0), 0, "y")
-    y._set_source(0, 0)
-    y.state.auto_adapt = False
-    y.state.feature_min = -1.0
-    y.state.feature_max = 1.0
-    if loss is not None:
-        y._loss = loss
-    g[0] = c
-    g[1] = y
-    return g
-
-
-def objects(values):
-    column = np.empty(len(values), dtype=object)
-    for i, v in enumerate(values):
-        column[i] = v
-    return column
+def cat_graph():
+    """The graph of a categorical register "c" and an output register of the
+    fixed range [-1, 1], and the categorical register."""
+    g = build([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
+    return g, g[0]
 
 
 def keys_of(c):
@@ -77,8 +56,8 @@ def keys_of(c):
     ],
 )
 def test_iteration_is_bucket_order_newest_first(created, listed):
-    c = make_cat()
-    make_graph(c)._query({"c": np.array(created, dtype=np.int64)})
+    g, c = cat_graph()
+    g._query({"c": np.array(created, dtype=np.int64)})
     assert keys_of(c) == listed
     assert [w for _, w in c.state.categories] == [0.0] * len(listed)
 
@@ -88,8 +67,8 @@ def test_iteration_is_bucket_order_newest_first(created, listed):
     [([1, 1.0, True], 1), ([True, 1, 1.0], True), ([1.0, True, 1], 1.0), ([-1, -2], -1), ([-2, -1], -2)],
 )
 def test_keys_of_equal_hash_are_one_category_keyed_by_the_first(values, first):
-    c = make_cat()
-    make_graph(c)._query({"c": objects(values)})
+    g, c = cat_graph()
+    g._query({"c": objects(values)})
     (key, weight), = c.state.categories
     assert type(key) is type(first) and key == first and weight == 0.0
 
@@ -98,8 +77,7 @@ def test_keys_of_equal_hash_are_one_category_keyed_by_the_first(values, first):
 def test_large_maps_keep_bucket_order_and_find_every_key(dtype):
     rng = np.random.default_rng(3)
     created = rng.permutation(5000).astype(dtype)
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     g._query({"c": created})
     order = sorted(range(len(created)), key=lambda i: (hash(created[i].item()) % 2 ** 64 % 257, -i))
     listed = [created[i].item() for i in order]
@@ -123,8 +101,7 @@ def test_large_maps_keep_bucket_order_and_find_every_key(dtype):
 
 def test_float_nan_keys_share_the_category_of_hash_zero():
     nan = float("nan")
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     for column in (objects([nan, float("nan"), np.float32("nan"), np.float16("nan"), np.longdouble("nan")]),
                    np.array([np.nan, -np.nan]), np.array([np.nan], dtype=np.float32), objects([0, False])):
         g._query({"c": column})
@@ -136,8 +113,8 @@ def test_float_nan_keys_share_the_category_of_hash_zero():
 
 
 def test_keys_are_identified_by_hash_alone():
-    c = make_cat()
-    make_graph(c)._query({"c": objects([NoCompare(), NoCompare(), 7])})
+    g, c = cat_graph()
+    g._query({"c": objects([NoCompare(), NoCompare(), 7])})
     assert len(c.state.categories) == 1
 
 
@@ -156,8 +133,7 @@ def test_keys_are_identified_by_hash_alone():
     ids=["str", "bytes", "int64", "big-endian", "float32", "bool", "strided", "object"],
 )
 def test_columns_of_any_dtype_resolve_per_element(column):
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     expected_keys = column.tolist()
     distinct = list(dict.fromkeys(expected_keys))
     # Distinct weights per category show that each sample reads its own entry.
@@ -200,8 +176,7 @@ def test_training_clamps_to_unit_range(start, loss, y, end):
 
 
 def test_weights_set_by_hand_are_stored_unclamped():
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     c.state.categories = [("a", 3.0), ("b", -7.25), ("c", 2)]
     assert sorted(c.state.categories) == [("a", 3.0), ("b", -7.25), ("c", 2.0)]
     pred = g._query({"c": np.array(["a", "b", "c"])})
@@ -220,7 +195,7 @@ def test_register_with_source_passes_values_and_gradients_through():
 
 @pytest.mark.parametrize("value", [("a", 1.0), (("a", 1.0),), {"a": 1.0}, "ab"])
 def test_categories_must_be_a_list(value):
-    c = make_cat()
+    c = cat_graph()[1]
     c.state.categories = [("old", 0.5)]
     with pytest.raises(ValueError, match=r"^Categorical registers expects list states$"):
         c.state.categories = value
@@ -260,7 +235,7 @@ class Raises:
     ],
 )
 def test_refused_item_keeps_the_items_before_it(bad, error, message):
-    c = make_cat()
+    c = cat_graph()[1]
     c.state.categories = [("old", 0.5)]
     with pytest.raises(error, match=message):
         c.state.categories = [("a", 0.25), bad, ("z", 0.75)]
@@ -268,14 +243,14 @@ def test_refused_item_keeps_the_items_before_it(bad, error, message):
 
 
 def test_from_dict_reports_refused_items_as_internal_error():
-    c = make_cat()
+    c = cat_graph()[1]
     with pytest.raises(RuntimeError, match=r"^Interaction 'cat' internal error setting attribute$"):
         c.state._from_dict({"categories": [("a", 1.0), ([2], 1.0)]})
     assert c.state.categories == [("a", 1.0)]
 
 
 def test_pairs_may_be_lists_and_later_equal_hash_wins_weight():
-    c = make_cat()
+    c = cat_graph()[1]
     c.state.categories = [(1, 0.5), [True, 0.25], ["x", 1]]
     got = dict(c.state.categories)
     assert got == {1: 0.25, "x": 1.0}
@@ -288,8 +263,7 @@ def test_pairs_may_be_lists_and_later_equal_hash_wins_weight():
     ids=["list", "dict", "void"],
 )
 def test_unhashable_element_refuses_the_query_and_changes_nothing(bad):
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     c.state.categories = [("a", 0.5)]
     fresh = Key(12345)
     base = sys.getrefcount(fresh)
@@ -316,8 +290,7 @@ def test_each_entry_owns_one_reference_to_its_first_key(release):
     def counts():
         return [r - b for r, b in zip(refs(), base)]
 
-    c = make_cat()
-    g = make_graph(c)
+    g, c = cat_graph()
     g._query({"c": objects([k1, k1, k2, k1])})
     assert counts() == [1, 1, 0]
     g._query({"c": objects([k2, k1])})

@@ -204,7 +204,7 @@ def build(slots):
     return g
 
 
-def spec_slots(slots):
+def hashed_slots(slots):
     return [None if s is None else (s[0][0], s[1], s[2], s[3]) for s in slots]
 
 
@@ -221,7 +221,7 @@ def spec_slots(slots):
     ],
 )
 def test_hash_matches_reference(slots):
-    assert hash(build(slots)) == reference_hash(spec_slots(slots))
+    assert hash(build(slots)) == reference_hash(hashed_slots(slots))
 
 
 def test_hash_minus_one_is_remapped():
@@ -239,7 +239,7 @@ def test_hash_minus_one_is_remapped():
             break
     assert found
     g = build([("fixed", (found[0], 0, 0), 0, ()), ("fixed", (found[1], 0, 0), 1, (0,))])
-    assert reference_hash(spec_slots([("fixed", (found[0], 0, 0), 0, ()),
+    assert reference_hash(hashed_slots([("fixed", (found[0], 0, 0), 0, ()),
                                       ("fixed", (found[1], 0, 0), 1, (0,))])) == -2
     assert hash(g) == -2
 

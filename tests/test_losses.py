@@ -4,8 +4,8 @@ import numpy as np
 import pytest
 
 import reference_math as ref
-from graph_pairs import Pair, same_bits
 from builders import register
+from graph_pairs import Pair, same_bits
 
 CASES = [(0.5, 0.5), (1.0, 0.0), (0.0, 1.0), (0.2, -0.8), (-1.0, 0.2), (1.0, 0.2), (0.0, 0.2),
          (0.25, 1.0), (-1.0, -1.0), (0.7, 0.3)]

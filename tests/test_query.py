@@ -1,6 +1,5 @@
 """Graph._query: argument checks and their order, the structural refusals
 before the sample loop, the sample loop itself and what a failure leaves."""
-import gc
 import threading
 
 import numpy as np
@@ -104,20 +103,18 @@ def test_types_that_cannot_be_inputs_or_the_output(kind):
     with pytest.raises(ValueError, match="^Missing data array for n in X$"):
         g._query(X)
     columns = dict(X, n=twin.column(np.random.RandomState(0), 2) if twin.REGISTER else X["x"])
-    if twin.REGISTER:
-        assert g._query(columns).shape == (2,)
-    else:
-        with pytest.raises(RuntimeError, match=r"^Graph not correctly initalized\. Interaction 1 misses set_input "
-                                               r"entrypoint$"):
-            g._query(columns)
+
+    def outcome(graph, xarray):
+        try:
+            return graph._query(xarray).shape
+        except RuntimeError as e:
+            return str(e)
+
+    refused = "Graph not correctly initalized. "
+    assert outcome(g, columns) == ((2,) if twin.REGISTER else refused + "Interaction 1 misses set_input entrypoint")
     node._set_source(0, 0)
-    g = graph_of(register("x"), node)
-    if twin.OUTPUT:
-        assert g._query(X).shape == (2,)
-    else:
-        with pytest.raises(RuntimeError, match=r"^Graph not correctly initalized\. Output 'n' misses needed "
-                                               r"entrypoints$"):
-            g._query(X)
+    assert outcome(graph_of(register("x"), node), X) == ((2,) if twin.OUTPUT else
+                                                         refused + "Output 'n' misses needed entrypoints")
 
 
 @pytest.mark.parametrize("kind", [t.NAME for t in ref.MATH])

@@ -13,15 +13,10 @@ from conftest import run_python
 PRELUDE = '''
 import numpy as np
 import _vesk
+from builders import objects
 from graph_pairs import build
 
 IN_USE = "Categories of register 'c' cannot change while they are in use"
-
-def objects(values):
-    column = np.empty(len(values), dtype=object)
-    for i, v in enumerate(values):
-        column[i] = v
-    return column
 
 g = build([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
 c = g[0]

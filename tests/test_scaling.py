@@ -7,7 +7,6 @@ import tracemalloc
 import numpy as np
 import pytest
 
-import _vesk
 from builders import graph_of, passthrough_graph, register
 from conftest import run_python
 from graph_pairs import Pair, same_bits
