@@ -1,10 +1,7 @@
-"""Small builders for graphs of registers, and a float32 twin of the numeric
-register's arithmetic."""
+"""Small builders for graphs of registers, and columns of objects."""
 import numpy as np
 
 import _vesk
-
-F = np.float32
 
 
 def register(name, loc=(0, 0, 0), source=-1, **state):
@@ -28,21 +25,9 @@ def passthrough_graph(**output_state):
     return graph_of(register("x"), register("y", (1, 0, 0), source=0, **output_state))
 
 
-def scale_in(v, lo, hi):
-    """Returns (scaled value, clamped?) in single precision."""
-    v, lo, hi = F(v), F(lo), F(hi)
-    if lo == hi == v:
-        return F(0), False  # the middle of a range of width zero
-    with np.errstate(all="ignore"):
-        a = (F(2) * (v - lo)) / (hi - lo) - F(1)
-    if a > 1:
-        return F(1), True
-    if a < -1:
-        return F(-1), True
-    return a, False
-
-
-def scale_out(a, lo, hi):
-    a, lo, hi = F(a), F(lo), F(hi)
-    with np.errstate(all="ignore"):
-        return ((F(1) + a) * (hi - lo)) * F(0.5) + lo
+def objects(values):
+    """A column of objects, filled one by one so that tuples stay items."""
+    column = np.empty(len(values), dtype=object)
+    for i, value in enumerate(values):
+        column[i] = value
+    return column

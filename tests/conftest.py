@@ -5,8 +5,6 @@ import textwrap
 
 import pytest
 
-import _vesk
-
 TESTS_DIR = os.path.dirname(os.path.abspath(__file__))
 
 
@@ -32,11 +30,3 @@ def run_python(code, *, python=None, env=None, path=None, timeout=120):
 @pytest.fixture
 def python_run():
     return run_python
-
-
-def registered(type_name):
-    try:
-        _vesk.Interaction(type_name, (0, 0, 0))
-    except ValueError:
-        return False
-    return True

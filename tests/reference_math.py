@@ -1,4 +1,5 @@
-"""A float32 twin of the graph arithmetic, for bit-exact comparison.
+"""A float32 twin of the graph arithmetic, for bit-exact comparison, and the
+list of the registered types that drives the parametrized tests.
 
 Every value is a numpy float32 scalar and every operation is written in the
 order the native code uses, so rounding happens at the same places. The
@@ -6,7 +7,7 @@ single-precision math functions come from the system library through ctypes,
 as do rand() and srand(), which share their sequence with the extension in
 this process. Python floats appear only where the native code works in
 double precision (the Adam quotient, learning rates, gaussian widths, the
-multiples of pi).
+multiples of pi, the weights of categories).
 """
 import ctypes
 import ctypes.util
@@ -118,11 +119,73 @@ def finite_range(array):
     return F(float(mn)), F(float(mx))
 
 
-# Nodes ---------------------------------------------------------------------
+# Losses: derivative with respect to the prediction, (y_true, y_pred) --------
+
+
+def mean_absolute_error(y_true, y_pred):
+    return F(-1) if y_true >= y_pred else F(1)
+
+
+def mean_squared_error(y_true, y_pred):
+    d = y_pred - y_true
+    return d + d
+
+
+def categorical_cross_entropy(y_true, y_pred):
+    return y_pred + F(1) if y_true == F(-1) else y_pred - F(1)
+
+
+LOSSES = {f.__name__: f for f in (mean_absolute_error, mean_squared_error, categorical_cross_entropy)}
+
+
+def scale_in(v, lo, hi):
+    """A value mapped from the feature range [lo, hi] into [-1, 1], clamped."""
+    v, lo, hi = F(v), F(lo), F(hi)
+    if hi == lo == v:
+        return F(0)  # the middle of a range of width zero
+    with np.errstate(all="ignore"):
+        a = (F(2) * (v - lo)) / (hi - lo) - F(1)
+    if a > F(1):
+        return F(1)
+    if a < F(-1):
+        return F(-1)
+    return a
+
+
+def scale_out(a, lo, hi):
+    a, lo, hi = F(a), F(lo), F(hi)
+    with np.errstate(all="ignore"):
+        return ((F(1) + a) * (hi - lo)) * F(0.5) + lo
+
+
+# The registered types --------------------------------------------------------
+#
+# Each twin class also describes its type to the tests: NAME; ATTRIBUTES, the
+# state's attribute names in the order of its dictionary, each with the
+# Python type it takes; SOURCES, the least and the most sources it reads;
+# whether it is a REGISTER (named; an input register without sources) and
+# can be the OUTPUT; UNKNOWN_NAMES, what a state write of a name it lacks
+# does; LOSS, what setting its loss raises (None: accepted); TOOLTIP_SIZE;
+# for a trained type LR_BASE; EDGES, starting states that reach its clamps
+# and floors. Its methods are the arithmetic, drawn() (what the module draws
+# at creation), from_state() (a twin from the module's dictionary form),
+# state() and tooltip(). TYPES at the end lists them all: a new type needs
+# its twin class and its line there, and nothing else in the tests.
 
 
 class Node:
     """One slot: its sources (slot indices), activation and gradient."""
+
+    NAME = None
+    ATTRIBUTES = {}
+    SOURCES = (1, 2)
+    REGISTER = False
+    OUTPUT = False
+    UNKNOWN_NAMES = "converted, refused"  # or "refused" (unconverted), "converted, ignored"
+    LOSS = (AttributeError, "Interaction '%s' has no loss function to set")
+    LR_BASE = None
+    TOOLTIP_SIZE = 128  # bytes, the terminating NUL included
+    EDGES = []  # starting states that drive the type's clamps and floors
 
     def __init__(self, sources=()):
         self.sources = list(sources)
@@ -133,20 +196,63 @@ class Node:
     def sourcecount(self):
         return len(self.sources)
 
+    @classmethod
+    def from_state(cls, state, gluamine=0, sources=(), name=""):
+        twin = cls(sources=sources, gluamine=gluamine)
+        for key in cls.ATTRIBUTES:
+            setattr(twin, key, F(state[key]))
+        return twin
+
+    @classmethod
+    def drawn(cls, gluamine=0, sources=()):
+        return cls(sources=sources)
+
+    def state(self):
+        """The dictionary form the module gives of this node's state."""
+        return {key: kind(getattr(self, key)) for key, kind in self.ATTRIBUTES.items()}
+
+    def tooltip(self):
+        return self.NAME
+
+    def reverse(self, graph, is_output):
+        pass
+
 
 class Register(Node):
-    """The numeric register: input (no sources) or pass-through/output."""
+    """The numeric register: input (no sources), pass-through or output."""
 
-    def __init__(self, name="", sources=(), feature_min=math.nan, feature_max=math.nan, auto_adapt=True):
+    NAME = "fixed"
+    ATTRIBUTES = {"feature_min": float, "feature_max": float, "auto_adapt": bool}
+    SOURCES = (0, 1)
+    REGISTER = True
+    OUTPUT = True
+    UNKNOWN_NAMES = "refused"
+    LOSS = None
+
+    def __init__(self, name="", sources=(), feature_min=math.nan, feature_max=math.nan, auto_adapt=True,
+                 loss="mean_squared_error"):
         super().__init__(sources)
         self.name = name
         self.feature_min = F(feature_min)
         self.feature_max = F(feature_max)
         self.auto_adapt = auto_adapt
+        self.loss = LOSSES[loss]
         self.inputs = None
         self.expected = None
         self.output = None
         self.index = 0
+
+    @classmethod
+    def from_state(cls, state, gluamine=0, sources=(), name=""):
+        return cls(name, sources, state["feature_min"], state["feature_max"], state["auto_adapt"])
+
+    @staticmethod
+    def column(rng, n):
+        """A column of this register's kind of values."""
+        return rng.uniform(-3, 3, n).astype(np.float32)
+
+    def tooltip(self):
+        return self.name
 
     def _default_range(self):
         if np.isnan(self.feature_max):
@@ -186,54 +292,93 @@ class Register(Node):
         self.index = 0
         self.output = np.zeros(n, dtype=np.float32)
 
-    def scale_in(self, v):
-        if self.feature_max == self.feature_min == v:
-            return F(0)  # the middle of a range of width zero
-        a = (F(2) * (v - self.feature_min)) / (self.feature_max - self.feature_min) - F(1)
-        if a > F(1):
-            a = F(1)
-        elif a < F(-1):
-            a = F(-1)
-        return a
-
-    def scale_out(self, a):
-        return ((F(1) + a) * (self.feature_max - self.feature_min)) * F(0.5) + self.feature_min
-
     def forward(self, graph):
         if not self.sources:
-            self.activation = self.scale_in(self.inputs[self.index])
+            self.activation = scale_in(self.inputs[self.index], self.feature_min, self.feature_max)
         else:
             self.activation = graph.nodes[self.sources[0]].activation
         if self.output is not None:
-            self.output[self.index] = self.scale_out(self.activation)
+            self.output[self.index] = scale_out(self.activation, self.feature_min, self.feature_max)
         self.index += 1
 
     def reverse(self, graph, is_output):
         if self.expected is not None and is_output:
-            y = self.scale_in(self.expected[self.index - 1])
-            d = self.activation - y  # mean squared error: 2 (y_pred - y_true)
-            graph.nodes[self.sources[0]].da = d + d
+            y = scale_in(self.expected[self.index - 1], self.feature_min, self.feature_max)
+            graph.nodes[self.sources[0]].da = self.loss(y, self.activation)
         elif self.sources:
             graph.nodes[self.sources[0]].da += self.da
+
+
+CATEGORY_RATE = F(0.002)
+
+
+class Category(Node):
+    """The categorical register: one weight per category, kept in double;
+    with a source it passes values and gradients through."""
+
+    NAME = "cat"
+    ATTRIBUTES = {"categories": list}
+    SOURCES = (0, 1)
+    REGISTER = True
+    UNKNOWN_NAMES = "refused"
+    LOSS = (ValueError, "Loss function can't be set on legacy registers")
+
+    def __init__(self, name="", sources=(), categories=()):
+        super().__init__(sources)
+        self.name = name
+        self.weights = dict(categories)
+        self.keys = None
+        self.current = None
+
+    @classmethod
+    def from_state(cls, state, gluamine=0, sources=(), name=""):
+        return cls(name, sources, state["categories"])
+
+    @staticmethod
+    def column(rng, n):
+        return rng.choice(np.array(["red", "green", "blue", "cyan"]), n)
+
+    def state(self):
+        return {"categories": list(self.weights.items())}
+
+    def set_input(self, column):
+        self.keys = np.asarray(column).tolist()
+        self.index = 0
+        for key in self.keys:  # every category exists before the first sample
+            self.weights.setdefault(key, 0.0)
+
+    def forward(self, graph):
+        if self.sources:
+            self.activation = graph.nodes[self.sources[0]].activation
+            return
+        self.current = self.keys[self.index]
+        self.activation = F(self.weights[self.current])
+        self.index += 1
+
+    def reverse(self, graph, is_output):
+        if self.sources:
+            graph.nodes[self.sources[0]].da += self.da
+            return
+        w = self.weights[self.current] - float(CATEGORY_RATE * self.da)
+        self.weights[self.current] = 1.0 if w > 1.0 else (-1.0 if w < -1.0 else w)
 
 
 class _AdamWeighted(Node):
     """Shared frame of "linear" and "tanh": w0, w1, bias trained with Adam."""
 
+    ATTRIBUTES = {"w0": float, "w1": float, "bias": float}
     LR_BASE = 0.005
 
-    @classmethod
-    def from_params(cls, params, gluamine=0, sources=()):
-        return cls(params["w0"], params["w1"], params["bias"], learning_rate(cls.LR_BASE, gluamine), sources)
-
-    def __init__(self, w0, w1, bias, lr, sources=()):
+    def __init__(self, sources=(), gluamine=0):
         super().__init__(sources)
-        self.w0, self.w1, self.bias = F(w0), F(w1), F(bias)
-        self.lr = F(lr)
+        self.lr = learning_rate(self.LR_BASE, gluamine)
+        self.w0 = self.w1 = self.bias = F(0)
         self.w0_adam, self.w1_adam, self.bias_adam = Adam(), Adam(), Adam()
 
-    def params(self):
-        return {"w0": self.w0, "w1": self.w1, "bias": self.bias}
+    def tooltip(self):
+        if self.sourcecount == 1:
+            return "w: %.2f\nbias: %.2f" % (self.w0, self.bias)
+        return "w0: %.2f\nw1: %.2f\nbias: %.2f" % (self.w0, self.w1, self.bias)
 
     def _sum(self, graph):
         z = graph.nodes[self.sources[0]].activation * self.w0
@@ -261,11 +406,15 @@ class _AdamWeighted(Node):
 
 
 class Linear(_AdamWeighted):
+    NAME = "linear"
+    EDGES = [{"w0": 3.0, "w1": 0.0, "bias": 0.0}, {"w0": 1.0, "w1": 0.0, "bias": 0.5}]
+
     @classmethod
     def drawn(cls, gluamine=0, sources=()):
-        w0 = unit(rand()) - F(0.5)
-        w1 = unit(rand()) - F(0.5)
-        return cls(w0, w1, 0, learning_rate(0.005, gluamine), sources)
+        twin = cls(sources, gluamine)
+        twin.w0 = unit(rand()) - F(0.5)
+        twin.w1 = unit(rand()) - F(0.5)
+        return twin
 
     def forward(self, graph):
         z = self.bias + self._sum(graph)
@@ -280,16 +429,20 @@ class Linear(_AdamWeighted):
 
 
 class Tanh(_AdamWeighted):
+    NAME = "tanh"
+    EDGES = [{"w0": 100.0, "w1": 0.5, "bias": 0.0}]
+
     @staticmethod
     def _spread():
         return F(rand()) * F(10) * TWO_POW_M31 - F(5)
 
     @classmethod
     def drawn(cls, gluamine=0, sources=()):
-        w0 = cls._spread()
-        w1 = cls._spread()
-        bias = cls._spread()
-        return cls(w0, w1, bias, learning_rate(0.005, gluamine), sources)
+        twin = cls(sources, gluamine)
+        twin.w0 = cls._spread()
+        twin.w1 = cls._spread()
+        twin.bias = cls._spread()
+        return twin
 
     def forward(self, graph):
         self.activation = tanhf(self._sum(graph) + self.bias)
@@ -303,29 +456,30 @@ WIDTH_FLOOR = F(0.0001)
 
 
 class Gaussian(Node):
+    NAME = "gaussian"
+    ATTRIBUTES = {"center0": float, "center1": float, "w0": float, "w1": float}
+    UNKNOWN_NAMES = "converted, ignored"
     LR_BASE = 0.0001
+    EDGES = [{"w1": -1.0}, {"w1": 0.0}, {"w1": 1e-12}, {"center0": 0.0, "w0": 0.001}, {"w1": math.nan}]
 
-    @classmethod
-    def from_params(cls, params, gluamine=0, sources=()):
-        p = params
-        return cls(p["center0"], p["center1"], p["w0"], p["w1"], learning_rate(cls.LR_BASE, gluamine), sources)
-
-    def __init__(self, center0, center1, w0, w1, lr, sources=()):
+    def __init__(self, sources=(), gluamine=0):
         super().__init__(sources)
-        self.center0, self.center1 = F(center0), F(center1)
-        self.w0, self.w1 = F(w0), F(w1)
-        self.lr = F(lr)
+        self.lr = learning_rate(self.LR_BASE, gluamine)
+        self.center0 = self.center1 = self.w0 = self.w1 = F(0)
 
     @classmethod
     def drawn(cls, gluamine=0, sources=()):
-        c0 = unit(rand())
-        c1 = unit(rand())
-        w0 = F(float(F(rand())) * 0.5 / 2147483647.0)
-        w1 = F(float(F(rand())) * 0.5 / 2147483647.0)
-        return cls(c0, c1, w0, w1, learning_rate(0.0001, gluamine), sources)
+        twin = cls(sources, gluamine)
+        twin.center0 = unit(rand())
+        twin.center1 = unit(rand())
+        twin.w0 = F(float(F(rand())) * 0.5 / 2147483647.0)
+        twin.w1 = F(float(F(rand())) * 0.5 / 2147483647.0)
+        return twin
 
-    def params(self):
-        return {"center0": self.center0, "center1": self.center1, "w0": self.w0, "w1": self.w1}
+    def tooltip(self):
+        if self.sourcecount == 1:
+            return "center: %.2f\nwidth: %.2f" % (self.center0, self.w0)
+        return "center: %.2f, %.2f\nwidth: %.2f, %.2f" % (self.center0, self.center1, self.w0, self.w1)
 
     def forward(self, graph):
         d = graph.nodes[self.sources[0]].activation - self.center0
@@ -361,23 +515,27 @@ class Gaussian(Node):
 
 
 class Sine(Node):
+    NAME = "sine"
+    ATTRIBUTES = {"x0": float, "k": float}
+    SOURCES = (1, 1)
+    UNKNOWN_NAMES = "converted, ignored"
     LR_BASE = 0.01
+    TOOLTIP_SIZE = 100
+    EDGES = [{"x0": 0.0, "k": math.pi}]
 
-    @classmethod
-    def from_params(cls, params, gluamine=0, sources=()):
-        return cls(params["x0"], params["k"], learning_rate(cls.LR_BASE, gluamine), sources)
-
-    def __init__(self, x0, k, lr, sources=()):
+    def __init__(self, sources=(), gluamine=0):
         super().__init__(sources)
-        self.x0, self.k, self.lr = F(x0), F(k), F(lr)
+        self.lr = learning_rate(self.LR_BASE, gluamine)
+        self.x0 = self.k = F(0)
 
     @classmethod
     def drawn(cls, gluamine=0, sources=()):
-        k = F((rand() % 3 + 1) * 3.141592653589793)
-        return cls(0, k, learning_rate(0.01, gluamine), sources)
+        twin = cls(sources, gluamine)
+        twin.k = F((rand() % 3 + 1) * 3.141592653589793)
+        return twin
 
-    def params(self):
-        return {"x0": self.x0, "k": self.k}
+    def tooltip(self):
+        return "x0: %.2f\nk: %.2f" % (self.x0, self.k)
 
     def forward(self, graph):
         v = graph.nodes[self.sources[0]].activation
@@ -395,16 +553,11 @@ class Sine(Node):
 
 
 class Multiply(Node):
-    @classmethod
-    def from_params(cls, params, gluamine=0, sources=()):
-        return cls(sources)
+    NAME = "multiply"
+    SOURCES = (2, 2)
 
-    @classmethod
-    def drawn(cls, gluamine=0, sources=()):
-        return cls(sources)
-
-    def params(self):
-        return {}
+    def __init__(self, sources=(), gluamine=0):
+        super().__init__(sources)
 
     def forward(self, graph):
         self.activation = graph.nodes[self.sources[0]].activation * graph.nodes[self.sources[1]].activation
@@ -417,7 +570,10 @@ class Multiply(Node):
         graph.nodes[self.sources[1]].da += x0 * da
 
 
-TWINS = {"linear": Linear, "tanh": Tanh, "gaussian": Gaussian, "sine": Sine, "multiply": Multiply}
+# Every registered type, by its twin.
+TYPES = [Register, Category, Linear, Tanh, Gaussian, Sine, Multiply]
+BY_NAME = {t.NAME: t for t in TYPES}
+MATH = [t for t in TYPES if not t.REGISTER]
 
 
 class Graph:
@@ -428,19 +584,15 @@ class Graph:
         self.samples = 0
 
     def query(self, xarray, yarray=None):
-        count = -1
-        for node in self.nodes:
-            if isinstance(node, Register) and not node.sources:
-                node.set_input(xarray[node.name])
-                count = len(xarray[node.name])
+        inputs = [node for node in self.nodes if node.REGISTER and not node.sources]
+        for node in inputs:
+            node.set_input(xarray[node.name])
+        count = len(xarray[inputs[0].name])
         out = self.nodes[-1]
         out.set_expected(yarray)
         out.create_output(count)
         with np.errstate(all="ignore"):
             self._passes(count, yarray is not None)
-        for node in self.nodes:
-            if isinstance(node, Register) and not node.sources:
-                node.inputs = None
         return out.output
 
     def _passes(self, count, tune):

@@ -9,19 +9,20 @@ import numpy as np
 import pytest
 
 import _vesk
+import graph_pairs
 from builders import graph_of, register
-from graph_pairs import Pair, same_bits
+from graph_pairs import Pair, build, every_type, same_bits
 
 LAYOUTS = {
-    # Every math type, one and two sources, a node that is both sources.
-    "mixed": [("in", "a", -6.0, 6.0), ("in", "b", -3.0, 3.0), ("linear", [0, 1]), ("tanh", [2]), ("gaussian", [0, 3]),
-              ("sine", [4]), ("multiply", [3, 3]), ("tanh", [5, 6]), ("gaussian", [7]), ("out", 8)],
-    # A pass-through register, and an input register placed after math nodes.
-    "registers_inside": [("in", "a"), ("sine", [0]), ("out", 1), ("in", "b"), ("multiply", [2, 3]),
-                         ("linear", [4, 3]), ("out", 5)],
-    # An input register straight into the output, with a fixed range.
-    "fixed_range": [("in", "a", -2.0, 2.0), ("out", 0, -3.0, 5.0)],
+    "every type": every_type(),
+    "every type, fewest sources": every_type(fewest=True),
+    # Pass-through registers, and an input register placed after math nodes.
+    "registers_inside": [("fixed", "a"), ("sine", (0,)), ("fixed", (1,)), ("cat", (2,)), ("fixed", "b"),
+                         ("multiply", (3, 4)), ("linear", (5, 4)), ("fixed", (6,))],
+    # An input register straight into the output, with fixed ranges.
+    "fixed_range": [("fixed", "a", (-2.0, 2.0)), ("fixed", (0,), (-3.0, 5.0))],
 }
+TWO_INPUTS = [("fixed", "a"), ("fixed", "b"), ("fixed", (1,), (-1.0, 1.0))]
 
 
 def same_values(a, b):
@@ -48,10 +49,10 @@ FORMS = {
 }
 
 
-def columns(rows, seed=0, form="f4"):
-    rng = np.random.default_rng(seed)
-    return {"a": FORMS[form](rng.normal(0, 2, rows).astype(np.float32)),
-            "b": FORMS[form](rng.uniform(-3, 3, rows).astype(np.float32))}
+def columns(layout, rows, seed=0, form="f4"):
+    """Columns for a layout's input registers, numeric ones in the given form, and expected values."""
+    x, y = graph_pairs.columns(layout, rows, seed)
+    return {k: FORMS[form](v) if v.dtype.kind == "f" else v for k, v in x.items()}, FORMS[form](y.astype(np.float32))
 
 
 @pytest.mark.parametrize("layout", sorted(LAYOUTS))
@@ -59,26 +60,19 @@ def columns(rows, seed=0, form="f4"):
 @pytest.mark.parametrize("form", sorted(FORMS))
 def test_prediction_matches_twin_with_state_left_behind(layout, rows, form):
     pair = Pair(LAYOUTS[layout])
-    X = columns(rows, form=form)
+    X, _ = columns(LAYOUTS[layout], rows, form=form)
     got, want = pair.query(X)
     assert same_values(got, want)
     # Each node keeps its last sample's activation.
     for node, twin in zip(pair.nodes, pair.twin.nodes):
         assert same_values(node.activation, [twin.activation])
     # A training query after it starts from where the prediction left off.
-    X2 = columns(300, seed=1, form=form)
-    y = FORMS[form]((X2["a"] * 0.5).astype(np.float32))
-    if layout != "fixed_range":
-        got, want = pair.query(X2, y)
-        assert same_values(got, want)
-        assert pair.mismatches() == []
+    X2, y = columns(LAYOUTS[layout], 300, seed=1, form=form)
+    got, want = pair.query(X2, y)
+    assert same_values(got, want)
+    assert pair.mismatches() == []
     got, want = pair.query(X)
     assert same_values(got, want)
-
-
-def two_inputs():
-    return graph_of(register("a"), register("b"), register("y", source=1, auto_adapt=False,
-                                                           feature_min=-1.0, feature_max=1.0))
 
 
 @pytest.mark.parametrize("bad_a, bad_b, named", [
@@ -90,54 +84,13 @@ def two_inputs():
     (5, None, "a"),
 ])
 def test_first_failing_sample_raises(bad_a, bad_b, named):
-    X = columns(800)
+    X, _ = columns(TWO_INPUTS, 800)
     for key, at in (("a", bad_a), ("b", bad_b)):
         if at is not None:
             X[key][at] = np.nan if key == "a" else np.inf
-    g = two_inputs()
+    g = build(TWO_INPUTS)
     with pytest.raises(RuntimeError, match="Nan found in input array in register '%s'" % named):
         g._query(X)
-
-
-@pytest.mark.parametrize("clamped_at, bad_at, flagged", [
-    (400, None, True),
-    (400, 600, True),    # clamped in an earlier block than the failure
-    (600, 500, False),   # after the failing sample: never reached
-    (300, 300 + 1, True),
-])
-def test_clamping_flag_follows_the_samples_reached(clamped_at, bad_at, flagged):
-    x = register("a", auto_adapt=False, feature_min=-1.0, feature_max=1.0)
-    g = graph_of(x, register("y", source=0, auto_adapt=False, feature_min=-1.0, feature_max=1.0))
-    column = np.zeros(800, np.float32)
-    column[clamped_at] = 7.0
-    if bad_at is not None:
-        column[bad_at] = np.nan
-        with pytest.raises(RuntimeError):
-            g._query({"a": column})
-    else:
-        out = g._query({"a": column})
-        assert out[clamped_at] == 1.0
-    assert x._errcode == int(flagged)
-
-
-@pytest.mark.parametrize("rows", [3, 256, 600])
-def test_categories_in_blocks(rows):
-    cat = _vesk.Interaction("cat", (1, 0, 0), 0, "c")
-    cat._set_source(0, -1)
-    cat.state.categories = [(k, w) for k, w in enumerate([0.25, -0.5, 0.75])]
-    passed = _vesk.Interaction("cat", (2, 0, 0), 0, "p")
-    passed._set_source(0, 0)
-    out = register("y", source=1, auto_adapt=False, feature_min=-1.0, feature_max=1.0)
-    g = graph_of(cat, passed, out)
-    codes = np.arange(rows) % 3
-    got = g._query({"c": codes})
-    want = np.array([0.25, -0.5, 0.75], np.float32)[codes]
-    assert same_bits(got, want)
-    assert passed.activation[0] == want[-1]
-    # The latest category is the one a following training step moves.
-    g._query({"c": codes[:1]}, np.array([1.0], np.float32))
-    moved = dict(cat.state.categories)
-    assert moved[0] != 0.25 and moved[1] == -0.5 and moved[2] == 0.75
 
 
 @pytest.mark.parametrize("slots", [600, 2100])  # rows of blocks under and over 1 MB

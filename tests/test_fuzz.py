@@ -22,8 +22,10 @@ from hypothesis import HealthCheck, settings, strategies as st
 from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, rule, run_state_machine_as_test
 
 import _vesk
+import reference_math as ref
 from conftest import run_python
-from reliability import UNDER_ASAN, bits, plain, rebuilt
+from graph_pairs import exact
+from reliability import UNDER_ASAN, bits, rebuilt
 
 # What any call may raise; numpy's own errors derive from these.
 DOCUMENTED = (ValueError, RuntimeError, IndexError, AttributeError, TypeError, OverflowError, MemoryError)
@@ -33,8 +35,10 @@ GUARD = re.compile("already being queried|in use by a query|while a query on its
 # Failures inside the sample loop, after which trained parameters may differ.
 IN_LOOP = re.compile("^Nan found in (input|expected) array in register|holds no input array|has no input left")
 
-TYPES = ["fixed", "cat", "linear", "tanh", "gaussian", "sine", "multiply"]
-MATH = ["linear", "tanh", "gaussian", "sine", "multiply"]
+TYPES = [t.NAME for t in ref.TYPES]
+MATH = [t.NAME for t in ref.MATH]
+REGISTERS = [t.NAME for t in ref.TYPES if t.REGISTER]
+OUTPUTS = [t.NAME for t in ref.TYPES if t.OUTPUT]
 NAN, INF = float("nan"), float("inf")
 
 
@@ -53,8 +57,7 @@ NUMBERS = [0.0, -0.0, 0.5, -1.0, 1.0, 3.0, 1e30, -1e30, 1e300, NAN, INF, -INF, 2
            np.float32(0.25), np.int8(3)]
 ODD_VALUES = [None, "text", b"bytes", [], (), {}, [("a",)], [("a", 1.0, 2)], [["k", 0.5]], [("k", "heavy")],
               [([1], 0.5)], (("k", 0.5),), Unconvertible()]
-ATTRS = ["feature_min", "feature_max", "auto_adapt", "categories", "w0", "w1", "bias", "center0", "center1",
-         "x0", "k", "lr", "nope", "_private", "__dict__"]
+ATTRS = sorted({name for t in ref.TYPES for name in t.ATTRIBUTES}) + ["lr", "nope", "_private", "__dict__"]
 LOSSES = ["mean_absolute_error", "mean_squared_error", "categorical_cross_entropy", b"mean_squared_error",
           "MEAN_SQUARED_ERROR", "", 3, None]
 NAMES = ["x", "c", "y", "x", "c", "", None, "\u00e9", "n" * 130]
@@ -97,7 +100,7 @@ def view(x):
     """Everything Python can read of an interaction."""
     return tuple(look(read) for read in (
         lambda: x.type, lambda: x.name, lambda: x.sources, lambda: x._location, lambda: x._latticeloc,
-        lambda: x._gluamine, lambda: plain(x._loss), lambda: x._errcode, lambda: plain(x.state._to_dict())))
+        lambda: x._gluamine, lambda: x._loss, lambda: x._errcode, lambda: exact(x.state._to_dict())))
 
 
 def slots(g):
@@ -174,7 +177,7 @@ def column(data, n, clean=False):
 def register_names(g):
     found = []
     for x in held(g):
-        if x is not None and x.type in ("fixed", "cat") and x.name not in found:
+        if x is not None and x.type in REGISTERS and x.name not in found:
             found.append(x.name)
     return found
 
@@ -261,21 +264,21 @@ class GraphMachine(RuleBasedStateMachine):
     @rule(data=st.data())
     def new_linked_graph(self, data):
         """A graph whose links pass the query's checks: inputs first, every
-        node reading lower slots, a numeric output register last."""
+        node reading lower slots, an output register last."""
         size = data.draw(st.integers(2, 7))
         g = _vesk.Graph(size)
         for slot in range(size):
             if slot == 0 or (slot < size - 1 and data.draw(st.integers(0, 4)) == 0):
-                x = _vesk.Interaction(data.draw(st.sampled_from(["fixed", "cat"])), (slot, 0, 0), 0,
+                x = _vesk.Interaction(data.draw(st.sampled_from(REGISTERS)), (slot, 0, 0), 0,
                                       data.draw(st.sampled_from(["x", "c", "z"])))
                 x._set_source(0, -1)
             else:
-                kind = "fixed" if slot == size - 1 else data.draw(st.sampled_from(MATH * 2 + ["fixed", "cat"]))
+                kind = data.draw(st.sampled_from(OUTPUTS if slot == size - 1 else MATH * 2 + REGISTERS))
                 x = _vesk.Interaction(kind, (slot, 1, 0), data.draw(st.integers(0, 3)), "y")
                 for ix in range(data.draw(st.integers(1, 2))):
                     x._set_source(ix, data.draw(st.integers(0, slot - 1)))
-                if kind == "multiply" and len(x.sources) < 2:
-                    x._set_source(1, data.draw(st.integers(0, slot - 1)))
+                while len(x.sources) < ref.BY_NAME[kind].SOURCES[0]:
+                    x._set_source(len(x.sources), data.draw(st.integers(0, slot - 1)))
             g[slot] = x
             self.nodes.append(x)
         self.log("linked graph", g, [(x.type, x.name, x.sources) for x in slots(g)])

@@ -8,7 +8,8 @@ import tracemalloc
 
 import numpy as np
 
-from reliability import MIXED, UNDER_ASAN, build
+from graph_pairs import build
+from reliability import MIXED, UNDER_ASAN
 
 QUERIES = int(os.environ.get("VESK_LEAK_QUERIES", "100000"))
 
@@ -39,17 +40,17 @@ def test_queries_leave_memory_and_references_flat():
     not_a_number = objects(0.5, "many", 0.25)
     cases = [
         # (xarray, yarray, exception class or None)
-        ({"x": x, "c": c}, None, None),
-        ({"x": x, "c": c}, y, None),
-        ({"x": x, "c": c[::-1]}, y[::-1], None),  # strided views
-        ({"x": nan_x, "c": c}, y, RuntimeError),  # forward fails on the second sample
-        ({"x": x, "c": c}, nan_y, RuntimeError),  # reverse fails on the second sample
-        ({"x": x, "c": unhashable}, y, TypeError),  # the column's resolution fails
-        ({"x": not_a_number, "c": c}, y, ValueError),  # conversion fails
-        ({"x": x}, None, ValueError),  # a column is missing
-        ({"x": x, "c": c}, y[:2], ValueError),  # too few expected values
-        ({"x": x[:2], "c": c}, None, ValueError),  # uneven columns
-        ({"x": x, "c": c}, list(y), ValueError),  # expected values not an array
+        ({"fixed": x, "cat": c}, None, None),
+        ({"fixed": x, "cat": c}, y, None),
+        ({"fixed": x, "cat": c[::-1]}, y[::-1], None),  # strided views
+        ({"fixed": nan_x, "cat": c}, y, RuntimeError),  # forward fails on the second sample
+        ({"fixed": x, "cat": c}, nan_y, RuntimeError),  # reverse fails on the second sample
+        ({"fixed": x, "cat": unhashable}, y, TypeError),  # the column's resolution fails
+        ({"fixed": not_a_number, "cat": c}, y, ValueError),  # conversion fails
+        ({"fixed": x}, None, ValueError),  # a column is missing
+        ({"fixed": x, "cat": c}, y[:2], ValueError),  # too few expected values
+        ({"fixed": x[:2], "cat": c}, None, ValueError),  # uneven columns
+        ({"fixed": x, "cat": c}, list(y), ValueError),  # expected values not an array
     ]
     watched = keys + [x, c, y, nan_x, nan_y, unhashable, not_a_number]
     g = build(MIXED)
@@ -62,7 +63,7 @@ def test_queries_leave_memory_and_references_flat():
             except Exception as e:
                 assert type(e) is error, (k % len(cases), e)
             else:
-                assert error is None and len(out) == len(xarray["x"]), k % len(cases)
+                assert error is None and len(out) == len(xarray["fixed"]), k % len(cases)
 
     run(10 * len(cases))  # the categories of c exist from here on
     refs = [sys.getrefcount(o) for o in watched]

@@ -8,14 +8,16 @@ import numpy as np
 import pytest
 
 import _vesk
-from reliability import MIXED, bits, build, columns, rebuilt, state_of
+import graph_pairs
+import reference_math as ref
+from graph_pairs import build, every_type
+from reliability import MIXED, bits, rebuilt, state_of
 
-LAYOUTS = [
-    MIXED,
-    [("fixed", "x"), ("linear", (0,)), ("tanh", (1,)), ("fixed", (2,))],
-    [("fixed", "x"), ("cat", "c"), ("multiply", (0, 1)), ("gaussian", (2,)), ("fixed", (3,))],
-    [("fixed", "x"), ("sine", (0,)), ("linear", (1, 0)), ("tanh", (2, 1)), ("fixed", (3,))],
-]
+LAYOUTS = [MIXED, every_type(fewest=True)] * 2
+
+
+def columns(n, seed):
+    return graph_pairs.columns(MIXED, n, seed)
 
 
 def train_then_predict(graph, seed):
@@ -91,13 +93,14 @@ def blocked_columns(blocking_register):
         x[0] = blocker
     else:
         c[0] = blocker
-    return {"x": x, "c": c}, np.array([1.0, 0.0, 0.5]), blocker
+    return {"fixed": x, "cat": c}, np.array([1.0, 0.0, 0.5]), blocker
 
 
 @pytest.mark.parametrize("blocking_register", ["fixed", "cat"])
 def test_changes_are_refused_and_reads_allowed_while_a_query_runs(blocking_register):
     g = build(MIXED)
     x, c, lin, y = g[0], g[1], g[2], g[7]
+    param = list(ref.BY_NAME[lin.type].ATTRIBUTES)[0]
     # A fixed range: no reduction over the object column, no default range
     # filled in while the query holds the graph.
     g[0].state._from_dict({"auto_adapt": False, "feature_min": -1.0, "feature_max": 1.0})
@@ -117,7 +120,7 @@ def test_changes_are_refused_and_reads_allowed_while_a_query_runs(blocking_regis
         "depth": lambda: lin.depth,
         "tooltip": lambda: lin._tooltip,
         "state": lambda: state_of(g),
-        "w0": lambda: lin.state.w0,
+        "parameter": lambda: getattr(lin.state, param),
         "categories": lambda: c.state.categories,
         "loss": lambda: y._loss,
     }
@@ -130,14 +133,14 @@ def test_changes_are_refused_and_reads_allowed_while_a_query_runs(blocking_regis
         changes = {
             "query": lambda: g._query(*columns(3, seed=0)),
             "query sharing an interaction": lambda: sharing._query(*columns(3, seed=0)),
-            "assign slot": lambda: g.__setitem__(0, _vesk.Interaction("fixed", (0, 0, 0), 0, "x")),
+            "assign slot": lambda: g.__setitem__(0, _vesk.Interaction("fixed", (0, 0, 0), 0, "fixed")),
             "delete slot": lambda: g.__delitem__(7),
             "graph __init__": lambda: g.__init__(8),
             "_set_source": lambda: lin._set_source(1, 0),
-            "interaction __init__": lambda: lin.__init__("linear", (2, 1, 0), 2),
+            "interaction __init__": lambda: lin.__init__(lin.type, (2, 1, 0), 2),
             "register state": lambda: setattr(x.state, "feature_min", -9.0),
-            "math state": lambda: setattr(lin.state, "w0", 0.0),
-            "math _from_dict": lambda: lin.state._from_dict({"w0": 0.0}),
+            "math state": lambda: setattr(lin.state, param, 0.0),
+            "math _from_dict": lambda: lin.state._from_dict({param: 0.0}),
             "categories": lambda: setattr(c.state, "categories", []),
             "categories _from_dict": lambda: c.state._from_dict({"categories": []}),
             "output _loss": lambda: setattr(y, "_loss", "mean_absolute_error"),
@@ -170,6 +173,7 @@ def test_constructor_refuses_a_query_started_while_it_converts_its_arguments():
     g = build(MIXED)
     g[0].state._from_dict({"auto_adapt": False, "feature_min": -1.0, "feature_max": 1.0})
     lin = g[2]
+    kind = lin.type
     twin = rebuilt(g)
     xarray, yarray, blocker = blocked_columns("fixed")
     held = {}
@@ -187,7 +191,7 @@ def test_constructor_refuses_a_query_started_while_it_converts_its_arguments():
         blocker.released.set()
         if "thread" in held:
             held["thread"].join()
-    assert lin.type == "linear" and lin._latticeloc == (2, 1, 0)
+    assert lin.type == kind and lin._latticeloc == (2, 1, 0)
     assert held["result"] == {"out": bits(twin._query(xarray, yarray))}
 
 

@@ -1,43 +1,25 @@
-"""Cases where Python code runs inside the categorical register's own
-operations (hashing, float conversion, finalisers) or memory runs out.
+"""Python code that runs inside the module's own operations (a key's hash,
+a value's conversion, a finaliser) and changes what they are working on, and
+memory that runs out part-way through a column.
 
 A wrong answer here is a use of freed memory, so each case runs in its own
 interpreter: a crash fails the case instead of the whole run."""
 import os
-import subprocess
-import sys
-import textwrap
 
 import pytest
+
+from conftest import run_python
 
 PRELUDE = '''
 import numpy as np
 import _vesk
+from builders import objects
+from graph_pairs import build
 
 IN_USE = "Categories of register 'c' cannot change while they are in use"
 
-def make_cat(name="c"):
-    c = _vesk.Interaction("cat", (0, 0, 0), 0, name)
-    c._set_source(0, -1)
-    return c
-
-def make_graph(c):
-    g = _vesk.Graph(2)
-    y = _vesk.Interaction("fixed", (1, 0, 0), 0, "y")
-    y._set_source(0, 0)
-    y.state.auto_adapt = False
-    y.state.feature_min, y.state.feature_max = -1.0, 1.0
-    g[0], g[1] = c, y
-    return g
-
-def objects(values):
-    column = np.empty(len(values), dtype=object)
-    for i, v in enumerate(values):
-        column[i] = v
-    return column
-
-c = make_cat()
-g = make_graph(c)
+g = build([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
+c = g[0]
 seen = []
 '''
 
@@ -221,8 +203,7 @@ assert g._query({"c": np.array(["keep"])}).tolist() == [0.5]
 def test_reentry_case(case):
     if case == "memory_exhaustion" and os.environ.get("VESK_TEST_ASAN") == "1":
         pytest.skip("under AddressSanitizer an address-space limit does not make allocations fail where the case expects")
-    script = PRELUDE + textwrap.dedent(CASES[case]) + '\nprint("DONE")\n'
-    proc = subprocess.run([sys.executable, "-c", script], capture_output=True, text=True, timeout=300)
+    proc = run_python(PRELUDE + CASES[case] + '\nprint("DONE")\n', timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.strip().endswith("DONE")
     assert proc.stderr == "", proc.stderr[-3000:]

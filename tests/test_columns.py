@@ -1,7 +1,9 @@
-"""The numeric register reads numeric columns of any dtype and layout in
-place, a chunk at a time, and leaves every other column to numpy's cast.
-Every layout must give the range, the outputs and the errors that numpy's
-cast to float32 and the twin's scaling give."""
+"""Columns of every dtype and layout. The numeric register reads numeric
+columns in place, a chunk at a time, and leaves every other column to
+numpy's cast: every layout must give the range, the outputs and the errors
+that numpy's cast to float32 and the twin's scaling give. The categorical
+register hashes integer columns without making objects: the categories must
+be those of the same values as Python ints."""
 import struct
 
 import numpy as np
@@ -9,8 +11,9 @@ import pytest
 from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
-from builders import F, passthrough_graph, scale_in, scale_out
-from reference_math import finite_range
+from builders import passthrough_graph
+from graph_pairs import build
+from reference_math import F, finite_range, scale_in, scale_out
 
 DTYPES = ["?", "f2", "f4", "f8", "i1", "i2", "i4", "i8", "u1", "u2", "u4", "u8"]
 
@@ -53,7 +56,7 @@ def reference_outcome(column):
     bad = np.flatnonzero(~np.isfinite(values))
     if len(bad):
         return bits, None, (RuntimeError, "Nan found in input array in register 'x'")
-    out = np.array([scale_out(scale_in(v, *found)[0], -1.0, 1.0) for v in values], np.float32)
+    out = np.array([scale_out(scale_in(v, *found), -1.0, 1.0) for v in values], np.float32)
     return bits, out.tobytes(), None
 
 
@@ -117,7 +120,7 @@ def test_every_float16_reads_as_numpy_casts_it(order):
             g = passthrough_graph(auto_adapt=False, feature_min=-1.0, feature_max=1.0)
             g[0].state.auto_adapt = False
             g[0].state.feature_min, g[0].state.feature_max = -hi, hi
-            want = [scale_out(scale_in(v, -hi, hi)[0], -1.0, 1.0) for v in group.astype(np.float32)]
+            want = [scale_out(scale_in(v, -hi, hi), -1.0, 1.0) for v in group.astype(np.float32)]
             assert g._query({"x": group}).tobytes() == np.array(want, np.float32).tobytes()
 
 
@@ -156,14 +159,8 @@ def test_empty_columns_get_numpys_error(dtype):
 def categorical_outcome(column, y):
     """Categories (keys, their types, order, weights) and predictions of a
     categorical register trained on a column."""
-    import _vesk
-
-    c = _vesk.Interaction("cat", (0, 0, 0), 0, "c")
-    c._set_source(0, -1)
-    out = _vesk.Interaction("fixed", (1, 0, 0), 0, "y")
-    out._set_source(0, 0)
-    g = _vesk.Graph(2)
-    g[0], g[1] = c, out
+    g = build([("cat", "c"), ("fixed", (0,))])
+    c = g[0]
     c.state.categories = [(4, 0.25), (-1, -0.5)]  # known before the column arrives
     predictions = g._query({"c": column}, y).tobytes()
     return [(type(k), k, struct.pack("<d", w)) for k, w in c.state.categories], predictions

@@ -1,0 +1,220 @@
+"""The arithmetic of every type against its float32 twin: what creation
+draws, training and prediction to the bit, the clamps and floors, and
+Adam's bias corrections."""
+import math
+
+import numpy as np
+import pytest
+
+import _vesk
+import reference_math as ref
+from graph_pairs import Pair, columns, every_type, exact, first_difference, same_bits
+
+F = np.float32
+TYPES = [t.NAME for t in ref.TYPES]
+
+
+@pytest.mark.parametrize("kind", TYPES)
+def test_creation_draws_what_the_twin_draws(kind):
+    ref.srand(20240611)
+    nodes = [_vesk.Interaction(kind, (0, 0, 0)) for _ in range(3)]
+    next_draw = ref.rand()
+    ref.srand(20240611)
+    twins = [ref.BY_NAME[kind].drawn() for _ in range(3)]
+    assert ref.rand() == next_draw  # as many draws, no more
+    assert [exact(n.state._to_dict()) for n in nodes] == [exact(t.state()) for t in twins]
+
+
+@pytest.mark.parametrize("kind", TYPES)
+@pytest.mark.parametrize("gluamine", [-1, -1000])
+def test_negative_gluamine_is_refused_before_any_draw_by_trained_types(kind, gluamine):
+    ref.srand(77)
+    if ref.BY_NAME[kind].LR_BASE is None:
+        assert _vesk.Interaction(kind, (0, 0, 0), gluamine)._gluamine == gluamine
+    else:
+        with pytest.raises(ValueError, match=r"^gluamine must not be negative \(got %d\)$" % gluamine):
+            _vesk.Interaction(kind, (0, 0, 0), gluamine)
+    first_after = ref.rand()
+    ref.srand(77)
+    assert first_after == ref.rand()
+
+
+# Training against the twin --------------------------------------------------
+
+
+def rounding_gluamine(twin):
+    """A gluamine whose learning rate, divided in double and rounded once,
+    differs from one divided in single precision."""
+    base = twin.LR_BASE or 0.005
+    return next(g for g in range(100) if ref.learning_rate(base, g) != F(F(base) / ref.logf(F(g + 2))))
+
+
+def layouts(kind):
+    twin = ref.BY_NAME[kind]
+    gluamine = rounding_gluamine(twin)
+    # A trained node in front of the one reading it twice shows, in its own
+    # parameters, the gradient both readings pass back.
+    shared = kind if twin.LR_BASE is not None else "linear"
+    found = {
+        "two sources": [("fixed", "x"), ("fixed", "z"), (kind, (0, 1)), ("fixed", (2,))],
+        "both sources one node": [("fixed", "x"), (shared, (0,)), (kind, (1, 1), gluamine), ("fixed", (2,))],
+        "fixed ranges": [("fixed", "x", (-2.0, 3.0)), ("fixed", "z", (-1.0, 1.0)), (kind, (0, 1), gluamine),
+                         ("fixed", (2,), (-0.5, 2.0))],
+    }
+    if twin.SOURCES[0] <= 1:
+        found["one source"] = [("fixed", "x"), (kind, (0,)), ("fixed", (1,))]
+    return found
+
+
+CASES = [(kind, name) for kind in [t.NAME for t in ref.MATH] for name in sorted(layouts(kind))]
+
+
+def data(seed, n):
+    rng = np.random.default_rng(seed)
+    x = rng.uniform(-2.0, 3.0, n).astype(np.float32)
+    z = rng.normal(0.0, 0.7, n).astype(np.float32)
+    y = (np.sin(2.0 * x) * 0.6 + 0.4 * z + 0.8).astype(np.float32)
+    return {"x": x, "z": z}, y
+
+
+def moderate(layout):
+    """Starting states of moderate size for every trained slot: drawn tanh
+    weights reach 5 and would saturate the node, where it stops learning."""
+    states = {}
+    for slot, (kind, *_) in enumerate(layout):
+        names = list(ref.BY_NAME[kind].ATTRIBUTES)
+        if ref.BY_NAME[kind].LR_BASE is not None:
+            states[slot] = dict(zip(names, [0.4, -0.3, 0.2, 0.6]))
+    return states
+
+
+def check_training(pair, xarray_of, sizes):
+    for i, n in enumerate(sizes):
+        x, y = xarray_of(i, n)
+        got, want = pair.query(x, y)
+        assert first_difference(got, want) is None, (i, first_difference(got, want))
+        assert pair.mismatches() == []
+    got, want = pair.query(xarray_of(99, 50)[0])  # prediction only
+    assert same_bits(got, want) and pair.mismatches() == []
+
+
+@pytest.mark.parametrize("kind, layout", CASES)
+def test_training_agrees_with_twin_to_the_bit_across_adam_limits(kind, layout):
+    slots = layouts(kind)[layout]
+    # Query sizes chosen so that queries start and end on both sides of the
+    # 20- and 1000-sample limits of Adam's bias corrections.
+    check_training(Pair(slots, moderate(slots)), data, [7, 30, 900, 150, 80])
+
+
+def test_a_graph_of_every_type_trains_like_its_twin():
+    layout = every_type()
+    check_training(Pair(layout, moderate(layout)), lambda seed, n: columns(layout, n, seed), [15, 400, 700])
+
+
+@pytest.mark.parametrize("kind, start", [(t.NAME, state) for t in ref.MATH for state in t.EDGES])
+@pytest.mark.parametrize("loss", sorted(ref.LOSSES))
+def test_edge_states_train_like_the_twin(kind, start, loss):
+    # Behind a "linear" node that starts as the identity, which shows in its
+    # own parameters the gradient the node passes back.
+    pair = Pair([("fixed", "x", (-1.0, 1.0)), ("linear", (0,)), (kind, (1,)), ("fixed", (2,), (-1.0, 1.0))],
+                {1: {"w0": 1.0, "w1": 0.0, "bias": 0.0}, 2: start}, loss)
+    x = np.array([1.0, 0.05, 0.2, -0.6, 0.75, -1.0], dtype=np.float32)
+    y = np.array([-1.0, -1.0, 0.4, 0.3, 1.0, -1.0], dtype=np.float32)
+    for k in range(len(x)):
+        got, want = pair.query({"x": x[k:k + 1]}, y[k:k + 1])
+        assert same_bits(got, want) and pair.mismatches() == [], k
+
+
+@pytest.mark.parametrize(
+    "kind, state, x, activation",
+    [
+        ("linear", {"w0": 2.0, "bias": 0.0}, 0.75, 1.0),  # 1.5, clamped
+        ("linear", {"w0": 3.0, "bias": 0.0}, -1.0, -1.0),
+        ("linear", {"w0": 1.0, "bias": 0.5}, 0.5, 1.0),  # exactly 1
+        ("tanh", {"w0": 1.0, "bias": 0.0}, 0.0, 0.0),
+        ("gaussian", {"center0": 0.5, "w0": 0.3}, 0.5, 1.0),  # at its centre
+        ("sine", {"x0": 0.0, "k": math.pi}, 0.5, 1.0),  # its peak, in single precision
+    ],
+)
+def test_landmarks(kind, state, x, activation):
+    pair = Pair([("fixed", "x", (-1.0, 1.0)), (kind, (0,)), ("fixed", (1,), (-1.0, 1.0))], {1: state})
+    pair.native._query({"x": np.array([x], dtype=np.float32)})
+    assert pair.nodes[1].activation[0] == activation
+
+
+def test_training_a_linear_node_reduces_error():
+    pair = Pair([("fixed", "x"), ("linear", (0,)), ("fixed", (1,))])
+    x = np.linspace(-1, 1, 400).astype(np.float32)
+    y = (0.5 * x + 0.25).astype(np.float32)
+    first, _ = pair.query({"x": x}, y)
+    for _ in range(5):
+        pair.query({"x": x}, y)
+    last, _ = pair.query({"x": x})
+    assert np.abs(last - y).mean() < np.abs(first - y).mean() / F(4)
+
+
+# Adam -------------------------------------------------------------------------
+#
+# With w0 = 0, an input of 0 and a bias far above 1 a "linear" node's
+# activation stays clamped at 1, and an expected value at the bottom of the
+# range gives the bias the constant gradient 2 * (1 - (-1)) = 4 on every
+# sample. The bias then moves by lr times the Adam step of a steady gradient,
+# which shows the truncated bias corrections at samples 20 and 1000.
+
+LR = float(ref.learning_rate(0.005, 0))
+
+
+def one_sample(pair, x, y):
+    return pair.query({"x": np.array([x], dtype=np.float32)}, np.array([y], dtype=np.float32))
+
+
+def saturated_linear(bias=10.0):
+    return Pair([("fixed", "x", (-1.0, 1.0)), ("linear", (0,)), ("fixed", (1,), (-1.0, 1.0))],
+                {1: {"w0": 0.0, "w1": 0.0, "bias": bias}})
+
+
+@pytest.fixture(scope="module")
+def steady_run():
+    """Bias after every sample of 1001 single-sample training queries, and
+    the samples where the twin differed."""
+    pair = saturated_linear()
+    state = pair.nodes[1].state
+    biases = [state.bias]
+    mismatched = []
+    for n in range(1, 1002):
+        one_sample(pair, 0.0, -1.0)
+        biases.append(state.bias)
+        if pair.mismatches():
+            mismatched.append((n, pair.mismatches()))
+    assert pair.nodes[1].activation[0] == 1.0  # still saturated at the end
+    return biases, mismatched
+
+
+def test_steady_gradient_matches_twin_at_every_sample(steady_run):
+    assert steady_run[1] == []
+
+
+@pytest.mark.parametrize(
+    "n, expected",
+    [(1, 1.0), (2, 1.0), (10, 1.0), (19, 1.0), (20, 0.8784), (21, 0.8906), (999, 1.0), (1000, 1.2576)],
+)
+def test_steps_jump_where_the_corrections_stop(steady_run, n, expected):
+    biases = steady_run[0]
+    # The bias is near 10 and below, so its float spacing blurs the measured
+    # step by well under 2e-3.
+    assert (biases[n - 1] - biases[n]) / LR == pytest.approx(expected, abs=2e-3)
+
+
+def test_nan_gradient_poisons_the_moments_for_good():
+    pair = Pair([("fixed", "x", (-1.0, 1.0)), ("linear", (0,)), ("fixed", (1,), (-1.0, 1.0))])
+    state = pair.nodes[1].state
+    one_sample(pair, 0.5, 0.2)
+    state.bias = math.nan
+    one_sample(pair, 0.5, 0.2)
+    assert math.isnan(state.w0) and math.isnan(state.bias)
+    # A state write sets the parameters, not the moments.
+    state.w0, state.bias = 0.25, 0.0
+    one_sample(pair, 0.5, 0.2)
+    assert math.isnan(state.w0) and math.isnan(state.bias)
+    # w1 has no source: its gradient stayed 0 and its moments clean.
+    assert not math.isnan(state.w1)
