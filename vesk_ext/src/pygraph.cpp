@@ -801,7 +801,7 @@ int update_instance_dict(PyObject* self, PyObject* dict) {
         return 0;
     }
     PyRef own(PyObject_GetAttrString(self, "__dict__"));
-    return own && PyDict_Check(own.get()) && PyDict_Check(dict) ? PyDict_Update(own.get(), dict) : -1;
+    return own && PyDict_Check(own.get()) ? PyDict_Update(own.get(), dict) : -1;
 }
 
 // The saved form (version 1): (1, size, samples, latest_batchsize, the
@@ -837,7 +837,8 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
         return nullptr;
     }
     bool damaged = samples < 0 || latest_batchsize < 0 || latest_batchsize > 1 ||
-                   PyList_GET_SIZE(slots) != std::max(size, 0);
+                   PyList_GET_SIZE(slots) != std::max(size, 0) ||
+                   (dict != Py_None && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0));
     for (Py_ssize_t i = 0; !damaged && i < PyList_GET_SIZE(slots); ++i) {
         PyObject* item = PyList_GET_ITEM(slots, i);
         damaged = item != Py_None && !PyObject_TypeCheck(item, &PyInteraction_Type);
@@ -870,9 +871,6 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
         }
     }
     if (update_instance_dict(reinterpret_cast<PyObject*>(self), dict) < 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_ValueError, "Damaged saved state of a _vesk.Graph: its instance dictionary");
-        }
         return nullptr;
     }
     Py_RETURN_NONE;

@@ -230,8 +230,11 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     self->location = location;
     self->errcode = errcode;
     self->activation[0] = activation;
-    if (interactionstate_restore(self, values) < 0 ||
-        (loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0)) {
+    int rc = interactionstate_restore(self, values);
+    if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
+        rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);
+    }
+    if (rc < 0) {
         PyInteraction_clear(self);
         return nullptr;
     }
