@@ -795,13 +795,35 @@ PyObject* instance_dict(PyGraph_Object* self) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), "__dict__");
 }
 
-// Adds the entries of `dict` (None: nothing) to the instance dictionary.
-int update_instance_dict(PyObject* self, PyObject* dict) {
-    if (dict == Py_None) {
-        return 0;
+// Gives a graph `size` slots holding item(i), its counts and the entries of
+// `dict` (None: none), releasing the slots it held before as a second
+// __init__ does. With `adopt`, each interaction's back-pointer is set as
+// slot assignment sets it (one in several slots keeps its location if that
+// is one of them); without, the interactions keep theirs.
+template <typename Item>
+PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, Item item, PyObject* dict,
+                  bool adopt) {
+    if (refuse_while_running(g) < 0 || replace_slots(g, size, item) < 0) {
+        return nullptr;
     }
-    PyRef own(PyObject_GetAttrString(self, "__dict__"));
-    return own && PyDict_Check(own.get()) ? PyDict_Update(own.get(), dict) : -1;
+    g->samples = samples;
+    g->latest_batchsize = latest_batchsize;
+    // Releasing the old slots ran code that may have changed the slots again:
+    // the back-pointers go to whatever the graph holds now.
+    for (int i = 0; adopt && i < g->size; ++i) {
+        if (PyInteraction_Object* x = g->interactions[i]) {
+            const graphlocation_t at = x->location;
+            x->graph = g;
+            if (at < 0 || at >= g->size || g->interactions[at] != x) {
+                x->location = i;
+            }
+        }
+    }
+    PyRef own(dict != Py_None ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__") : nullptr);
+    if (dict != Py_None && (!own || !PyDict_Check(own.get()) || PyDict_Update(own.get(), dict) < 0)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
 }
 
 // The saved form (version 1): (1, size, samples, latest_batchsize, the
@@ -824,10 +846,6 @@ PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
                          self->latest_batchsize, slots.get(), dict.get());
 }
 
-// Restores a saved form, releasing the slots held before as a second
-// __init__ does. Each interaction's back-pointer is set as slot assignment
-// sets it; one in several slots keeps its restored location if that is one
-// of them.
 PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
     int size, latest_batchsize;
     long long samples;
@@ -847,33 +865,11 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
         PyErr_SetString(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
         return nullptr;
     }
-    if (refuse_while_running(self) < 0) {
-        return nullptr;
-    }
-    PyRef keep(vesk_newref(slots));
-    if (replace_slots(self, size, [&](int i) {
-            PyObject* item = PyList_GET_ITEM(slots, i);
-            return item != Py_None ? reinterpret_cast<PyInteraction_Object*>(item) : nullptr;
-        }) < 0) {
-        return nullptr;
-    }
-    self->samples = samples;
-    self->latest_batchsize = latest_batchsize;
-    // Releasing the old slots ran code that may have changed the slots again:
-    // the back-pointers go to whatever the graph holds now.
-    for (int i = 0; i < self->size; ++i) {
-        if (PyInteraction_Object* x = self->interactions[i]) {
-            const graphlocation_t at = x->location;
-            x->graph = self;
-            if (at < 0 || at >= self->size || self->interactions[at] != x) {
-                x->location = i;
-            }
-        }
-    }
-    if (update_instance_dict(reinterpret_cast<PyObject*>(self), dict) < 0) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    const auto item = [&](int i) {
+        PyObject* x = PyList_GET_ITEM(slots, i);
+        return x != Py_None ? reinterpret_cast<PyInteraction_Object*>(x) : nullptr;
+    };
+    return restore(self, size, samples, latest_batchsize, item, dict, true);
 }
 
 // A new graph of the same type over the same interactions, whose
@@ -881,26 +877,21 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
 PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyRef copy(PyObject_CallMethod(type, "__new__", "O", type));
-    if (!copy) {
+    PyRef dict(copy ? instance_dict(self) : nullptr);
+    if (!dict) {
         return nullptr;
     }
     if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
         PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
         return nullptr;
     }
+    if (refuse_while_running(self) < 0) {
+        return nullptr;
+    }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
-    if (refuse_while_running(self) < 0 || refuse_while_running(g) < 0 ||
-        replace_slots(g, self->size, [&](int i) { return self->interactions[i]; }) < 0) {
-        return nullptr;
-    }
-    g->samples = self->samples;
-    g->latest_batchsize = self->latest_batchsize;
-    PyRef dict(instance_dict(self));
-    PyRef dict_copy(dict && dict.get() != Py_None ? PyDict_Copy(dict.get()) : vesk_newref(Py_None));
-    if (!dict_copy || update_instance_dict(copy.get(), dict_copy.get()) < 0) {
-        return nullptr;
-    }
-    return copy.release();
+    const auto item = [&](int i) { return self->interactions[i]; };
+    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, item, dict.get(), false));
+    return done ? copy.release() : nullptr;
 }
 
 PyMethodDef PyGraph_methods[] = {

@@ -157,8 +157,6 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     return bind(self, type_arg, items, gluamine, name, true);
 }
 
-int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*);
-
 int PyInteraction_traverse(PyInteraction_Object* self, visitproc visit, void* arg) {
     Py_VISIT(self->linkdata);
     Py_VISIT(self->loss);
@@ -180,66 +178,6 @@ void PyInteraction_dealloc(PyInteraction_Object* self) {
     PyObject_GC_UnTrack(self);
     PyInteraction_clear(self);
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
-}
-
-// The saved form (version 1): (1, type, name, latticeloc, gluamine,
-// sourcecount, (source 0, source 1), location, errcode, activation, loss,
-// linkdata, the state record's values). Plain values throughout: the
-// arrays a register holds during a query and the back-pointer to a graph
-// are not part of it.
-PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
-    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
-        return nullptr;
-    }
-    PyRef values(interactionstate_save(self));
-    if (!values) {
-        return nullptr;
-    }
-    return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_saved_form, self->type, self->name, self->latticeloc[0],
-                         self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
-                         self->sources[0], self->sources[1], self->location, self->errcode,
-                         static_cast<double>(self->activation[0]), self->loss,
-                         self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
-}
-
-// Restores a saved form as a new construction would lay it, without drawing
-// parameters (the process's rand() sequence stays where it was). An
-// interaction restored alone is in no graph; a graph that holds it sets its
-// back-pointer when the graph is restored.
-PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
-    const char* type_arg = nullptr;
-    const char* name = nullptr;
-    int latticeloc[3];
-    int gluamine, sourcecount, sources[2], location, errcode;
-    float activation;
-    PyObject *loss, *linkdata, *values;
-    if (vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
-                         &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1], &location,
-                         &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
-        return nullptr;
-    }
-    if (sourcecount < 0 || sourcecount > 2) {
-        PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
-        return nullptr;
-    }
-    if (bind(self, type_arg, latticeloc, gluamine, name, false) < 0) {
-        return nullptr;
-    }
-    self->sourcecount = sourcecount;
-    std::memcpy(self->sources, sources, sizeof(sources));
-    self->location = location;
-    self->errcode = errcode;
-    self->activation[0] = activation;
-    int rc = interactionstate_restore(self, values);
-    if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
-        rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);
-    }
-    if (rc < 0) {
-        PyInteraction_clear(self);
-        return nullptr;
-    }
-    vesk_replace(&self->linkdata, linkdata != Py_None ? vesk_newref(linkdata) : nullptr);
-    Py_RETURN_NONE;
 }
 
 PyObject* PyInteraction_str(PyInteraction_Object* self) {
@@ -464,6 +402,66 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
 
 PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {
     return PyLong_FromLong(self->errcode);
+}
+
+// The saved form (version 1): (1, type, name, latticeloc, gluamine,
+// sourcecount, (source 0, source 1), location, errcode, activation, loss,
+// linkdata, the state record's values). Plain values throughout: the
+// arrays a register holds during a query and the back-pointer to a graph
+// are not part of it.
+PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
+    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
+        return nullptr;
+    }
+    PyRef values(interactionstate_save(self));
+    if (!values) {
+        return nullptr;
+    }
+    return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_saved_form, self->type, self->name, self->latticeloc[0],
+                         self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
+                         self->sources[0], self->sources[1], self->location, self->errcode,
+                         static_cast<double>(self->activation[0]), self->loss,
+                         self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
+}
+
+// Restores a saved form as a new construction would lay it, without drawing
+// parameters (the process's rand() sequence stays where it was). An
+// interaction restored alone is in no graph; a graph that holds it sets its
+// back-pointer when the graph is restored.
+PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
+    const char* type_arg = nullptr;
+    const char* name = nullptr;
+    int latticeloc[3];
+    int gluamine, sourcecount, sources[2], location, errcode;
+    float activation;
+    PyObject *loss, *linkdata, *values;
+    if (vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
+                         &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1], &location,
+                         &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
+        return nullptr;
+    }
+    if (sourcecount < 0 || sourcecount > 2) {
+        PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
+        return nullptr;
+    }
+    if (bind(self, type_arg, latticeloc, gluamine, name, false) < 0) {
+        return nullptr;
+    }
+    self->sourcecount = sourcecount;
+    std::memcpy(self->sources, sources, sizeof(sources));
+    self->location = location;
+    self->errcode = errcode;
+    self->activation[0] = activation;
+    int rc = interactionstate_restore(self, values);
+    if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
+        rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);
+    }
+    if (rc < 0) {
+        PyInteraction_clear(self);
+        return nullptr;
+    }
+    vesk_replace(&self->linkdata, linkdata != Py_None ? vesk_newref(linkdata) : nullptr);
+    Py_RETURN_NONE;
 }
 
 PyMethodDef PyInteraction_methods[] = {
