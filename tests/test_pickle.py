@@ -152,6 +152,15 @@ def test_back_pointers_and_sharing():
         del last
         with pytest.raises(RuntimeError, match="not in a graph"):
             first[2].activation
+    # Restoring a live graph releases its old nodes and takes the new ones,
+    # as assigning its slots would.
+    old, before = a[0], ctypes.c_ssize_t.from_address(id(a[0])).value
+    b.__setstate__(a.__getstate__())
+    assert ctypes.c_ssize_t.from_address(id(old)).value == before + 1
+    assert b[0] is a[0]
+    a.__setstate__(build(MIXED).__getstate__())
+    assert ctypes.c_ssize_t.from_address(id(old)).value == before
+    assert b[0].activation.shape == (0,)
     # A node in two slots keeps its location; one copied or loaded alone is
     # in no graph.
     a[5] = a[2]
