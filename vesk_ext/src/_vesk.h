@@ -344,11 +344,11 @@ inline float vesk_learning_rate(double base, int gluamine) {
 }
 
 // Lays a trainable type's record over an interaction's buffer, zero-filled
-// but for the learning rate (the field lr), and sets data_size; the type
-// then draws its parameters. Null with ValueError for a negative gluamine,
-// which would give an infinite or non-positive rate: refused before the type
-// draws anything, so a refused construction leaves the process's rand()
-// sequence where it was.
+// but for the learning rate (the field lr), and sets data_size; the type's
+// draw_parameters then draws the parameters of a new interaction. Null with
+// ValueError for a negative gluamine, which would give an infinite or
+// non-positive rate: refused before the type draws anything, so a refused
+// construction leaves the process's rand() sequence where it was.
 template <typename S>
 inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
     if (interaction->gluamine < 0) {
