@@ -19,6 +19,7 @@ extra for dask (pip install .[distributed]).
 """
 import argparse
 import copy
+import importlib
 import math
 import os
 import pickle
@@ -126,9 +127,12 @@ def on_dask(bundles: List[List[_vesk.Graph]], data: Data, epochs: int, workers: 
                                dashboard_address=None)
     client = Client(scheduler if scheduler is not None else cluster)
     try:
-        client.wait_for_workers(1)
+        client.wait_for_workers(workers if scheduler is None else 1)
         print("dask cluster: %d workers" % len(client.scheduler_info()["workers"]))
-        shared = client.scatter(data, broadcast=True)  # once, before any task
+        # Each worker imports the module before the clock starts; the data
+        # goes to every worker once, before any task.
+        client.run(importlib.import_module, "_vesk")
+        shared = client.scatter(data, broadcast=True)
         start = time.perf_counter()
         futures = [client.submit(train_bundle, bundle, shared, epochs, pure=False) for bundle in bundles]
         done: List[List[_vesk.Graph]] = client.gather(futures)
