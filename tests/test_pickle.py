@@ -53,10 +53,12 @@ def random_graph(seed):
     return g
 
 
-def special_graphs():
-    empty = _vesk.Graph(3)
-    empty[1] = _vesk.Interaction("sine", (1, 2, 3), 4)
-    return [empty, _vesk.Graph(0), _vesk.Graph(-3)]
+def special_graph(size):
+    """A graph with an empty slot, without slots, or of a negative size."""
+    g = _vesk.Graph(size)
+    if size > 1:
+        g[1] = _vesk.Interaction("sine", (1, 2, 3), 4)
+    return g
 
 
 def train_both(a, b, seed):
@@ -77,9 +79,9 @@ MOVES["deepcopy"] = copy.deepcopy
 
 
 @pytest.mark.parametrize("how", MOVES)
-@pytest.mark.parametrize("seed", list(range(8)) + ["special %d" % i for i in range(3)])
+@pytest.mark.parametrize("seed", list(range(8)) + ["size 3", "size 0", "size -3"])
 def test_round_trip_is_exact_and_trains_on_identically(seed, how):
-    g = random_graph(seed) if isinstance(seed, int) else special_graphs()[int(seed[-1])]
+    g = random_graph(seed) if isinstance(seed, int) else special_graph(int(seed[5:]))
     c = MOVES[how](g)
     assert type(c) is type(g) and getattr(c, "__dict__", None) == getattr(g, "__dict__", None)
     assert all(a is not b for a, b in zip(c, g) if a is not None)
@@ -170,39 +172,35 @@ def test_back_pointers_and_sharing():
         assert lone.__getstate__() == a[3].__getstate__()
         with pytest.raises(RuntimeError, match="not in a graph"):
             lone.activation
-    # A subclass keeps its type and a copy of its instance dictionary.
+    # A shallow copy of a subclass copies its instance dictionary.
     s = Sub(2)
     s.note = ["kept"]
-    for t in (copy.copy(s), copy.deepcopy(s), pickle.loads(pickle.dumps(s))):
-        assert type(t) is Sub and t.note == ["kept"] and t.__dict__ is not s.__dict__
+    t = copy.copy(s)
+    assert type(t) is Sub and t.note is s.note and t.__dict__ is not s.__dict__
 
 
 def test_loading_draws_nothing():
-    libc = ctypes.CDLL(None)
     saved = pickle.dumps([_vesk.Interaction(kind, (0, 0, 0)) for kind in MATH])
     draws = []
     for load in (False, True):
-        libc.srand(11)
-        if load:
-            pickle.loads(saved)
+        ctypes.CDLL(None).srand(11)
+        loaded = load and pickle.loads(saved)
         x = _vesk.Interaction("tanh", (0, 0, 0))
-        draws.append(x.state._to_dict())
-    assert draws[0] == draws[1]
+        draws.append((x.state._to_dict(), bool(loaded)))
+    assert draws == [(draws[0][0], False), (draws[0][0], True)]
 
 
 def test_refusals():
     x = _vesk.Interaction("fixed", (0, 0, 0), 0, "x")
     for target in (_vesk.Graph(), x):
-        for bad in ((), [1], (1,), ("1",) + target.__getstate__()[1:]):
+        for bad in ((), [1], ("1",) + target.__getstate__()[1:]):
             with pytest.raises((TypeError, ValueError)):
                 target.__setstate__(bad)
-        with pytest.raises(ValueError, match="of version 2; this module reads version 1"):
-            target.__setstate__((2,) + target.__getstate__()[1:])
+    with pytest.raises(ValueError, match="of version 2; this module reads version 1"):
+        pickle.loads(pickle.dumps(x).replace(b"K\x01", b"K\x02", 1))
     for move in (pickle.dumps, copy.copy, copy.deepcopy):
         with pytest.raises(TypeError, match="cannot pickle"):
             move(x.state)
-    with pytest.raises(ValueError, match="version 2"):
-        pickle.loads(pickle.dumps(x).replace(b"K\x01", b"K\x02", 1))
 
     # Restoring an interaction while a write of its state runs is refused,
     # as constructing it again is; a restore releases what it held before.
@@ -243,9 +241,8 @@ def test_sample_counter_runs_past_32_bits(start):
 
 
 def test_damaged_saved_forms_never_crash():
-    # Damaged states go to __setstate__ of fresh and of live objects, and
-    # damaged pickles to a loader that knows only this module; whatever
-    # loads is then used.
+    # Damaged states go to __setstate__ of fresh and of live objects, damaged
+    # pickles to a loader that knows only this module; what loads is used.
     result = run_python(
         """
         import copy, io, pickle, random
@@ -255,40 +252,30 @@ def test_damaged_saved_forms_never_crash():
         X, y = columns(30, 3)
         g._query(X, y)
         g[0]._linkdata = [g, 1.5]
-        blob = pickle.dumps(g, 4)
-        VALUES = [None, -1, 0, 1, 2, 3, 2 ** 31, -2 ** 63, 2 ** 64, 1.5, float("nan"), "", "cat", "fixed",
-                  "tanh", "multiply", "x\\0", "x" * 300, b"x", (), (1,), [], [1], {}, "mean_absolute_error",
-                  (1, 2, 3), [(1, 0.5)], [("a",)], [([], 1.0)], True, g[0], g, [None] * 8]
+        VALUES = [None, -1, 0, 2, 3, 2 ** 31, 2 ** 64, 1.5, float("nan"), "", "cat", "tanh", "x" * 300, b"x", (),
+                  (1, 2, 3), [], [(1, 0.5)], [([], 1.0)], "mean_absolute_error", True, g[0], g, [None] * 8]
         rng = random.Random(13)
 
         def damaged(value, depth=0):
-            if isinstance(value, (tuple, list)) and value and rng.random() < 0.8:
-                items = list(value)
-                i = rng.randrange(len(items))
-                roll = rng.random()
-                if roll < 0.5:
-                    items[i] = damaged(items[i], depth + 1) if depth < 3 else rng.choice(VALUES)
-                elif roll < 0.7:
-                    del items[i]
-                else:
-                    items.insert(i, rng.choice(VALUES))
-                return type(value)(items)
-            return rng.choice(VALUES)
+            if not isinstance(value, (tuple, list)) or not value or rng.random() < 0.2 or depth > 3:
+                return rng.choice(VALUES)
+            items, i = list(value), rng.randrange(len(value))
+            roll = rng.random()
+            if roll < 0.6:
+                items[i] = damaged(items[i], depth + 1)
+            else:
+                items[i:i + 1] = [] if roll < 0.8 else [rng.choice(VALUES), items[i]]
+            return type(value)(items)
 
         def use(obj):
-            for target in (obj if isinstance(obj, _vesk.Graph) else [obj]):
-                for read in ("sources", "depth", "activation", "_tooltip", "state", "_loss", "name"):
+            for x in list(obj) if isinstance(obj, _vesk.Graph) else [obj]:
+                for read in ("sources", "depth", "activation", "_tooltip", "_loss", "name", "state.__dict__"):
                     try:
-                        getattr(target, read)
+                        eval("x." + read)
                     except (RuntimeError, AttributeError):
                         pass
-                if isinstance(target, _vesk.Interaction) and target.type is not None:
-                    try:
-                        target.state._to_dict()
-                    except RuntimeError:
-                        pass
             if isinstance(obj, _vesk.Graph):
-                hash(obj), obj.edge_count, [n for n in obj]
+                hash(obj), obj.edge_count
                 try:
                     obj._query(X, y)
                 except (RuntimeError, ValueError, TypeError):
@@ -301,8 +288,7 @@ def test_damaged_saved_forms_never_crash():
         refused = 0
         for k in range(3000):
             live = copy.deepcopy(g)
-            targets = [live] + list(live) + [_vesk.Graph(), _vesk.Interaction("sine", (0, 0, 0))]
-            target = rng.choice(targets)
+            target = rng.choice([live] + list(live) + [_vesk.Graph(), _vesk.Interaction("sine", (0, 0, 0))])
             saved = (live if isinstance(target, _vesk.Graph) else rng.choice(list(live))).__getstate__()
             try:
                 target.__setstate__(damaged(saved))
@@ -313,19 +299,18 @@ def test_damaged_saved_forms_never_crash():
 
         class OnlyThisModule(pickle.Unpickler):
             def find_class(self, module, name):
-                if module == "_vesk":
-                    return getattr(_vesk, name)
-                raise pickle.UnpicklingError("not this module")
+                if module != "_vesk":
+                    raise pickle.UnpicklingError(module)
+                return getattr(_vesk, name)
 
+        blob = pickle.dumps(g, 4)
         for k in range(3000):
             data = bytearray(blob)
             for _ in range(rng.randint(1, 4)):
                 data[rng.randrange(len(data))] = rng.randrange(256)
-            if rng.random() < 0.2:
-                del data[rng.randrange(len(data)):]
             try:
-                loaded = OnlyThisModule(io.BytesIO(bytes(data))).load()
-            except Exception:
+                loaded = OnlyThisModule(io.BytesIO(bytes(data[:rng.randint(len(data) // 2, len(data))]))).load()
+            except Exception:  # the loader's own refusals
                 continue
             try:
                 use(loaded)
@@ -341,4 +326,4 @@ def test_damaged_saved_forms_never_crash():
         timeout=600,
     )
     assert result.returncode == 0, result.stderr[-3000:]
-    assert int(result.stdout.split()[-1]) > 1000
+    assert 1000 < int(result.stdout.split()[-1]) < 3000
