@@ -24,7 +24,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	# build requirements of pyproject.toml, so rebuilds need no isolated environment
-	$(PY) .ci/requirements.py build test dev > $(VENV)/requirements.txt
+	$(PY) .ci/requirements.py build test dev distributed > $(VENV)/requirements.txt
 	$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt
 	touch $@
 
@@ -41,8 +41,9 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 
 build: $(VENV)/.built
 
+# -rs: the reason of every skipped test is printed.
 test: build
-	$(PY) -m pytest -q tests
+	$(PY) -m pytest -q -rs tests
 
 # The suite again, with the module built under AddressSanitizer and
 # UndefinedBehaviorSanitizer in a virtual environment of its own. The

@@ -19,7 +19,8 @@ def strings(body):
 
 
 def array(body, key):
-    match = re.search(r"^" + re.escape(key) + r"\s*=\s*\[(.*?)\]", body, re.S | re.M)
+    # The array ends with the line: a requirement's extras have brackets too.
+    match = re.search(r"^" + re.escape(key) + r"\s*=\s*\[(.*?)\]\s*$", body, re.S | re.M)
     return strings(match.group(1)) if match else []
 
 

@@ -20,6 +20,7 @@ import importlib.metadata
 import importlib.util
 import json
 import os
+import pickle
 import platform
 import statistics
 import subprocess
@@ -133,13 +134,41 @@ def report_call(call):
         ("train_fixed", "training, fixed ranges (auto_adapt off)"))], []
 
 
+def pickling(args, data, y, ranges, **_):
+    """us to pickle and to load a G30 graph once trained (moments, category
+    weights and counts as training leaves them), against a 1,000-sample
+    training query on the same graph."""
+    layout = graphs.GRAPHS["G30"]
+    params, categories = graphs.starting_state(layout, ranges)
+    g, _ = graphs.build_module_graph(layout, params, categories, ranges)
+    x, y1000 = {k: np.resize(v, 1000) for k, v in data.items()}, np.resize(y, 1000)
+    g._query(x, y1000)
+    blob = pickle.dumps(g, pickle.HIGHEST_PROTOCOL)
+    timers = {"pickle": (timeit.Timer(lambda: pickle.dumps(g, pickle.HIGHEST_PROTOCOL)), 200),
+              "load": (timeit.Timer(lambda: pickle.loads(blob)), 200),
+              "train_1000": (timeit.Timer(lambda: g._query(x, y1000)), 20)}
+    samples = {key: [] for key in timers}
+    for _ in range(max(args.reps, 1)):
+        for key, (timer, loops) in timers.items():
+            samples[key].append(timer.timeit(loops) / loops * 1e6)
+    return dict({key + "_us": statistics.median(v) for key, v in samples.items()}, bytes=len(blob))
+
+
+def report_pickling(p):
+    return ["| pickling a trained G30 graph (%d bytes, protocol %d) / loading it | %.0f us / %.0f us = %.2f / %.2f x "
+            "a 1,000-sample training query on it (%.0f us) |" % (
+                p["bytes"], pickle.HIGHEST_PROTOCOL, p["pickle_us"], p["load_us"], p["pickle_us"] / p["train_1000_us"],
+                p["load_us"] / p["train_1000_us"], p["train_1000_us"])], []
+
+
 # The measurements beside the per-sample table: (key, label, only with
 # --full, measure(args, data, y, ranges, floor, lineups, results, startup)
 # -> a dict for bench.json, report(that dict) -> (rows of the table of
-# figures, sections of their own)). A later measurement (pickling a G30
-# graph against a 1,000-sample training query, say) is one more entry; the
-# heap probe takes a list of lengths (--heap-rows 1000000,20000000).
-PARTS = [("call", "1-sample call against numpy.add", False, one_sample_call, report_call)] + full.PARTS
+# figures, sections of their own)). The heap probe takes a list of lengths
+# (--heap-rows 1000000,20000000).
+PARTS = [("call", "1-sample call against numpy.add", False, one_sample_call, report_call),
+         ("pickle", "pickling a G30 graph against a 1,000-sample training query", False, pickling,
+          report_pickling)] + full.PARTS
 
 
 def medians(results):

@@ -80,14 +80,20 @@ def test_only_interactions_are_assigned(value):
     assert g[0] is None
 
 
-def test_not_iterable_and_identity_equality():
-    g = _vesk.Graph(2)
-    with pytest.raises(TypeError):
-        iter(g)
-    with pytest.raises(TypeError):
-        node() in g
-    h = _vesk.Graph(2)
-    assert hash(g) == hash(h) and g != h and g == g
+def test_iterates_over_slots_and_identity_equality():
+    g = _vesk.Graph(3)
+    x, y = node(), node()
+    g[0] = x
+    g[2] = x
+    assert list(g) == [x, None, x] and list(reversed(g)) == [x, None, x]
+    assert x in g and y not in g
+    it = iter(g)
+    assert next(it) is x
+    g[1] = y  # as a sequence's iterator, it sees a change to a later slot
+    assert list(it) == [y, x]
+    assert list(_vesk.Graph(0)) == [] and [n for n in _vesk.Graph(-2)] == []
+    h = _vesk.Graph(3)
+    assert hash(_vesk.Graph(2)) == hash(_vesk.Graph(2)) and g != h and g == g
 
 
 def test_back_pointers_follow_assignment():

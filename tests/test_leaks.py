@@ -2,12 +2,14 @@
 categorical columns, training and prediction, failures before and inside the
 sample loop) leave memory flat and every reference count they touch as it
 was."""
+import gc
 import os
 import sys
 import tracemalloc
 
 import numpy as np
 
+import _vesk
 from graph_pairs import build
 from reliability import MIXED, UNDER_ASAN
 
@@ -89,3 +91,33 @@ def test_queries_leave_memory_and_references_flat():
     # second query would show as more than a MiB here.
     if not UNDER_ASAN:  # the sanitizer's quarantine holds freed memory back
         assert resident2 - resident1 < 1 << 20
+
+
+def test_cycles_through_linkdata_and_category_keys_are_collected():
+    # A library that keeps its graph in an interaction's linkdata, or a
+    # category key that holds the graph, makes a cycle through native
+    # objects: the collector must see into them and break it.
+    def cycles(count):
+        for _ in range(count):
+            g = build(MIXED)
+            g[0]._linkdata = {"graph": g}
+            g[1].state.categories = [((g, "key"), 0.5)]
+
+    def live_graphs():
+        gc.collect()
+        return sum(isinstance(o, _vesk.Graph) for o in gc.get_objects())
+
+    cycles(100)
+    graphs_before = live_graphs()
+    tracemalloc.start()
+    try:
+        readings = []
+        for count in (0, 2000, 2000):
+            cycles(count)
+            gc.collect()
+            readings.append(tracemalloc.get_traced_memory()[0])
+    finally:
+        tracemalloc.stop()
+    assert live_graphs() == graphs_before
+    # A graph of eight nodes left behind per round would be over 1 MB here.
+    assert readings[2] - readings[1] < 100_000

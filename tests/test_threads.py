@@ -2,6 +2,8 @@
 give exactly the sequential results; while a query holds a graph, every
 change to the graph or its interactions from another thread is refused and
 reads go on working."""
+import copy
+import pickle
 import threading
 
 import numpy as np
@@ -125,6 +127,7 @@ def test_changes_are_refused_and_reads_allowed_while_a_query_runs(blocking_regis
         "loss": lambda: y._loss,
     }
     read_before = {name: read() for name, read in reads.items()}
+    saved_graph, saved_lin = g.__getstate__(), lin.__getstate__()
 
     xarray, yarray, blocker = blocked_columns(blocking_register)
     t, result = held_query(g, xarray, yarray)
@@ -145,6 +148,13 @@ def test_changes_are_refused_and_reads_allowed_while_a_query_runs(blocking_regis
             "categories _from_dict": lambda: c.state._from_dict({"categories": []}),
             "output _loss": lambda: setattr(y, "_loss", "mean_absolute_error"),
             "cat _loss": lambda: setattr(c, "_loss", "mean_absolute_error"),
+            # Copying or pickling would read a state the loop is changing.
+            "pickle graph": lambda: pickle.dumps(g),
+            "copy graph": lambda: copy.copy(g),
+            "deepcopy graph": lambda: copy.deepcopy(g),
+            "pickle interaction": lambda: pickle.dumps(lin),
+            "graph __setstate__": lambda: g.__setstate__(saved_graph),
+            "interaction __setstate__": lambda: lin.__setstate__(saved_lin),
         }
         refused = {}
         for name, change in changes.items():

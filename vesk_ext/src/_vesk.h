@@ -162,6 +162,16 @@ typedef struct interaction_type {
     const state_description* description = nullptr;
     // The node's name is its register's name, the key of its column.
     bool is_register = false;
+    // Draws the initial parameters from rand(), after initialize has laid
+    // the record: a new interaction only, since a restored one takes its
+    // parameters from its saved state. Null: nothing is drawn.
+    void (*draw_parameters)(PyInteraction_Object* interaction) = nullptr;
+    // Sets an attribute to a value its getattr gave, so that the state reads
+    // back exactly as it did when saved (the categories in their listing
+    // order). Null: setattr does.
+    int (*restore_attribute)(PyInteraction_Object* interaction, const char* name, PyObject* value) = nullptr;
+    // Visits the Python objects the state record owns, for cycle collection.
+    int (*traverse)(PyInteraction_Object* interaction, visitproc visit, void* arg) = nullptr;
 } interaction_type_t;
 
 int vesk_add_interactiontype(interaction_type_t* typeobj);
@@ -225,30 +235,6 @@ struct PyGraph_Object {
     pass_step* plan;
 };
 
-// The slots of a static type record after tp_new, all empty; the records
-// list every slot so that none is left to an implicit initialiser.
-#if PY_VERSION_HEX >= 0x030D0000
-#define VESK_TYPE_RECORD_VERSIONED nullptr, 0, 0,
-#elif PY_VERSION_HEX >= 0x030C0000
-#define VESK_TYPE_RECORD_VERSIONED nullptr, 0,
-#elif PY_VERSION_HEX >= 0x03090000
-#define VESK_TYPE_RECORD_VERSIONED nullptr,
-#else
-#define VESK_TYPE_RECORD_VERSIONED nullptr, nullptr,
-#endif
-#define VESK_TYPE_RECORD_TAIL                                                  \
-    nullptr,  /* tp_free */                                                    \
-    nullptr,  /* tp_is_gc */                                                   \
-    nullptr,  /* tp_bases */                                                   \
-    nullptr,  /* tp_mro */                                                     \
-    nullptr,  /* tp_cache */                                                   \
-    nullptr,  /* tp_subclasses */                                              \
-    nullptr,  /* tp_weaklist */                                                \
-    nullptr,  /* tp_del */                                                     \
-    0,        /* tp_version_tag */                                             \
-    nullptr,  /* tp_finalize */                                                \
-    VESK_TYPE_RECORD_VERSIONED /* tp_vectorcall and later fields */
-
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
@@ -284,6 +270,28 @@ inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
 
 // Creates the companion state object of an interaction (a new reference).
 PyObject* interactionstate_new(PyInteraction_Object* interaction);
+
+// The whole state record as a tuple of plain values: every field of the
+// type's description, internal ones included, or every attribute of a type
+// without one. Null with an exception when a value cannot be read.
+PyObject* interactionstate_save(PyInteraction_Object* interaction);
+// Writes a tuple that interactionstate_save gave into a record that the
+// type's initialize has just laid; -1 with an exception naming the value
+// that does not fit.
+int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved);
+
+// The version of the saved form of graphs and interactions (the values of
+// their __getstate__), its first item.
+constexpr int vesk_saved_form = 1;
+// Parses the items of a saved form after its version by a PyArg format; -1
+// with TypeError or ValueError naming the problem (an unknown version, a
+// damaged form) otherwise. `what` names the type.
+int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...);
+
+// Raises exc_type with the formatted message, with the pending error (if
+// any) as its cause; an interrupt, an exit or a failed allocation that is
+// pending is never replaced. Always -1.
+int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...);
 
 // The tooltip text of an interaction: its type's own, or the form its state
 // description gives for its number of sources; null when there is neither.
@@ -348,11 +356,11 @@ inline float vesk_learning_rate(double base, int gluamine) {
 }
 
 // Lays a trainable type's record over an interaction's buffer, zero-filled
-// but for the learning rate (the field lr), and sets data_size; the type
-// then draws its parameters. Null with ValueError for a negative gluamine,
-// which would give an infinite or non-positive rate: refused before the type
-// draws anything, so a refused construction leaves the process's rand()
-// sequence where it was.
+// but for the learning rate (the field lr), and sets data_size; the type's
+// draw_parameters then draws the parameters of a new interaction. Null with
+// ValueError for a negative gluamine, which would give an infinite or
+// non-positive rate: refused before the type draws anything, so a refused
+// construction leaves the process's rand() sequence where it was.
 template <typename S>
 inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
     if (interaction->gluamine < 0) {

@@ -3,7 +3,7 @@
 Type information for the native module. Names that begin with "_" are the
 private interface of the modelling library that builds graphs on this module.
 """
-from typing import Any, Dict, List, Optional, SupportsIndex, Tuple, Union, final, type_check_only
+from typing import Any, Dict, Iterator, List, Optional, SupportsIndex, Tuple, TypeVar, Union, final, type_check_only
 
 import numpy as np
 import numpy.typing as npt
@@ -14,6 +14,12 @@ DEFAULT_LOSS: str
 # One (category, weight) pair of a categorical register. Any hashable value
 # can be a category; a column of strings gives str categories.
 _Category = Tuple[Any, float]
+
+# The saved form of an Interaction or a Graph: a versioned tuple of plain
+# values (and, for a graph, its interactions), read back by __setstate__.
+_SavedState = Tuple[Any, ...]
+
+_G = TypeVar("_G", bound="Graph")
 
 # Not a module attribute: the class exists only as the type of Interaction.state.
 @type_check_only
@@ -98,6 +104,8 @@ class Interaction:
     def depth(self) -> int: ...
     @property
     def _errcode(self) -> int: ...
+    def __getstate__(self) -> _SavedState: ...
+    def __setstate__(self, state: _SavedState, /) -> None: ...
 
 class Graph:
     """A fixed number of slots, each holding one Interaction; the last slot
@@ -109,8 +117,15 @@ class Graph:
     def __setitem__(self, index: SupportsIndex, value: Interaction, /) -> None: ...
     def __delitem__(self, index: SupportsIndex, /) -> None: ...
     def __hash__(self) -> int: ...
+    def __iter__(self) -> Iterator[Optional[Interaction]]:
+        """The slots in order, None for an empty one."""
     @property
     def edge_count(self) -> int: ...
+    def __getstate__(self) -> _SavedState: ...
+    def __setstate__(self, state: _SavedState, /) -> None: ...
+    def __copy__(self: _G) -> _G:
+        """A new graph over the same interactions (copy.copy); copy.deepcopy
+        copies the interactions too."""
     def _query(
         self,
         xarray: Dict[str, npt.NDArray[Any]],

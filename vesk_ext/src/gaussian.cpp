@@ -50,16 +50,16 @@ float width_draw() {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    gaussian_state_t* st = new_trainable_state<gaussian_state_t>(interaction, lr_base);
-    if (st == nullptr) {
-        return -1;
-    }
+    return new_trainable_state<gaussian_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
+}
+
+void draw_parameters(PyInteraction_Object* interaction) {
+    gaussian_state_t* st = state_of(interaction);
     // Sequenced draws: both centres, then both widths.
     st->center0 = vesk_unit_draw();
     st->center1 = vesk_unit_draw();
     st->w0 = width_draw();
     st->w1 = width_draw();
-    return 0;
 }
 
 int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
@@ -153,6 +153,7 @@ interaction_type_t typeobj = {
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward_block = forward_block,
     .description = &description,
+    .draw_parameters = draw_parameters,
 };
 
 }  // namespace vesk::gaussian

@@ -14,15 +14,15 @@ linear_state_t* state_of(PyInteraction_Object* interaction) {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    linear_state_t* st = new_trainable_state<linear_state_t>(interaction, lr_base);
-    if (st == nullptr) {
-        return -1;
-    }
+    return new_trainable_state<linear_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
+}
+
+void draw_parameters(PyInteraction_Object* interaction) {
+    linear_state_t* st = state_of(interaction);
     // Both weights are drawn whatever the number of sources: sources are set
     // after creation. The draws are sequenced: w0 takes the first.
     st->w0 = vesk_unit_draw() - 0.5f;
     st->w1 = vesk_unit_draw() - 0.5f;
-    return 0;
 }
 
 // The sum clamped to [-1, 1]; a NaN sum fails both tests and stays NaN.
@@ -63,6 +63,7 @@ interaction_type_t typeobj = {
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward_block = forward_block,
     .description = &weighted_sum_description,
+    .draw_parameters = draw_parameters,
 };
 
 }  // namespace vesk::linear

@@ -12,22 +12,25 @@
 namespace {
 
 // Releases the graph's reference to an interaction that leaves a slot. The
-// back-pointer is cleared before the reference goes, so the interaction
-// never points at a graph that no longer holds it.
-void release_interaction(PyInteraction_Object* interaction) {
-    interaction->graph = nullptr;
+// back-pointer, when it points at this graph, is cleared before the
+// reference goes, so the interaction never points at a graph that no longer
+// holds it; one that points at another graph (which holds it) keeps it.
+void release_interaction(PyGraph_Object* graph, PyInteraction_Object* interaction) {
+    if (interaction->graph == graph) {
+        interaction->graph = nullptr;
+    }
     Py_DECREF(interaction);
 }
 
 // Releases every interaction of a detached slot array and frees it. The
 // array is detached from the graph first, so code run by a release (a key's
 // finaliser, say) never sees a half-emptied graph.
-void release_slots(PyInteraction_Object** slots, int size) {
+void release_slots(PyGraph_Object* graph, PyInteraction_Object** slots, int size) {
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* interaction = slots[i];
         slots[i] = nullptr;
         if (interaction != nullptr) {
-            release_interaction(interaction);
+            release_interaction(graph, interaction);
         }
     }
     PyMem_Free(slots);
@@ -41,6 +44,34 @@ int refuse_while_running(PyGraph_Object* self) {
     return 0;
 }
 
+// Gives the graph `size` new slots, slot i holding item(i) (null: empty)
+// with a reference of its own, and then releases the earlier slots; sets no
+// back-pointer. A negative size leaves the graph without slots. -1 with
+// MemoryError, the graph unchanged.
+template <typename Item>
+int replace_slots(PyGraph_Object* self, int size, Item item) {
+    PyInteraction_Object** slots = nullptr;
+    if (size > 0) {
+        slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(static_cast<size_t>(size), sizeof(PyInteraction_Object*)));
+        if (slots == nullptr) {
+            PyErr_NoMemory();
+            return -1;
+        }
+    }
+    for (int i = 0; i < size; ++i) {
+        slots[i] = item(i);
+        Py_XINCREF(slots[i]);
+    }
+    PyInteraction_Object** old_slots = self->interactions;
+    const int old_size = self->size;
+    self->interactions = slots;
+    self->size = size;
+    if (old_slots != nullptr) {
+        release_slots(self, old_slots, old_size);
+    }
+    return 0;
+}
+
 int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     int size = 10;
@@ -50,33 +81,30 @@ int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
     if (refuse_while_running(self) < 0) {
         return -1;
     }
-    // A negative size is accepted and leaves the graph without slots.
-    PyInteraction_Object** slots = nullptr;
-    if (size > 0) {
-        slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(static_cast<size_t>(size), sizeof(PyInteraction_Object*)));
-        if (slots == nullptr) {
-            PyErr_NoMemory();
-            return -1;
-        }
-    }
-    PyInteraction_Object** old_slots = self->interactions;
-    const int old_size = self->size;
-    self->interactions = slots;
-    self->size = size;
-    if (old_slots != nullptr) {
-        release_slots(old_slots, old_size);
+    return replace_slots(self, size, [](int) -> PyInteraction_Object* { return nullptr; });
+}
+
+int PyGraph_traverse(PyGraph_Object* self, visitproc visit, void* arg) {
+    for (int i = 0; i < self->size; ++i) {
+        Py_VISIT(self->interactions[i]);
     }
     return 0;
 }
 
-void PyGraph_dealloc(PyGraph_Object* self) {
+int PyGraph_clear(PyGraph_Object* self) {
     PyInteraction_Object** slots = self->interactions;
     const int size = self->size;
     self->interactions = nullptr;
     self->size = 0;
     if (slots != nullptr) {
-        release_slots(slots, size);
+        release_slots(self, slots, size);
     }
+    return 0;
+}
+
+void PyGraph_dealloc(PyGraph_Object* self) {
+    PyObject_GC_UnTrack(self);
+    PyGraph_clear(self);
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
@@ -85,28 +113,32 @@ Py_ssize_t PyGraph_Len(PyGraph_Object* self) {
     // the error the interpreter gives any __len__ that returns one.
     if (self->size < 0) {
         PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
+        return -1;
     }
     return self->size;
 }
 
-PyObject* PyGraph_GetItem(PyGraph_Object* self, PyObject* key) {
-    long i = PyLong_AsLong(key);
-    if (i == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    if (i < 0) {
-        i += self->size;
-    }
+// Slot i; also the graph's sequence item, through which it iterates over
+// its slots.
+PyObject* PyGraph_item(PyGraph_Object* self, Py_ssize_t i) {
     if (i < 0 || i >= self->size) {
         PyErr_Format(PyExc_IndexError, "Index out of bounds. Size is %i", self->size);
         return nullptr;
     }
     PyObject* item = reinterpret_cast<PyObject*>(self->interactions[i]);
-    if (item == nullptr) {
-        Py_RETURN_NONE;
+    return vesk_newref(item != nullptr ? item : Py_None);
+}
+
+PyObject* PyGraph_GetItem(PyGraph_Object* self, PyObject* key) {
+    const long i = PyLong_AsLong(key);
+    if (i == -1 && PyErr_Occurred()) {
+        return nullptr;
     }
-    Py_INCREF(item);
-    return item;
+    return PyGraph_item(self, i < 0 ? i + self->size : i);
+}
+
+PyObject* PyGraph_iter(PyGraph_Object* self) {
+    return PySeqIter_New(reinterpret_cast<PyObject*>(self));
 }
 
 int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
@@ -132,7 +164,7 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     // goes: releasing it may run arbitrary code, which then sees a
     // consistent graph. Re-assigning an interaction to its own slot leaves
     // its back-pointer set.
-    if (previous != nullptr) {
+    if (previous != nullptr && previous->graph == self) {
         previous->graph = nullptr;
     }
     if (interaction != nullptr) {
@@ -751,9 +783,126 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
     return query(self, xarray, yarray);
 }
 
+// ---------------------------------------------------------------------------
+// Pickling and copying
+
+// The instance dictionary of a graph of a subclass, or None for a graph
+// without one; a new reference.
+PyObject* instance_dict(PyGraph_Object* self) {
+    if (Py_TYPE(self)->tp_dictoffset == 0) {
+        Py_RETURN_NONE;
+    }
+    return PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), "__dict__");
+}
+
+// Gives a graph `size` slots holding item(i), its counts and the entries of
+// `dict` (None: none), releasing the slots it held before as a second
+// __init__ does. With `adopt`, each interaction's back-pointer is set as
+// slot assignment sets it (one in several slots keeps its location if that
+// is one of them); without, the interactions keep theirs.
+template <typename Item>
+PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, Item item, PyObject* dict,
+                  bool adopt) {
+    if (refuse_while_running(g) < 0 || replace_slots(g, size, item) < 0) {
+        return nullptr;
+    }
+    g->samples = samples;
+    g->latest_batchsize = latest_batchsize;
+    // Releasing the old slots ran code that may have changed the slots again:
+    // the back-pointers go to whatever the graph holds now.
+    for (int i = 0; adopt && i < g->size; ++i) {
+        if (PyInteraction_Object* x = g->interactions[i]) {
+            const graphlocation_t at = x->location;
+            x->graph = g;
+            if (at < 0 || at >= g->size || g->interactions[at] != x) {
+                x->location = i;
+            }
+        }
+    }
+    PyRef own(dict != Py_None ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__") : nullptr);
+    if (dict != Py_None && (!own || !PyDict_Check(own.get()) || PyDict_Update(own.get(), dict) < 0)) {
+        return nullptr;
+    }
+    Py_RETURN_NONE;
+}
+
+// The saved form (version 1): (1, size, samples, latest_batchsize, the
+// slots as a list of interactions and None, the instance dictionary or
+// None). The interactions are pickled by themselves, so pickle's memo keeps
+// an interaction shared between graphs pickled together shared.
+PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
+    if (refuse_while_running(self) < 0) {
+        return nullptr;
+    }
+    PyRef slots(PyList_New(std::max(self->size, 0)));
+    for (int i = 0; slots && i < self->size; ++i) {
+        PyList_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
+    }
+    PyRef dict(slots ? instance_dict(self) : nullptr);
+    if (!dict) {
+        return nullptr;
+    }
+    return Py_BuildValue("(iiLiOO)", vesk_saved_form, self->size, static_cast<long long>(self->samples),
+                         self->latest_batchsize, slots.get(), dict.get());
+}
+
+PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
+    int size, latest_batchsize;
+    long long samples;
+    PyObject *slots, *dict;
+    if (vesk_parse_saved(saved, "_vesk.Graph", "iLiO!O", &size, &samples, &latest_batchsize, &PyList_Type, &slots,
+                         &dict) < 0) {
+        return nullptr;
+    }
+    bool damaged = samples < 0 || latest_batchsize < 0 || latest_batchsize > 1 ||
+                   PyList_GET_SIZE(slots) != std::max(size, 0) ||
+                   (dict != Py_None && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0));
+    for (Py_ssize_t i = 0; !damaged && i < PyList_GET_SIZE(slots); ++i) {
+        PyObject* item = PyList_GET_ITEM(slots, i);
+        damaged = item != Py_None && !PyObject_TypeCheck(item, &PyInteraction_Type);
+    }
+    if (damaged) {
+        PyErr_SetString(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
+        return nullptr;
+    }
+    const auto item = [&](int i) {
+        PyObject* x = PyList_GET_ITEM(slots, i);
+        return x != Py_None ? reinterpret_cast<PyInteraction_Object*>(x) : nullptr;
+    };
+    return restore(self, size, samples, latest_batchsize, item, dict, true);
+}
+
+// A new graph of the same type over the same interactions, whose
+// back-pointers stay on this graph.
+PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    PyRef copy(PyObject_CallMethod(type, "__new__", "O", type));
+    PyRef dict(copy ? instance_dict(self) : nullptr);
+    if (!dict) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
+        PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
+        return nullptr;
+    }
+    if (refuse_while_running(self) < 0) {
+        return nullptr;
+    }
+    PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
+    const auto item = [&](int i) { return self->interactions[i]; };
+    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, item, dict.get(), false));
+    return done ? copy.release() : nullptr;
+}
+
 PyMethodDef PyGraph_methods[] = {
     {"_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(PyGraph_method_query)),
      METH_VARARGS | METH_KEYWORDS, "Query or train the graph with a single sample"},
+    {"__getstate__", reinterpret_cast<PyCFunction>(PyGraph_getstate), METH_NOARGS,
+     "The graph as plain values, its interactions included, for pickling and copying."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(PyGraph_setstate), METH_O,
+     "Restore the graph from the values of __getstate__."},
+    {"__copy__", reinterpret_cast<PyCFunction>(PyGraph_copy), METH_NOARGS,
+     "A new graph over the same interactions, which keep pointing at this graph."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -764,10 +913,20 @@ PyGetSetDef PyGraph_getsetters[] = {
 };
 
 PyMappingMethods PyGraph_mapping = {
-    reinterpret_cast<lenfunc>(PyGraph_Len),               // mp_length
-    reinterpret_cast<binaryfunc>(PyGraph_GetItem),        // mp_subscript
-    reinterpret_cast<objobjargproc>(PyGraph_SetItem),     // mp_ass_subscript
+    .mp_length = reinterpret_cast<lenfunc>(PyGraph_Len),
+    .mp_subscript = reinterpret_cast<binaryfunc>(PyGraph_GetItem),
+    .mp_ass_subscript = reinterpret_cast<objobjargproc>(PyGraph_SetItem),
 };
+
+// Only what iterating over the slots needs: indexing goes through the
+// mapping operations.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+PySequenceMethods PyGraph_sequence = {
+    .sq_length = reinterpret_cast<lenfunc>(PyGraph_Len),
+    .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
+};
+#pragma GCC diagnostic pop
 
 }  // namespace
 
@@ -778,47 +937,30 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
 }
 
 
+// The slots that the record does not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyGraph_Type = {
-    PyVarObject_HEAD_INIT(nullptr, 0)
-    "_vesk.Graph",                                        // tp_name
-    sizeof(PyGraph_Object),                               // tp_basicsize
-    0,                                                    // tp_itemsize
-    reinterpret_cast<destructor>(PyGraph_dealloc),        // tp_dealloc
-    0,                                                    // tp_vectorcall_offset
-    nullptr,                                              // tp_getattr
-    nullptr,                                              // tp_setattr
-    nullptr,                                              // tp_as_async
-    reinterpret_cast<reprfunc>(PyGraph_repr),             // tp_repr
-    nullptr,                                              // tp_as_number
-    nullptr,                                              // tp_as_sequence
-    &PyGraph_mapping,                                     // tp_as_mapping
-    reinterpret_cast<hashfunc>(PyGraph_hash),             // tp_hash
-    nullptr,                                              // tp_call
-    reinterpret_cast<reprfunc>(PyGraph_str),              // tp_str
-    nullptr,                                              // tp_getattro
-    nullptr,                                              // tp_setattro
-    nullptr,                                              // tp_as_buffer
-    Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE,             // tp_flags
-    "Vesk Graph",                                         // tp_doc
-    nullptr,                                              // tp_traverse
-    nullptr,                                              // tp_clear
-    nullptr,                                              // tp_richcompare
-    0,                                                    // tp_weaklistoffset
-    nullptr,                                              // tp_iter
-    nullptr,                                              // tp_iternext
-    PyGraph_methods,                                      // tp_methods
-    nullptr,                                              // tp_members
-    PyGraph_getsetters,                                   // tp_getset
-    nullptr,                                              // tp_base
-    nullptr,                                              // tp_dict
-    nullptr,                                              // tp_descr_get
-    nullptr,                                              // tp_descr_set
-    0,                                                    // tp_dictoffset
-    reinterpret_cast<initproc>(PyGraph_init),             // tp_init
-    nullptr,                                              // tp_alloc
-    nullptr,                                              // tp_new (installed at start-up)
-    VESK_TYPE_RECORD_TAIL
+    .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
+    .tp_name = "_vesk.Graph",
+    .tp_basicsize = sizeof(PyGraph_Object),
+    .tp_dealloc = reinterpret_cast<destructor>(PyGraph_dealloc),
+    .tp_repr = reinterpret_cast<reprfunc>(PyGraph_repr),
+    .tp_as_sequence = &PyGraph_sequence,
+    .tp_as_mapping = &PyGraph_mapping,
+    .tp_hash = reinterpret_cast<hashfunc>(PyGraph_hash),
+    .tp_str = reinterpret_cast<reprfunc>(PyGraph_str),
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
+    .tp_doc = "Vesk Graph",
+    .tp_traverse = reinterpret_cast<traverseproc>(PyGraph_traverse),
+    .tp_clear = reinterpret_cast<inquiry>(PyGraph_clear),
+    .tp_iter = reinterpret_cast<getiterfunc>(PyGraph_iter),
+    .tp_methods = PyGraph_methods,
+    .tp_getset = PyGraph_getsetters,
+    .tp_init = reinterpret_cast<initproc>(PyGraph_init),
+    // tp_new is installed at start-up.
 };
+#pragma GCC diagnostic pop
 
 PyObject* graph_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyGraph_Type, "Graph");

@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <climits>
+#include <cstdarg>
 #include <cstdio>
 #include <cstring>
 #include <vector>
@@ -61,52 +62,19 @@ void unbind(PyInteraction_Object* self) {
     vesk_replace(&self->loss, nullptr);
 }
 
-int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwds) {
-    static const char* kwlist[] = {"type", "latticeloc", "gluamine", "name", nullptr};
-    const char* type_arg = nullptr;
-    PyObject* latticeloc = nullptr;
-    int gluamine = 0;
-    const char* name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc,
-                                     &gluamine, &name)) {
-        return -1;
-    }
+// Binds the interaction afresh to the type named type_arg, as a
+// construction does: lets go of everything an earlier one bound and lays
+// the type's state record; a new interaction (draw) then draws its
+// parameters, a restored one takes them from its saved state. A failure
+// leaves it without a type, refusing every operation that needs one.
+int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[3], int gluamine, const char* name,
+         bool draw) {
     if (refuse_rebuild(self) < 0) {
         return -1;
     }
-    if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
-        PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
-        return -1;
-    }
-    // Converting an item may run Python code, meanwhile a query or a state
-    // write on another thread may take this interaction: the items are
-    // converted first and stored only after a second look, right before
-    // unbinding.
-    int items[3];
-    for (int i = 0; i < 3; ++i) {
-        const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
-        const bool failed = v == -1 && PyErr_Occurred();
-        if (!failed && v > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
-        } else if (!failed && v < INT_MIN) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
-        } else if (!failed) {
-            items[i] = static_cast<int>(v);
-            continue;
-        }
-        // The items converted before the failing one stay stored.
-        if (!self->busy) {
-            std::memcpy(self->latticeloc, items, static_cast<size_t>(i) * sizeof(int));
-        }
-        return -1;
-    }
-    if (refuse_rebuild(self) < 0) {
-        return -1;
-    }
-    std::memcpy(self->latticeloc, items, sizeof(items));
-    // A second construction starts from a clean record. Releasing the old
-    // state's keys runs finalisers, which must not construct it again
-    // meanwhile.
+    std::memcpy(self->latticeloc, latticeloc, sizeof(self->latticeloc));
+    // Releasing the old state's keys runs finalisers, which must not
+    // construct it again meanwhile.
     ++self->changing;
     unbind(self);
     --self->changing;
@@ -132,8 +100,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
             PyErr_Format(PyExc_ValueError, "Internal error: node state of '%s' is too big (%i bytes)", type_arg,
                          self->data_size);
         }
-        // A half-initialised state must never be reached: the object is left
-        // without a type (and so refuses every operation that needs one).
+        // A half-initialised state must never be reached.
         self->typeobj = nullptr;
         if (t->deallocate != nullptr) {
             t->deallocate(self);
@@ -142,13 +109,74 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         self->data_size = 0;
         return -1;
     }
+    if (draw && t->draw_parameters != nullptr) {
+        t->draw_parameters(self);
+    }
     self->loss = vesk_newref(Py_None);
     return 0;
 }
 
-void PyInteraction_dealloc(PyInteraction_Object* self) {
+int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwds) {
+    static const char* kwlist[] = {"type", "latticeloc", "gluamine", "name", nullptr};
+    const char* type_arg = nullptr;
+    PyObject* latticeloc = nullptr;
+    int gluamine = 0;
+    const char* name = nullptr;
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc,
+                                     &gluamine, &name)) {
+        return -1;
+    }
+    if (refuse_rebuild(self) < 0) {
+        return -1;
+    }
+    if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
+        PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
+        return -1;
+    }
+    // Converting an item may run Python code, meanwhile a query or a state
+    // write on another thread may take this interaction: the items are
+    // converted first and stored only after a second look, when binding.
+    int items[3];
+    for (int i = 0; i < 3; ++i) {
+        const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
+        const bool failed = v == -1 && PyErr_Occurred();
+        if (!failed && v > INT_MAX) {
+            PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
+        } else if (!failed && v < INT_MIN) {
+            PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
+        } else if (!failed) {
+            items[i] = static_cast<int>(v);
+            continue;
+        }
+        // The items converted before the failing one stay stored.
+        if (!self->busy) {
+            std::memcpy(self->latticeloc, items, static_cast<size_t>(i) * sizeof(int));
+        }
+        return -1;
+    }
+    return bind(self, type_arg, items, gluamine, name, true);
+}
+
+int PyInteraction_traverse(PyInteraction_Object* self, visitproc visit, void* arg) {
+    Py_VISIT(self->linkdata);
+    Py_VISIT(self->loss);
+    const interaction_type_t* t = self->typeobj;
+    return t != nullptr && t->traverse != nullptr ? t->traverse(self, visit, arg) : 0;
+}
+
+// Breaks a cycle through the interaction (its linkdata, or a category key
+// that refers back to it): it lets go of everything, as when destroyed.
+int PyInteraction_clear(PyInteraction_Object* self) {
+    ++self->changing;
     unbind(self);
+    --self->changing;
     vesk_replace(&self->linkdata, nullptr);
+    return 0;
+}
+
+void PyInteraction_dealloc(PyInteraction_Object* self) {
+    PyObject_GC_UnTrack(self);
+    PyInteraction_clear(self);
     Py_TYPE(self)->tp_free(reinterpret_cast<PyObject*>(self));
 }
 
@@ -376,8 +404,72 @@ PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {
     return PyLong_FromLong(self->errcode);
 }
 
+// The saved form (version 1): (1, type, name, latticeloc, gluamine,
+// sourcecount, (source 0, source 1), location, errcode, activation, loss,
+// linkdata, the state record's values). Plain values throughout: the
+// arrays a register holds during a query and the back-pointer to a graph
+// are not part of it.
+PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
+    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
+        return nullptr;
+    }
+    PyRef values(interactionstate_save(self));
+    if (!values) {
+        return nullptr;
+    }
+    return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_saved_form, self->type, self->name, self->latticeloc[0],
+                         self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
+                         self->sources[0], self->sources[1], self->location, self->errcode,
+                         static_cast<double>(self->activation[0]), self->loss,
+                         self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
+}
+
+// Restores a saved form as a new construction would lay it, without drawing
+// parameters (the process's rand() sequence stays where it was). An
+// interaction restored alone is in no graph; a graph that holds it sets its
+// back-pointer when the graph is restored.
+PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
+    const char* type_arg = nullptr;
+    const char* name = nullptr;
+    int latticeloc[3];
+    int gluamine, sourcecount, sources[2], location, errcode;
+    float activation;
+    PyObject *loss, *linkdata, *values;
+    if (vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
+                         &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1], &location,
+                         &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
+        return nullptr;
+    }
+    if (sourcecount < 0 || sourcecount > 2) {
+        PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
+        return nullptr;
+    }
+    if (bind(self, type_arg, latticeloc, gluamine, name, false) < 0) {
+        return nullptr;
+    }
+    self->sourcecount = sourcecount;
+    std::memcpy(self->sources, sources, sizeof(sources));
+    self->location = location;
+    self->errcode = errcode;
+    self->activation[0] = activation;
+    int rc = interactionstate_restore(self, values);
+    if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
+        rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);
+    }
+    if (rc < 0) {
+        PyInteraction_clear(self);
+        return nullptr;
+    }
+    vesk_replace(&self->linkdata, linkdata != Py_None ? vesk_newref(linkdata) : nullptr);
+    Py_RETURN_NONE;
+}
+
 PyMethodDef PyInteraction_methods[] = {
     {"_set_source", reinterpret_cast<PyCFunction>(PyInteraction_method_setsource), METH_VARARGS, "Set a source."},
+    {"__getstate__", reinterpret_cast<PyCFunction>(PyInteraction_getstate), METH_NOARGS,
+     "The interaction as plain values, for pickling and copying."},
+    {"__setstate__", reinterpret_cast<PyCFunction>(PyInteraction_setstate), METH_O,
+     "Restore the interaction from the values of __getstate__."},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -434,19 +526,42 @@ PyTypeObject PyInteraction_Type = {
     .tp_dealloc = reinterpret_cast<destructor>(PyInteraction_dealloc),
     .tp_repr = reinterpret_cast<reprfunc>(PyInteraction_str),
     .tp_str = reinterpret_cast<reprfunc>(PyInteraction_str),
-    .tp_flags = Py_TPFLAGS_DEFAULT,
+    .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "A graph is a collection of Interactions linked together. Interactions can be either registers or "
               "pure mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by "
               "accessing it from a Graph with the index operation. Interactions can be inspected in various ways "
               "to examine the behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary "
               "and print information about it's first interaction\n>>> best_graph = tessary.select(data)[0]\n>>> "
               "interaction = best[0]\n>>> print(interaction.name, interaction.type)\nx, fixed\n",
+    .tp_traverse = reinterpret_cast<traverseproc>(PyInteraction_traverse),
+    .tp_clear = reinterpret_cast<inquiry>(PyInteraction_clear),
     .tp_methods = PyInteraction_methods,
     .tp_getset = PyInteraction_getsetters,
     .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
     // tp_new is installed at start-up.
 };
 #pragma GCC diagnostic pop
+
+int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
+    PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;
+    if (version == nullptr || !PyLong_CheckExact(version)) {
+        PyErr_Format(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
+        return -1;
+    }
+    const long number = PyLong_AsLong(version);
+    if (number != vesk_saved_form) {
+        PyErr_Clear();
+        PyErr_Format(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
+                     version, vesk_saved_form);
+        return -1;
+    }
+    PyRef items(PyTuple_GetSlice(saved, 1, PyTuple_GET_SIZE(saved)));
+    va_list args;
+    va_start(args, format);
+    const int parsed = items ? PyArg_VaParse(items.get(), format, args) : 0;
+    va_end(args);
+    return parsed ? 0 : vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a %s", what);
+}
 
 PyObject* interaction_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyInteraction_Type, "Interaction");

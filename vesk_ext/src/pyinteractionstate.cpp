@@ -65,44 +65,10 @@ private:
     PyInteraction_Object* interaction_;
 };
 
-// Raises exc_type with the formatted message, with the pending error (if
-// any) as its cause; an interrupt, an exit or a failed allocation that is
-// pending is never replaced. Always -1.
-int raise_from_pending(PyObject* exc_type, const char* format, ...) {
-    if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
-        return -1;
-    }
-    PyObject* cause_type = nullptr;
-    PyObject* cause = nullptr;
-    PyObject* cause_traceback = nullptr;
-    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
-    // Normalised while no error is pending: it may run the class's code.
-    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
-    if (cause_traceback != nullptr) {
-        PyException_SetTraceback(cause, cause_traceback);
-    }
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(exc_type, format, args);
-    va_end(args);
-    if (cause != nullptr) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
-        PyErr_Fetch(&type, &value, &traceback);
-        PyErr_NormalizeException(&type, &value, &traceback);
-        PyException_SetCause(value, cause);  // takes the reference
-        PyErr_Restore(type, value, traceback);
-    }
-    Py_XDECREF(cause_type);
-    Py_XDECREF(cause_traceback);
-    return -1;
-}
-
 // Says why a value cannot be stored (the cause that a refusal names).
 int refuse_value(PyInteraction_Object* interaction, const char* name, PyObject* value, PyObject* exc_type,
                  const char* why) {
-    return raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
+    return vesk_raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
                               interaction->type, Py_TYPE(value)->tp_name, why);
 }
 
@@ -134,6 +100,37 @@ const state_field* described_attribute(const interaction_type_t* t, const char* 
     return f != nullptr && f->attribute ? f : nullptr;
 }
 
+// A field's value: a float, or a bool for a flag.
+PyObject* read_field(PyInteraction_Object* interaction, const state_field& f) {
+    float number;
+    int flag;
+    if (f.kind == field_kind::number) {
+        std::memcpy(&number, interaction->data + f.offset, sizeof number);
+        return PyFloat_FromDouble(number);
+    }
+    std::memcpy(&flag, interaction->data + f.offset, sizeof flag);
+    return PyBool_FromLong(flag);
+}
+
+// 0 when the value is stored; -1 with an error that says why not.
+int write_field(PyInteraction_Object* interaction, const state_field& f, PyObject* value) {
+    if (f.kind == field_kind::number) {
+        float number;
+        if (number_to_float(interaction, f.name, value, &number) < 0) {
+            return -1;
+        }
+        std::memcpy(interaction->data + f.offset, &number, sizeof number);
+        return 0;
+    }
+    // Exactly a bool: a type test, not a truth test.
+    if (!PyBool_Check(value)) {
+        return refuse_value(interaction, f.name, value, PyExc_TypeError, "not a bool");
+    }
+    const int flag = value == Py_True ? 1 : 0;
+    std::memcpy(interaction->data + f.offset, &flag, sizeof flag);
+    return 0;
+}
+
 // An attribute's value, or null for a name the type does not have (with no
 // error set, unless reading failed).
 PyObject* read_attribute(PyInteraction_Object* interaction, const char* name) {
@@ -142,17 +139,7 @@ PyObject* read_attribute(PyInteraction_Object* interaction, const char* name) {
         return t->getattr(interaction, name);
     }
     const state_field* f = described_attribute(t, name);
-    if (f == nullptr) {
-        return nullptr;
-    }
-    float number;
-    int flag;
-    if (f->kind == field_kind::number) {
-        std::memcpy(&number, interaction->data + f->offset, sizeof number);
-        return PyFloat_FromDouble(number);
-    }
-    std::memcpy(&flag, interaction->data + f->offset, sizeof flag);
-    return PyBool_FromLong(flag);
+    return f != nullptr ? read_field(interaction, *f) : nullptr;
 }
 
 // 0 when the value is stored (or a name the type does not have is
@@ -171,20 +158,7 @@ int write_attribute(PyInteraction_Object* interaction, const char* name, PyObjec
         }
         return unknown == unknown_names::converted_ignored ? 0 : -1;
     }
-    if (f->kind == field_kind::number) {
-        if (number_to_float(interaction, f->name, value, &number) < 0) {
-            return -1;
-        }
-        std::memcpy(interaction->data + f->offset, &number, sizeof number);
-        return 0;
-    }
-    // Exactly a bool: a type test, not a truth test.
-    if (!PyBool_Check(value)) {
-        return refuse_value(interaction, f->name, value, PyExc_TypeError, "not a bool");
-    }
-    const int flag = value == Py_True ? 1 : 0;
-    std::memcpy(interaction->data + f->offset, &flag, sizeof flag);
-    return 0;
+    return write_field(interaction, *f, value);
 }
 
 // The interaction behind a companion whose attributes are read or written
@@ -240,7 +214,7 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
     if (interaction->typeobj->setattr != nullptr && PyErr_Occurred()) {
         return -1;
     }
-    return raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
+    return vesk_raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
 }
 
 // Calls visit(name) for each attribute of the type, in the order of its
@@ -257,6 +231,24 @@ int for_each_attribute(const interaction_type_t* t, Visit visit) {
     for (const state_field& f : t->description->fields) {
         if (result == 0 && f.name != nullptr && f.attribute) {
             result = visit(f.name);
+        }
+    }
+    return result;
+}
+
+// Calls visit(name, field) for each value of the saved form, in order, until
+// one gives non-zero; that result, or 0. The values are every field of the
+// type's description, internal ones included, or, for a type without one,
+// every attribute (with a null field).
+template <typename Visit>
+int for_each_saved(const interaction_type_t* t, Visit visit) {
+    if (t->description == nullptr) {
+        return for_each_attribute(t, [&](const char* name) { return visit(name, nullptr); });
+    }
+    int result = 0;
+    for (const state_field& f : t->description->fields) {
+        if (result == 0 && f.name != nullptr) {
+            result = visit(f.name, &f);
         }
     }
     return result;
@@ -316,7 +308,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         // Held for the call: converting the value may run code that changes d.
         PyRef value(vesk_newref(borrowed));
         if (write_attribute(interaction, name, value.get()) != 0) {
-            return raise_from_pending(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
+            return vesk_raise_from_pending(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
                                       interaction->type);
         }
         return 0;
@@ -380,6 +372,71 @@ PyObject* interactionstate_new(PyInteraction_Object* interaction) {
     }
     state->interaction = interaction;
     return reinterpret_cast<PyObject*>(state);
+}
+
+int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
+    if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
+        return -1;
+    }
+    PyObject* cause_type = nullptr;
+    PyObject* cause = nullptr;
+    PyObject* cause_traceback = nullptr;
+    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    // Normalised while no error is pending: it may run the class's code.
+    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
+    if (cause_traceback != nullptr) {
+        PyException_SetTraceback(cause, cause_traceback);
+    }
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exc_type, format, args);
+    va_end(args);
+    if (cause != nullptr) {
+        PyObject* type = nullptr;
+        PyObject* value = nullptr;
+        PyObject* traceback = nullptr;
+        PyErr_Fetch(&type, &value, &traceback);
+        PyErr_NormalizeException(&type, &value, &traceback);
+        PyException_SetCause(value, cause);  // takes the reference
+        PyErr_Restore(type, value, traceback);
+    }
+    Py_XDECREF(cause_type);
+    Py_XDECREF(cause_traceback);
+    return -1;
+}
+
+PyObject* interactionstate_save(PyInteraction_Object* interaction) {
+    PyRef values(PyList_New(0));
+    if (!values) {
+        return nullptr;
+    }
+    const int failed = for_each_saved(interaction->typeobj, [&](const char* name, const state_field* f) {
+        PyRef value(f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
+        return value ? PyList_Append(values.get(), value.get()) : -1;
+    });
+    return failed ? nullptr : PyList_AsTuple(values.get());
+}
+
+int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {
+    const interaction_type_t* t = interaction->typeobj;
+    Py_ssize_t count = 0;
+    for_each_saved(t, [&](const char*, const state_field*) { return ++count, 0; });
+    if (!PyTuple_Check(saved) || PyTuple_GET_SIZE(saved) != count) {
+        PyErr_Format(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
+                     interaction->type, count);
+        return -1;
+    }
+    ChangeMark mark(interaction);
+    Py_ssize_t i = 0;
+    return for_each_saved(t, [&](const char* name, const state_field* f) {
+        PyObject* value = PyTuple_GET_ITEM(saved, i++);
+        const auto restore = t->restore_attribute != nullptr ? t->restore_attribute : t->setattr;
+        if ((f != nullptr ? write_field(interaction, *f, value) : restore(interaction, name, value)) == 0) {
+            return 0;
+        }
+        return vesk_raise_from_pending(PyExc_ValueError, "Cannot restore '%s' of a '%s' interaction from its saved state",
+                                       name, interaction->type);
+    });
 }
 
 PyObject* interactionstate_addtomodule(PyObject* m) {

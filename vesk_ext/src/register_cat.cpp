@@ -442,6 +442,25 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
     return result;
 }
 
+// Sets the categories from a listing that getattr gave. Filed in reverse,
+// each bucket (newest first) then lists them in the same order again.
+int restore_attribute(PyInteraction_Object* interaction, const char* name, PyObject* listing) {
+    PyRef filed(PyList_Check(listing) ? PyList_GetSlice(listing, 0, PyList_GET_SIZE(listing)) : vesk_newref(listing));
+    if (!filed || (PyList_Check(listing) && PyList_Reverse(filed.get()) < 0)) {
+        return -1;
+    }
+    return setattr(interaction, name, filed.get());
+}
+
+int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
+    category_hashmap* map = state_of(interaction)->map;
+    for (category_entry* e = map != nullptr ? category_hashmap_iterate(map, nullptr) : nullptr; e != nullptr;
+         e = category_hashmap_iterate(map, e)) {
+        Py_VISIT(e->key);
+    }
+    return 0;
+}
+
 int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
     (void)interaction;
     (void)py_loss_name;
@@ -482,6 +501,8 @@ interaction_type_t typeobj = {
     .forward_block = forward_block,
     .block_ready = block_ready,
     .is_register = true,
+    .restore_attribute = restore_attribute,
+    .traverse = traverse,
 };
 
 }  // namespace vesk::cat

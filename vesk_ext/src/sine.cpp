@@ -35,14 +35,14 @@ sine_state_t* state_of(PyInteraction_Object* interaction) {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    sine_state_t* st = new_trainable_state<sine_state_t>(interaction, lr_base);
-    if (st == nullptr) {
-        return -1;
-    }
+    return new_trainable_state<sine_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
+}
+
+void draw_parameters(PyInteraction_Object* interaction) {
+    sine_state_t* st = state_of(interaction);
     // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
     const int multiple = std::rand() % 3 + 1;
     st->k = static_cast<float>(static_cast<double>(multiple) * pi);
-    return 0;
 }
 
 // One source only: sourcecount and a second source are never consulted.
@@ -92,6 +92,7 @@ interaction_type_t typeobj = {
     .source_reads = READS_FIRST,
     .forward_block = forward_block,
     .description = &description,
+    .draw_parameters = draw_parameters,
 };
 
 }  // namespace vesk::sine

@@ -24,15 +24,15 @@ float spread_draw() {
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    tanh_state_t* st = new_trainable_state<tanh_state_t>(interaction, lr_base);
-    if (st == nullptr) {
-        return -1;
-    }
+    return new_trainable_state<tanh_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
+}
+
+void draw_parameters(PyInteraction_Object* interaction) {
+    tanh_state_t* st = state_of(interaction);
     // Sequenced draws: w0, then w1, then the bias, which is random here.
     st->w0 = spread_draw();
     st->w1 = spread_draw();
     st->bias = spread_draw();
-    return 0;
 }
 
 int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
@@ -68,6 +68,7 @@ interaction_type_t typeobj = {
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward_block = forward_block,
     .description = &weighted_sum_description,
+    .draw_parameters = draw_parameters,
 };
 
 }  // namespace vesk::tanh
