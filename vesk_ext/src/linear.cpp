@@ -9,10 +9,6 @@ using linear_state_t = weighted_sum_state;
 
 constexpr double lr_base = 0.005;
 
-linear_state_t* state_of(PyInteraction_Object* interaction) {
-    return interaction_state<linear_state_t>(interaction);
-}
-
 int initialize(PyInteraction_Object* interaction) {
     linear_state_t* st = new_trainable_state<linear_state_t>(interaction, lr_base);
     if (st == nullptr) {
@@ -32,20 +28,16 @@ inline T clamped(T z) {
     return z > one ? one : (z < -one ? -one : z);
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const linear_state_t* st = state_of(interaction);
-    interaction->activation[0] = clamped(st->bias + weighted_sum(g, interaction, st));
-    return 0;
+template <int Sources>
+int forward(const pass_step* s) {
+    return weighted_sum_forward<Sources>(s, [](float sum, float bias) { return clamped(bias + sum); });
 }
 
-[[gnu::flatten]] int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    // The gradient passes through the clamp unchanged: a stored activation
-    // is never beyond [-1, 1], so saturated samples train too.
-    weighted_sum_reverse(g, interaction, n_samples, interaction->da[0]);
-    return 0;
+// The gradient passes through the clamp unchanged: a stored activation is
+// never beyond [-1, 1], so saturated samples train too.
+template <int Sources>
+int reverse(const pass_step* s) {
+    return weighted_sum_reverse<Sources>(s, s->self->d);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -58,9 +50,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "linear",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward = {nullptr, forward<1>, forward<2>},
+    .reverse = {nullptr, reverse<1>, reverse<2>},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
 };

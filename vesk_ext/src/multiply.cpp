@@ -19,27 +19,21 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // Both sources are always read; sourcecount is never consulted.
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0) *
-                                 graph_get_activation(g, interaction->sources[1], 0);
-    return 0;
+int forward(const pass_step* s) {
+    s->self->a = s->source0->a * s->source1->a;
+    return next_step(s);
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const float da = interaction->da[0];
-    const float x0 = graph_get_activation(g, interaction->sources[0], 0);
-    const float x1 = graph_get_activation(g, interaction->sources[1], 0);
+int reverse(const pass_step* s) {
+    const float da = s->self->d;
+    s->self->d = 0.0f;
+    const float x0 = s->source0->a;
+    const float x1 = s->source1->a;
     // Two separate additions: when both sources are one node it receives
     // both shares, 2 x x x da in all, the second added onto the first.
-    graph_add_da(g, interaction->sources[0], 0, da * x1);
-    graph_add_da(g, interaction->sources[1], 0, x0 * da);
-    return 0;
+    s->source0->d += da * x1;
+    s->source1->d += x0 * da;
+    return next_step(s);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -53,9 +47,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "multiply",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .source_reads = READS_BOTH,
+    .forward = {nullptr, nullptr, forward},
+    .reverse = {nullptr, nullptr, reverse},
     .forward_block = forward_block,
 };
 

@@ -450,36 +450,138 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
     return count;
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The per-sample passes (see pass_step)
 
-int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune) {
-    graph->latest_batchsize = batchsize;
-    const pass_step* const first = graph->plan;
-    const pass_step* const end = first + graph->size;
-    // Sources sit in lower slots: a source's activation for this sample is
-    // ready before any user of it runs forward.
-    for (const pass_step* step = first; step != end; ++step) {
-        step->interaction->da[0] = 0;
-        if (step->forward(graph, step->interaction, batchsize) != 0) {
-            return -1;
-        }
-    }
-    if (!tune) {
-        return 0;
-    }
-    // Counted before the reverse pass: the k-th training pass sees samples == k.
-    graph->samples += 1;
-    // Users sit in higher slots and add into a node's da before it runs.
-    for (const pass_step* step = end; step != first;) {
-        --step;
-        if (step->reverse(graph, step->interaction, batchsize) != 0) {
-            return -1;
-        }
-    }
+// A pass's steps form chains of at most this many, each closed by an end
+// step; the pass runs the chains one after the other. A chain's steps hand
+// over to each other by jumps, and the bounded length keeps the stack
+// shallow in a build where they are nested calls.
+constexpr int chain_steps = 64;
+
+int end_of_chain(const pass_step*) {
     return 0;
 }
 
-namespace {
+// Room for the steps of a pass over n nodes and its end steps.
+size_t chained_size(int n) {
+    return static_cast<size_t>(n) + static_cast<size_t>(n / chain_steps) + 1;
+}
+
+// The chains of a pass: the first steps of its first and of its last chain.
+struct pass_chains {
+    const pass_step* first;
+    const pass_step* last;
+};
+
+// Lays out the steps of a pass, closing a chain every chain_steps steps;
+// finish() closes the last one.
+struct chain_writer {
+    pass_step* next;
+    int in_chain = 0;
+    int chains = 0;
+
+    void add(const pass_step& step) {
+        *next++ = step;
+        if (++in_chain == chain_steps) {
+            close();
+        }
+    }
+    void close() {
+        *next++ = pass_step{end_of_chain, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        in_chain = 0;
+        ++chains;
+    }
+    pass_chains finish(const pass_step* first) {
+        if (in_chain > 0 || chains == 0) {
+            close();
+        }
+        return {first, first + static_cast<ptrdiff_t>(chains - 1) * (chain_steps + 1)};
+    }
+};
+
+inline int run_pass(pass_chains pass) {
+    for (const pass_step* chain = pass.first;; chain += chain_steps + 1) {
+        if (chain->run(chain) != 0) {
+            return -1;
+        }
+        if (chain == pass.last) {
+            return 0;
+        }
+    }
+}
+
+// A query's per-sample passes: the slots' values, which the steps read and
+// write in place of the interactions' own, and the steps of both passes.
+struct sample_plan {
+    pass_shared shared;
+    slot_values* values;
+    pass_chains forward;
+    pass_chains reverse;
+};
+
+// Sizes of the plan's parts for a graph of `size` slots.
+size_t plan_bytes(int size) {
+    return sizeof(pass_step) * 2 * chained_size(size) + sizeof(step_operation) * static_cast<size_t>(size) +
+           sizeof(slot_values) * static_cast<size_t>(size);
+}
+
+// Lays out the plan in `memory` (plan_bytes of it): every node's forward
+// step in slot order, and the reverse steps of those that have one in the
+// opposite order, with the operands the node's type reads.
+void lay_out(PyGraph_Object* graph, sample_plan& plan, char* memory) {
+    const int size = graph->size;
+    pass_step* forward_steps = reinterpret_cast<pass_step*>(memory);
+    pass_step* reverse_steps = forward_steps + chained_size(size);
+    step_operation* reverse_of = reinterpret_cast<step_operation*>(reverse_steps + chained_size(size));
+    slot_values* values = reinterpret_cast<slot_values*>(reverse_of + size);
+    plan.shared = {graph, adam_corrections_for(graph->samples + 1)};
+    plan.values = values;
+    chain_writer forward{forward_steps};
+    for (int i = 0; i < size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        values[i] = {x->activation[0], 0.0f};
+        graphlocation_t locs[2] = {-1, -1};
+        const int n = is_input_register(x) ? 0 : read_sources(x, locs);
+        forward.add({x->typeobj->forward[n], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
+                     n == 2 ? &values[locs[1]] : nullptr, x->data, &plan.shared, x});
+        reverse_of[i] = x->typeobj->reverse[n];
+    }
+    plan.forward = forward.finish(forward_steps);
+    chain_writer reverse{reverse_steps};
+    for (int i = size - 1; i >= 0; --i) {
+        if (reverse_of[i] != nullptr) {
+            pass_step step = forward_steps[i + i / chain_steps];
+            step.run = reverse_of[i];
+            reverse.add(step);
+        }
+    }
+    plan.reverse = reverse.finish(reverse_steps);
+}
+
+// The values the interactions show between queries: each one's activation.
+void store_activations(const PyGraph_Object* graph, const sample_plan& plan) {
+    for (int i = 0; i < graph->size; ++i) {
+        graph->interactions[i]->activation[0] = plan.values[i].a;
+    }
+}
+
+// One training sample: the forward pass, then, with the graph's sample
+// count raised (the k-th training pass sees samples == k), the reverse pass.
+inline int train_sample(PyGraph_Object* graph, sample_plan& plan) {
+    if (run_pass(plan.forward) != 0) {
+        return -1;
+    }
+    graph->samples += 1;
+    // Past the corrections' limit they no longer change.
+    if (graph->samples <= vesk::adam_detail::m2_correction_limit) {
+        plan.shared.corrections = adam_corrections_for(graph->samples);
+    }
+    return run_pass(plan.reverse);
+}
+
+// ---------------------------------------------------------------------------
+// Prediction in blocks
 
 // A prediction's samples share nothing (no parameter moves), so they go
 // through the graph a block at a time, one node at a time: each node's
@@ -529,10 +631,11 @@ void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     }
 }
 
-// Runs `count` samples without the interpreter lock.
-int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t count) {
+// Runs `count` samples without the interpreter lock. A block that is not
+// ready runs sample by sample, so that a failing sample raises in its turn,
+// from the activations the blocks left.
+int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t count, sample_plan& plan) {
     const block_step* const end = steps + graph->size;
-    graph->latest_batchsize = 1;
     for (int64_t k = 0; k < count; k += block_samples) {
         const int n = static_cast<int>(std::min<int64_t>(block_samples, count - k));
         bool ready = true;
@@ -540,17 +643,21 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             ready = step->block_ready == nullptr || step->block_ready(step->interaction, n);
         }
         if (!ready) {
-            // Sample by sample, so that a failing sample raises in its turn.
-            for (int j = 0; j < n; ++j) {
-                if (pygraph_query_internal(graph, 1, 0) != 0) {
-                    return -1;
-                }
+            for (int i = 0; i < graph->size; ++i) {
+                plan.values[i].a = graph->interactions[i]->activation[0];
+            }
+            int rc = 0;
+            for (int j = 0; j < n && rc == 0; ++j) {
+                rc = run_pass(plan.forward);
+            }
+            store_activations(graph, plan);
+            if (rc != 0) {
+                return -1;
             }
             continue;
         }
         for (const block_step* step = steps; step != end; ++step) {
             step->forward_block(step->interaction, step->in0, step->in1, step->out, n);
-            step->interaction->da[0] = 0;
         }
     }
     return 0;
@@ -604,8 +711,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
 }
 
 // Runs the sample loop with the interpreter lock released. The slots cannot
-// change while the query runs, so their pass steps are gathered once; the
-// pass driver is inlined into the loop.
+// change while the query runs, so their steps are laid out once.
 [[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
     const bool blocks = !tune && count > 0 &&
@@ -618,39 +724,37 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         return -1;
     }
     signal_checks checks = {base, handles ? base : count, std::chrono::steady_clock::now()};
-    const size_t plan_bytes = sizeof(pass_step) * static_cast<size_t>(graph->size);
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
                : 0;
-    // One allocation: the pass steps, then the block steps and their rows.
-    pass_step* plan = static_cast<pass_step*>(PyMem_Malloc(plan_bytes + block_bytes));
-    if (plan == nullptr) {
+    // One allocation: the block steps and their rows, then the sample plan.
+    char* memory = static_cast<char*>(PyMem_Malloc(block_bytes + plan_bytes(graph->size)));
+    if (memory == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        plan[i] = {x->typeobj->forward, x->typeobj->reverse, x};
-    }
-    block_step* steps = reinterpret_cast<block_step*>(plan + graph->size);
+    block_step* steps = reinterpret_cast<block_step*>(memory);
     if (blocks) {
         plan_blocks(graph, steps, width);
     }
-    graph->plan = plan;
+    sample_plan plan;
+    lay_out(graph, plan, memory + block_bytes);
+    if (count > 0) {
+        graph->latest_batchsize = 1;
+    }
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
         n = std::min(checks.chunk, count - k);
-        // One loop per kind of pass, so that each inlined pass knows its kind.
         if (tune) {
             for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = pygraph_query_internal(graph, 1, 1);
+                rc = train_sample(graph, plan);
             }
         } else if (blocks) {
-            rc = predict_in_blocks(graph, steps, n);
+            rc = predict_in_blocks(graph, steps, n, plan);
         } else {
             for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = pygraph_query_internal(graph, 1, 0);
+                rc = run_pass(plan.forward);
             }
         }
         // A signal handler that raises stops the query as a failing pass does.
@@ -659,8 +763,10 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
-    graph->plan = nullptr;
-    PyMem_Free(plan);
+    if (!blocks) {
+        store_activations(graph, plan);
+    }
+    PyMem_Free(memory);
     return rc == 0 ? 0 : -1;
 }
 

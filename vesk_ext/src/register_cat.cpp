@@ -84,42 +84,24 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-// The weight of the sample at array_index; remembers its entry for reverse.
-inline float categorical_read_from_inputarray(register_cat_state_t* st) {
+// An input register: the weight of the sample's category, whose entry the
+// reverse step moves. The query hands it its resolved column, of one entry a
+// sample, before the loop.
+int forward_input(const pass_step* s) {
+    register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const npy_long* addresses = static_cast<const npy_long*>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray)));
-    category_entry* entry =
-        reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
+    category_entry* entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
     st->current_input[0] = entry;
-    return static_cast<float>(entry->weight);
+    s->self->a = static_cast<float>(entry->weight);
+    st->array_index += 1;
+    return next_step(s);
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_cat_state_t* st = state_of(interaction);
-    if (interaction->sources[0] != -1) {
-        if (n_samples >= 1) {
-            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
-        }
-        return 0;
-    }
-    if (n_samples >= 1) {
-        if (st->py_inputarray == nullptr) {
-            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
-                                interaction->name);
-            return -1;
-        }
-        // One register placed in two slots is stepped twice per sample and
-        // would run past its column.
-        const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
-        if (st->array_index < 0 || st->array_index >= length) {
-            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' has no input left for this sample",
-                                interaction->name);
-            return -1;
-        }
-        interaction->activation[0] = categorical_read_from_inputarray(st);
-    }
-    st->array_index += n_samples;
-    return 0;
+// A register with a source passes its value on.
+int forward(const pass_step* s) {
+    s->self->a = s->source0->a;
+    return next_step(s);
 }
 
 // A block of an input register must lie within its column; forward raises
@@ -158,32 +140,19 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 // Moves the weight of the latest sample's category against the gradient:
 // the step is a single-precision product, the weight is kept in double and
 // clamped to [-1, 1]; a NaN weight stays NaN.
-inline void categorical_input_reverse(PyInteraction_Object* interaction, register_cat_state_t* st) {
+int reverse_input(const pass_step* s) {
+    register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const float lr = 0.002f;
     category_entry* entry = st->current_input[0];
-    if (entry == nullptr) {
-        return;
-    }
-    const double step = static_cast<double>(lr * interaction->da[0]);
+    const double step = static_cast<double>(lr * s->self->d);
+    s->self->d = 0.0f;
     const double w = entry->weight - step;
     if (w > 1.0) {
         entry->weight = 1.0;
     } else {
         entry->weight = (w < -1.0) ? -1.0 : w;
     }
-}
-
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_cat_state_t* st = state_of(interaction);
-    if (n_samples < 1) {
-        return 0;
-    }
-    if (interaction->sources[0] != -1) {
-        graph_get_interaction(g, interaction->sources[0])->da[0] += interaction->da[0];
-        return 0;
-    }
-    categorical_input_reverse(interaction, st);
-    return 0;
+    return next_step(s);
 }
 
 // The Python hash of an integer, as the interpreter computes it for an int:
@@ -470,8 +439,6 @@ void deallocate(PyInteraction_Object* interaction) {
 interaction_type_t typeobj = {
     .type_name = "cat",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .attributes = attributes,
     .setattr = setattr,
     .getattr = getattr,
@@ -479,6 +446,8 @@ interaction_type_t typeobj = {
     .set_inputarray = categorical_set_inputarray,
     .set_loss = set_loss,
     .source_reads = READS_FIRST,
+    .forward = {forward_input, forward, forward},
+    .reverse = {reverse_input, pass_gradient_back, pass_gradient_back},
     .forward_block = forward_block,
     .block_ready = block_ready,
     .is_register = true,

@@ -46,32 +46,25 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // One source only: sourcecount and a second source are never consulted.
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const sine_state_t* st = state_of(interaction);
-    const float v = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] = sinf(v * st->k + st->x0);
-    return 0;
+int forward(const pass_step* s) {
+    const sine_state_t* st = step_state<sine_state_t>(s);
+    s->self->a = sinf(s->source0->a * st->k + st->x0);
+    return next_step(s);
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    sine_state_t* st = state_of(interaction);
-    float dx0_tot = 0.0f;
-    float dk_tot = 0.0f;
-    if (n_samples >= 1) {
-        const float da = interaction->da[0];
-        const float v = graph_get_activation(g, interaction->sources[0], 0);
-        const float q = cosf(st->k * v + st->x0);
-        dx0_tot = q * da;
-        dk_tot = (v * da) * q;
-        // The source's share uses k from before this step.
-        graph_add_da(g, interaction->sources[0], 0, q * (st->k * da));
-    }
+int reverse(const pass_step* s) {
+    sine_state_t* st = step_state<sine_state_t>(s);
+    const float da = s->self->d;
+    s->self->d = 0.0f;
+    const float v = s->source0->a;
+    const float q = cosf(st->k * v + st->x0);
+    const float dx0_tot = q * da;
+    const float dk_tot = (v * da) * q;
+    // The source's share uses k from before this step.
+    s->source0->d += q * (st->k * da);
     st->x0 = st->x0 - dx0_tot * st->lr;
     st->k = st->k - dk_tot * (st->lr + st->lr);
-    return 0;
+    return next_step(s);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
@@ -87,9 +80,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "sine",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .source_reads = READS_FIRST,
+    .forward = {nullptr, forward, forward},
+    .reverse = {nullptr, reverse, reverse},
     .forward_block = forward_block,
     .description = &description,
 };

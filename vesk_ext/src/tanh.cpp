@@ -13,10 +13,6 @@ using tanh_state_t = weighted_sum_state;
 
 constexpr double lr_base = 0.005;
 
-tanh_state_t* state_of(PyInteraction_Object* interaction) {
-    return interaction_state<tanh_state_t>(interaction);
-}
-
 // A rand() draw spread over [-5, 5]: converted to float, times 10, times
 // 2^-31, minus 5, each step rounded in single precision.
 float spread_draw() {
@@ -35,21 +31,17 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const tanh_state_t* st = state_of(interaction);
-    interaction->activation[0] = tanhf(weighted_sum(g, interaction, st) + st->bias);
-    return 0;
+template <int Sources>
+int forward(const pass_step* s) {
+    return weighted_sum_forward<Sources>(s, [](float sum, float bias) { return tanhf(sum + bias); });
 }
 
-[[gnu::flatten]] int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    // Derivative from the activation this pass stored; a saturated
-    // activation of exactly +-1 passes nothing back.
-    const float a = interaction->activation[0];
-    weighted_sum_reverse(g, interaction, n_samples, (1.0f - a * a) * interaction->da[0]);
-    return 0;
+// The derivative comes from the activation this pass stored; a saturated
+// activation of exactly +-1 passes nothing back.
+template <int Sources>
+int reverse(const pass_step* s) {
+    const float a = s->self->a;
+    return weighted_sum_reverse<Sources>(s, (1.0f - a * a) * s->self->d);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -63,9 +55,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward = {nullptr, forward<1>, forward<2>},
+    .reverse = {nullptr, reverse<1>, reverse<2>},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
 };
