@@ -550,9 +550,8 @@ struct pass_step {
     slot_values* self;
     slot_values* source0;  // the sources the node reads; null for the others
     slot_values* source1;
-    char* state;           // the node's state buffer
-    pass_shared* shared;
     PyInteraction_Object* interaction;
+    pass_shared* shared;
 };
 
 // The call in tail position compiles to a jump; the query also ends the
@@ -563,7 +562,7 @@ inline int next_step(const pass_step* step) {
 
 template <typename T>
 inline T* step_state(const pass_step* step) {
-    return reinterpret_cast<T*>(step->state);
+    return interaction_state<T>(step->interaction);
 }
 
 // The reverse step of a register with a source: hands its gradient on.

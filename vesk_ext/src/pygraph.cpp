@@ -453,33 +453,37 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
 // ---------------------------------------------------------------------------
 // The per-sample passes (see pass_step)
 
-// A pass's steps form chains of at most this many, each closed by an end
-// step; the pass runs the chains one after the other. A chain's steps hand
-// over to each other by jumps, and the bounded length keeps the stack
-// shallow in a build where they are nested calls.
+// The steps of a sample form chains of at most this many, each closed by
+// an end step; the sample runs the chains one after the other. A chain's
+// steps hand over to each other by jumps, and the bounded length keeps the
+// stack shallow in a build where they are nested calls.
 constexpr int chain_steps = 64;
 
 int end_of_chain(const pass_step*) {
     return 0;
 }
 
-// Room for the steps of a pass over n nodes and its end steps.
-size_t chained_size(int n) {
-    return static_cast<size_t>(n) + static_cast<size_t>(n / chain_steps) + 1;
+// Between the passes of a training sample: the graph counts it before the
+// reverse pass (whose k-th run in the graph's life sees samples == k), and
+// Adam's corrections follow the count up to their limit.
+[[gnu::noinline]] int count_corrected_sample(const pass_step* s) {
+    s->shared->corrections = adam_corrections_for(s->shared->graph->samples);
+    return next_step(s);
 }
 
-// The chains of a pass: the first steps of its first and of its last chain.
-struct pass_chains {
-    const pass_step* first;
-    const pass_step* last;
-};
+int count_sample(const pass_step* s) {
+    if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
+        return count_corrected_sample(s);
+    }
+    return next_step(s);
+}
 
-// Lays out the steps of a pass, closing a chain every chain_steps steps;
+// Lays out the steps of a sample, closing a chain every chain_steps steps;
 // finish() closes the last one.
 struct chain_writer {
+    pass_step* first;
     pass_step* next;
-    int in_chain = 0;
-    int chains = 0;
+    int in_chain;
 
     void add(const pass_step& step) {
         *next++ = step;
@@ -488,75 +492,79 @@ struct chain_writer {
         }
     }
     void close() {
-        *next++ = pass_step{end_of_chain, nullptr, nullptr, nullptr, nullptr, nullptr, nullptr};
+        *next++ = pass_step{end_of_chain, nullptr, nullptr, nullptr, nullptr, nullptr};
         in_chain = 0;
-        ++chains;
     }
-    pass_chains finish(const pass_step* first) {
-        if (in_chain > 0 || chains == 0) {
+    // The first step of the last chain.
+    const pass_step* finish() {
+        if (in_chain > 0 || next == first) {
             close();
         }
-        return {first, first + static_cast<ptrdiff_t>(chains - 1) * (chain_steps + 1)};
+        return next - 1 - (next - 1 - first) % (chain_steps + 1);
     }
 };
 
-inline int run_pass(pass_chains pass) {
-    for (const pass_step* chain = pass.first;; chain += chain_steps + 1) {
-        if (chain->run(chain) != 0) {
-            return -1;
-        }
-        if (chain == pass.last) {
-            return 0;
-        }
-    }
-}
-
-// A query's per-sample passes: the slots' values, which the steps read and
-// write in place of the interactions' own, and the steps of both passes.
+// A query's per-sample plan: the slots' values, which the steps read and
+// write in place of the interactions' own, and the steps of one sample in
+// chains, laid out in memory of plan_bytes.
 struct sample_plan {
+    char* memory;
     pass_shared shared;
-    slot_values* values;
-    pass_chains forward;
-    pass_chains reverse;
+    slot_values* values;  // null until laid out
+    const pass_step* first;
+    const pass_step* last;  // the first step of the last chain
 };
 
-// Sizes of the plan's parts for a graph of `size` slots.
-size_t plan_bytes(int size) {
-    return sizeof(pass_step) * 2 * chained_size(size) + sizeof(step_operation) * static_cast<size_t>(size) +
-           sizeof(slot_values) * static_cast<size_t>(size);
+// Room for a graph of `size` slots: the values, and the forward and (when
+// training) the reverse steps, the count between them and the chains' ends.
+size_t plan_bytes(int size, bool tune) {
+    const size_t steps = static_cast<size_t>(tune ? 2 * size + 1 : size);
+    return sizeof(slot_values) * static_cast<size_t>(size) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
 }
 
-// Lays out the plan in `memory` (plan_bytes of it): every node's forward
-// step in slot order, and the reverse steps of those that have one in the
-// opposite order, with the operands the node's type reads.
-void lay_out(PyGraph_Object* graph, sample_plan& plan, char* memory) {
+// Lays out the plan: every node's forward step in slot order, and when
+// training the count and the reverse steps of the nodes that have one, in
+// the opposite order, each with the operands the node's type reads.
+void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     const int size = graph->size;
-    pass_step* forward_steps = reinterpret_cast<pass_step*>(memory);
-    pass_step* reverse_steps = forward_steps + chained_size(size);
-    step_operation* reverse_of = reinterpret_cast<step_operation*>(reverse_steps + chained_size(size));
-    slot_values* values = reinterpret_cast<slot_values*>(reverse_of + size);
-    plan.shared = {graph, adam_corrections_for(graph->samples + 1)};
+    slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}};
     plan.values = values;
-    chain_writer forward{forward_steps};
+    chain_writer chain = {reinterpret_cast<pass_step*>(values + size), reinterpret_cast<pass_step*>(values + size), 0};
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         values[i] = {x->activation[0], 0.0f};
         graphlocation_t locs[2] = {-1, -1};
         const int n = is_input_register(x) ? 0 : read_sources(x, locs);
-        forward.add({x->typeobj->forward[n], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
-                     n == 2 ? &values[locs[1]] : nullptr, x->data, &plan.shared, x});
-        reverse_of[i] = x->typeobj->reverse[n];
+        chain.add({x->typeobj->forward[n], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
+                   n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
     }
-    plan.forward = forward.finish(forward_steps);
-    chain_writer reverse{reverse_steps};
-    for (int i = size - 1; i >= 0; --i) {
-        if (reverse_of[i] != nullptr) {
-            pass_step step = forward_steps[i + i / chain_steps];
-            step.run = reverse_of[i];
-            reverse.add(step);
+    if (tune) {
+        chain.add({count_sample, nullptr, nullptr, nullptr, nullptr, &plan.shared});
+        for (int i = size - 1; i >= 0; --i) {
+            pass_step step = chain.first[i + i / chain_steps];
+            step.run = step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
+            if (step.run != nullptr) {
+                chain.add(step);
+            }
         }
     }
-    plan.reverse = reverse.finish(reverse_steps);
+    plan.first = chain.first;
+    plan.last = chain.finish();
+}
+
+// One sample through the plan: 0, or -1 with the failing step's exception.
+inline int run_sample(const sample_plan& plan) {
+    for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
+        if (chain->run(chain) != 0) {
+            return -1;
+        }
+        if (chain == plan.last) {
+            return 0;
+        }
+    }
 }
 
 // The values the interactions show between queries: each one's activation.
@@ -564,20 +572,6 @@ void store_activations(const PyGraph_Object* graph, const sample_plan& plan) {
     for (int i = 0; i < graph->size; ++i) {
         graph->interactions[i]->activation[0] = plan.values[i].a;
     }
-}
-
-// One training sample: the forward pass, then, with the graph's sample
-// count raised (the k-th training pass sees samples == k), the reverse pass.
-inline int train_sample(PyGraph_Object* graph, sample_plan& plan) {
-    if (run_pass(plan.forward) != 0) {
-        return -1;
-    }
-    graph->samples += 1;
-    // Past the corrections' limit they no longer change.
-    if (graph->samples <= vesk::adam_detail::m2_correction_limit) {
-        plan.shared.corrections = adam_corrections_for(graph->samples);
-    }
-    return run_pass(plan.reverse);
 }
 
 // ---------------------------------------------------------------------------
@@ -643,12 +637,15 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             ready = step->block_ready == nullptr || step->block_ready(step->interaction, n);
         }
         if (!ready) {
+            if (plan.values == nullptr) {
+                lay_out(graph, plan, false);
+            }
             for (int i = 0; i < graph->size; ++i) {
                 plan.values[i].a = graph->interactions[i]->activation[0];
             }
             int rc = 0;
             for (int j = 0; j < n && rc == 0; ++j) {
-                rc = run_pass(plan.forward);
+                rc = run_sample(plan);
             }
             store_activations(graph, plan);
             if (rc != 0) {
@@ -727,18 +724,24 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
                : 0;
-    // One allocation: the block steps and their rows, then the sample plan.
-    char* memory = static_cast<char*>(PyMem_Malloc(block_bytes + plan_bytes(graph->size)));
+    // The sample plan, which a prediction in blocks lays out only if a block
+    // needs it, then the block steps and their rows: on the stack for a small
+    // graph, else in one allocation.
+    alignas(16) char small_graph[2048];
+    const size_t sample_bytes = plan_bytes(graph->size, tune);
+    const bool small = sample_bytes + block_bytes <= sizeof small_graph;
+    char* memory = small ? small_graph : static_cast<char*>(PyMem_Malloc(sample_bytes + block_bytes));
     if (memory == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    block_step* steps = reinterpret_cast<block_step*>(memory);
+    block_step* steps = reinterpret_cast<block_step*>(memory + sample_bytes);
+    sample_plan plan = {memory, {}, nullptr, nullptr, nullptr};
     if (blocks) {
         plan_blocks(graph, steps, width);
+    } else {
+        lay_out(graph, plan, tune);
     }
-    sample_plan plan;
-    lay_out(graph, plan, memory + block_bytes);
     if (count > 0) {
         graph->latest_batchsize = 1;
     }
@@ -746,15 +749,11 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
         n = std::min(checks.chunk, count - k);
-        if (tune) {
-            for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = train_sample(graph, plan);
-            }
-        } else if (blocks) {
+        if (blocks) {
             rc = predict_in_blocks(graph, steps, n, plan);
         } else {
             for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = run_pass(plan.forward);
+                rc = run_sample(plan);
             }
         }
         // A signal handler that raises stops the query as a failing pass does.
@@ -766,7 +765,9 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     if (!blocks) {
         store_activations(graph, plan);
     }
-    PyMem_Free(memory);
+    if (!small) {
+        PyMem_Free(memory);
+    }
     return rc == 0 ? 0 : -1;
 }
 

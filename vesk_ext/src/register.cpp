@@ -573,12 +573,23 @@ int forward(const pass_step* s) {
     return next_step(s);
 }
 
-[[gnu::noinline]] int reverse_checked(const pass_step* s);
+// The output register's reverse step on the path that checks the sample's
+// expected value and calls any loss.
+[[gnu::noinline]] int reverse_checked(const pass_step* s) {
+    register_state_t* st = step_state<register_state_t>(s);
+    column* c = st->expected;
+    const int i = st->array_index - 1;
+    if (i >= c->stop && !checked_value(s, st, c, i, "Nan found in expected array in register '%s'")) {
+        return -1;
+    }
+    s->source0->d = s->interaction->loss_dv_f(c->values[in_chunk(i)], s->self->a);
+    return next_step(s);
+}
 
 // The output register of a training query holds the expected values: it
-// sets its source's gradient to the loss derivative of the sample's. (It
-// runs first in the reverse pass, so that gradient is still +0.) A register
-// without them passes its gradient back.
+// sets its source's gradient to the loss derivative of the sample's (the
+// default loss inlined). It runs first in the reverse pass, so that
+// gradient is still +0. A register without them passes its gradient back.
 int reverse(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     const column* c = st->expected;
@@ -586,23 +597,11 @@ int reverse(const pass_step* s) {
         return pass_gradient_back(s);
     }
     const int i = st->array_index - 1;
-    if (i >= c->stop) {
+    if (i >= c->stop || s->interaction->loss_dv_f != mean_squared_error) {
         return reverse_checked(s);
     }
-    // The usual loss is called directly, so that it is inlined.
-    const loss_func loss = s->interaction->loss_dv_f;
-    const float y = c->values[in_chunk(i)];
-    s->source0->d = loss == mean_squared_error ? mean_squared_error(y, s->self->a) : loss(y, s->self->a);
+    s->source0->d = mean_squared_error(c->values[in_chunk(i)], s->self->a);
     return next_step(s);
-}
-
-int reverse_checked(const pass_step* s) {
-    register_state_t* st = step_state<register_state_t>(s);
-    const int i = st->array_index - 1;
-    if (!checked_value(s, st, st->expected, i, "Nan found in expected array in register '%s'")) {
-        return -1;
-    }
-    return reverse(s);
 }
 
 // A block starts an input register's chunk, which it reads, and holds only

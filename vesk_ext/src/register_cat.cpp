@@ -158,8 +158,12 @@ int reverse_input(const pass_step* s) {
 // The Python hash of an integer, as the interpreter computes it for an int:
 // the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
 uint64_t int_hash(uint64_t magnitude, bool negative) {
+    // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
+    // others; one subtraction then brings the sum below the modulus.
     const uint64_t modulus = (uint64_t{1} << 61) - 1;
-    int64_t h = static_cast<int64_t>(magnitude % modulus);
+    uint64_t folded = (magnitude & modulus) + (magnitude >> 61);
+    folded = folded >= modulus ? folded - modulus : folded;
+    int64_t h = static_cast<int64_t>(folded);
     if (negative) {
         h = -h;
     }
