@@ -537,6 +537,7 @@ struct slot_values {
 // What the steps of one query share.
 struct pass_shared {
     PyGraph_Object* graph;
+    bool training;
     // Adam's corrections for the graph's sample count, in a training pass.
     adam_corrections corrections;
 };

@@ -530,7 +530,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
     // Past its limit Adam's correction no longer changes with the count;
     // below it count_sample sets it for every sample.
-    plan.shared = {graph, {false, false, 1.0f, 1.0f}};
+    plan.shared = {graph, tune, {false, false, 1.0f, 1.0f}};
     plan.values = values;
     chain_writer chain = {reinterpret_cast<pass_step*>(values + size), reinterpret_cast<pass_step*>(values + size), 0};
     for (int i = 0; i < size; ++i) {
