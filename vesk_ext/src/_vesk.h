@@ -540,6 +540,9 @@ struct pass_shared {
     bool training;
     // Adam's corrections for the graph's sample count, in a training pass.
     adam_corrections corrections;
+    // The engine's: the sample's first step and the samples left to run.
+    const pass_step* first;
+    int64_t remaining;
 };
 
 // A step runs its node for the current sample, then hands over to the step
@@ -654,7 +657,7 @@ inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c
 // The reverse step, given dz, the gradient of the sum: passes the sources
 // their shares and steps all three parameters.
 template <int Sources>
-inline int weighted_sum_reverse(const pass_step* s, float dz) {
+[[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
     weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float_lanes grad = {s->source0->a * dz, 0.0f, dz, 0.0f};
     if constexpr (Sources == 2) {

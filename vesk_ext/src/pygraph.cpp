@@ -458,9 +458,20 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
 // steps hand over to each other by jumps, and the bounded length keeps the
 // stack shallow in a build where they are nested calls.
 constexpr int chain_steps = 64;
+// A sample of one chain runs again from its end step, for as many samples
+// as take about this many steps, before the loop takes over again.
+constexpr int ring_steps = 512;
 
 int end_of_chain(const pass_step*) {
     return 0;
+}
+
+int end_of_sample(const pass_step* s) {
+    pass_shared* shared = s->shared;
+    if (--shared->remaining == 0) {
+        return 0;
+    }
+    return shared->first->run(shared->first);
 }
 
 // Between the passes of a training sample: the graph counts it before the
@@ -495,11 +506,12 @@ struct chain_writer {
         *next++ = pass_step{end_of_chain, nullptr, nullptr, nullptr, nullptr, nullptr};
         in_chain = 0;
     }
-    // The first step of the last chain.
-    const pass_step* finish() {
+    // Ends the sample; the first step of its last chain.
+    const pass_step* finish(pass_shared* shared) {
         if (in_chain > 0 || next == first) {
             close();
         }
+        next[-1] = pass_step{end_of_sample, nullptr, nullptr, nullptr, nullptr, shared};
         return next - 1 - (next - 1 - first) % (chain_steps + 1);
     }
 };
@@ -513,6 +525,7 @@ struct sample_plan {
     slot_values* values;  // null until laid out
     const pass_step* first;
     const pass_step* last;  // the first step of the last chain
+    int64_t per_run;        // samples per run of the chains
 };
 
 // Room for a graph of `size` slots: the values, and the forward and (when
@@ -530,7 +543,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
     // Past its limit Adam's correction no longer changes with the count;
     // below it count_sample sets it for every sample.
-    plan.shared = {graph, tune, {false, false, 1.0f, 1.0f}};
+    plan.shared = {graph, tune, {false, false, 1.0f, 1.0f}, nullptr, 0};
     plan.values = values;
     chain_writer chain = {reinterpret_cast<pass_step*>(values + size), reinterpret_cast<pass_step*>(values + size), 0};
     for (int i = 0; i < size; ++i) {
@@ -552,19 +565,27 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         }
     }
     plan.first = chain.first;
-    plan.last = chain.finish();
+    plan.shared.first = chain.first;
+    plan.last = chain.finish(&plan.shared);
+    const auto steps = chain.next - chain.first;
+    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps / steps) : 1;
 }
 
-// One sample through the plan: 0, or -1 with the failing step's exception.
-inline int run_sample(const sample_plan& plan) {
-    for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
-        if (chain->run(chain) != 0) {
-            return -1;
-        }
-        if (chain == plan.last) {
-            return 0;
+// n samples through the plan: 0, or -1 with the failing step's exception.
+inline int run_plan(sample_plan& plan, int64_t n) {
+    for (int64_t done = 0; done < n;) {
+        plan.shared.remaining = std::min(plan.per_run, n - done);
+        done += plan.shared.remaining;
+        for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
+            if (chain->run(chain) != 0) {
+                return -1;
+            }
+            if (chain == plan.last) {
+                break;
+            }
         }
     }
+    return 0;
 }
 
 // The values the interactions show between queries: each one's activation.
@@ -643,10 +664,7 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             for (int i = 0; i < graph->size; ++i) {
                 plan.values[i].a = graph->interactions[i]->activation[0];
             }
-            int rc = 0;
-            for (int j = 0; j < n && rc == 0; ++j) {
-                rc = run_sample(plan);
-            }
+            const int rc = run_plan(plan, n);
             store_activations(graph, plan);
             if (rc != 0) {
                 return -1;
@@ -736,7 +754,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         return -1;
     }
     block_step* steps = reinterpret_cast<block_step*>(memory + sample_bytes);
-    sample_plan plan = {memory, {}, nullptr, nullptr, nullptr};
+    sample_plan plan = {memory, {}, nullptr, nullptr, nullptr, 1};
     if (blocks) {
         plan_blocks(graph, steps, width);
     } else {
@@ -752,9 +770,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         if (blocks) {
             rc = predict_in_blocks(graph, steps, n, plan);
         } else {
-            for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = run_sample(plan);
-            }
+            rc = run_plan(plan, n);
         }
         // A signal handler that raises stops the query as a failing pass does.
         if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
