@@ -56,7 +56,7 @@ typedef float (*loss_func)(float y_true, float y_pred);
 
 // One node's step of a per-sample pass (see pass_step).
 struct pass_step;
-typedef int (*step_operation)(const pass_step* step);
+typedef int (*step_operation)(const pass_step* step, float carried);
 
 // Which source slots a type's forward and reverse operations read. The query
 // checks every one of them before the sample loop, so the operations can read
@@ -145,11 +145,14 @@ typedef struct interaction_type {
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
     struct interaction_type* next = nullptr;
     source_reads_t source_reads = READS_FIRST;
-    // The steps of the per-sample passes, by the number of sources the node
-    // reads (0 for an input register): its forward step, and its reverse
-    // step (null: nothing to do in the reverse pass).
-    step_operation forward[3] = {};
-    step_operation reverse[3] = {};
+    // The steps of the per-sample passes (see pass_step), by the number of
+    // sources the node reads (0 for an input register). forward[n][1] takes
+    // its first source's activation as carried (that source is the node of
+    // the step before). reverse[n][c] hands on the gradient of its source c
+    // (1 or 2), the node of the step after, 0 for neither; null: nothing to
+    // do in the reverse pass.
+    step_operation forward[3][2] = {};
+    step_operation reverse[3][3] = {};
     // Prediction over a block of samples, one node at a time: reads the
     // sources' values of the block's n samples from in0 and in1 (null when
     // not read), writes the node's own to out, advances as n single-sample
@@ -549,9 +552,15 @@ struct pass_shared {
 // after it (next_step), so that a pass is one chain of jumps. It returns
 // what the rest of the pass returned: 0, or -1 with an exception set by the
 // failing step, after which no later step ran.
+//
+// Along the chain each step hands the next one a value in a register, so
+// that the value a node needs from the node before it does not make a round
+// trip through memory: a forward step hands on its activation, a reverse
+// step the gradient of the next step's node, which that step takes as its
+// own instead of reading it. Each step still writes its values to memory.
 struct pass_step {
     step_operation run;
-    slot_values* self;
+    slot_values* self;     // for the engine's own steps, a slot no node has
     slot_values* source0;  // the sources the node reads; null for the others
     slot_values* source1;
     PyInteraction_Object* interaction;
@@ -560,8 +569,8 @@ struct pass_step {
 
 // The call in tail position compiles to a jump; the query also ends the
 // chains at a fixed length, so that the stack stays shallow without it.
-inline int next_step(const pass_step* step) {
-    return step[1].run(step + 1);
+inline int next_step(const pass_step* step, float carried) {
+    return step[1].run(step + 1, carried);
 }
 
 template <typename T>
@@ -569,11 +578,38 @@ inline T* step_state(const pass_step* step) {
     return interaction_state<T>(step->interaction);
 }
 
+// A forward step's first source: carried when it is the node of the step
+// before (Chained), else read.
+template <bool Chained>
+inline float first_source(const pass_step* s, float carried) {
+    return Chained ? carried : s->source0->a;
+}
+
+// Adds a reverse step's share to a source's gradient; the new gradient.
+inline float add_share(slot_values* source, float share) {
+    const float d = source->d + share;
+    source->d = d;
+    return d;
+}
+
+// Hands on from a reverse step the gradient of the next step's node: the
+// step's source Carry (1 or 2), as the step left it, or neither (0).
+template <int Carry>
+inline int hand_on(const pass_step* s, float d0, float d1) {
+    if constexpr (Carry == 1) {
+        return next_step(s, d0);
+    } else if constexpr (Carry == 2) {
+        return next_step(s, d1);
+    } else {
+        return next_step(s, s[1].self->d);
+    }
+}
+
 // The reverse step of a register with a source: hands its gradient on.
-inline int pass_gradient_back(const pass_step* s) {
-    s->source0->d += s->self->d;
+template <int Carry>
+int pass_gradient_back(const pass_step* s, float d) {
     s->self->d = 0.0f;
-    return next_step(s);
+    return hand_on<Carry>(s, add_share(s->source0, d), 0.0f);
 }
 
 // ---------------------------------------------------------------------------
@@ -614,15 +650,16 @@ inline constexpr state_description weighted_sum_description = {
 
 // The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
 // with two sources, products formed, then added.
-template <int Sources, typename Act>
-inline int weighted_sum_forward(const pass_step* s, Act act) {
+template <int Sources, bool Chained, typename Act>
+inline int weighted_sum_forward(const pass_step* s, float carried, Act act) {
     const weighted_sum_state* st = step_state<weighted_sum_state>(s);
-    float z = s->source0->a * st->w0;
+    float z = first_source<Chained>(s, carried) * st->w0;
     if constexpr (Sources == 2) {
         z = z + s->source1->a * st->w1;
     }
-    s->self->a = act(z, st->bias);
-    return next_step(s);
+    const float a = act(z, st->bias);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
 // The block form of forward: each sample's activation is act(its weighted
@@ -656,7 +693,7 @@ inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c
 
 // The reverse step, given dz, the gradient of the sum: passes the sources
 // their shares and steps all three parameters.
-template <int Sources>
+template <int Sources, int Carry>
 [[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
     weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float_lanes grad = {s->source0->a * dz, 0.0f, dz, 0.0f};
@@ -666,9 +703,10 @@ template <int Sources>
     // The sources' shares use the weights from before this step; a node
     // that is both sources receives both shares, the second added onto the
     // first.
-    s->source0->d += dz * st->w0;
+    const float d0 = add_share(s->source0, dz * st->w0);
+    float d1 = 0.0f;
     if constexpr (Sources == 2) {
-        s->source1->d += dz * st->w1;
+        d1 = add_share(s->source1, dz * st->w1);
     }
     s->self->d = 0.0f;
     // Every parameter steps on every call, so a zero gradient still moves it
@@ -680,7 +718,7 @@ template <int Sources>
     } else {
         weighted_sum_steps<false>(st, c, grad);
     }
-    return next_step(s);
+    return hand_on<Carry>(s, d0, d1);
 }
 
 // Owned reference that is released on scope exit unless handed on with

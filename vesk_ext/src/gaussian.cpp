@@ -62,33 +62,34 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-template <int Sources>
-int forward(const pass_step* s) {
+template <int Sources, bool Chained>
+int forward(const pass_step* s, float carried) {
     const gaussian_state_t* st = step_state<gaussian_state_t>(s);
     // Divides by the width as it stands; a width set to 0 from Python is
     // floored only by the next reverse step.
-    const float d = s->source0->a - st->center0;
+    const float d = first_source<Chained>(s, carried) - st->center0;
     float z = (d * d) / st->w0;
     if constexpr (Sources == 2) {
         const float e = s->source1->a - st->center1;
         z = z + (e * e) / st->w1;
     }
-    s->self->a = expf(-z);
-    return next_step(s);
+    const float a = expf(-z);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
-template <int Sources>
-int reverse(const pass_step* s) {
+template <int Sources, int Carry>
+int reverse(const pass_step* s, float da) {
     gaussian_state_t* st = step_state<gaussian_state_t>(s);
     const float a = s->self->a;
-    const float da = s->self->d;
     s->self->d = 0.0f;
     const float t = (da + da) * a;
     const float x0 = s->source0->a;
     const float dc0_tot = ((x0 - st->center0) * t) / st->w0;
     const float u0 = st->center0 - x0;
     const float dw0_tot = ((da * a) * (u0 * u0)) / (st->w0 * st->w0);
-    s->source0->d += -dc0_tot;
+    const float d0 = add_share(s->source0, -dc0_tot);
+    float d1 = 0.0f;
     float dc1_tot = 0.0f;
     float dw1_tot = 0.0f;
     if constexpr (Sources == 2) {
@@ -96,7 +97,7 @@ int reverse(const pass_step* s) {
         const float u1 = st->center1 - x1;
         dw1_tot = ((da * a) * (u1 * u1)) / (st->w1 * st->w1);
         dc1_tot = ((x1 - st->center1) * t) / st->w1;
-        s->source1->d += -dc1_tot;
+        d1 = add_share(s->source1, -dc1_tot);
     }
     // Each step reads the fields as the previous step left them; lr x 4 is
     // rounded to float before it scales the centre gradient.
@@ -113,7 +114,7 @@ int reverse(const pass_step* s) {
     if (st->w1 <= 0.0f) {
         st->w1 = width_floor;
     }
-    return next_step(s);
+    return hand_on<Carry>(s, d0, d1);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -145,8 +146,8 @@ interaction_type_t typeobj = {
     .type_name = "gaussian",
     .initialize = initialize,
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
-    .forward = {nullptr, forward<1>, forward<2>},
-    .reverse = {nullptr, reverse<1>, reverse<2>},
+    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
     .description = &description,
 };

@@ -28,16 +28,16 @@ inline T clamped(T z) {
     return z > one ? one : (z < -one ? -one : z);
 }
 
-template <int Sources>
-int forward(const pass_step* s) {
-    return weighted_sum_forward<Sources>(s, [](float sum, float bias) { return clamped(bias + sum); });
+template <int Sources, bool Chained>
+int forward(const pass_step* s, float carried) {
+    return weighted_sum_forward<Sources, Chained>(s, carried, [](float sum, float bias) { return clamped(bias + sum); });
 }
 
 // The gradient passes through the clamp unchanged: a stored activation is
 // never beyond [-1, 1], so saturated samples train too.
-template <int Sources>
-int reverse(const pass_step* s) {
-    return weighted_sum_reverse<Sources>(s, s->self->d);
+template <int Sources, int Carry>
+int reverse(const pass_step* s, float d) {
+    return weighted_sum_reverse<Sources, Carry>(s, d);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -51,8 +51,8 @@ interaction_type_t typeobj = {
     .type_name = "linear",
     .initialize = initialize,
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
-    .forward = {nullptr, forward<1>, forward<2>},
-    .reverse = {nullptr, reverse<1>, reverse<2>},
+    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
 };

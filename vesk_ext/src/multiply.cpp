@@ -19,21 +19,23 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // Both sources are always read; sourcecount is never consulted.
-int forward(const pass_step* s) {
-    s->self->a = s->source0->a * s->source1->a;
-    return next_step(s);
+template <bool Chained>
+int forward(const pass_step* s, float carried) {
+    const float a = first_source<Chained>(s, carried) * s->source1->a;
+    s->self->a = a;
+    return next_step(s, a);
 }
 
-int reverse(const pass_step* s) {
-    const float da = s->self->d;
+template <int Carry>
+int reverse(const pass_step* s, float da) {
     s->self->d = 0.0f;
     const float x0 = s->source0->a;
     const float x1 = s->source1->a;
     // Two separate additions: when both sources are one node it receives
     // both shares, 2 x x x da in all, the second added onto the first.
-    s->source0->d += da * x1;
-    s->source1->d += x0 * da;
-    return next_step(s);
+    const float d0 = add_share(s->source0, da * x1);
+    const float d1 = add_share(s->source1, x0 * da);
+    return hand_on<Carry>(s, d0, d1);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -48,8 +50,8 @@ interaction_type_t typeobj = {
     .type_name = "multiply",
     .initialize = initialize,
     .source_reads = READS_BOTH,
-    .forward = {nullptr, nullptr, forward},
-    .reverse = {nullptr, nullptr, reverse},
+    .forward = {{}, {}, {forward<false>, forward<true>}},
+    .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,
 };
 

@@ -462,16 +462,16 @@ constexpr int chain_steps = 64;
 // as take about this many steps, before the loop takes over again.
 constexpr int ring_steps = 512;
 
-int end_of_chain(const pass_step*) {
+int end_of_chain(const pass_step*, float) {
     return 0;
 }
 
-int end_of_sample(const pass_step* s) {
+int end_of_sample(const pass_step* s, float) {
     pass_shared* shared = s->shared;
     if (--shared->remaining == 0) {
         return 0;
     }
-    return shared->first->run(shared->first);
+    return shared->first->run(shared->first, 0.0f);
 }
 
 // Between the passes of a training sample: the graph counts it before the
@@ -479,14 +479,14 @@ int end_of_sample(const pass_step* s) {
 // Adam's corrections follow the count up to their limit.
 [[gnu::noinline]] int count_corrected_sample(const pass_step* s) {
     s->shared->corrections = adam_corrections_for(s->shared->graph->samples);
-    return next_step(s);
+    return hand_on<0>(s, 0.0f, 0.0f);
 }
 
-int count_sample(const pass_step* s) {
+int count_sample(const pass_step* s, float) {
     if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
         return count_corrected_sample(s);
     }
-    return next_step(s);
+    return hand_on<0>(s, 0.0f, 0.0f);
 }
 
 // Lays out the steps of a sample, closing a chain every chain_steps steps;
@@ -495,6 +495,7 @@ struct chain_writer {
     pass_step* first;
     pass_step* next;
     int in_chain;
+    slot_values* scratch;  // the engine's steps' slot
 
     void add(const pass_step& step) {
         *next++ = step;
@@ -503,7 +504,7 @@ struct chain_writer {
         }
     }
     void close() {
-        *next++ = pass_step{end_of_chain, nullptr, nullptr, nullptr, nullptr, nullptr};
+        *next++ = pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, nullptr};
         in_chain = 0;
     }
     // Ends the sample; the first step of its last chain.
@@ -511,7 +512,8 @@ struct chain_writer {
         if (in_chain > 0 || next == first) {
             close();
         }
-        next[-1] = pass_step{end_of_sample, nullptr, nullptr, nullptr, nullptr, shared};
+        next[-1].run = end_of_sample;
+        next[-1].shared = shared;
         return next - 1 - (next - 1 - first) % (chain_steps + 1);
     }
 };
@@ -528,11 +530,21 @@ struct sample_plan {
     int64_t per_run;        // samples per run of the chains
 };
 
-// Room for a graph of `size` slots: the values, and the forward and (when
-// training) the reverse steps, the count between them and the chains' ends.
+// Room for a graph of `size` slots: the values and the engine's slot, and
+// the forward and (when training) the reverse steps, the count between them
+// and the chains' ends.
 size_t plan_bytes(int size, bool tune) {
     const size_t steps = static_cast<size_t>(tune ? 2 * size + 1 : size);
-    return sizeof(slot_values) * static_cast<size_t>(size) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
+    return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
+}
+
+// The reverse step of a node whose forward step was laid out as `step`,
+// given the node of the reverse step after it (null: none): the form that
+// hands on that node's gradient; null when the node has no reverse step.
+step_operation reverse_form(const pass_step& step, const slot_values* next) {
+    const int carry = next == step.source1 ? 2 : (next == step.source0 ? 1 : 0);
+    const int n = (step.source0 != nullptr) + (step.source1 != nullptr);
+    return step.interaction->typeobj->reverse[n][next == nullptr ? 0 : carry];
 }
 
 // Lays out the plan: every node's forward step in slot order, and when
@@ -545,30 +557,47 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     // below it count_sample sets it for every sample.
     plan.shared = {graph, tune, {false, false, 1.0f, 1.0f}, nullptr, 0};
     plan.values = values;
-    chain_writer chain = {reinterpret_cast<pass_step*>(values + size), reinterpret_cast<pass_step*>(values + size), 0};
+    slot_values* scratch = values + size;
+    *scratch = {0.0f, 0.0f};
+    pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
+    chain_writer chain = {steps, steps, 0, scratch};
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         values[i] = {x->activation[0], 0.0f};
         graphlocation_t locs[2] = {-1, -1};
         const int n = is_input_register(x) ? 0 : read_sources(x, locs);
-        chain.add({x->typeobj->forward[n], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
+        // The first source arrives carried when it is the node of the step
+        // before in the same chain.
+        const bool chained = n >= 1 && locs[0] == i - 1 && chain.in_chain > 0;
+        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
                    n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
     }
     if (tune) {
-        chain.add({count_sample, nullptr, nullptr, nullptr, nullptr, &plan.shared});
+        chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
+        // Each reverse step is laid out once the node of the one after it is
+        // known.
+        pass_step pending = {};
         for (int i = size - 1; i >= 0; --i) {
-            pass_step step = chain.first[i + i / chain_steps];
-            step.run = step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
-            if (step.run != nullptr) {
-                chain.add(step);
+            const pass_step& step = steps[i + i / chain_steps];
+            if (reverse_form(step, nullptr) == nullptr) {
+                continue;
             }
+            if (pending.run != nullptr) {
+                pending.run = reverse_form(pending, step.self);
+                chain.add(pending);
+            }
+            pending = step;
+            pending.run = reverse_form(step, nullptr);
+        }
+        if (pending.run != nullptr) {
+            chain.add(pending);
         }
     }
     plan.first = chain.first;
     plan.shared.first = chain.first;
     plan.last = chain.finish(&plan.shared);
-    const auto steps = chain.next - chain.first;
-    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps / steps) : 1;
+    const auto laid = chain.next - chain.first;
+    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps / laid) : 1;
 }
 
 // n samples through the plan: 0, or -1 with the failing step's exception.
@@ -576,8 +605,9 @@ inline int run_plan(sample_plan& plan, int64_t n) {
     for (int64_t done = 0; done < n;) {
         plan.shared.remaining = std::min(plan.per_run, n - done);
         done += plan.shared.remaining;
+        // A chain's first step reads what it would be carried.
         for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
-            if (chain->run(chain) != 0) {
+            if (chain->run(chain, chain->self->d) != 0) {
                 return -1;
             }
             if (chain == plan.last) {

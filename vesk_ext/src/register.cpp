@@ -535,46 +535,51 @@ inline void write_output(register_state_t* st, int i, float a) {
     if (!checked_value(s, st, c, i, "Nan found in input array in register '%s'")) {
         return -1;
     }
-    s->self->a = c->values[in_chunk(i)];
+    const float a = c->values[in_chunk(i)];
+    s->self->a = a;
     s->self->d = 0.0f;
     st->array_index = i + 1;
     if (st->output_data != nullptr) {
-        write_output(st, i, s->self->a);
+        write_output(st, i, a);
         c->stop = i + 1;
     }
-    return next_step(s);
+    return next_step(s, a);
 }
 
 // An input register: the query hands every one its column before the loop.
 // It has no reverse step, so it clears its gradient here.
-int forward_input(const pass_step* s) {
+int forward_input(const pass_step* s, float) {
     register_state_t* st = step_state<register_state_t>(s);
     const column* c = st->input;
     const int i = st->array_index;
     if (i >= c->stop) {
         return forward_input_checked(s);
     }
-    s->self->a = c->values[in_chunk(i)];
+    const float a = c->values[in_chunk(i)];
+    s->self->a = a;
     s->self->d = 0.0f;
     st->array_index = i + 1;
-    return next_step(s);
+    return next_step(s, a);
 }
 
 // A register with a source passes its value on, and writes it to the output
 // when it holds one.
-int forward(const pass_step* s) {
+template <bool Chained>
+int forward(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
     const int i = st->array_index;
-    s->self->a = s->source0->a;
+    const float a = first_source<Chained>(s, carried);
+    s->self->a = a;
     st->array_index = i + 1;
     if (st->output_data != nullptr) {
-        write_output(st, i, s->self->a);
+        write_output(st, i, a);
     }
-    return next_step(s);
+    return next_step(s, a);
 }
 
 // The output register's reverse step on the path that checks the sample's
 // expected value and calls any loss.
+template <int Carry>
 [[gnu::noinline]] int reverse_checked(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     column* c = st->expected;
@@ -582,26 +587,29 @@ int forward(const pass_step* s) {
     if (i >= c->stop && !checked_value(s, st, c, i, "Nan found in expected array in register '%s'")) {
         return -1;
     }
-    s->source0->d = s->interaction->loss_dv_f(c->values[in_chunk(i)], s->self->a);
-    return next_step(s);
+    const float d0 = s->interaction->loss_dv_f(c->values[in_chunk(i)], s->self->a);
+    s->source0->d = d0;
+    return hand_on<Carry>(s, d0, 0.0f);
 }
 
 // The output register of a training query holds the expected values: it
 // sets its source's gradient to the loss derivative of the sample's (the
 // default loss inlined). It runs first in the reverse pass, so that
 // gradient is still +0. A register without them passes its gradient back.
-int reverse(const pass_step* s) {
+template <int Carry>
+int reverse(const pass_step* s, float d) {
     register_state_t* st = step_state<register_state_t>(s);
     const column* c = st->expected;
     if (c == nullptr) {
-        return pass_gradient_back(s);
+        return pass_gradient_back<Carry>(s, d);
     }
     const int i = st->array_index - 1;
     if (i >= c->stop || s->interaction->loss_dv_f != mean_squared_error) {
-        return reverse_checked(s);
+        return reverse_checked<Carry>(s);
     }
-    s->source0->d = mean_squared_error(c->values[in_chunk(i)], s->self->a);
-    return next_step(s);
+    const float d0 = mean_squared_error(c->values[in_chunk(i)], s->self->a);
+    s->source0->d = d0;
+    return hand_on<Carry>(s, d0, 0.0f);
 }
 
 // A block starts an input register's chunk, which it reads, and holds only
@@ -741,8 +749,8 @@ interaction_type_t typeobj = {
     .set_loss = set_loss,
     .get_outputarray = get_outputarray,
     .source_reads = READS_FIRST,
-    .forward = {forward_input, forward, forward},
-    .reverse = {nullptr, reverse, reverse},
+    .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
+    .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .block_ready = block_ready,
     .description = &description,

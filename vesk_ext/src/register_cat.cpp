@@ -87,21 +87,24 @@ int initialize(PyInteraction_Object* interaction) {
 // An input register: the weight of the sample's category, whose entry the
 // reverse step moves. The query hands it its resolved column, of one entry a
 // sample, before the loop.
-int forward_input(const pass_step* s) {
+int forward_input(const pass_step* s, float) {
     register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const npy_long* addresses = static_cast<const npy_long*>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray)));
     category_entry* entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
     st->current_input[0] = entry;
-    s->self->a = static_cast<float>(entry->weight);
+    const float a = static_cast<float>(entry->weight);
+    s->self->a = a;
     st->array_index += 1;
-    return next_step(s);
+    return next_step(s, a);
 }
 
 // A register with a source passes its value on.
-int forward(const pass_step* s) {
-    s->self->a = s->source0->a;
-    return next_step(s);
+template <bool Chained>
+int forward(const pass_step* s, float carried) {
+    const float a = first_source<Chained>(s, carried);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
 // A block of an input register must lie within its column; forward raises
@@ -140,11 +143,11 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 // Moves the weight of the latest sample's category against the gradient:
 // the step is a single-precision product, the weight is kept in double and
 // clamped to [-1, 1]; a NaN weight stays NaN.
-int reverse_input(const pass_step* s) {
+int reverse_input(const pass_step* s, float d) {
     register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const float lr = 0.002f;
     category_entry* entry = st->current_input[0];
-    const double step = static_cast<double>(lr * s->self->d);
+    const double step = static_cast<double>(lr * d);
     s->self->d = 0.0f;
     const double w = entry->weight - step;
     if (w > 1.0) {
@@ -152,7 +155,7 @@ int reverse_input(const pass_step* s) {
     } else {
         entry->weight = (w < -1.0) ? -1.0 : w;
     }
-    return next_step(s);
+    return hand_on<0>(s, 0.0f, 0.0f);
 }
 
 // The Python hash of an integer, as the interpreter computes it for an int:
@@ -450,8 +453,8 @@ interaction_type_t typeobj = {
     .set_inputarray = categorical_set_inputarray,
     .set_loss = set_loss,
     .source_reads = READS_FIRST,
-    .forward = {forward_input, forward, forward},
-    .reverse = {reverse_input, pass_gradient_back, pass_gradient_back},
+    .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
+    .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
     .forward_block = forward_block,
     .block_ready = block_ready,
     .is_register = true,

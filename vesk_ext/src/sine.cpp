@@ -52,29 +52,31 @@ int initialize(PyInteraction_Object* interaction) {
 // When training, the forward step also takes the cosine that the reverse
 // step needs: the same argument (k x v + x0 is v x k + x0), and no call
 // left in the reverse step, around which its values would wait.
-int forward(const pass_step* s) {
+template <bool Chained>
+int forward(const pass_step* s, float carried) {
     sine_state_t* st = step_state<sine_state_t>(s);
-    const float argument = s->source0->a * st->k + st->x0;
-    s->self->a = sinf(argument);
+    const float argument = first_source<Chained>(s, carried) * st->k + st->x0;
+    const float a = sinf(argument);
+    s->self->a = a;
     if (s->shared->training) {
         st->cosine = cosf(argument);
     }
-    return next_step(s);
+    return next_step(s, a);
 }
 
-int reverse(const pass_step* s) {
+template <int Carry>
+int reverse(const pass_step* s, float da) {
     sine_state_t* st = step_state<sine_state_t>(s);
-    const float da = s->self->d;
     s->self->d = 0.0f;
     const float v = s->source0->a;
     const float q = st->cosine;
     const float dx0_tot = q * da;
     const float dk_tot = (v * da) * q;
     // The source's share uses k from before this step.
-    s->source0->d += q * (st->k * da);
+    const float d0 = add_share(s->source0, q * (st->k * da));
     st->x0 = st->x0 - dx0_tot * st->lr;
     st->k = st->k - dk_tot * (st->lr + st->lr);
-    return next_step(s);
+    return hand_on<Carry>(s, d0, 0.0f);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
@@ -91,8 +93,8 @@ interaction_type_t typeobj = {
     .type_name = "sine",
     .initialize = initialize,
     .source_reads = READS_FIRST,
-    .forward = {nullptr, forward, forward},
-    .reverse = {nullptr, reverse, reverse},
+    .forward = {{}, {forward<false>, forward<true>}},
+    .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .description = &description,
 };

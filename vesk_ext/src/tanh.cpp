@@ -31,17 +31,17 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-template <int Sources>
-int forward(const pass_step* s) {
-    return weighted_sum_forward<Sources>(s, [](float sum, float bias) { return tanhf(sum + bias); });
+template <int Sources, bool Chained>
+int forward(const pass_step* s, float carried) {
+    return weighted_sum_forward<Sources, Chained>(s, carried, [](float sum, float bias) { return tanhf(sum + bias); });
 }
 
 // The derivative comes from the activation this pass stored; a saturated
 // activation of exactly +-1 passes nothing back.
-template <int Sources>
-int reverse(const pass_step* s) {
+template <int Sources, int Carry>
+int reverse(const pass_step* s, float d) {
     const float a = s->self->a;
-    return weighted_sum_reverse<Sources>(s, (1.0f - a * a) * s->self->d);
+    return weighted_sum_reverse<Sources, Carry>(s, (1.0f - a * a) * d);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -56,8 +56,8 @@ interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
     .source_reads = READS_FIRST_AND_COUNTED_SECOND,
-    .forward = {nullptr, forward<1>, forward<2>},
-    .reverse = {nullptr, reverse<1>, reverse<2>},
+    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
 };
