@@ -412,16 +412,9 @@ inline float_lanes each_lane(float_lanes v, F f) {
 }
 
 // ---------------------------------------------------------------------------
-// The Adam step: the moments of one parameter, and the step that folds in
-// one gradient, in units of the caller's learning rate. adam_step is the
-// step of one parameter alone; the trainable types step theirs through
-// adam_step_with, several side by side in vector lanes.
-
-struct adam {
-    float m1;
-    float m2;
-};
-float adam_step(adam* state, int nsamples, float grad);
+// The Adam step: the moments of a parameter, and the step that folds in one
+// gradient, in units of the caller's learning rate; the trainable types step
+// their parameters side by side in vector lanes.
 
 namespace vesk::adam_detail {
 constexpr float b1 = 0.9f;

@@ -476,17 +476,19 @@ int end_of_sample(const pass_step* s, float) {
 
 // Between the passes of a training sample: the graph counts it before the
 // reverse pass (whose k-th run in the graph's life sees samples == k), and
-// Adam's corrections follow the count up to their limit.
+// Adam's corrections follow the count up to their limit. The first reverse
+// step's node has no users (they would sit in higher slots), so the
+// gradient it is handed is +0.
 [[gnu::noinline]] int count_corrected_sample(const pass_step* s) {
     s->shared->corrections = adam_corrections_for(s->shared->graph->samples);
-    return hand_on<0>(s, 0.0f, 0.0f);
+    return next_step(s, 0.0f);
 }
 
 int count_sample(const pass_step* s, float) {
     if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
         return count_corrected_sample(s);
     }
-    return hand_on<0>(s, 0.0f, 0.0f);
+    return next_step(s, 0.0f);
 }
 
 // Lays out the steps of a sample, closing a chain every chain_steps steps;

@@ -564,6 +564,14 @@ int forward_input(const pass_step* s, float) {
 
 // A register with a source passes its value on, and writes it to the output
 // when it holds one.
+// The step after the sample that completed a chunk of the output: scales
+// it out, then hands on (out of line, so the common path keeps no frame).
+[[gnu::noinline]] int scale_out_then_next(const pass_step* s, float a) {
+    register_state_t* st = step_state<register_state_t>(s);
+    scale_out_to(st, st->array_index);
+    return next_step(s, a);
+}
+
 template <bool Chained>
 int forward(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
@@ -572,7 +580,10 @@ int forward(const pass_step* s, float carried) {
     s->self->a = a;
     st->array_index = i + 1;
     if (st->output_data != nullptr) {
-        write_output(st, i, a);
+        st->output_data[i] = a;
+        if (in_chunk(i + 1) == 0) {
+            return scale_out_then_next(s, a);
+        }
     }
     return next_step(s, a);
 }

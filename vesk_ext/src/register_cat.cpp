@@ -189,31 +189,45 @@ uint64_t element_hash(const char* item) {
     }
 }
 
-typedef uint64_t (*element_hasher)(const char* item);
+// Fills addresses with the entries of a column's known categories, 0 for an
+// unknown one; whether there was one.
+typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+                             npy_long* addresses);
+
+template <typename T>
+bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, npy_long* addresses) {
+    bool unknown = false;
+    for (npy_intp i = 0; i < n; ++i) {
+        category_entry* known = category_hashmap_find(map, element_hash<T>(data + i * stride));
+        addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
+        unknown = unknown || known == nullptr;
+    }
+    return unknown;
+}
 
 // Integer columns are hashed natively: their elements become Python ints,
 // whose hash the interpreter defines by value, so a known category is found
 // without making an object for it. Other columns hash each element's object.
-element_hasher native_hasher(PyArrayObject* column) {
+known_finder native_finder(PyArrayObject* column) {
     const PyArray_Descr* d = PyArray_DESCR(column);
     if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column) || d->type_num == NPY_BOOL) {
         return nullptr;
     }
     if (PyTypeNum_ISSIGNED(d->type_num)) {
         switch (PyDataType_ELSIZE(d)) {
-            case 1: return element_hash<int8_t>;
-            case 2: return element_hash<int16_t>;
-            case 4: return element_hash<int32_t>;
-            case 8: return element_hash<int64_t>;
+            case 1: return find_known<int8_t>;
+            case 2: return find_known<int16_t>;
+            case 4: return find_known<int32_t>;
+            case 8: return find_known<int64_t>;
             default: return nullptr;
         }
     }
     if (PyTypeNum_ISUNSIGNED(d->type_num)) {
         switch (PyDataType_ELSIZE(d)) {
-            case 1: return element_hash<uint8_t>;
-            case 2: return element_hash<uint16_t>;
-            case 4: return element_hash<uint32_t>;
-            case 8: return element_hash<uint64_t>;
+            case 1: return find_known<uint8_t>;
+            case 2: return find_known<uint16_t>;
+            case 4: return find_known<uint32_t>;
+            case 8: return find_known<uint64_t>;
             default: return nullptr;
         }
     }
@@ -245,20 +259,18 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
-    const element_hasher hasher = native_hasher(column);
-    if (hasher != nullptr) {
+    const known_finder finder = native_finder(column);
+    bool unknown = true;
+    if (finder != nullptr) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
         // code. Unknown ones (0) are made below, in column order.
         UnlockedFor unlocked(dims[0]);
-        for (npy_intp i = 0; i < dims[0]; ++i) {
-            category_entry* known = category_hashmap_find(st->map, hasher(data + i * stride));
-            addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
-        }
+        unknown = finder(st->map, data, stride, dims[0], addresses);
     }
     int failed = 0;
-    for (npy_intp i = 0; i < dims[0]; ++i) {
-        if (hasher != nullptr && addresses[i] != 0) {
+    for (npy_intp i = 0; unknown && i < dims[0]; ++i) {
+        if (finder != nullptr && addresses[i] != 0) {
             continue;
         }
         PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
