@@ -78,6 +78,10 @@ LAYOUTS = {
     "chained, both sources one node": lambda k: [("in", "x"), (k, (0,)), (k, (1, 1), 3), ("out", 2)],
     "fixed ranges, gluamine 13": lambda k: [("in", "x", -2.0, 3.0), ("in", "z", -1.0, 1.0),
                                             (k, (0, 1), 13), ("out", 2, -0.5, 2.0)],
+    # Longer than a run of steps without a return to the loop: the node
+    # before as the only, the second and the first source.
+    "long": lambda k: [("in", "x"), ("in", "z")] + [
+        (k, [(i - 2, i - 1), (i - 1,), (i - 1, 0)][i % 3]) for i in range(2, 68)] + [("out", 67)],
 }
 
 
