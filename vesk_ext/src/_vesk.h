@@ -58,15 +58,6 @@ typedef float (*loss_func)(float y_true, float y_pred);
 struct pass_step;
 typedef int (*step_operation)(const pass_step* step, float carried);
 
-// Which source slots a type's forward and reverse operations read. The query
-// checks every one of them before the sample loop, so the operations can read
-// their sources without checks. Input registers (sources[0] == -1) read none.
-enum source_reads_t {
-    READS_FIRST = 0,               // sources[0]
-    READS_FIRST_AND_COUNTED_SECOND,// sources[0], and sources[1] when sourcecount == 2
-    READS_BOTH,                    // sources[0] and sources[1], always
-};
-
 // ---------------------------------------------------------------------------
 // State descriptions: the fields of a type's state record, which drive its
 // attributes, its dictionary form and its tooltips (pyinteractionstate.cpp).
@@ -144,13 +135,15 @@ typedef struct interaction_type {
     int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name) = nullptr;
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
     struct interaction_type* next = nullptr;
-    source_reads_t source_reads = READS_FIRST;
     // The steps of the per-sample passes (see pass_step), by the number of
-    // sources the node reads (0 for an input register). forward[n][1] takes
-    // its first source's activation as carried (that source is the node of
-    // the step before). reverse[n][c] hands on the gradient of its source c
-    // (1 or 2), the node of the step after, 0 for neither; null: nothing to
-    // do in the reverse pass.
+    // sources the node reads (0 for an input register). They say which
+    // sources the type reads: with forms for one and for two, the second
+    // while sourcecount is 2; the query checks every source read before the
+    // sample loop, so the steps read them without checks. forward[n][1]
+    // takes its first source's activation as carried (that source is the
+    // node of the step before). reverse[n][c] hands on the gradient of its
+    // source c (1 or 2), the node of the step after, 0 for neither; null:
+    // nothing to do in the reverse pass.
     step_operation forward[3][2] = {};
     step_operation reverse[3][3] = {};
     // Prediction over a block of samples, one node at a time: reads the
@@ -533,7 +526,6 @@ struct slot_values {
 // What the steps of one query share.
 struct pass_shared {
     PyGraph_Object* graph;
-    bool training;
     // Adam's corrections for the graph's sample count, in a training pass.
     adam_corrections corrections;
     // The engine's: the sample's first step and the samples left to run.

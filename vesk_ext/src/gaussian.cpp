@@ -145,7 +145,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "gaussian",
     .initialize = initialize,
-    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,

@@ -28,9 +28,12 @@ inline T clamped(T z) {
     return z > one ? one : (z < -one ? -one : z);
 }
 
+// Of a sample's sum or of a block's lanes.
+constexpr auto activation = [](auto sum, float bias) { return clamped(bias + sum); };
+
 template <int Sources, bool Chained>
 int forward(const pass_step* s, float carried) {
-    return weighted_sum_forward<Sources, Chained>(s, carried, [](float sum, float bias) { return clamped(bias + sum); });
+    return weighted_sum_forward<Sources, Chained>(s, carried, activation);
 }
 
 // The gradient passes through the clamp unchanged: a stored activation is
@@ -42,7 +45,7 @@ int reverse(const pass_step* s, float d) {
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    weighted_sum_block(interaction, in0, in1, out, n, [](auto sum, float bias) { return clamped(bias + sum); });
+    weighted_sum_block(interaction, in0, in1, out, n, activation);
 }
 
 }  // namespace
@@ -50,7 +53,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "linear",
     .initialize = initialize,
-    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,

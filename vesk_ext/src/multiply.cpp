@@ -49,7 +49,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "multiply",
     .initialize = initialize,
-    .source_reads = READS_BOTH,
     .forward = {{}, {}, {forward<false>, forward<true>}},
     .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,

@@ -314,22 +314,16 @@ void release_handed_out(PyGraph_Object* graph) {
     PyErr_Restore(type, value, traceback);
 }
 
-// The source slots a type will read, as its record states them.
+// The source slots a node will read, as its type's forward steps state
+// them; none for an input register.
 int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
-    switch (x->typeobj->source_reads) {
-        case READS_BOTH:
-            locs[0] = x->sources[0];
-            locs[1] = x->sources[1];
-            return 2;
-        case READS_FIRST_AND_COUNTED_SECOND:
-            locs[0] = x->sources[0];
-            locs[1] = x->sources[1];
-            return x->sourcecount == 2 ? 2 : 1;
-        case READS_FIRST:
-        default:
-            locs[0] = x->sources[0];
-            return 1;
+    const auto& forms = x->typeobj->forward;
+    locs[0] = x->sources[0];
+    locs[1] = x->sources[1];
+    if (is_input_register(x)) {
+        return 0;
     }
+    return forms[2][0] != nullptr && (forms[1][0] == nullptr || x->sourcecount == 2) ? 2 : 1;
 }
 
 // Checks, before the sample loop, everything the types read without checks:
@@ -347,7 +341,7 @@ int check_links(PyGraph_Object* graph) {
             PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no source set", i);
             return -1;
         }
-        if (x->typeobj->source_reads == READS_BOTH && x->sourcecount < 2) {
+        if (x->typeobj->forward[1][0] == nullptr && x->sourcecount < 2) {
             PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i needs two sources", i);
             return -1;
         }
@@ -557,7 +551,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
     // Past its limit Adam's correction no longer changes with the count;
     // below it count_sample sets it for every sample.
-    plan.shared = {graph, tune, {false, false, 1.0f, 1.0f}, nullptr, 0};
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, nullptr, 0};
     plan.values = values;
     slot_values* scratch = values + size;
     *scratch = {0.0f, 0.0f};
@@ -566,8 +560,8 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         values[i] = {x->activation[0], 0.0f};
-        graphlocation_t locs[2] = {-1, -1};
-        const int n = is_input_register(x) ? 0 : read_sources(x, locs);
+        graphlocation_t locs[2];
+        const int n = read_sources(x, locs);
         // The first source arrives carried when it is the node of the step
         // before in the same chain.
         const bool chained = n >= 1 && locs[0] == i - 1 && chain.in_chain > 0;
@@ -663,18 +657,13 @@ void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     float* rows = reinterpret_cast<float*>(steps + graph->size);
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
-        block_step& step = steps[i];
-        step = {x->typeobj->forward_block, x->typeobj->block_ready, x, nullptr, nullptr,
-                rows + static_cast<size_t>(i) * static_cast<size_t>(width)};
-        if (is_input_register(x)) {
-            continue;
-        }
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
-        step.in0 = rows + static_cast<size_t>(locs[0]) * static_cast<size_t>(width);
-        if (n == 2) {
-            step.in1 = rows + static_cast<size_t>(locs[1]) * static_cast<size_t>(width);
-        }
+        const auto row = [&](graphlocation_t loc) {
+            return rows + static_cast<size_t>(loc) * static_cast<size_t>(width);
+        };
+        steps[i] = {x->typeobj->forward_block, x->typeobj->block_ready, x, n >= 1 ? row(locs[0]) : nullptr,
+                    n == 2 ? row(locs[1]) : nullptr, row(i)};
     }
 }
 

@@ -562,16 +562,16 @@ int forward_input(const pass_step* s, float) {
     return next_step(s, a);
 }
 
-// A register with a source passes its value on, and writes it to the output
-// when it holds one.
-// The step after the sample that completed a chunk of the output: scales
-// it out, then hands on (out of line, so the common path keeps no frame).
+// The end of a sample that completed a chunk of the output: scales the
+// chunk out, then hands on (out of line, so the common path keeps no frame).
 [[gnu::noinline]] int scale_out_then_next(const pass_step* s, float a) {
     register_state_t* st = step_state<register_state_t>(s);
     scale_out_to(st, st->array_index);
     return next_step(s, a);
 }
 
+// A register with a source passes its value on, and writes it to the output
+// when it holds one.
 template <bool Chained>
 int forward(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
@@ -759,7 +759,6 @@ interaction_type_t typeobj = {
     .create_outputarray = create_outputarray,
     .set_loss = set_loss,
     .get_outputarray = get_outputarray,
-    .source_reads = READS_FIRST,
     .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
     .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,

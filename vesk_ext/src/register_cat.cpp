@@ -464,7 +464,6 @@ interaction_type_t typeobj = {
     .deallocate = deallocate,
     .set_inputarray = categorical_set_inputarray,
     .set_loss = set_loss,
-    .source_reads = READS_FIRST,
     .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
     .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
     .forward_block = forward_block,

@@ -13,8 +13,8 @@ struct sine_state_t {
     float x0;  // phase
     float k;   // frequency; moves at twice the rate of the phase
     float lr;  // fixed at creation from gluamine
-    // While training: the cosine of the argument of the sample's forward
-    // step, for its reverse step. Not part of the state.
+    // The cosine of the argument of the latest forward step, for the
+    // reverse step of the same sample. Not part of the state.
     float cosine;
 };
 static_assert(sizeof(sine_state_t) == 16, "the sine state record is 16 bytes");
@@ -49,18 +49,16 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // One source only: sourcecount and a second source are never consulted.
-// When training, the forward step also takes the cosine that the reverse
-// step needs: the same argument (k x v + x0 is v x k + x0), and no call
-// left in the reverse step, around which its values would wait.
+// The forward step also takes the cosine that the reverse step needs, of
+// the same argument (k x v + x0 is v x k + x0), so that the reverse step
+// makes no call, around which its values would wait.
 template <bool Chained>
 int forward(const pass_step* s, float carried) {
     sine_state_t* st = step_state<sine_state_t>(s);
     const float argument = first_source<Chained>(s, carried) * st->k + st->x0;
     const float a = sinf(argument);
     s->self->a = a;
-    if (s->shared->training) {
-        st->cosine = cosf(argument);
-    }
+    st->cosine = cosf(argument);
     return next_step(s, a);
 }
 
@@ -92,7 +90,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "sine",
     .initialize = initialize,
-    .source_reads = READS_FIRST,
     .forward = {{}, {forward<false>, forward<true>}},
     .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,

@@ -31,9 +31,12 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
+// Of a sample's sum or, lane by lane, of a block's.
+constexpr auto activation = [](auto sum, float bias) { return each_lane(sum + bias, tanhf); };
+
 template <int Sources, bool Chained>
 int forward(const pass_step* s, float carried) {
-    return weighted_sum_forward<Sources, Chained>(s, carried, [](float sum, float bias) { return tanhf(sum + bias); });
+    return weighted_sum_forward<Sources, Chained>(s, carried, activation);
 }
 
 // The derivative comes from the activation this pass stored; a saturated
@@ -46,8 +49,7 @@ int reverse(const pass_step* s, float d) {
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    weighted_sum_block(interaction, in0, in1, out, n,
-                       [](auto sum, float bias) { return each_lane(sum + bias, tanhf); });
+    weighted_sum_block(interaction, in0, in1, out, n, activation);
 }
 
 }  // namespace
@@ -55,7 +57,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
-    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
     .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
