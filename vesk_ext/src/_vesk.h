@@ -481,7 +481,9 @@ inline adam_corrections adam_corrections_for(int64_t nsamples) {
 // One step of several parameters' moments side by side, each lane rounding
 // exactly as one parameter alone. Corrected false: for counts where neither
 // correction applies any more (from 1000 on), which leaves out their tests.
-template <bool Corrected>
+// Used 2: only the first two lanes step; the others hold zero moments and
+// zero gradients, and their step, 0 / (0 + epsilon), is given as 0.
+template <bool Corrected, int Used = 4>
 inline float_lanes adam_step_with(float_lanes& m1, float_lanes& m2, const adam_corrections& c, float_lanes grad) {
     using namespace vesk::adam_detail;
     const lane_constants* k = lanes_in_memory();
@@ -502,9 +504,21 @@ inline float_lanes adam_step_with(float_lanes& m1, float_lanes& m2, const adam_c
     }
     // m1 / (root + epsilon): only this quotient is taken in double
     // precision, then rounded to float.
-    const double_lanes wide_root = __builtin_convertvector(moment_root(m2_unbiased), double_lanes);
-    return __builtin_convertvector(__builtin_convertvector(m1_unbiased, double_lanes) / (wide_root + k->epsilon),
-                                   float_lanes);
+    const float_lanes root = moment_root(m2_unbiased);
+    if constexpr (Used == 2) {
+        typedef float float_pair __attribute__((vector_size(8)));
+        typedef double double_pair __attribute__((vector_size(16)));
+        const auto wide = [](float_lanes v) {
+            return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1), double_pair);
+        };
+        const double_pair epsilon_pair = __builtin_shufflevector(k->epsilon, k->epsilon, 0, 1);
+        const float_pair step = __builtin_convertvector(wide(m1_unbiased) / (wide(root) + epsilon_pair), float_pair);
+        return __builtin_shufflevector(step, float_pair{}, 0, 1, 2, 3);
+    } else {
+        const double_lanes wide_root = __builtin_convertvector(root, double_lanes);
+        return __builtin_convertvector(__builtin_convertvector(m1_unbiased, double_lanes) / (wide_root + k->epsilon),
+                                       float_lanes);
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -603,10 +617,12 @@ int pass_gradient_back(const pass_step* s, float d) {
 
 struct weighted_sum_state {
     // The parameters and their moments as the lanes of one Adam step: w0,
-    // w1 (used only while sourcecount is 2), bias, and a lane that stays 0.
+    // bias, w1 (used only while sourcecount is 2), and a lane that stays 0.
+    // The second weight of a node with one source never has a gradient, so
+    // its moments stay 0 (sources are never removed).
     float w0;
-    float w1;
     float bias;
+    float w1;
     float idle;
     float m1[4];
     float m2[4];
@@ -621,10 +637,10 @@ inline constexpr state_description weighted_sum_description = {
         VESK_ATTRIBUTE(weighted_sum_state, bias, number),
         VESK_INTERNAL_AS("w0_adam.m1", weighted_sum_state, m1[0], number),
         VESK_INTERNAL_AS("w0_adam.m2", weighted_sum_state, m2[0], number),
-        VESK_INTERNAL_AS("w1_adam.m1", weighted_sum_state, m1[1], number),
-        VESK_INTERNAL_AS("w1_adam.m2", weighted_sum_state, m2[1], number),
-        VESK_INTERNAL_AS("bias_adam.m1", weighted_sum_state, m1[2], number),
-        VESK_INTERNAL_AS("bias_adam.m2", weighted_sum_state, m2[2], number),
+        VESK_INTERNAL_AS("w1_adam.m1", weighted_sum_state, m1[2], number),
+        VESK_INTERNAL_AS("w1_adam.m2", weighted_sum_state, m2[2], number),
+        VESK_INTERNAL_AS("bias_adam.m1", weighted_sum_state, m1[1], number),
+        VESK_INTERNAL_AS("bias_adam.m2", weighted_sum_state, m2[1], number),
         VESK_INTERNAL(weighted_sum_state, lr, number),
     },
     .unknown = unknown_names::converted_refused,
@@ -664,13 +680,14 @@ inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const 
     x->activation[0] = out[n - 1];
 }
 
-// Steps the three parameters with their gradients, side by side in lanes.
-template <bool Corrected>
+// Steps the parameters with their gradients, side by side in lanes: w0 and
+// the bias, and w1 with two sources.
+template <bool Corrected, int Sources>
 inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
     float_lanes m1 = load_lanes(st->m1);
     float_lanes m2 = load_lanes(st->m2);
     // lr x step is rounded to float before it is subtracted.
-    const float_lanes moved = st->lr * adam_step_with<Corrected>(m1, m2, c, grad);
+    const float_lanes moved = st->lr * adam_step_with<Corrected, 2 * Sources>(m1, m2, c, grad);
     store_lanes(st->m1, m1);
     store_lanes(st->m2, m2);
     store_lanes(&st->w0, load_lanes(&st->w0) - moved);
@@ -681,9 +698,9 @@ inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c
 template <int Sources, int Carry>
 [[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
     weighted_sum_state* st = step_state<weighted_sum_state>(s);
-    float_lanes grad = {s->source0->a * dz, 0.0f, dz, 0.0f};
+    float_lanes grad = {s->source0->a * dz, dz, 0.0f, 0.0f};
     if constexpr (Sources == 2) {
-        grad = float_lanes{grad[0], s->source1->a * dz, dz, 0.0f};
+        grad = float_lanes{grad[0], dz, s->source1->a * dz, 0.0f};
     }
     // The sources' shares use the weights from before this step; a node
     // that is both sources receives both shares, the second added onto the
@@ -699,9 +716,9 @@ template <int Sources, int Carry>
     // (m1's correction stops before m2's: while it runs, m2's does too.)
     const adam_corrections& c = s->shared->corrections;
     if (c.correct_m2) {
-        weighted_sum_steps<true>(st, c, grad);
+        weighted_sum_steps<true, Sources>(st, c, grad);
     } else {
-        weighted_sum_steps<false>(st, c, grad);
+        weighted_sum_steps<false, Sources>(st, c, grad);
     }
     return hand_on<Carry>(s, d0, d1);
 }

@@ -517,15 +517,6 @@ inline int in_chunk(int i) {
     return static_cast<int>(static_cast<unsigned>(i) % chunk);
 }
 
-// Writes the activation of sample i to the output, scaled out a chunk at a
-// time.
-inline void write_output(register_state_t* st, int i, float a) {
-    st->output_data[i] = a;
-    if (in_chunk(i + 1) == 0) {
-        scale_out_to(st, i + 1);
-    }
-}
-
 // An input register on the checked path, which an input register that is
 // also the output takes at every sample.
 [[gnu::noinline]] int forward_input_checked(const pass_step* s) {
@@ -540,7 +531,11 @@ inline void write_output(register_state_t* st, int i, float a) {
     s->self->d = 0.0f;
     st->array_index = i + 1;
     if (st->output_data != nullptr) {
-        write_output(st, i, a);
+        // Scaled out a chunk at a time.
+        st->output_data[i] = a;
+        if (in_chunk(i + 1) == 0) {
+            scale_out_to(st, i + 1);
+        }
         c->stop = i + 1;
     }
     return next_step(s, a);
