@@ -107,20 +107,7 @@ int forward(const pass_step* s, float carried) {
     return next_step(s, a);
 }
 
-// A block of an input register must lie within its column; forward raises
-// at the sample that does not.
-bool block_ready(PyInteraction_Object* interaction, int n) {
-    const register_cat_state_t* st = state_of(interaction);
-    if (interaction->sources[0] != -1) {
-        return true;
-    }
-    if (st->py_inputarray == nullptr) {
-        return false;
-    }
-    const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
-    return st->array_index >= 0 && static_cast<int64_t>(st->array_index) + n <= length;
-}
-
+// Every block lies within the column, as every sample does.
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
     register_cat_state_t* st = state_of(interaction);
     if (interaction->sources[0] != -1) {
@@ -467,7 +454,6 @@ interaction_type_t typeobj = {
     .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
     .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
     .forward_block = forward_block,
-    .block_ready = block_ready,
     .is_register = true,
 };
 
