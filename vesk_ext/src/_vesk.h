@@ -142,10 +142,11 @@ typedef struct interaction_type {
     // sample loop, so the steps read them without checks. forward[n][1]
     // takes its first source's activation as carried (that source is the
     // node of the step before). reverse[n][c] hands on the gradient of its
-    // source c (1 or 2), the node of the step after, 0 for neither; null:
-    // nothing to do in the reverse pass.
+    // source c (1 or 2), the node of the step after, 0 for neither;
+    // reverse[n][3], where given, passes no gradient to its sources, for a
+    // node whose sources take none. Null: nothing to do in the reverse pass.
     step_operation forward[3][2] = {};
-    step_operation reverse[3][3] = {};
+    step_operation reverse[3][4] = {};
     // Prediction over a block of samples, one node at a time: reads the
     // sources' values of the block's n samples from in0 and in1 (null when
     // not read), writes the node's own to out, advances as n single-sample
@@ -592,7 +593,7 @@ inline float add_share(slot_values* source, float share) {
 }
 
 // Hands on from a reverse step the gradient of the next step's node: the
-// step's source Carry (1 or 2), as the step left it, or neither (0).
+// step's source Carry (1 or 2), as the step left it, or neither (0, 3).
 template <int Carry>
 inline int hand_on(const pass_step* s, float d0, float d1) {
     if constexpr (Carry == 1) {
@@ -704,10 +705,13 @@ template <int Sources, int Carry>
     }
     // The sources' shares use the weights from before this step; a node
     // that is both sources receives both shares, the second added onto the
-    // first.
-    const float d0 = add_share(s->source0, dz * st->w0);
+    // first. Carry 3: the sources take no shares.
+    float d0 = 0.0f;
     float d1 = 0.0f;
-    if constexpr (Sources == 2) {
+    if constexpr (Carry != 3) {
+        d0 = add_share(s->source0, dz * st->w0);
+    }
+    if constexpr (Sources == 2 && Carry != 3) {
         d1 = add_share(s->source1, dz * st->w1);
     }
     s->self->d = 0.0f;

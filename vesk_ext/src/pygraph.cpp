@@ -534,13 +534,29 @@ size_t plan_bytes(int size, bool tune) {
     return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
 }
 
-// The reverse step of a node whose forward step was laid out as `step`,
-// given the node of the reverse step after it (null: none): the form that
-// hands on that node's gradient; null when the node has no reverse step.
-step_operation reverse_form(const pass_step& step, const slot_values* next) {
-    const int carry = next == step.source1 ? 2 : (next == step.source0 ? 1 : 0);
-    const int n = (step.source0 != nullptr) + (step.source1 != nullptr);
-    return step.interaction->typeobj->reverse[n][next == nullptr ? 0 : carry];
+// The forms of the reverse step of a node whose forward step is `step`.
+const step_operation* reverse_forms(const pass_step& step) {
+    return step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
+}
+
+// The reverse step of a node whose forward step is `step` (among the
+// forward steps `steps` of the nodes of `values`), given the node of the
+// reverse step after it (null: none): the form that hands on that node's
+// gradient, or, when no source takes a gradient (none has a reverse step)
+// and the type has one, the form that passes them none; null when the node
+// has no reverse step.
+step_operation reverse_form(const pass_step* steps, const slot_values* values, const pass_step& step,
+                            const slot_values* next) {
+    const step_operation* forms = reverse_forms(step);
+    bool silent = forms[3] != nullptr;
+    for (const slot_values* source : {step.source0, step.source1}) {
+        if (silent && source != nullptr) {
+            const auto i = source - values;
+            silent = reverse_forms(steps[i + i / chain_steps])[0] == nullptr;
+        }
+    }
+    const int carry = next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0));
+    return silent ? forms[3] : forms[carry];
 }
 
 // Lays out the plan: every node's forward step in slot order, and when
@@ -575,15 +591,15 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         pass_step pending = {};
         for (int i = size - 1; i >= 0; --i) {
             const pass_step& step = steps[i + i / chain_steps];
-            if (reverse_form(step, nullptr) == nullptr) {
+            if (reverse_forms(step)[0] == nullptr) {
                 continue;
             }
             if (pending.run != nullptr) {
-                pending.run = reverse_form(pending, step.self);
+                pending.run = reverse_form(steps, values, pending, step.self);
                 chain.add(pending);
             }
             pending = step;
-            pending.run = reverse_form(step, nullptr);
+            pending.run = reverse_form(steps, values, step, nullptr);
         }
         if (pending.run != nullptr) {
             chain.add(pending);

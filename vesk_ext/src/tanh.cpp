@@ -58,7 +58,8 @@ interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
     .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
-    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>, nullptr, reverse<1, 3>},
+                {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>, reverse<2, 3>}},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
 };
