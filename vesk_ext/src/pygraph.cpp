@@ -3,6 +3,7 @@
 #include "_vesk.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -534,29 +535,35 @@ size_t plan_bytes(int size, bool tune) {
     return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
 }
 
+// The forward step of the node of a slot, among the chained steps.
+const pass_step& forward_step(const pass_step* steps, size_t slot) {
+    return steps[slot + slot / chain_steps];
+}
+
 // The forms of the reverse step of a node whose forward step is `step`.
 const step_operation* reverse_forms(const pass_step& step) {
     return step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
 }
 
-// The reverse step of a node whose forward step is `step` (among the
-// forward steps `steps` of the nodes of `values`), given the node of the
-// reverse step after it (null: none): the form that hands on that node's
-// gradient, or, when no source takes a gradient (none has a reverse step)
-// and the type has one, the form that passes them none; null when the node
-// has no reverse step.
+// Whether the node of `node` (a slot of `values`, whose forward steps are
+// `steps`) takes a gradient: whether it has a reverse step.
+bool takes_gradient(const pass_step* steps, const slot_values* values, const slot_values* node) {
+    return reverse_forms(forward_step(steps, static_cast<size_t>(node - values)))[0] != nullptr;
+}
+
+// The reverse step of a node whose forward step is `step`, given the node of
+// the reverse step after it (null: none): the form that hands on that
+// node's gradient, or, when no source takes a gradient and the type has
+// one, the form that passes them none; null when the node has no reverse
+// step.
 step_operation reverse_form(const pass_step* steps, const slot_values* values, const pass_step& step,
                             const slot_values* next) {
     const step_operation* forms = reverse_forms(step);
-    bool silent = forms[3] != nullptr;
-    for (const slot_values* source : {step.source0, step.source1}) {
-        if (silent && source != nullptr) {
-            const auto i = source - values;
-            silent = reverse_forms(steps[i + i / chain_steps])[0] == nullptr;
-        }
+    if (forms[3] != nullptr && !takes_gradient(steps, values, step.source0) &&
+        (step.source1 == nullptr || !takes_gradient(steps, values, step.source1))) {
+        return forms[3];
     }
-    const int carry = next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0));
-    return silent ? forms[3] : forms[carry];
+    return forms[next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0))];
 }
 
 // Lays out the plan: every node's forward step in slot order, and when
@@ -590,7 +597,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         // known.
         pass_step pending = {};
         for (int i = size - 1; i >= 0; --i) {
-            const pass_step& step = steps[i + i / chain_steps];
+            const pass_step& step = forward_step(steps, static_cast<size_t>(i));
             if (reverse_forms(step)[0] == nullptr) {
                 continue;
             }
@@ -608,8 +615,9 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     plan.first = chain.first;
     plan.shared.first = chain.first;
     plan.last = chain.finish(&plan.shared);
-    const auto laid = chain.next - chain.first;
-    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps / laid) : 1;
+    // About ring_steps steps (between half and all of them), without a division.
+    const auto laid = static_cast<size_t>(chain.next - chain.first);
+    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
 }
 
 // n samples through the plan: 0, or -1 with the failing step's exception.
