@@ -79,10 +79,16 @@ LAYOUTS = {
     "fixed ranges, gluamine 13": lambda k: [("in", "x", -2.0, 3.0), ("in", "z", -1.0, 1.0),
                                             (k, (0, 1), 13), ("out", 2, -0.5, 2.0)],
     # Longer than a run of steps without a return to the loop: the node
-    # before as the only, the second and the first source.
-    "long": lambda k: [("in", "x"), ("in", "z")] + [
-        (k, [(i - 2, i - 1), (i - 1,), (i - 1, 0)][i % 3]) for i in range(2, 68)] + [("out", 67)],
+    # before as the only, the second and the first source; the output in
+    # the middle of a run and at its end.
+    "long": lambda k: chain(k, 69),
+    "long, output ending a run": lambda k: chain(k, 64),
 }
+
+
+def chain(kind, size):
+    return [("in", "x"), ("in", "z")] + [
+        (kind, [(i - 2, i - 1), (i - 1,), (i - 1, 0)][i % 3]) for i in range(2, size - 1)] + [("out", size - 2)]
 
 
 def data(seed, n):

@@ -461,6 +461,10 @@ int end_of_chain(const pass_step*, float) {
     return 0;
 }
 
+int hand_on_carried(const pass_step* s, float carried) {
+    return next_step(s, carried);
+}
+
 int end_of_sample(const pass_step* s, float) {
     pass_shared* shared = s->shared;
     if (--shared->remaining == 0) {
@@ -471,19 +475,20 @@ int end_of_sample(const pass_step* s, float) {
 
 // Between the passes of a training sample: the graph counts it before the
 // reverse pass (whose k-th run in the graph's life sees samples == k), and
-// Adam's corrections follow the count up to their limit. The first reverse
-// step's node has no users (they would sit in higher slots), so the
-// gradient it is handed is +0.
-[[gnu::noinline]] int count_corrected_sample(const pass_step* s) {
+// Adam's corrections follow the count up to their limit. Between the
+// output's forward and reverse steps, in one chain, it hands on what it is
+// carried: the output's activation, which its reverse step takes (the
+// output has no users, so its gradient would be +0).
+[[gnu::noinline]] int count_corrected_sample(const pass_step* s, float carried) {
     s->shared->corrections = adam_corrections_for(s->shared->graph->samples);
-    return next_step(s, 0.0f);
+    return next_step(s, carried);
 }
 
-int count_sample(const pass_step* s, float) {
+int count_sample(const pass_step* s, float carried) {
     if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
-        return count_corrected_sample(s);
+        return count_corrected_sample(s, carried);
     }
-    return next_step(s, 0.0f);
+    return next_step(s, carried);
 }
 
 // Lays out the steps of a sample, closing a chain every chain_steps steps;
@@ -528,11 +533,11 @@ struct sample_plan {
 };
 
 // Room for a graph of `size` slots: the values and the engine's slot, and
-// the forward and (when training) the reverse steps, the count between them
-// and the chains' ends.
+// the forward and (when training) the reverse steps, the count between them,
+// up to two steps that fill a chain, and the chains' ends.
 size_t plan_bytes(int size, bool tune) {
     const size_t steps = static_cast<size_t>(tune ? 2 * size + 1 : size);
-    return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 1);
+    return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 3);
 }
 
 // The forward step of the node of a slot, among the chained steps.
@@ -580,8 +585,15 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     *scratch = {0.0f, 0.0f};
     pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
     chain_writer chain = {steps, steps, 0, scratch};
+    const pass_step* output = nullptr;
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
+        // The output's steps and the count in one chain: the chain before
+        // is filled with steps that hand on what they are carried.
+        while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
+            chain.add({hand_on_carried, scratch, nullptr, nullptr, nullptr, nullptr});
+        }
+        output = chain.next;
         values[i] = {x->activation[0], 0.0f};
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
@@ -597,7 +609,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         // known.
         pass_step pending = {};
         for (int i = size - 1; i >= 0; --i) {
-            const pass_step& step = forward_step(steps, static_cast<size_t>(i));
+            const pass_step& step = i == size - 1 ? *output : forward_step(steps, static_cast<size_t>(i));
             if (reverse_forms(step)[0] == nullptr) {
                 continue;
             }

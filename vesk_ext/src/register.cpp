@@ -601,19 +601,20 @@ template <int Carry>
 // The output register of a training query holds the expected values: it
 // sets its source's gradient to the loss derivative of the sample's (the
 // default loss inlined). It runs first in the reverse pass, so that
-// gradient is still +0. A register without them passes its gradient back.
+// gradient is still +0, and is carried its own activation (see the count
+// between the passes). A register without them passes its gradient back.
 template <int Carry>
-int reverse(const pass_step* s, float d) {
+int reverse(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
     const column* c = st->expected;
     if (c == nullptr) {
-        return pass_gradient_back<Carry>(s, d);
+        return pass_gradient_back<Carry>(s, carried);
     }
     const int i = st->array_index - 1;
     if (i >= c->stop || s->interaction->loss_dv_f != mean_squared_error) {
         return reverse_checked<Carry>(s);
     }
-    const float d0 = mean_squared_error(c->values[in_chunk(i)], s->self->a);
+    const float d0 = mean_squared_error(c->values[in_chunk(i)], carried);
     s->source0->d = d0;
     return hand_on<Carry>(s, d0, 0.0f);
 }
