@@ -139,13 +139,13 @@ typedef struct interaction_type {
     // sources the node reads (0 for an input register). They say which
     // sources the type reads: with forms for one and for two, the second
     // while sourcecount is 2; the query checks every source read before the
-    // sample loop, so the steps read them without checks. forward[n][1]
-    // takes its first source's activation as carried (that source is the
-    // node of the step before). reverse[n][c] hands on the gradient of its
+    // sample loop, so the steps read them without checks. forward[n][c]
+    // takes the activation of its source c (1 or 2, the node of the step
+    // before) as carried, 0 neither. reverse[n][c] hands on the gradient of its
     // source c (1 or 2), the node of the step after, 0 for neither;
     // reverse[n][3], where given, passes no gradient to its sources, for a
     // node whose sources take none. Null: nothing to do in the reverse pass.
-    step_operation forward[3][2] = {};
+    step_operation forward[3][3] = {};
     step_operation reverse[3][4] = {};
     // Prediction over a block of samples, one node at a time: reads the
     // sources' values of the block's n samples from in0 and in1 (null when
@@ -578,11 +578,15 @@ inline T* step_state(const pass_step* step) {
     return interaction_state<T>(step->interaction);
 }
 
-// A forward step's first source: carried when it is the node of the step
-// before (Chained), else read.
-template <bool Chained>
+// A forward step's first and second source: carried when it is the node of
+// the step before (Chained 1 and 2), else read.
+template <int Chained>
 inline float first_source(const pass_step* s, float carried) {
-    return Chained ? carried : s->source0->a;
+    return Chained == 1 ? carried : s->source0->a;
+}
+template <int Chained>
+inline float second_source(const pass_step* s, float carried) {
+    return Chained == 2 ? carried : s->source1->a;
 }
 
 // Adds a reverse step's share to a source's gradient; the new gradient.
@@ -652,12 +656,12 @@ inline constexpr state_description weighted_sum_description = {
 
 // The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
 // with two sources, products formed, then added.
-template <int Sources, bool Chained, typename Act>
+template <int Sources, int Chained, typename Act>
 inline int weighted_sum_forward(const pass_step* s, float carried, Act act) {
     const weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float z = first_source<Chained>(s, carried) * st->w0;
     if constexpr (Sources == 2) {
-        z = z + s->source1->a * st->w1;
+        z = z + second_source<Chained>(s, carried) * st->w1;
     }
     const float a = act(z, st->bias);
     s->self->a = a;

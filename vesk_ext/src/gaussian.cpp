@@ -62,7 +62,7 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-template <int Sources, bool Chained>
+template <int Sources, int Chained>
 int forward(const pass_step* s, float carried) {
     const gaussian_state_t* st = step_state<gaussian_state_t>(s);
     // Divides by the width as it stands; a width set to 0 from Python is
@@ -70,7 +70,7 @@ int forward(const pass_step* s, float carried) {
     const float d = first_source<Chained>(s, carried) - st->center0;
     float z = (d * d) / st->w0;
     if constexpr (Sources == 2) {
-        const float e = s->source1->a - st->center1;
+        const float e = second_source<Chained>(s, carried) - st->center1;
         z = z + (e * e) / st->w1;
     }
     const float a = expf(-z);
@@ -145,7 +145,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "gaussian",
     .initialize = initialize,
-    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
     .description = &description,

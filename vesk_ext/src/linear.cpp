@@ -31,7 +31,7 @@ inline T clamped(T z) {
 // Of a sample's sum or of a block's lanes.
 constexpr auto activation = [](auto sum, float bias) { return clamped(bias + sum); };
 
-template <int Sources, bool Chained>
+template <int Sources, int Chained>
 int forward(const pass_step* s, float carried) {
     return weighted_sum_forward<Sources, Chained>(s, carried, activation);
 }
@@ -53,7 +53,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "linear",
     .initialize = initialize,
-    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>, nullptr, reverse<1, 3>},
                 {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>, reverse<2, 3>}},
     .forward_block = forward_block,

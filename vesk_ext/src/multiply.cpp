@@ -19,9 +19,9 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // Both sources are always read; sourcecount is never consulted.
-template <bool Chained>
+template <int Chained>
 int forward(const pass_step* s, float carried) {
-    const float a = first_source<Chained>(s, carried) * s->source1->a;
+    const float a = first_source<Chained>(s, carried) * second_source<Chained>(s, carried);
     s->self->a = a;
     return next_step(s, a);
 }
@@ -49,7 +49,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "multiply",
     .initialize = initialize,
-    .forward = {{}, {}, {forward<false>, forward<true>}},
+    .forward = {{}, {}, {forward<0>, forward<1>, forward<2>}},
     .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,
 };

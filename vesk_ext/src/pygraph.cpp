@@ -597,9 +597,10 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         values[i] = {x->activation[0], 0.0f};
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
-        // The first source arrives carried when it is the node of the step
-        // before in the same chain.
-        const bool chained = n >= 1 && locs[0] == i - 1 && chain.in_chain > 0;
+        // A source arrives carried when it is the node of the step before in
+        // the same chain.
+        const bool after = chain.in_chain > 0;
+        const int chained = after && n >= 1 && locs[0] == i - 1 ? 1 : (after && n == 2 && locs[1] == i - 1 ? 2 : 0);
         chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
                    n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
     }

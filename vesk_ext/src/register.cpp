@@ -567,7 +567,7 @@ int forward_input(const pass_step* s, float) {
 
 // A register with a source passes its value on, and writes it to the output
 // when it holds one.
-template <bool Chained>
+template <int Chained>
 int forward(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
     const int i = st->array_index;
@@ -755,7 +755,7 @@ interaction_type_t typeobj = {
     .create_outputarray = create_outputarray,
     .set_loss = set_loss,
     .get_outputarray = get_outputarray,
-    .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
+    .forward = {{forward_input}, {forward<0>, forward<1>}},
     .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .block_ready = block_ready,

@@ -100,7 +100,7 @@ int forward_input(const pass_step* s, float) {
 }
 
 // A register with a source passes its value on.
-template <bool Chained>
+template <int Chained>
 int forward(const pass_step* s, float carried) {
     const float a = first_source<Chained>(s, carried);
     s->self->a = a;
@@ -451,7 +451,7 @@ interaction_type_t typeobj = {
     .deallocate = deallocate,
     .set_inputarray = categorical_set_inputarray,
     .set_loss = set_loss,
-    .forward = {{forward_input, forward_input}, {forward<false>, forward<true>}},
+    .forward = {{forward_input}, {forward<0>, forward<1>}},
     .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
     .forward_block = forward_block,
     .is_register = true,

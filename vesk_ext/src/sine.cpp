@@ -52,7 +52,7 @@ int initialize(PyInteraction_Object* interaction) {
 // The forward step also takes the cosine that the reverse step needs, of
 // the same argument (k x v + x0 is v x k + x0), so that the reverse step
 // makes no call, around which its values would wait.
-template <bool Chained>
+template <int Chained>
 int forward(const pass_step* s, float carried) {
     sine_state_t* st = step_state<sine_state_t>(s);
     const float argument = first_source<Chained>(s, carried) * st->k + st->x0;
@@ -90,7 +90,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "sine",
     .initialize = initialize,
-    .forward = {{}, {forward<false>, forward<true>}},
+    .forward = {{}, {forward<0>, forward<1>}},
     .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .description = &description,

@@ -34,7 +34,7 @@ int initialize(PyInteraction_Object* interaction) {
 // Of a sample's sum or, lane by lane, of a block's.
 constexpr auto activation = [](auto sum, float bias) { return each_lane(sum + bias, tanhf); };
 
-template <int Sources, bool Chained>
+template <int Sources, int Chained>
 int forward(const pass_step* s, float carried) {
     return weighted_sum_forward<Sources, Chained>(s, carried, activation);
 }
@@ -57,7 +57,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
-    .forward = {{}, {forward<1, false>, forward<1, true>}, {forward<2, false>, forward<2, true>}},
+    .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>, nullptr, reverse<1, 3>},
                 {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>, reverse<2, 3>}},
     .forward_block = forward_block,
