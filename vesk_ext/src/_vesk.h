@@ -152,13 +152,13 @@ typedef struct interaction_type {
     // not read), writes the node's own to out, advances as n single-sample
     // forward steps would and leaves activation[0] at the last sample's
     // value. Each value is computed by the same operations, in the same
-    // order, as in forward. Runs without the interpreter lock and cannot
+    // order, as by the forward step. Runs without the interpreter lock and cannot
     // fail: block_ready has vouched for the block. Null: the type has none,
     // and a prediction query runs sample by sample.
     void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out,
                           int n) = nullptr;
-    // Whether the next n samples can run as a block: false where forward
-    // would raise for one of them, so that the samples go one at a time and
+    // Whether the next n samples can run as a block: false where the forward
+    // step would raise for one of them, so that the samples go one at a time and
     // the error comes at its sample. Null: always.
     bool (*block_ready)(PyInteraction_Object* interaction, int n) = nullptr;
     // The state record's fields. A type with a description needs no
