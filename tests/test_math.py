@@ -63,7 +63,18 @@ def layouts(kind):
     }
     if twin.SOURCES[0] <= 1:
         found["one source"] = [("fixed", "x"), (kind, (0,)), ("fixed", (1,))]
+    if twin.SOURCES == (1, 2):
+        # Longer than a run of the training plan's steps without a return to
+        # the loop: the node before as the only, the second and the first
+        # source; the output in the middle of a run and at its end.
+        found["long"] = chain(kind, 69)
+        found["long, output ending a run"] = chain(kind, 64)
     return found
+
+
+def chain(kind, size):
+    return [("fixed", "x"), ("fixed", "z")] + [
+        (kind, [(i - 2, i - 1), (i - 1,), (i - 1, 0)][i % 3]) for i in range(2, size - 1)] + [("fixed", (size - 2,))]
 
 
 CASES = [(kind, name) for kind in [t.NAME for t in ref.MATH] for name in sorted(layouts(kind))]

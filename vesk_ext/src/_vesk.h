@@ -54,14 +54,9 @@ typedef int graphlocation_t;
 // Derivative of a loss with respect to the prediction: (y_true, y_pred).
 typedef float (*loss_func)(float y_true, float y_pred);
 
-// Which source slots a type's forward and reverse operations read. The query
-// checks every one of them before the sample loop, so the operations can read
-// their sources without checks. Input registers (sources[0] == -1) read none.
-enum source_reads_t {
-    READS_FIRST = 0,               // sources[0]
-    READS_FIRST_AND_COUNTED_SECOND,// sources[0], and sources[1] when sourcecount == 2
-    READS_BOTH,                    // sources[0] and sources[1], always
-};
+// One node's step of a per-sample pass (see pass_step).
+struct pass_step;
+typedef int (*step_operation)(const pass_step* step, float carried);
 
 // ---------------------------------------------------------------------------
 // State descriptions: the fields of a type's state record, which drive its
@@ -85,6 +80,7 @@ struct state_field {
 };
 #define VESK_ATTRIBUTE(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, true}
 #define VESK_INTERNAL(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, false}
+#define VESK_INTERNAL_AS(name, record, field, kind) state_field{name, offsetof(record, field), field_kind::kind, false}
 
 // What an assignment to a name that is not an attribute does.
 enum class unknown_names : unsigned char {
@@ -128,8 +124,6 @@ constexpr const state_field* find_field(const state_description& d, const char* 
 typedef struct interaction_type {
     const char* type_name = nullptr;
     int (*initialize)(PyInteraction_Object* interaction) = nullptr;
-    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) = nullptr;
-    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) = nullptr;
     const char* const* attributes = nullptr;
     int (*setattr)(PyInteraction_Object* interaction, const char* name, PyObject* value) = nullptr;
     PyObject* (*getattr)(PyInteraction_Object* interaction, const char* name) = nullptr;
@@ -141,19 +135,30 @@ typedef struct interaction_type {
     int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name) = nullptr;
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
     struct interaction_type* next = nullptr;
-    source_reads_t source_reads = READS_FIRST;
+    // The steps of the per-sample passes (see pass_step), by the number of
+    // sources the node reads (0 for an input register). They say which
+    // sources the type reads: with forms for one and for two, the second
+    // while sourcecount is 2; the query checks every source read before the
+    // sample loop, so the steps read them without checks. forward[n][c]
+    // takes the activation of its source c (1 or 2, the node of the step
+    // before) as carried, 0 neither. reverse[n][c] hands on the gradient of its
+    // source c (1 or 2), the node of the step after, 0 for neither;
+    // reverse[n][3], where given, passes no gradient to its sources, for a
+    // node whose sources take none. Null: nothing to do in the reverse pass.
+    step_operation forward[3][3] = {};
+    step_operation reverse[3][4] = {};
     // Prediction over a block of samples, one node at a time: reads the
     // sources' values of the block's n samples from in0 and in1 (null when
     // not read), writes the node's own to out, advances as n single-sample
     // forward steps would and leaves activation[0] at the last sample's
     // value. Each value is computed by the same operations, in the same
-    // order, as in forward. Runs without the interpreter lock and cannot
+    // order, as by the forward step. Runs without the interpreter lock and cannot
     // fail: block_ready has vouched for the block. Null: the type has none,
     // and a prediction query runs sample by sample.
     void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out,
                           int n) = nullptr;
-    // Whether the next n samples can run as a block: false where forward
-    // would raise for one of them, so that the samples go one at a time and
+    // Whether the next n samples can run as a block: false where the forward
+    // step would raise for one of them, so that the samples go one at a time and
     // the error comes at its sample. Null: always.
     bool (*block_ready)(PyInteraction_Object* interaction, int n) = nullptr;
     // The state record's fields. A type with a description needs no
@@ -214,14 +219,6 @@ struct PyInteractionState_Object {
     PyInteraction_Object* interaction;
 };
 
-// One step of a pass: an interaction and its type's pass operations,
-// gathered before the sample loop so that the loop walks one compact array.
-struct pass_step {
-    int (*forward)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
-    int (*reverse)(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
-    PyInteraction_Object* interaction;
-};
-
 struct PyGraph_Object {
     PyObject_HEAD
     PyThreadState* _threadstate; // saved while the sample loop runs without the lock
@@ -231,8 +228,6 @@ struct PyGraph_Object {
     PyInteraction_Object** interactions;
     // Non-zero while a query on this graph runs.
     int running;
-    // The slots' pass steps while a query runs its sample loop, else null.
-    pass_step* plan;
 };
 
 extern PyTypeObject PyGraph_Type;
@@ -306,36 +301,12 @@ inline T* interaction_state(PyInteraction_Object* interaction) {
     return reinterpret_cast<T*>(interaction->data);
 }
 
-// Engine accessors. No checks: `loc` names a filled slot and n is 0; the
-// query verifies every source a type reads before the sample loop.
-inline PyInteraction_Object* graph_get_interaction(PyGraph_Object* g, graphlocation_t loc) {
-    return g->interactions[loc];
-}
-inline float graph_get_activation(PyGraph_Object* g, graphlocation_t loc, int n) {
-    return g->interactions[loc]->activation[n];
-}
-inline float graph_get_da(PyGraph_Object* g, graphlocation_t loc, int n) {
-    return g->interactions[loc]->da[n];
-}
-inline int graph_add_da(PyGraph_Object* g, graphlocation_t loc, int n, float da) {
-    g->interactions[loc]->da[n] += da;
-    return 0;
-}
-inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
-    g->interactions[loc]->da[n] = 0;
-    return 0;
-}
-
 // Raises an exception from inside the sample loop, where the interpreter lock
 // is released: takes the lock for the moment of setting the error, through
 // the thread state the query saved in the graph.
 // Kept out of line: the sample loop's operations call it only to fail.
 [[gnu::cold, gnu::noinline]] void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format,
                                                       const char* arg);
-
-// The query driver: one pass over the graph, 0 on success, -1 on failure.
-// Runs inside a query's sample loop, over the steps the query gathered.
-int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune);
 
 // Losses.
 float mean_absolute_error(float y_true, float y_pred);
@@ -395,6 +366,15 @@ inline void store_lanes(float* p, float_lanes v) {
     std::memcpy(p, &v, sizeof v);
 }
 
+// Whether any lane of a comparison's result is true.
+inline bool any_lane(decltype(float_lanes{} < float_lanes{}) mask) {
+#if defined(__SSE2__)
+    return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
+#else
+    return (mask[0] | mask[1] | mask[2] | mask[3]) != 0;
+#endif
+}
+
 // out[j] = op(a[j]) for every j in [0, n), four at a time, then one at a time.
 // op takes and returns either a float or a float_lanes. out may be a itself
 // (each group is read before it is written), not an overlapping shift of it.
@@ -434,16 +414,9 @@ inline float_lanes each_lane(float_lanes v, F f) {
 }
 
 // ---------------------------------------------------------------------------
-// The Adam step: the moments of one parameter, and the step that folds in
-// one gradient, in units of the caller's learning rate. adam_step is the
-// step of one parameter alone; the trainable types step theirs through
-// adam_step_with, several side by side in vector lanes.
-
-struct adam {
-    float m1;
-    float m2;
-};
-float adam_step(adam* state, int nsamples, float grad);
+// The Adam step: the moments of a parameter, and the step that folds in one
+// gradient, in units of the caller's learning rate; the trainable types step
+// their parameters side by side in vector lanes.
 
 namespace vesk::adam_detail {
 constexpr float b1 = 0.9f;
@@ -458,16 +431,9 @@ constexpr double epsilon = 1e-6;
 constexpr int m1_correction_limit = 20;
 constexpr int m2_correction_limit = 1000;
 
-// The correctly rounded root, as sqrtf gives it. A moment is never negative,
-// so the instruction alone will do, without the library's errno path.
-inline float moment_root(float v) {
-#if defined(__SSE2__)
-    return _mm_cvtss_f32(_mm_sqrt_ss(_mm_set_ss(v)));
-#else
-    return sqrtf(v);
-#endif
-}
-
+// The correctly rounded root of each lane, as sqrtf gives it. A moment is
+// never negative, so the instruction alone will do, without the library's
+// errno path.
 inline float_lanes moment_root(float_lanes v) {
 #if defined(__SSE2__)
     return _mm_sqrt_ps(v);
@@ -476,17 +442,29 @@ inline float_lanes moment_root(float_lanes v) {
 #endif
 }
 
-// m1 / (root + epsilon): only this quotient is taken in double precision,
-// then rounded to float.
-inline float step_quotient(float m1, float root) {
-    return static_cast<float>(static_cast<double>(m1) / (static_cast<double>(root) + epsilon));
-}
-
 typedef double double_lanes __attribute__((vector_size(32)));
 
-inline float_lanes step_quotient(float_lanes m1, float_lanes root) {
-    const double_lanes wide_root = __builtin_convertvector(root, double_lanes);
-    return __builtin_convertvector(__builtin_convertvector(m1, double_lanes) / (wide_root + epsilon), float_lanes);
+// The constants in every lane. The step reads them through a pointer whose
+// target the compiler does not see, so that each is an operand loaded from
+// memory rather than a float spread over the lanes at every step.
+struct lane_constants {
+    float_lanes b1;
+    float_lanes one_minus_b1;
+    float_lanes b2;
+    float_lanes one_minus_b2;
+    double_lanes epsilon;
+};
+inline constexpr lane_constants lanes = {
+    {b1, b1, b1, b1},
+    {one_minus_b1, one_minus_b1, one_minus_b1, one_minus_b1},
+    {b2, b2, b2, b2},
+    {one_minus_b2, one_minus_b2, one_minus_b2, one_minus_b2},
+    {epsilon, epsilon, epsilon, epsilon},
+};
+inline const lane_constants* lanes_in_memory() {
+    const lane_constants* k = &lanes;
+    __asm__("" : "+r"(k));
+    return k;
 }
 }  // namespace vesk::adam_detail
 
@@ -509,20 +487,22 @@ inline adam_corrections adam_corrections_for(int64_t nsamples) {
     return c;
 }
 
-// One step of one parameter's moments (F float), or of several parameters'
-// side by side (F float_lanes, each lane rounding exactly as alone).
-// Corrected false: for counts where neither correction applies any more
-// (from 1000 on), which leaves out their tests.
-template <bool Corrected, typename F>
-inline F adam_step_with(F& m1, F& m2, const adam_corrections& c, F grad) {
+// One step of several parameters' moments side by side, each lane rounding
+// exactly as one parameter alone. Corrected false: for counts where neither
+// correction applies any more (from 1000 on), which leaves out their tests.
+// Used 2: only the first two lanes step; the others hold zero moments and
+// zero gradients, and their step, 0 / (0 + epsilon), is given as 0.
+template <bool Corrected, int Used = 4>
+inline float_lanes adam_step_with(float_lanes& m1, float_lanes& m2, const adam_corrections& c, float_lanes grad) {
     using namespace vesk::adam_detail;
+    const lane_constants* k = lanes_in_memory();
     // Products are formed, then added; the squared gradient is the complement
     // times grad, times grad again, in that association.
-    m1 = b1 * m1 + one_minus_b1 * grad;
-    m2 = b2 * m2 + (one_minus_b2 * grad) * grad;
+    m1 = k->b1 * m1 + k->one_minus_b1 * grad;
+    m2 = k->b2 * m2 + (k->one_minus_b2 * grad) * grad;
     // The corrections work on copies: the stored moments stay uncorrected.
-    F m1_unbiased = m1;
-    F m2_unbiased = m2;
+    float_lanes m1_unbiased = m1;
+    float_lanes m2_unbiased = m2;
     if constexpr (Corrected) {
         if (c.correct_m1) {
             m1_unbiased = m1_unbiased / c.m1_divisor;
@@ -531,7 +511,117 @@ inline F adam_step_with(F& m1, F& m2, const adam_corrections& c, F grad) {
             m2_unbiased = m2_unbiased / c.m2_divisor;
         }
     }
-    return step_quotient(m1_unbiased, moment_root(m2_unbiased));
+    // m1 / (root + epsilon): only this quotient is taken in double
+    // precision, then rounded to float.
+    const float_lanes root = moment_root(m2_unbiased);
+    if constexpr (Used == 2) {
+        typedef float float_pair __attribute__((vector_size(8)));
+        typedef double double_pair __attribute__((vector_size(16)));
+        const auto wide = [](float_lanes v) {
+            return __builtin_convertvector(__builtin_shufflevector(v, v, 0, 1), double_pair);
+        };
+        const double_pair epsilon_pair = __builtin_shufflevector(k->epsilon, k->epsilon, 0, 1);
+        const float_pair step = __builtin_convertvector(wide(m1_unbiased) / (wide(root) + epsilon_pair), float_pair);
+        return __builtin_shufflevector(step, float_pair{}, 0, 1, 2, 3);
+    } else {
+        const double_lanes wide_root = __builtin_convertvector(root, double_lanes);
+        return __builtin_convertvector(__builtin_convertvector(m1_unbiased, double_lanes) / (wide_root + k->epsilon),
+                                       float_lanes);
+    }
+}
+
+// ---------------------------------------------------------------------------
+// The per-sample passes of a query. Before its sample loop a query lays out
+// one step per node and pass: the type's operation for that pass with its
+// operands resolved once (the values of the node and of the sources it
+// reads, its state record), so that the loop walks flat arrays of steps
+// and never goes back through records and slots.
+
+// The values of one slot while a query runs: its activation for the current
+// sample and the gradient that reaches it in the reverse pass. The gradient
+// is +0 whenever a reverse pass begins: a node's reverse step clears its
+// own once used, and a node without one clears it in its forward step.
+struct slot_values {
+    float a;
+    float d;
+};
+
+// What the steps of one query share.
+struct pass_shared {
+    PyGraph_Object* graph;
+    // Adam's corrections for the graph's sample count, in a training pass.
+    adam_corrections corrections;
+    // The engine's: the sample's first step and the samples left to run.
+    const pass_step* first;
+    int64_t remaining;
+};
+
+// A step runs its node for the current sample, then hands over to the step
+// after it (next_step), so that a pass is one chain of jumps. It returns
+// what the rest of the pass returned: 0, or -1 with an exception set by the
+// failing step, after which no later step ran.
+//
+// Along the chain each step hands the next one a value in a register, so
+// that the value a node needs from the node before it does not make a round
+// trip through memory: a forward step hands on its activation, a reverse
+// step the gradient of the next step's node, which that step takes as its
+// own instead of reading it. Each step still writes its values to memory.
+struct pass_step {
+    step_operation run;
+    slot_values* self;     // for the engine's own steps, a slot no node has
+    slot_values* source0;  // the sources the node reads; null for the others
+    slot_values* source1;
+    PyInteraction_Object* interaction;
+    pass_shared* shared;
+};
+
+// The call in tail position compiles to a jump; the query also ends the
+// chains at a fixed length, so that the stack stays shallow without it.
+inline int next_step(const pass_step* step, float carried) {
+    return step[1].run(step + 1, carried);
+}
+
+template <typename T>
+inline T* step_state(const pass_step* step) {
+    return interaction_state<T>(step->interaction);
+}
+
+// A forward step's first and second source: carried when it is the node of
+// the step before (Chained 1 and 2), else read.
+template <int Chained>
+inline float first_source(const pass_step* s, float carried) {
+    return Chained == 1 ? carried : s->source0->a;
+}
+template <int Chained>
+inline float second_source(const pass_step* s, float carried) {
+    return Chained == 2 ? carried : s->source1->a;
+}
+
+// Adds a reverse step's share to a source's gradient; the new gradient.
+inline float add_share(slot_values* source, float share) {
+    const float d = source->d + share;
+    source->d = d;
+    return d;
+}
+
+// Hands on from a reverse step the gradient of the next step's node: the
+// step's source Carry (1 or 2), as the step left it, or neither (0, 3).
+template <int Carry>
+inline int hand_on(const pass_step* s, float d0, float d1) {
+    if constexpr (Carry == 1) {
+        return next_step(s, d0);
+    } else if constexpr (Carry == 2) {
+        return next_step(s, d1);
+    } else {
+        return next_step(s, s[1].self->d);
+    }
+}
+
+// The reverse step of a register with a source: hands its gradient on.
+template <int Carry>
+int pass_gradient_back(const pass_step* s, float d) {
+    s->self->d = 0.0f;
+    return hand_on<Carry>(s, add_share(s->source0, d), 0.0f);
 }
 
 // ---------------------------------------------------------------------------
@@ -539,27 +629,31 @@ inline F adam_step_with(F& m1, F& m2, const adam_corrections& c, F grad) {
 // in the activation applied to the sum and its derivative.
 
 struct weighted_sum_state {
+    // The parameters and their moments as the lanes of one Adam step: w0,
+    // bias, w1 (used only while sourcecount is 2), and a lane that stays 0.
+    // The second weight of a node with one source never has a gradient, so
+    // its moments stay 0 (sources are never removed).
     float w0;
-    float w1;   // used only while sourcecount is 2
     float bias;
-    adam w0_adam;
-    adam w1_adam;
-    adam bias_adam;
-    float lr;   // fixed at creation from gluamine
+    float w1;
+    float idle;
+    float m1[4];
+    float m2[4];
+    float lr;  // fixed at creation from gluamine
 };
-static_assert(sizeof(weighted_sum_state) == 40, "the weighted-sum state record is 40 bytes");
+static_assert(sizeof(weighted_sum_state) == 52, "the weighted-sum state record is 52 bytes");
 
 inline constexpr state_description weighted_sum_description = {
     .fields = {
         VESK_ATTRIBUTE(weighted_sum_state, w0, number),
         VESK_ATTRIBUTE(weighted_sum_state, w1, number),
         VESK_ATTRIBUTE(weighted_sum_state, bias, number),
-        VESK_INTERNAL(weighted_sum_state, w0_adam.m1, number),
-        VESK_INTERNAL(weighted_sum_state, w0_adam.m2, number),
-        VESK_INTERNAL(weighted_sum_state, w1_adam.m1, number),
-        VESK_INTERNAL(weighted_sum_state, w1_adam.m2, number),
-        VESK_INTERNAL(weighted_sum_state, bias_adam.m1, number),
-        VESK_INTERNAL(weighted_sum_state, bias_adam.m2, number),
+        VESK_INTERNAL_AS("w0_adam.m1", weighted_sum_state, m1[0], number),
+        VESK_INTERNAL_AS("w0_adam.m2", weighted_sum_state, m2[0], number),
+        VESK_INTERNAL_AS("w1_adam.m1", weighted_sum_state, m1[2], number),
+        VESK_INTERNAL_AS("w1_adam.m2", weighted_sum_state, m2[2], number),
+        VESK_INTERNAL_AS("bias_adam.m1", weighted_sum_state, m1[1], number),
+        VESK_INTERNAL_AS("bias_adam.m2", weighted_sum_state, m2[1], number),
         VESK_INTERNAL(weighted_sum_state, lr, number),
     },
     .unknown = unknown_names::converted_refused,
@@ -568,13 +662,18 @@ inline constexpr state_description weighted_sum_description = {
     .tooltip_size = 128,
 };
 
-// x0 * w0, plus x1 * w1 for two sources: products formed, then added.
-inline float weighted_sum(PyGraph_Object* g, const PyInteraction_Object* x, const weighted_sum_state* st) {
-    float z = graph_get_activation(g, x->sources[0], 0) * st->w0;
-    if (x->sourcecount == 2) {
-        z = z + graph_get_activation(g, x->sources[1], 0) * st->w1;
+// The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
+// with two sources, products formed, then added.
+template <int Sources, int Chained, typename Act>
+inline int weighted_sum_forward(const pass_step* s, float carried, Act act) {
+    const weighted_sum_state* st = step_state<weighted_sum_state>(s);
+    float z = first_source<Chained>(s, carried) * st->w0;
+    if constexpr (Sources == 2) {
+        z = z + second_source<Chained>(s, carried) * st->w1;
     }
-    return z;
+    const float a = act(z, st->bias);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
 // The block form of forward: each sample's activation is act(its weighted
@@ -594,52 +693,50 @@ inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const 
     x->activation[0] = out[n - 1];
 }
 
-// Steps the three parameters with their gradients, side by side in the
-// lanes w0, w1 and bias (the fourth idles at 0).
-template <bool Corrected>
+// Steps the parameters with their gradients, side by side in lanes: w0 and
+// the bias, and w1 with two sources.
+template <bool Corrected, int Sources>
 inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
-    float_lanes m1 = {st->w0_adam.m1, st->w1_adam.m1, st->bias_adam.m1, 0.0f};
-    float_lanes m2 = {st->w0_adam.m2, st->w1_adam.m2, st->bias_adam.m2, 0.0f};
+    float_lanes m1 = load_lanes(st->m1);
+    float_lanes m2 = load_lanes(st->m2);
     // lr x step is rounded to float before it is subtracted.
-    const float_lanes moved = st->lr * adam_step_with<Corrected>(m1, m2, c, grad);
-    st->w0_adam = {m1[0], m2[0]};
-    st->w1_adam = {m1[1], m2[1]};
-    st->bias_adam = {m1[2], m2[2]};
-    st->w0 = st->w0 - moved[0];
-    st->w1 = st->w1 - moved[1];
-    st->bias = st->bias - moved[2];
+    const float_lanes moved = st->lr * adam_step_with<Corrected, 2 * Sources>(m1, m2, c, grad);
+    store_lanes(st->m1, m1);
+    store_lanes(st->m2, m2);
+    store_lanes(&st->w0, load_lanes(&st->w0) - moved);
 }
 
-// Given dz, the gradient of the sum for this sample (when there is one),
-// passes the sources their shares and steps all three parameters.
-inline void weighted_sum_reverse(PyGraph_Object* g, PyInteraction_Object* x, int n_samples, float dz) {
-    weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
-    const bool two_sources = x->sourcecount == 2;
-    float dw0_sum = 0.0f;
-    float dw1_sum = 0.0f;
-    float dbias_sum = 0.0f;
-    if (n_samples >= 1) {
-        dw0_sum = graph_get_activation(g, x->sources[0], 0) * dz;
-        if (two_sources) {
-            dw1_sum = graph_get_activation(g, x->sources[1], 0) * dz;
-        }
-        dbias_sum = dz;
-        // The sources' shares use the weights from before this step; a node
-        // that is both sources receives both shares.
-        graph_add_da(g, x->sources[0], 0, dz * st->w0);
-        if (two_sources) {
-            graph_add_da(g, x->sources[1], 0, dz * st->w1);
-        }
+// The reverse step, given dz, the gradient of the sum: passes the sources
+// their shares and steps all three parameters.
+template <int Sources, int Carry>
+[[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
+    weighted_sum_state* st = step_state<weighted_sum_state>(s);
+    float_lanes grad = {s->source0->a * dz, dz, 0.0f, 0.0f};
+    if constexpr (Sources == 2) {
+        grad = float_lanes{grad[0], dz, s->source1->a * dz, 0.0f};
     }
+    // The sources' shares use the weights from before this step; a node
+    // that is both sources receives both shares, the second added onto the
+    // first. Carry 3: the sources take no shares.
+    float d0 = 0.0f;
+    float d1 = 0.0f;
+    if constexpr (Carry != 3) {
+        d0 = add_share(s->source0, dz * st->w0);
+    }
+    if constexpr (Sources == 2 && Carry != 3) {
+        d1 = add_share(s->source1, dz * st->w1);
+    }
+    s->self->d = 0.0f;
     // Every parameter steps on every call, so a zero gradient still moves it
     // by the momentum its moments hold.
-    const adam_corrections c = adam_corrections_for(g->samples);
-    const float_lanes grad = {dw0_sum, dw1_sum, dbias_sum, 0.0f};
-    if (c.correct_m1 || c.correct_m2) {
-        weighted_sum_steps<true>(st, c, grad);
+    // (m1's correction stops before m2's: while it runs, m2's does too.)
+    const adam_corrections& c = s->shared->corrections;
+    if (c.correct_m2) {
+        weighted_sum_steps<true, Sources>(st, c, grad);
     } else {
-        weighted_sum_steps<false>(st, c, grad);
+        weighted_sum_steps<false, Sources>(st, c, grad);
     }
+    return hand_on<Carry>(s, d0, d1);
 }
 
 // Owned reference that is released on scope exit unless handed on with

@@ -62,45 +62,42 @@ void draw_parameters(PyInteraction_Object* interaction) {
     st->w1 = width_draw();
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const gaussian_state_t* st = state_of(interaction);
+template <int Sources, int Chained>
+int forward(const pass_step* s, float carried) {
+    const gaussian_state_t* st = step_state<gaussian_state_t>(s);
     // Divides by the width as it stands; a width set to 0 from Python is
     // floored only by the next reverse step.
-    const float d = graph_get_activation(g, interaction->sources[0], 0) - st->center0;
+    const float d = first_source<Chained>(s, carried) - st->center0;
     float z = (d * d) / st->w0;
-    if (interaction->sourcecount == 2) {
-        const float e = graph_get_activation(g, interaction->sources[1], 0) - st->center1;
+    if constexpr (Sources == 2) {
+        const float e = second_source<Chained>(s, carried) - st->center1;
         z = z + (e * e) / st->w1;
     }
-    interaction->activation[0] = expf(-z);
-    return 0;
+    const float a = expf(-z);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    gaussian_state_t* st = state_of(interaction);
-    float dc0_tot = 0.0f;
+template <int Sources, int Carry>
+int reverse(const pass_step* s, float da) {
+    gaussian_state_t* st = step_state<gaussian_state_t>(s);
+    const float a = s->self->a;
+    s->self->d = 0.0f;
+    const float t = (da + da) * a;
+    const float x0 = s->source0->a;
+    const float dc0_tot = ((x0 - st->center0) * t) / st->w0;
+    const float u0 = st->center0 - x0;
+    const float dw0_tot = ((da * a) * (u0 * u0)) / (st->w0 * st->w0);
+    const float d0 = add_share(s->source0, -dc0_tot);
+    float d1 = 0.0f;
     float dc1_tot = 0.0f;
-    float dw0_tot = 0.0f;
     float dw1_tot = 0.0f;
-    if (n_samples >= 1) {
-        const float a = interaction->activation[0];
-        const float da = interaction->da[0];
-        const float t = (da + da) * a;
-        const float x0 = graph_get_activation(g, interaction->sources[0], 0);
-        dc0_tot = ((x0 - st->center0) * t) / st->w0;
-        const float u0 = st->center0 - x0;
-        dw0_tot = ((da * a) * (u0 * u0)) / (st->w0 * st->w0);
-        graph_add_da(g, interaction->sources[0], 0, -dc0_tot);
-        if (interaction->sourcecount == 2) {
-            const float x1 = graph_get_activation(g, interaction->sources[1], 0);
-            const float u1 = st->center1 - x1;
-            dw1_tot = ((da * a) * (u1 * u1)) / (st->w1 * st->w1);
-            dc1_tot = ((x1 - st->center1) * t) / st->w1;
-            graph_add_da(g, interaction->sources[1], 0, -dc1_tot);
-        }
+    if constexpr (Sources == 2) {
+        const float x1 = s->source1->a;
+        const float u1 = st->center1 - x1;
+        dw1_tot = ((da * a) * (u1 * u1)) / (st->w1 * st->w1);
+        dc1_tot = ((x1 - st->center1) * t) / st->w1;
+        d1 = add_share(s->source1, -dc1_tot);
     }
     // Each step reads the fields as the previous step left them; lr x 4 is
     // rounded to float before it scales the centre gradient.
@@ -108,16 +105,16 @@ int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples)
     st->w1 = st->w1 - st->lr * dw1_tot;
     st->center0 = st->center0 - (st->lr * 4.0f) * dc0_tot;
     st->center1 = st->center1 - (st->lr * 4.0f) * dc1_tot;
-    // The floor runs on every call, also without samples, so that a width
-    // set to 0 or below from Python is raised at the next training pass. A
-    // NaN width fails the test and is left as it is.
+    // The floor runs on every step, so that a width set to 0 or below from
+    // Python is raised at the next training sample. A NaN width fails the
+    // test and is left as it is.
     if (st->w0 <= 0.0f) {
         st->w0 = width_floor;
     }
     if (st->w1 <= 0.0f) {
         st->w1 = width_floor;
     }
-    return 0;
+    return hand_on<Carry>(s, d0, d1);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -148,9 +145,8 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "gaussian",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
-    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
     .forward_block = forward_block,
     .description = &description,
     .draw_parameters = draw_parameters,

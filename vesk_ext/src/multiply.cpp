@@ -19,27 +19,23 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 // Both sources are always read; sourcecount is never consulted.
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0) *
-                                 graph_get_activation(g, interaction->sources[1], 0);
-    return 0;
+template <int Chained>
+int forward(const pass_step* s, float carried) {
+    const float a = first_source<Chained>(s, carried) * second_source<Chained>(s, carried);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const float da = interaction->da[0];
-    const float x0 = graph_get_activation(g, interaction->sources[0], 0);
-    const float x1 = graph_get_activation(g, interaction->sources[1], 0);
+template <int Carry>
+int reverse(const pass_step* s, float da) {
+    s->self->d = 0.0f;
+    const float x0 = s->source0->a;
+    const float x1 = s->source1->a;
     // Two separate additions: when both sources are one node it receives
     // both shares, 2 x x x da in all, the second added onto the first.
-    graph_add_da(g, interaction->sources[0], 0, da * x1);
-    graph_add_da(g, interaction->sources[1], 0, x0 * da);
-    return 0;
+    const float d0 = add_share(s->source0, da * x1);
+    const float d1 = add_share(s->source1, x0 * da);
+    return hand_on<Carry>(s, d0, d1);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
@@ -53,9 +49,8 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "multiply",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
-    .source_reads = READS_BOTH,
+    .forward = {{}, {}, {forward<0>, forward<1>, forward<2>}},
+    .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,
 };
 

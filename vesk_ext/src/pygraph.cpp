@@ -3,6 +3,7 @@
 #include "_vesk.h"
 
 #include <algorithm>
+#include <bit>
 #include <chrono>
 #include <climits>
 #include <cstring>
@@ -346,22 +347,16 @@ void release_handed_out(PyGraph_Object* graph) {
     PyErr_Restore(type, value, traceback);
 }
 
-// The source slots a type will read, as its record states them.
+// The source slots a node will read, as its type's forward steps state
+// them; none for an input register.
 int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
-    switch (x->typeobj->source_reads) {
-        case READS_BOTH:
-            locs[0] = x->sources[0];
-            locs[1] = x->sources[1];
-            return 2;
-        case READS_FIRST_AND_COUNTED_SECOND:
-            locs[0] = x->sources[0];
-            locs[1] = x->sources[1];
-            return x->sourcecount == 2 ? 2 : 1;
-        case READS_FIRST:
-        default:
-            locs[0] = x->sources[0];
-            return 1;
+    const auto& forms = x->typeobj->forward;
+    locs[0] = x->sources[0];
+    locs[1] = x->sources[1];
+    if (is_input_register(x)) {
+        return 0;
     }
+    return forms[2][0] != nullptr && (forms[1][0] == nullptr || x->sourcecount == 2) ? 2 : 1;
 }
 
 // Checks, before the sample loop, everything the types read without checks:
@@ -379,7 +374,7 @@ int check_links(PyGraph_Object* graph) {
             PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no source set", i);
             return -1;
         }
-        if (x->typeobj->source_reads == READS_BOTH && x->sourcecount < 2) {
+        if (x->typeobj->forward[1][0] == nullptr && x->sourcecount < 2) {
             PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i needs two sources", i);
             return -1;
         }
@@ -482,36 +477,221 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
     return count;
 }
 
-}  // namespace
+// ---------------------------------------------------------------------------
+// The per-sample passes (see pass_step)
 
-int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune) {
-    graph->latest_batchsize = batchsize;
-    const pass_step* const first = graph->plan;
-    const pass_step* const end = first + graph->size;
-    // Sources sit in lower slots: a source's activation for this sample is
-    // ready before any user of it runs forward.
-    for (const pass_step* step = first; step != end; ++step) {
-        step->interaction->da[0] = 0;
-        if (step->forward(graph, step->interaction, batchsize) != 0) {
-            return -1;
-        }
-    }
-    if (!tune) {
+// The steps of a sample form chains of at most this many, each closed by
+// an end step; the sample runs the chains one after the other. A chain's
+// steps hand over to each other by jumps, and the bounded length keeps the
+// stack shallow in a build where they are nested calls.
+constexpr int chain_steps = 64;
+// A sample of one chain runs again from its end step, for as many samples
+// as take about this many steps, before the loop takes over again.
+constexpr int ring_steps = 512;
+
+int end_of_chain(const pass_step*, float) {
+    return 0;
+}
+
+int hand_on_carried(const pass_step* s, float carried) {
+    return next_step(s, carried);
+}
+
+int end_of_sample(const pass_step* s, float) {
+    pass_shared* shared = s->shared;
+    if (--shared->remaining == 0) {
         return 0;
     }
-    // Counted before the reverse pass: the k-th training pass sees samples == k.
-    graph->samples += 1;
-    // Users sit in higher slots and add into a node's da before it runs.
-    for (const pass_step* step = end; step != first;) {
-        --step;
-        if (step->reverse(graph, step->interaction, batchsize) != 0) {
-            return -1;
+    return shared->first->run(shared->first, 0.0f);
+}
+
+// Between the passes of a training sample: the graph counts it before the
+// reverse pass (whose k-th run in the graph's life sees samples == k), and
+// Adam's corrections follow the count up to their limit. Between the
+// output's forward and reverse steps, in one chain, it hands on what it is
+// carried: the output's activation, which its reverse step takes (the
+// output has no users, so its gradient would be +0).
+[[gnu::noinline]] int count_corrected_sample(const pass_step* s, float carried) {
+    s->shared->corrections = adam_corrections_for(s->shared->graph->samples);
+    return next_step(s, carried);
+}
+
+int count_sample(const pass_step* s, float carried) {
+    if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
+        return count_corrected_sample(s, carried);
+    }
+    return next_step(s, carried);
+}
+
+// Lays out the steps of a sample, closing a chain every chain_steps steps;
+// finish() closes the last one.
+struct chain_writer {
+    pass_step* first;
+    pass_step* next;
+    int in_chain;
+    slot_values* scratch;  // the engine's steps' slot
+
+    void add(const pass_step& step) {
+        *next++ = step;
+        if (++in_chain == chain_steps) {
+            close();
+        }
+    }
+    void close() {
+        *next++ = pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, nullptr};
+        in_chain = 0;
+    }
+    // Ends the sample; the first step of its last chain.
+    const pass_step* finish(pass_shared* shared) {
+        if (in_chain > 0 || next == first) {
+            close();
+        }
+        next[-1].run = end_of_sample;
+        next[-1].shared = shared;
+        return next - 1 - (next - 1 - first) % (chain_steps + 1);
+    }
+};
+
+// A query's per-sample plan: the slots' values, which the steps read and
+// write in place of the interactions' own, and the steps of one sample in
+// chains, laid out in memory of plan_bytes.
+struct sample_plan {
+    char* memory;
+    pass_shared shared;
+    slot_values* values;  // null until laid out
+    const pass_step* first;
+    const pass_step* last;  // the first step of the last chain
+    int64_t per_run;        // samples per run of the chains
+};
+
+// Room for a graph of `size` slots: the values and the engine's slot, and
+// the forward and (when training) the reverse steps, the count between them,
+// up to two steps that fill a chain, and the chains' ends.
+size_t plan_bytes(int size, bool tune) {
+    const size_t steps = static_cast<size_t>(tune ? 2 * size + 1 : size);
+    return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 3);
+}
+
+// The forward step of the node of a slot, among the chained steps.
+const pass_step& forward_step(const pass_step* steps, size_t slot) {
+    return steps[slot + slot / chain_steps];
+}
+
+// The forms of the reverse step of a node whose forward step is `step`.
+const step_operation* reverse_forms(const pass_step& step) {
+    return step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
+}
+
+// Whether the node of `node` (a slot of `values`, whose forward steps are
+// `steps`) takes a gradient: whether it has a reverse step.
+bool takes_gradient(const pass_step* steps, const slot_values* values, const slot_values* node) {
+    return reverse_forms(forward_step(steps, static_cast<size_t>(node - values)))[0] != nullptr;
+}
+
+// The reverse step of a node whose forward step is `step`, given the node of
+// the reverse step after it (null: none): the form that hands on that
+// node's gradient, or, when no source takes a gradient and the type has
+// one, the form that passes them none; null when the node has no reverse
+// step.
+step_operation reverse_form(const pass_step* steps, const slot_values* values, const pass_step& step,
+                            const slot_values* next) {
+    const step_operation* forms = reverse_forms(step);
+    if (forms[3] != nullptr && !takes_gradient(steps, values, step.source0) &&
+        (step.source1 == nullptr || !takes_gradient(steps, values, step.source1))) {
+        return forms[3];
+    }
+    return forms[next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0))];
+}
+
+// Lays out the plan: every node's forward step in slot order, and when
+// training the count and the reverse steps of the nodes that have one, in
+// the opposite order, each with the operands the node's type reads.
+void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
+    const int size = graph->size;
+    slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, nullptr, 0};
+    plan.values = values;
+    slot_values* scratch = values + size;
+    *scratch = {0.0f, 0.0f};
+    pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
+    chain_writer chain = {steps, steps, 0, scratch};
+    const pass_step* output = nullptr;
+    for (int i = 0; i < size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        // The output's steps and the count in one chain: the chain before
+        // is filled with steps that hand on what they are carried.
+        while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
+            chain.add({hand_on_carried, scratch, nullptr, nullptr, nullptr, nullptr});
+        }
+        output = chain.next;
+        values[i] = {x->activation[0], 0.0f};
+        graphlocation_t locs[2];
+        const int n = read_sources(x, locs);
+        // A source arrives carried when it is the node of the step before in
+        // the same chain.
+        const bool after = chain.in_chain > 0;
+        const int chained = after && n >= 1 && locs[0] == i - 1 ? 1 : (after && n == 2 && locs[1] == i - 1 ? 2 : 0);
+        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
+                   n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
+    }
+    if (tune) {
+        chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
+        // Each reverse step is laid out once the node of the one after it is
+        // known.
+        pass_step pending = {};
+        for (int i = size - 1; i >= 0; --i) {
+            const pass_step& step = i == size - 1 ? *output : forward_step(steps, static_cast<size_t>(i));
+            if (reverse_forms(step)[0] == nullptr) {
+                continue;
+            }
+            if (pending.run != nullptr) {
+                pending.run = reverse_form(steps, values, pending, step.self);
+                chain.add(pending);
+            }
+            pending = step;
+            pending.run = reverse_form(steps, values, step, nullptr);
+        }
+        if (pending.run != nullptr) {
+            chain.add(pending);
+        }
+    }
+    plan.first = chain.first;
+    plan.shared.first = chain.first;
+    plan.last = chain.finish(&plan.shared);
+    // About ring_steps steps (between half and all of them), without a division.
+    const auto laid = static_cast<size_t>(chain.next - chain.first);
+    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
+}
+
+// n samples through the plan: 0, or -1 with the failing step's exception.
+inline int run_plan(sample_plan& plan, int64_t n) {
+    for (int64_t done = 0; done < n;) {
+        plan.shared.remaining = std::min(plan.per_run, n - done);
+        done += plan.shared.remaining;
+        // A chain's first step reads what it would be carried.
+        for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
+            if (chain->run(chain, chain->self->d) != 0) {
+                return -1;
+            }
+            if (chain == plan.last) {
+                break;
+            }
         }
     }
     return 0;
 }
 
-namespace {
+// The values the interactions show between queries: each one's activation.
+void store_activations(const PyGraph_Object* graph, const sample_plan& plan) {
+    for (int i = 0; i < graph->size; ++i) {
+        graph->interactions[i]->activation[0] = plan.values[i].a;
+    }
+}
+
+// ---------------------------------------------------------------------------
+// Prediction in blocks
 
 // A prediction's samples share nothing (no parameter moves), so they go
 // through the graph a block at a time, one node at a time: each node's
@@ -546,25 +726,21 @@ void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     float* rows = reinterpret_cast<float*>(steps + graph->size);
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
-        block_step& step = steps[i];
-        step = {x->typeobj->forward_block, x->typeobj->block_ready, x, nullptr, nullptr,
-                rows + static_cast<size_t>(i) * static_cast<size_t>(width)};
-        if (is_input_register(x)) {
-            continue;
-        }
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
-        step.in0 = rows + static_cast<size_t>(locs[0]) * static_cast<size_t>(width);
-        if (n == 2) {
-            step.in1 = rows + static_cast<size_t>(locs[1]) * static_cast<size_t>(width);
-        }
+        const auto row = [&](graphlocation_t loc) {
+            return rows + static_cast<size_t>(loc) * static_cast<size_t>(width);
+        };
+        steps[i] = {x->typeobj->forward_block, x->typeobj->block_ready, x, n >= 1 ? row(locs[0]) : nullptr,
+                    n == 2 ? row(locs[1]) : nullptr, row(i)};
     }
 }
 
-// Runs `count` samples without the interpreter lock.
-int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t count) {
+// Runs `count` samples without the interpreter lock. A block that is not
+// ready runs sample by sample, so that a failing sample raises in its turn,
+// from the activations the blocks left.
+int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t count, sample_plan& plan) {
     const block_step* const end = steps + graph->size;
-    graph->latest_batchsize = 1;
     for (int64_t k = 0; k < count; k += block_samples) {
         const int n = static_cast<int>(std::min<int64_t>(block_samples, count - k));
         bool ready = true;
@@ -572,17 +748,21 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             ready = step->block_ready == nullptr || step->block_ready(step->interaction, n);
         }
         if (!ready) {
-            // Sample by sample, so that a failing sample raises in its turn.
-            for (int j = 0; j < n; ++j) {
-                if (pygraph_query_internal(graph, 1, 0) != 0) {
-                    return -1;
-                }
+            if (plan.values == nullptr) {
+                lay_out(graph, plan, false);
+            }
+            for (int i = 0; i < graph->size; ++i) {
+                plan.values[i].a = graph->interactions[i]->activation[0];
+            }
+            const int rc = run_plan(plan, n);
+            store_activations(graph, plan);
+            if (rc != 0) {
+                return -1;
             }
             continue;
         }
         for (const block_step* step = steps; step != end; ++step) {
             step->forward_block(step->interaction, step->in0, step->in1, step->out, n);
-            step->interaction->da[0] = 0;
         }
     }
     return 0;
@@ -636,8 +816,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
 }
 
 // Runs the sample loop with the interpreter lock released. The slots cannot
-// change while the query runs, so their pass steps are gathered once; the
-// pass driver is inlined into the loop.
+// change while the query runs, so their steps are laid out once.
 [[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
     const bool blocks = !tune && count > 0 &&
@@ -650,40 +829,38 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         return -1;
     }
     signal_checks checks = {base, handles ? base : count, std::chrono::steady_clock::now()};
-    const size_t plan_bytes = sizeof(pass_step) * static_cast<size_t>(graph->size);
     const size_t block_bytes =
         blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
                : 0;
-    // One allocation: the pass steps, then the block steps and their rows.
-    pass_step* plan = static_cast<pass_step*>(PyMem_Malloc(plan_bytes + block_bytes));
-    if (plan == nullptr) {
+    // The sample plan, which a prediction in blocks lays out only if a block
+    // needs it, then the block steps and their rows: on the stack for a small
+    // graph, else in one allocation.
+    alignas(16) char small_graph[2048];
+    const size_t sample_bytes = plan_bytes(graph->size, tune);
+    const bool small = sample_bytes + block_bytes <= sizeof small_graph;
+    char* memory = small ? small_graph : static_cast<char*>(PyMem_Malloc(sample_bytes + block_bytes));
+    if (memory == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        plan[i] = {x->typeobj->forward, x->typeobj->reverse, x};
-    }
-    block_step* steps = reinterpret_cast<block_step*>(plan + graph->size);
+    block_step* steps = reinterpret_cast<block_step*>(memory + sample_bytes);
+    sample_plan plan = {memory, {}, nullptr, nullptr, nullptr, 1};
     if (blocks) {
         plan_blocks(graph, steps, width);
+    } else {
+        lay_out(graph, plan, tune);
     }
-    graph->plan = plan;
+    if (count > 0) {
+        graph->latest_batchsize = 1;
+    }
     int rc = 0;
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
         n = std::min(checks.chunk, count - k);
-        // One loop per kind of pass, so that each inlined pass knows its kind.
-        if (tune) {
-            for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = pygraph_query_internal(graph, 1, 1);
-            }
-        } else if (blocks) {
-            rc = predict_in_blocks(graph, steps, n);
+        if (blocks) {
+            rc = predict_in_blocks(graph, steps, n, plan);
         } else {
-            for (int64_t j = 0; j < n && rc == 0; ++j) {
-                rc = pygraph_query_internal(graph, 1, 0);
-            }
+            rc = run_plan(plan, n);
         }
         // A signal handler that raises stops the query as a failing pass does.
         if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
@@ -691,8 +868,12 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
-    graph->plan = nullptr;
-    PyMem_Free(plan);
+    if (!blocks) {
+        store_activations(graph, plan);
+    }
+    if (!small) {
+        PyMem_Free(memory);
+    }
     return rc == 0 ? 0 : -1;
 }
 

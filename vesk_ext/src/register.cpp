@@ -39,6 +39,10 @@ struct column {
     // the chunks read so far; -1 for none.
     int first_bad;
     int first_clamped;
+    // The next sample at which the loop takes the checked path: a chunk to
+    // read, or one of the two marks above. Samples below it just read their
+    // value.
+    int stop;
     float values[chunk];
 };
 
@@ -288,8 +292,7 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
         const float_lanes v = load_lanes(values + k);
         const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
         // v - v is 0 exactly for finite v, NaN otherwise.
-        const auto unusual = (v - v != 0.0f) | (a > one) | (a < -one);
-        if ((unusual[0] | unusual[1] | unusual[2] | unusual[3]) == 0) {
+        if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
             store_lanes(values + k, a);
             continue;
         }
@@ -373,7 +376,7 @@ const refusals expected_refusals = {"expected %s could not be cast to type of re
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
 column column_of(PyArrayObject* a) {
-    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, {}};
+    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, 0, {}};
 }
 
 // The survey of a numeric column, where the range or the narrowing check
@@ -478,58 +481,135 @@ int initialize(PyInteraction_Object* interaction) {
 // ---------------------------------------------------------------------------
 // The sample loop
 
-// Reads the chunk of input values that starts at the current sample, then
-// runs the sample. Out of line and reached by a tail call, so that the common
-// path of forward keeps no values across a call.
-[[gnu::noinline]] int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples);
-
-// One sample, its input chunk (if any) already read.
-inline int forward_sample(PyGraph_Object* g, PyInteraction_Object* interaction, register_state_t* st,
-                          int n_samples) {
-    if (n_samples < 1) {
-        st->array_index += n_samples;
-        return 0;
+// The value of sample i of a column, on the checked path: reads the chunk
+// that starts at i, fails at the first non-finite value (false, the
+// exception set) and sets errcode at the first clamped one; then places the
+// column's next stop.
+bool checked_value(const pass_step* s, register_state_t* st, column* c, int i, const char* refusal) {
+    if (i % chunk == 0) {
+        read_chunk(st, c, i);
     }
+    if (i == c->first_bad) {
+        graph_raise_in_pass(s->shared->graph, PyExc_RuntimeError, refusal, s->interaction->name);
+        return false;
+    }
+    // errcode is never cleared: the first clamped sample sets it for good.
+    if (i == c->first_clamped) {
+        s->interaction->errcode = 1;
+    }
+    int stop = (i / chunk + 1) * chunk;
+    for (const int mark : {c->first_bad, c->first_clamped}) {
+        stop = mark > i && mark < stop ? mark : stop;
+    }
+    c->stop = stop;
+    return true;
+}
+
+// The place of sample i (not negative) in its chunk.
+inline int in_chunk(int i) {
+    return static_cast<int>(static_cast<unsigned>(i) % chunk);
+}
+
+// An input register on the checked path, which an input register that is
+// also the output takes at every sample.
+[[gnu::noinline]] int forward_input_checked(const pass_step* s) {
+    register_state_t* st = step_state<register_state_t>(s);
+    column* c = st->input;
     const int i = st->array_index;
-    if (interaction->sources[0] == -1) {
-        const column* c = st->input;
-        if (c == nullptr || i == c->first_bad) {
-            graph_raise_in_pass(g, PyExc_RuntimeError,
-                                c == nullptr ? "Register '%s' holds no input array"
-                                             : "Nan found in input array in register '%s'",
-                                interaction->name);
-            return -1;
-        }
-        // errcode is never cleared: the first clamped sample sets it for good.
-        if (i == c->first_clamped) {
-            interaction->errcode = 1;
-        }
-        interaction->activation[0] = c->values[i - c->start];
-    } else {
-        interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
+    if (!checked_value(s, st, c, i, "Nan found in input array in register '%s'")) {
+        return -1;
     }
-    st->array_index = i + n_samples;
+    const float a = c->values[in_chunk(i)];
+    s->self->a = a;
+    s->self->d = 0.0f;
+    st->array_index = i + 1;
     if (st->output_data != nullptr) {
-        st->output_data[i] = interaction->activation[0];
-        if ((i + 1) % chunk == 0) {
-            return scale_out_to(st, i + 1);
+        // Scaled out a chunk at a time.
+        st->output_data[i] = a;
+        if (in_chunk(i + 1) == 0) {
+            scale_out_to(st, i + 1);
+        }
+        c->stop = i + 1;
+    }
+    return next_step(s, a);
+}
+
+// An input register: the query hands every one its column before the loop.
+// It has no reverse step, so it clears its gradient here.
+int forward_input(const pass_step* s, float) {
+    register_state_t* st = step_state<register_state_t>(s);
+    const column* c = st->input;
+    const int i = st->array_index;
+    if (i >= c->stop) {
+        return forward_input_checked(s);
+    }
+    const float a = c->values[in_chunk(i)];
+    s->self->a = a;
+    s->self->d = 0.0f;
+    st->array_index = i + 1;
+    return next_step(s, a);
+}
+
+// The end of a sample that completed a chunk of the output: scales the
+// chunk out, then hands on (out of line, so the common path keeps no frame).
+[[gnu::noinline]] int scale_out_then_next(const pass_step* s, float a) {
+    register_state_t* st = step_state<register_state_t>(s);
+    scale_out_to(st, st->array_index);
+    return next_step(s, a);
+}
+
+// A register with a source passes its value on, and writes it to the output
+// when it holds one.
+template <int Chained>
+int forward(const pass_step* s, float carried) {
+    register_state_t* st = step_state<register_state_t>(s);
+    const int i = st->array_index;
+    const float a = first_source<Chained>(s, carried);
+    s->self->a = a;
+    st->array_index = i + 1;
+    if (st->output_data != nullptr) {
+        st->output_data[i] = a;
+        if (in_chunk(i + 1) == 0) {
+            return scale_out_then_next(s, a);
         }
     }
-    return 0;
+    return next_step(s, a);
 }
 
-int forward_at_input_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_state_t* st = state_of(interaction);
-    read_chunk(st, st->input, st->array_index);
-    return forward_sample(g, interaction, st, n_samples);
-}
-
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_state_t* st = state_of(interaction);
-    if (n_samples >= 1 && interaction->sources[0] == -1 && st->input != nullptr && st->array_index % chunk == 0) {
-        return forward_at_input_chunk(g, interaction, n_samples);
+// The output register's reverse step on the path that checks the sample's
+// expected value and calls any loss.
+template <int Carry>
+[[gnu::noinline]] int reverse_checked(const pass_step* s) {
+    register_state_t* st = step_state<register_state_t>(s);
+    column* c = st->expected;
+    const int i = st->array_index - 1;
+    if (i >= c->stop && !checked_value(s, st, c, i, "Nan found in expected array in register '%s'")) {
+        return -1;
     }
-    return forward_sample(g, interaction, st, n_samples);
+    const float d0 = s->interaction->loss_dv_f(c->values[in_chunk(i)], s->self->a);
+    s->source0->d = d0;
+    return hand_on<Carry>(s, d0, 0.0f);
+}
+
+// The output register of a training query holds the expected values: it
+// sets its source's gradient to the loss derivative of the sample's (the
+// default loss inlined). It runs first in the reverse pass, so that
+// gradient is still +0, and is carried its own activation (see the count
+// between the passes). A register without them passes its gradient back.
+template <int Carry>
+int reverse(const pass_step* s, float carried) {
+    register_state_t* st = step_state<register_state_t>(s);
+    const column* c = st->expected;
+    if (c == nullptr) {
+        return pass_gradient_back<Carry>(s, carried);
+    }
+    const int i = st->array_index - 1;
+    if (i >= c->stop || s->interaction->loss_dv_f != mean_squared_error) {
+        return reverse_checked<Carry>(s);
+    }
+    const float d0 = mean_squared_error(c->values[in_chunk(i)], carried);
+    s->source0->d = d0;
+    return hand_on<Carry>(s, d0, 0.0f);
 }
 
 // A block starts an input register's chunk, which it reads, and holds only
@@ -571,48 +651,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
             scale_out_to(st, completed);
         }
     }
-}
-
-// The loss derivative of one expected value, its chunk already read.
-inline int reverse_expected(PyGraph_Object* g, PyInteraction_Object* interaction, const column* c, int i) {
-    if (i == c->first_bad) {
-        graph_raise_in_pass(g, PyExc_RuntimeError, "Nan found in expected array in register '%s'",
-                            interaction->name);
-        return -1;
-    }
-    if (i == c->first_clamped) {
-        interaction->errcode = 1;
-    }
-    // The output runs first in the reverse pass, so the source's da still
-    // holds the 0 the driver put there: it is set, not added to.
-    g->interactions[interaction->sources[0]]->da[0] =
-        interaction->loss_dv_f(c->values[i - c->start], interaction->activation[0]);
-    return 0;
-}
-
-// Reads the chunk of expected values that starts at sample i, then takes
-// its derivative; out of line for the same reason as the input's.
-[[gnu::noinline]] int reverse_at_expected_chunk(PyGraph_Object* g, PyInteraction_Object* interaction, int i) {
-    register_state_t* st = state_of(interaction);
-    read_chunk(st, st->expected, i);
-    return reverse_expected(g, interaction, st->expected, i);
-}
-
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_state_t* st = state_of(interaction);
-    // Only the output of the graph being trained holds expected values: it
-    // drops them when the query hands over its output.
-    if (st->expected != nullptr) {
-        const int i = st->array_index - n_samples;
-        if (i % chunk == 0) {
-            return reverse_at_expected_chunk(g, interaction, i);
-        }
-        return reverse_expected(g, interaction, st->expected, i);
-    }
-    if (interaction->sources[0] != -1 && n_samples >= 1) {
-        graph_add_da(g, interaction->sources[0], 0, interaction->da[0]);
-    }
-    return 0;
 }
 
 const char* get_tooltip(PyInteraction_Object* interaction) {
@@ -703,8 +741,6 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
 interaction_type_t typeobj = {
     .type_name = "fixed",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .get_tooltip = get_tooltip,
     .deallocate = deallocate,
     .set_inputarray = set_inputarray,
@@ -712,7 +748,8 @@ interaction_type_t typeobj = {
     .create_outputarray = create_outputarray,
     .set_loss = set_loss,
     .get_outputarray = get_outputarray,
-    .source_reads = READS_FIRST,
+    .forward = {{forward_input}, {forward<0>, forward<1>}},
+    .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .block_ready = block_ready,
     .description = &description,

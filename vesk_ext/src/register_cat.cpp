@@ -84,58 +84,30 @@ int initialize(PyInteraction_Object* interaction) {
     return 0;
 }
 
-// The weight of the sample at array_index; remembers its entry for reverse.
-inline float categorical_read_from_inputarray(register_cat_state_t* st) {
+// An input register: the weight of the sample's category, whose entry the
+// reverse step moves. The query hands it its resolved column, of one entry a
+// sample, before the loop.
+int forward_input(const pass_step* s, float) {
+    register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const npy_long* addresses = static_cast<const npy_long*>(
         PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray)));
-    category_entry* entry =
-        reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
+    category_entry* entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
     st->current_input[0] = entry;
-    return static_cast<float>(entry->weight);
+    const float a = static_cast<float>(entry->weight);
+    s->self->a = a;
+    st->array_index += 1;
+    return next_step(s, a);
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_cat_state_t* st = state_of(interaction);
-    if (interaction->sources[0] != -1) {
-        if (n_samples >= 1) {
-            interaction->activation[0] = graph_get_activation(g, interaction->sources[0], 0);
-        }
-        return 0;
-    }
-    if (n_samples >= 1) {
-        if (st->py_inputarray == nullptr) {
-            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' holds no input array",
-                                interaction->name);
-            return -1;
-        }
-        // One register placed in two slots is stepped twice per sample and
-        // would run past its column.
-        const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
-        if (st->array_index < 0 || st->array_index >= length) {
-            graph_raise_in_pass(g, PyExc_RuntimeError, "Register '%s' has no input left for this sample",
-                                interaction->name);
-            return -1;
-        }
-        interaction->activation[0] = categorical_read_from_inputarray(st);
-    }
-    st->array_index += n_samples;
-    return 0;
+// A register with a source passes its value on.
+template <int Chained>
+int forward(const pass_step* s, float carried) {
+    const float a = first_source<Chained>(s, carried);
+    s->self->a = a;
+    return next_step(s, a);
 }
 
-// A block of an input register must lie within its column; forward raises
-// at the sample that does not.
-bool block_ready(PyInteraction_Object* interaction, int n) {
-    const register_cat_state_t* st = state_of(interaction);
-    if (interaction->sources[0] != -1) {
-        return true;
-    }
-    if (st->py_inputarray == nullptr) {
-        return false;
-    }
-    const npy_intp length = PyArray_DIM(reinterpret_cast<PyArrayObject*>(st->py_inputarray), 0);
-    return st->array_index >= 0 && static_cast<int64_t>(st->array_index) + n <= length;
-}
-
+// Every block lies within the column, as every sample does.
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
     register_cat_state_t* st = state_of(interaction);
     if (interaction->sources[0] != -1) {
@@ -158,39 +130,30 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 // Moves the weight of the latest sample's category against the gradient:
 // the step is a single-precision product, the weight is kept in double and
 // clamped to [-1, 1]; a NaN weight stays NaN.
-inline void categorical_input_reverse(PyInteraction_Object* interaction, register_cat_state_t* st) {
+int reverse_input(const pass_step* s, float d) {
+    register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const float lr = 0.002f;
     category_entry* entry = st->current_input[0];
-    if (entry == nullptr) {
-        return;
-    }
-    const double step = static_cast<double>(lr * interaction->da[0]);
+    const double step = static_cast<double>(lr * d);
+    s->self->d = 0.0f;
     const double w = entry->weight - step;
     if (w > 1.0) {
         entry->weight = 1.0;
     } else {
         entry->weight = (w < -1.0) ? -1.0 : w;
     }
-}
-
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    register_cat_state_t* st = state_of(interaction);
-    if (n_samples < 1) {
-        return 0;
-    }
-    if (interaction->sources[0] != -1) {
-        graph_get_interaction(g, interaction->sources[0])->da[0] += interaction->da[0];
-        return 0;
-    }
-    categorical_input_reverse(interaction, st);
-    return 0;
+    return hand_on<0>(s, 0.0f, 0.0f);
 }
 
 // The Python hash of an integer, as the interpreter computes it for an int:
 // the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
 uint64_t int_hash(uint64_t magnitude, bool negative) {
+    // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
+    // others; one subtraction then brings the sum below the modulus.
     const uint64_t modulus = (uint64_t{1} << 61) - 1;
-    int64_t h = static_cast<int64_t>(magnitude % modulus);
+    uint64_t folded = (magnitude & modulus) + (magnitude >> 61);
+    folded = folded >= modulus ? folded - modulus : folded;
+    int64_t h = static_cast<int64_t>(folded);
     if (negative) {
         h = -h;
     }
@@ -213,31 +176,45 @@ uint64_t element_hash(const char* item) {
     }
 }
 
-typedef uint64_t (*element_hasher)(const char* item);
+// Fills addresses with the entries of a column's known categories, 0 for an
+// unknown one; whether there was one.
+typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+                             npy_long* addresses);
+
+template <typename T>
+bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, npy_long* addresses) {
+    bool unknown = false;
+    for (npy_intp i = 0; i < n; ++i) {
+        category_entry* known = category_hashmap_find(map, element_hash<T>(data + i * stride));
+        addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
+        unknown = unknown || known == nullptr;
+    }
+    return unknown;
+}
 
 // Integer columns are hashed natively: their elements become Python ints,
 // whose hash the interpreter defines by value, so a known category is found
 // without making an object for it. Other columns hash each element's object.
-element_hasher native_hasher(PyArrayObject* column) {
+known_finder native_finder(PyArrayObject* column) {
     const PyArray_Descr* d = PyArray_DESCR(column);
     if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column) || d->type_num == NPY_BOOL) {
         return nullptr;
     }
     if (PyTypeNum_ISSIGNED(d->type_num)) {
         switch (PyDataType_ELSIZE(d)) {
-            case 1: return element_hash<int8_t>;
-            case 2: return element_hash<int16_t>;
-            case 4: return element_hash<int32_t>;
-            case 8: return element_hash<int64_t>;
+            case 1: return find_known<int8_t>;
+            case 2: return find_known<int16_t>;
+            case 4: return find_known<int32_t>;
+            case 8: return find_known<int64_t>;
             default: return nullptr;
         }
     }
     if (PyTypeNum_ISUNSIGNED(d->type_num)) {
         switch (PyDataType_ELSIZE(d)) {
-            case 1: return element_hash<uint8_t>;
-            case 2: return element_hash<uint16_t>;
-            case 4: return element_hash<uint32_t>;
-            case 8: return element_hash<uint64_t>;
+            case 1: return find_known<uint8_t>;
+            case 2: return find_known<uint16_t>;
+            case 4: return find_known<uint32_t>;
+            case 8: return find_known<uint64_t>;
             default: return nullptr;
         }
     }
@@ -269,20 +246,18 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
-    const element_hasher hasher = native_hasher(column);
-    if (hasher != nullptr) {
+    const known_finder finder = native_finder(column);
+    bool unknown = true;
+    if (finder != nullptr) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
         // code. Unknown ones (0) are made below, in column order.
         UnlockedFor unlocked(dims[0]);
-        for (npy_intp i = 0; i < dims[0]; ++i) {
-            category_entry* known = category_hashmap_find(st->map, hasher(data + i * stride));
-            addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
-        }
+        unknown = finder(st->map, data, stride, dims[0], addresses);
     }
     int failed = 0;
-    for (npy_intp i = 0; i < dims[0]; ++i) {
-        if (hasher != nullptr && addresses[i] != 0) {
+    for (npy_intp i = 0; unknown && i < dims[0]; ++i) {
+        if (finder != nullptr && addresses[i] != 0) {
             continue;
         }
         PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
@@ -489,17 +464,15 @@ void deallocate(PyInteraction_Object* interaction) {
 interaction_type_t typeobj = {
     .type_name = "cat",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
     .attributes = attributes,
     .setattr = setattr,
     .getattr = getattr,
     .deallocate = deallocate,
     .set_inputarray = categorical_set_inputarray,
     .set_loss = set_loss,
-    .source_reads = READS_FIRST,
+    .forward = {{forward_input}, {forward<0>, forward<1>}},
+    .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
     .forward_block = forward_block,
-    .block_ready = block_ready,
     .is_register = true,
     .restore_attribute = restore_attribute,
     .traverse = traverse,

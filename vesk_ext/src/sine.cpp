@@ -13,8 +13,11 @@ struct sine_state_t {
     float x0;  // phase
     float k;   // frequency; moves at twice the rate of the phase
     float lr;  // fixed at creation from gluamine
+    // The cosine of the argument of the latest forward step, for the
+    // reverse step of the same sample. Not part of the state.
+    float cosine;
 };
-static_assert(sizeof(sine_state_t) == 12, "the sine state record is 12 bytes");
+static_assert(sizeof(sine_state_t) == 16, "the sine state record is 16 bytes");
 
 constexpr state_description description = {
     .fields = {
@@ -46,32 +49,32 @@ void draw_parameters(PyInteraction_Object* interaction) {
 }
 
 // One source only: sourcecount and a second source are never consulted.
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const sine_state_t* st = state_of(interaction);
-    const float v = graph_get_activation(g, interaction->sources[0], 0);
-    interaction->activation[0] = sinf(v * st->k + st->x0);
-    return 0;
+// The forward step also takes the cosine that the reverse step needs, of
+// the same argument (k x v + x0 is v x k + x0), so that the reverse step
+// makes no call, around which its values would wait.
+template <int Chained>
+int forward(const pass_step* s, float carried) {
+    sine_state_t* st = step_state<sine_state_t>(s);
+    const float argument = first_source<Chained>(s, carried) * st->k + st->x0;
+    const float a = sinf(argument);
+    s->self->a = a;
+    st->cosine = cosf(argument);
+    return next_step(s, a);
 }
 
-int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    sine_state_t* st = state_of(interaction);
-    float dx0_tot = 0.0f;
-    float dk_tot = 0.0f;
-    if (n_samples >= 1) {
-        const float da = interaction->da[0];
-        const float v = graph_get_activation(g, interaction->sources[0], 0);
-        const float q = cosf(st->k * v + st->x0);
-        dx0_tot = q * da;
-        dk_tot = (v * da) * q;
-        // The source's share uses k from before this step.
-        graph_add_da(g, interaction->sources[0], 0, q * (st->k * da));
-    }
+template <int Carry>
+int reverse(const pass_step* s, float da) {
+    sine_state_t* st = step_state<sine_state_t>(s);
+    s->self->d = 0.0f;
+    const float v = s->source0->a;
+    const float q = st->cosine;
+    const float dx0_tot = q * da;
+    const float dk_tot = (v * da) * q;
+    // The source's share uses k from before this step.
+    const float d0 = add_share(s->source0, q * (st->k * da));
     st->x0 = st->x0 - dx0_tot * st->lr;
     st->k = st->k - dk_tot * (st->lr + st->lr);
-    return 0;
+    return hand_on<Carry>(s, d0, 0.0f);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
@@ -87,9 +90,8 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "sine",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
-    .source_reads = READS_FIRST,
+    .forward = {{}, {forward<0>, forward<1>}},
+    .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
     .description = &description,
     .draw_parameters = draw_parameters,

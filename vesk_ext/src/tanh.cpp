@@ -13,10 +13,6 @@ using tanh_state_t = weighted_sum_state;
 
 constexpr double lr_base = 0.005;
 
-tanh_state_t* state_of(PyInteraction_Object* interaction) {
-    return interaction_state<tanh_state_t>(interaction);
-}
-
 // A rand() draw spread over [-5, 5]: converted to float, times 10, times
 // 2^-31, minus 5, each step rounded in single precision.
 float spread_draw() {
@@ -28,34 +24,32 @@ int initialize(PyInteraction_Object* interaction) {
 }
 
 void draw_parameters(PyInteraction_Object* interaction) {
-    tanh_state_t* st = state_of(interaction);
+    tanh_state_t* st = interaction_state<tanh_state_t>(interaction);
     // Sequenced draws: w0, then w1, then the bias, which is random here.
     st->w0 = spread_draw();
     st->w1 = spread_draw();
     st->bias = spread_draw();
 }
 
-int forward(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    if (n_samples < 1) {
-        return 0;
-    }
-    const tanh_state_t* st = state_of(interaction);
-    interaction->activation[0] = tanhf(weighted_sum(g, interaction, st) + st->bias);
-    return 0;
+// Of a sample's sum or, lane by lane, of a block's.
+constexpr auto activation = [](auto sum, float bias) { return each_lane(sum + bias, tanhf); };
+
+template <int Sources, int Chained>
+int forward(const pass_step* s, float carried) {
+    return weighted_sum_forward<Sources, Chained>(s, carried, activation);
 }
 
-[[gnu::flatten]] int reverse(PyGraph_Object* g, PyInteraction_Object* interaction, int n_samples) {
-    // Derivative from the activation this pass stored; a saturated
-    // activation of exactly +-1 passes nothing back.
-    const float a = interaction->activation[0];
-    weighted_sum_reverse(g, interaction, n_samples, (1.0f - a * a) * interaction->da[0]);
-    return 0;
+// The derivative comes from the activation this pass stored; a saturated
+// activation of exactly +-1 passes nothing back.
+template <int Sources, int Carry>
+int reverse(const pass_step* s, float d) {
+    const float a = s->self->a;
+    return weighted_sum_reverse<Sources, Carry>(s, (1.0f - a * a) * d);
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    weighted_sum_block(interaction, in0, in1, out, n,
-                       [](auto sum, float bias) { return each_lane(sum + bias, tanhf); });
+    weighted_sum_block(interaction, in0, in1, out, n, activation);
 }
 
 }  // namespace
@@ -63,9 +57,9 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 interaction_type_t typeobj = {
     .type_name = "tanh",
     .initialize = initialize,
-    .forward = forward,
-    .reverse = reverse,
-    .source_reads = READS_FIRST_AND_COUNTED_SECOND,
+    .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
+    .reverse = {{}, {reverse<1, 0>, reverse<1, 1>, nullptr, reverse<1, 3>},
+                {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>, reverse<2, 3>}},
     .forward_block = forward_block,
     .description = &weighted_sum_description,
     .draw_parameters = draw_parameters,
