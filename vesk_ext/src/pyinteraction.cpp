@@ -58,8 +58,10 @@ void drop_record(PyInteraction_Object* self) {
 // Lets go of everything an earlier construction bound: the record, the
 // companion (whose back-pointer is cleared first, so a companion kept by
 // Python code reports the loss instead of reading a stale record) and the
-// loss.
+// loss. Releasing the old state's keys runs finalisers, which must not
+// construct the interaction again meanwhile.
 void unbind(PyInteraction_Object* self) {
+    ++self->changing;
     drop_record(self);
     self->loss_dv_f = nullptr;
     if (self->state != nullptr) {
@@ -67,6 +69,7 @@ void unbind(PyInteraction_Object* self) {
     }
     vesk_replace(&self->state, nullptr);
     vesk_replace(&self->loss, nullptr);
+    --self->changing;
 }
 
 // Binds the interaction afresh to the type named type_arg, as a
@@ -80,12 +83,7 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
         return -1;
     }
     std::memcpy(self->latticeloc, latticeloc, sizeof(self->latticeloc));
-    // Releasing the old state's keys runs finalisers, which must not
-    // construct it again meanwhile.
-    ++self->changing;
     unbind(self);
-    --self->changing;
-
     vesk_copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
     vesk_copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
     self->gluamine = gluamine;
@@ -169,9 +167,7 @@ int PyInteraction_traverse(PyInteraction_Object* self, visitproc visit, void* ar
 // Breaks a cycle through the interaction (its linkdata, or a category key
 // that refers back to it): it lets go of everything, as when destroyed.
 int PyInteraction_clear(PyInteraction_Object* self) {
-    ++self->changing;
     unbind(self);
-    --self->changing;
     vesk_replace(&self->linkdata, nullptr);
     return 0;
 }
