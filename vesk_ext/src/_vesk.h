@@ -337,10 +337,8 @@ inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
 // Runs inside a query's sample loop, over the steps the query gathered.
 int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune);
 
-// Losses.
-float mean_absolute_error(float y_true, float y_pred);
+// Losses: the default, and the one named.
 float mean_squared_error(float y_true, float y_pred);
-float categorical_cross_entropy(float y_true, float y_pred);
 int set_loss_function_from_string(const char* function_name, loss_func* function);
 
 // ---------------------------------------------------------------------------
