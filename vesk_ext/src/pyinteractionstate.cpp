@@ -241,17 +241,15 @@ int for_each_value(const interaction_type_t* t, bool saved, Visit visit) {
     return result;
 }
 
-PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
-    PyInteraction_Object* interaction = interaction_of(self);
-    if (interaction == nullptr) {
+// The values of a form: the dictionary form as a dict by name, the saved
+// form as a tuple; null with an error when a value cannot be read.
+PyObject* form_values(PyInteraction_Object* interaction, bool saved) {
+    PyRef values(saved ? PyList_New(0) : PyDict_New());
+    if (!values) {
         return nullptr;
     }
-    PyRef dict(PyDict_New());
-    if (!dict || !has_attributes(interaction->typeobj, false)) {
-        return dict.release();
-    }
-    const int failed = for_each_value(interaction->typeobj, false, [&](const char* name, const state_field*) {
-        PyRef value(read_attribute(interaction, name));
+    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
+        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
         if (!value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
@@ -259,9 +257,21 @@ PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
             }
             return -1;
         }
-        return PyDict_SetItemString(dict.get(), name, value.get());
+        return saved ? PyList_Append(values.get(), value.get())
+                     : PyDict_SetItemString(values.get(), name, value.get());
     });
-    return failed ? nullptr : dict.release();
+    if (failed) {
+        return nullptr;
+    }
+    return saved ? PyList_AsTuple(values.get()) : values.release();
+}
+
+PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
+    PyInteraction_Object* interaction = interaction_of(self);
+    if (interaction == nullptr) {
+        return nullptr;
+    }
+    return has_attributes(interaction->typeobj, false) ? form_values(interaction, false) : PyDict_New();
 }
 
 PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
@@ -381,15 +391,7 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
 }
 
 PyObject* interactionstate_save(PyInteraction_Object* interaction) {
-    PyRef values(PyList_New(0));
-    if (!values) {
-        return nullptr;
-    }
-    const int failed = for_each_value(interaction->typeobj, true, [&](const char* name, const state_field* f) {
-        PyRef value(f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
-        return value ? PyList_Append(values.get(), value.get()) : -1;
-    });
-    return failed ? nullptr : PyList_AsTuple(values.get());
+    return form_values(interaction, true);
 }
 
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {
@@ -421,12 +423,9 @@ PyObject* interactionstate_addtomodule(PyObject* m) {
     return m;
 }
 
-namespace {
-// Shared by the tooltips of every described type; valid until the next call.
-char tooltip_buffer[128];
-}  // namespace
-
 const char* interaction_tooltip(PyInteraction_Object* interaction) {
+    // Shared by the tooltips of every described type; valid until the next call.
+    static char tooltip_buffer[128];
     const interaction_type_t* t = interaction->typeobj;
     if (t->get_tooltip != nullptr) {
         return t->get_tooltip(interaction);
