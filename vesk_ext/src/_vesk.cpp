@@ -134,19 +134,6 @@ interaction_type_t* vesk_find_interactiontype(const char* type_name) {
     return nullptr;
 }
 
-void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes) {
-    size_t n = std::strlen(src);
-    if (n > max_bytes) {
-        n = max_bytes;
-        // Back off over continuation bytes so the cut falls between characters.
-        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
-            --n;
-        }
-    }
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 // The module's one exported symbol. The build hides every other symbol, and
 // before Python 3.9 PyMODINIT_FUNC does not mark the entry point visible.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);

@@ -710,10 +710,6 @@ inline void vesk_replace(PyObject** field, PyObject* owned_value) {
     Py_XDECREF(old);
 }
 
-// Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
-// (which holds max_bytes + 1), never cutting a multi-byte character.
-void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes);
-
 // ---------------------------------------------------------------------------
 // Category hash map (hashtable.cpp), used by the categorical register.
 // ---------------------------------------------------------------------------

@@ -17,6 +17,21 @@ PyObject* field_str(const char* text) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
 }
 
+// Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
+// (which holds max_bytes + 1), never cutting a multi-byte character.
+void copy_utf8(char* dst, const char* src, size_t max_bytes) {
+    size_t n = std::strlen(src);
+    if (n > max_bytes) {
+        n = max_bytes;
+        // Back off over continuation bytes so the cut falls between characters.
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
 // An object made by __new__ without its constructor has no type, companion
 // or loss; everything that needs them refuses it. A construction binds all
 // three, the loss last, or none.
@@ -84,8 +99,8 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     }
     std::memcpy(self->latticeloc, latticeloc, sizeof(self->latticeloc));
     unbind(self);
-    vesk_copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
-    vesk_copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
+    copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
+    copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
     self->gluamine = gluamine;
     self->location = -1;
     self->sourcecount = 0;
@@ -227,10 +242,7 @@ PyObject* PyInteraction_get_state(PyInteraction_Object* self, void*) {
 }
 
 PyObject* PyInteraction_get_type(PyInteraction_Object* self, void*) {
-    if (self->type[0] == '\0') {
-        Py_RETURN_NONE;
-    }
-    return field_str(self->type);
+    return self->type[0] != '\0' ? field_str(self->type) : vesk_newref(Py_None);
 }
 
 PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
