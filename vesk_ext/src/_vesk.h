@@ -337,7 +337,8 @@ inline int graph_reset_da(PyGraph_Object* g, graphlocation_t loc, int n) {
 // Runs inside a query's sample loop, over the steps the query gathered.
 int pygraph_query_internal(PyGraph_Object* graph, int batchsize, int tune);
 
-// Losses: the default, and the one named.
+// Losses: the default one, which a numeric register starts with, and the
+// lookup of one by its name.
 float mean_squared_error(float y_true, float y_pred);
 int set_loss_function_from_string(const char* function_name, loss_func* function);
 
