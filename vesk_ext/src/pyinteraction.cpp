@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -194,9 +193,7 @@ void PyInteraction_dealloc(PyInteraction_Object* self) {
 }
 
 PyObject* PyInteraction_str(PyInteraction_Object* self) {
-    char text[48];
-    std::snprintf(text, sizeof(text), "_vesk.Interaction (%s)", self->type);
-    return field_str(text);
+    return PyUnicode_FromFormat("_vesk.Interaction (%s)", self->type);
 }
 
 PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* args) {
