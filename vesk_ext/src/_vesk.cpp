@@ -19,21 +19,17 @@ namespace {
 // during the first start-up, read-only afterwards.
 interaction_type_t* interaction_types = nullptr;
 
-PyMethodDef PyVesk_methods[] = {
-    {nullptr, nullptr, 0, nullptr},
-};
-
+// The module has no functions of its own; the slots that the record does
+// not name are empty.
+#pragma GCC diagnostic push
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyModuleDef veskmodule = {
-    PyModuleDef_HEAD_INIT,
-    "_vesk",              // m_name
-    "Vesk C Extension",   // m_doc
-    -1,                   // m_size: state lives in file-scope variables
-    PyVesk_methods,       // m_methods
-    nullptr,              // m_slots
-    nullptr,              // m_traverse
-    nullptr,              // m_clear
-    nullptr,              // m_free
+    .m_base = PyModuleDef_HEAD_INIT,
+    .m_name = "_vesk",
+    .m_doc = "Vesk C Extension",
+    .m_size = -1,  // state lives in file-scope variables
 };
+#pragma GCC diagnostic pop
 
 // Registers the seven types. Each record is linked in at the head, so
 // lookups walk them in the reverse order. A record linked twice would chain
@@ -58,27 +54,24 @@ void register_interaction_types() {
 int import_numpy_array_api() {
     // numpy 2 keeps its core in numpy._core (1.26 answers to both names);
     // numpy 1.21 to 1.25 have only numpy.core, whose table numpy 2 withholds.
-    PyObject* numpy = PyImport_ImportModule("numpy._core._multiarray_umath");
-    if (numpy == nullptr && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
+    PyRef numpy(PyImport_ImportModule("numpy._core._multiarray_umath"));
+    if (!numpy && PyErr_ExceptionMatches(PyExc_ModuleNotFoundError)) {
         PyErr_Clear();
-        numpy = PyImport_ImportModule("numpy.core._multiarray_umath");
+        numpy = PyRef(PyImport_ImportModule("numpy.core._multiarray_umath"));
     }
-    if (numpy == nullptr) {
+    if (!numpy) {
         return -1;
     }
-    PyObject* c_api = PyObject_GetAttrString(numpy, "_ARRAY_API");
-    Py_DECREF(numpy);
-    if (c_api == nullptr) {
+    PyRef c_api(PyObject_GetAttrString(numpy.get(), "_ARRAY_API"));
+    if (!c_api) {
         PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
         return -1;
     }
-    if (!PyCapsule_CheckExact(c_api)) {
+    if (!PyCapsule_CheckExact(c_api.get())) {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
-        Py_DECREF(c_api);
         return -1;
     }
-    vesk_ARRAY_API = static_cast<void**>(PyCapsule_GetPointer(c_api, nullptr));
-    Py_DECREF(c_api);
+    vesk_ARRAY_API = static_cast<void**>(PyCapsule_GetPointer(c_api.get(), nullptr));
     if (vesk_ARRAY_API == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
         return -1;
@@ -141,19 +134,6 @@ interaction_type_t* vesk_find_interactiontype(const char* type_name) {
     return nullptr;
 }
 
-void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes) {
-    size_t n = std::strlen(src);
-    if (n > max_bytes) {
-        n = max_bytes;
-        // Back off over continuation bytes so the cut falls between characters.
-        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
-            --n;
-        }
-    }
-    std::memcpy(dst, src, n);
-    dst[n] = '\0';
-}
-
 // The module's one exported symbol. The build hides every other symbol, and
 // before Python 3.9 PyMODINIT_FUNC does not mark the entry point visible.
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);
@@ -170,16 +150,10 @@ PyMODINIT_FUNC PyInit__vesk(void) {
         PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
         return nullptr;
     }
-    if (graph_addtomodule(m.get()) == nullptr) {
-        return nullptr;
-    }
-    if (interaction_addtomodule(m.get()) == nullptr) {
-        return nullptr;
-    }
-    if (interactionstate_addtomodule(m.get()) == nullptr) {
-        return nullptr;
-    }
-    if (PyModule_AddStringConstant(m.get(), "DEFAULT_LOSS", "mean_squared_error") < 0) {
+    // The first failure ends start-up.
+    if (graph_addtomodule(m.get()) == nullptr || interaction_addtomodule(m.get()) == nullptr ||
+        interactionstate_addtomodule(m.get()) == nullptr ||
+        PyModule_AddStringConstant(m.get(), "DEFAULT_LOSS", "mean_squared_error") < 0) {
         return nullptr;
     }
     return m.release();

@@ -308,10 +308,9 @@ inline T* interaction_state(PyInteraction_Object* interaction) {
 [[gnu::cold, gnu::noinline]] void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format,
                                                       const char* arg);
 
-// Losses.
-float mean_absolute_error(float y_true, float y_pred);
+// Losses: the default one, which a numeric register starts with, and the
+// lookup of one by its name.
 float mean_squared_error(float y_true, float y_pred);
-float categorical_cross_entropy(float y_true, float y_pred);
 int set_loss_function_from_string(const char* function_name, loss_func* function);
 
 // ---------------------------------------------------------------------------
@@ -808,10 +807,6 @@ inline void vesk_replace(PyObject** field, PyObject* owned_value) {
     *field = owned_value;
     Py_XDECREF(old);
 }
-
-// Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
-// (which holds max_bytes + 1), never cutting a multi-byte character.
-void vesk_copy_utf8(char* dst, const char* src, size_t max_bytes);
 
 // ---------------------------------------------------------------------------
 // Category hash map (hashtable.cpp), used by the categorical register.

@@ -59,30 +59,6 @@ int reserve(category_hashmap* map) {
     return 0;
 }
 
-// Files a new entry at the head of its bucket. The entry owns a reference to
-// the key; the system allocator keeps entries apart from the interpreter's
-// memory, which they outlive only together with their map.
-category_entry* category_hashmap_new(category_hashmap* map, PyObject* key, uint64_t pyhash) {
-    if (reserve(map) < 0) {
-        return nullptr;
-    }
-    category_entry* entry = static_cast<category_entry*>(std::malloc(sizeof(category_entry)));
-    if (entry == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    const size_t bucket = bucket_of(pyhash);
-    Py_INCREF(key);
-    entry->key = key;
-    entry->py_keyhash = pyhash;
-    entry->weight = 0.0;
-    entry->nxt = map->entries[bucket];
-    map->entries[bucket] = entry;
-    index_insert(map, entry);
-    ++map->count;
-    return entry;
-}
-
 // Frees a list of entries unlinked from their map (chained through nxt) and
 // releases their keys. The map is consistent by then: code run by a release
 // (a finaliser of the key) sees it without them.
@@ -149,7 +125,23 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
     if (category_entry* entry = category_hashmap_find(map, pyhash)) {
         return entry;
     }
-    return category_hashmap_new(map, key, pyhash);
+    // A new entry goes at the head of its bucket. It owns a reference to the
+    // key; the system allocator keeps entries apart from the interpreter's
+    // memory, which they outlive only together with their map.
+    if (reserve(map) < 0) {
+        return nullptr;
+    }
+    category_entry* entry = static_cast<category_entry*>(std::malloc(sizeof(category_entry)));
+    if (entry == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    const size_t bucket = bucket_of(pyhash);
+    *entry = {.nxt = map->entries[bucket], .weight = 0.0, .key = vesk_newref(key), .py_keyhash = pyhash};
+    map->entries[bucket] = entry;
+    index_insert(map, entry);
+    ++map->count;
+    return entry;
 }
 
 category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {

@@ -5,29 +5,23 @@
 
 #include <cstring>
 
-float mean_absolute_error(float y_true, float y_pred) {
-    // An ordered comparison: a tie gives -1, a NaN on either side gives +1.
-    if (y_true >= y_pred) {
-        return -1.0f;
-    }
-    return 1.0f;
-}
-
 float mean_squared_error(float y_true, float y_pred) {
     const float d = y_pred - y_true;
     return d + d;
 }
 
+namespace {
+
+float mean_absolute_error(float y_true, float y_pred) {
+    // An ordered comparison: a tie gives -1, a NaN on either side gives +1.
+    return y_true >= y_pred ? -1.0f : 1.0f;
+}
+
 float categorical_cross_entropy(float y_true, float y_pred) {
     // Only an exact -1 is the negative class; every other value, NaN
     // included, counts as the positive one.
-    if (y_true == -1.0f) {
-        return y_pred + 1.0f;
-    }
-    return y_pred - 1.0f;
+    return y_true == -1.0f ? y_pred + 1.0f : y_pred - 1.0f;
 }
-
-namespace {
 
 struct loss_name {
     const char* name;

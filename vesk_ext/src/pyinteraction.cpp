@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstdio>
 #include <cstring>
 #include <vector>
 
@@ -17,10 +16,26 @@ PyObject* field_str(const char* text) {
     return PyUnicode_DecodeUTF8(text, static_cast<Py_ssize_t>(std::strlen(text)), "replace");
 }
 
+// Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
+// (which holds max_bytes + 1), never cutting a multi-byte character.
+void copy_utf8(char* dst, const char* src, size_t max_bytes) {
+    size_t n = std::strlen(src);
+    if (n > max_bytes) {
+        n = max_bytes;
+        // Back off over continuation bytes so the cut falls between characters.
+        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
+            --n;
+        }
+    }
+    std::memcpy(dst, src, n);
+    dst[n] = '\0';
+}
+
 // An object made by __new__ without its constructor has no type, companion
-// or loss; everything that needs them refuses it.
+// or loss; everything that needs them refuses it. A construction binds all
+// three, the loss last, or none.
 int require_constructed(PyInteraction_Object* self) {
-    if (self->typeobj == nullptr || self->state == nullptr) {
+    if (self->typeobj == nullptr || self->state == nullptr || self->loss == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
         return -1;
     }
@@ -42,11 +57,9 @@ int refuse_rebuild(PyInteraction_Object* self) {
     return 0;
 }
 
-// Lets go of everything an earlier construction bound: the type's state
-// resources, the companion (whose back-pointer is cleared first, so a
-// companion kept by Python code reports the loss instead of reading a
-// stale record) and the loss.
-void unbind(PyInteraction_Object* self) {
+// Forgets the type, then releases its state resources and empties the
+// record: nothing reaches a half-released record.
+void drop_record(PyInteraction_Object* self) {
     interaction_type_t* t = self->typeobj;
     self->typeobj = nullptr;
     if (t != nullptr && t->deallocate != nullptr) {
@@ -54,12 +67,23 @@ void unbind(PyInteraction_Object* self) {
     }
     std::memset(self->data, 0, sizeof(self->data));
     self->data_size = 0;
+}
+
+// Lets go of everything an earlier construction bound: the record, the
+// companion (whose back-pointer is cleared first, so a companion kept by
+// Python code reports the loss instead of reading a stale record) and the
+// loss. Releasing the old state's keys runs finalisers, which must not
+// construct the interaction again meanwhile.
+void unbind(PyInteraction_Object* self) {
+    ++self->changing;
+    drop_record(self);
     self->loss_dv_f = nullptr;
     if (self->state != nullptr) {
         reinterpret_cast<PyInteractionState_Object*>(self->state)->interaction = nullptr;
     }
     vesk_replace(&self->state, nullptr);
     vesk_replace(&self->loss, nullptr);
+    --self->changing;
 }
 
 // Binds the interaction afresh to the type named type_arg, as a
@@ -73,14 +97,9 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
         return -1;
     }
     std::memcpy(self->latticeloc, latticeloc, sizeof(self->latticeloc));
-    // Releasing the old state's keys runs finalisers, which must not
-    // construct it again meanwhile.
-    ++self->changing;
     unbind(self);
-    --self->changing;
-
-    vesk_copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
-    vesk_copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
+    copy_utf8(self->type, type_arg, sizeof(self->type) - 1);
+    copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
     self->gluamine = gluamine;
     self->location = -1;
     self->sourcecount = 0;
@@ -101,12 +120,7 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
                          self->data_size);
         }
         // A half-initialised state must never be reached.
-        self->typeobj = nullptr;
-        if (t->deallocate != nullptr) {
-            t->deallocate(self);
-        }
-        std::memset(self->data, 0, sizeof(self->data));
-        self->data_size = 0;
+        drop_record(self);
         return -1;
     }
     if (draw && t->draw_parameters != nullptr) {
@@ -167,9 +181,7 @@ int PyInteraction_traverse(PyInteraction_Object* self, visitproc visit, void* ar
 // Breaks a cycle through the interaction (its linkdata, or a category key
 // that refers back to it): it lets go of everything, as when destroyed.
 int PyInteraction_clear(PyInteraction_Object* self) {
-    ++self->changing;
     unbind(self);
-    --self->changing;
     vesk_replace(&self->linkdata, nullptr);
     return 0;
 }
@@ -181,9 +193,7 @@ void PyInteraction_dealloc(PyInteraction_Object* self) {
 }
 
 PyObject* PyInteraction_str(PyInteraction_Object* self) {
-    char text[48];
-    std::snprintf(text, sizeof(text), "_vesk.Interaction (%s)", self->type);
-    return field_str(text);
+    return PyUnicode_FromFormat("_vesk.Interaction (%s)", self->type);
 }
 
 PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* args) {
@@ -229,10 +239,7 @@ PyObject* PyInteraction_get_state(PyInteraction_Object* self, void*) {
 }
 
 PyObject* PyInteraction_get_type(PyInteraction_Object* self, void*) {
-    if (self->type[0] == '\0') {
-        Py_RETURN_NONE;
-    }
-    return field_str(self->type);
+    return self->type[0] != '\0' ? field_str(self->type) : vesk_newref(Py_None);
 }
 
 PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
@@ -256,10 +263,7 @@ PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
 }
 
 PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
-    if (require_constructed(self) < 0 || self->loss == nullptr) {
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
-        }
+    if (require_constructed(self) < 0) {
         return nullptr;
     }
     return vesk_newref(self->loss);
@@ -288,10 +292,7 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
 }
 
 PyObject* PyInteraction_get_linkdata(PyInteraction_Object* self, void*) {
-    if (self->linkdata == nullptr) {
-        Py_RETURN_NONE;
-    }
-    return vesk_newref(self->linkdata);
+    return vesk_newref(self->linkdata != nullptr ? self->linkdata : Py_None);
 }
 
 int PyInteraction_set_linkdata(PyInteraction_Object* self, PyObject* value, void*) {
@@ -321,9 +322,23 @@ PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
     return array;
 }
 
-// Depth over the graph's slots without recursion, so that long chains cannot
-// exhaust the C stack. 0 for a node without sources, else 1 + the deepest
-// counted source; sources that name no filled slot, and cycles, are errors.
+// The sources a node's depth counts, in order: none for an input register
+// or a node without sources, else its entries but an unset second one.
+int counted_sources(const PyInteraction_Object* x, graphlocation_t counted[2]) {
+    int n = 0;
+    for (int i = 0; x->sources[0] != -1 && i < x->sourcecount; ++i) {
+        if (i == 0 || x->sources[i] != -1) {
+            counted[n++] = x->sources[i];
+        }
+    }
+    return n;
+}
+
+// 0 for a node without counted sources, else 1 + the deepest of them, and
+// reported one less. Sources may name any slot: one that names no filled
+// slot, and a cycle, are errors. The walk keeps its own stack, so that a
+// long chain cannot exhaust the C stack, and meets the sources in the order
+// a recursive walk would, so the first fault it meets is reported.
 PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
     PyGraph_Object* g = self->graph;
     if (g == nullptr) {
@@ -331,73 +346,57 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
                      self->type);
         return nullptr;
     }
-    enum : char { unseen = 0, in_progress = 1, done = 2 };
-    struct frame {
-        const PyInteraction_Object* node;
-        int slot;   // -1 for the starting interaction itself
-        int next;   // next source entry to visit
-        long best;  // deepest source so far
+    struct step {
+        const PyInteraction_Object* node;  // null: enter the source `slot`; else its sources are all known
+        graphlocation_t slot;              // -1: this interaction, which need not be in a slot
     };
-    std::vector<char> mark;
-    std::vector<long> depth_of;
-    std::vector<frame> stack;
+    // A slot's depth once known, and before that whether it is being walked.
+    constexpr long unseen = -2, walking = -1;
+    graphlocation_t counted[2];
+    long depth = 0;
     try {
-        mark.assign(static_cast<size_t>(g->size), unseen);
-        depth_of.assign(static_cast<size_t>(g->size), 0);
-        stack.push_back({self, -1, 0, -1});
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    long result = 0;
-    while (!stack.empty()) {
-        frame& f = stack.back();
-        const PyInteraction_Object* x = f.node;
-        const bool leaf = x->sourcecount == 0 || x->sources[0] == -1;
-        if (!leaf && f.next < x->sourcecount) {
-            const int entry = f.next++;
-            const graphlocation_t loc = x->sources[entry];
-            if (entry > 0 && loc == -1) {
-                continue;
+        std::vector<long> depth_of(static_cast<size_t>(g->size), unseen);
+        std::vector<step> stack;
+        // The node's finishing step, then its sources to enter, the first on top.
+        const auto push = [&](const PyInteraction_Object* x, graphlocation_t slot) {
+            stack.push_back({x, slot});
+            for (int i = counted_sources(x, counted); i-- > 0;) {
+                stack.push_back({nullptr, counted[i]});
             }
-            if (loc < 0 || loc >= g->size || g->interactions[loc] == nullptr) {
+        };
+        push(self, -1);
+        while (!stack.empty()) {
+            const step s = stack.back();
+            stack.pop_back();
+            if (s.node != nullptr) {
+                long deepest = -1;
+                for (int i = counted_sources(s.node, counted); i-- > 0;) {
+                    deepest = std::max(deepest, depth_of[counted[i]]);
+                }
+                depth = deepest + 1;
+                if (s.slot >= 0) {
+                    depth_of[s.slot] = depth;
+                }
+            } else if (s.slot < 0 || s.slot >= g->size || g->interactions[s.slot] == nullptr) {
                 PyErr_Format(PyExc_RuntimeError,
                              "Cannot compute depth of interaction '%s' because source %i is not a filled slot "
                              "of its graph",
-                             self->type, loc);
+                             self->type, s.slot);
                 return nullptr;
-            }
-            if (mark[loc] == done) {
-                f.best = std::max(f.best, depth_of[loc]);
-                continue;
-            }
-            if (mark[loc] == in_progress) {
+            } else if (depth_of[s.slot] == walking) {
                 PyErr_Format(PyExc_RuntimeError,
                              "Cannot compute depth of interaction '%s' because its sources form a cycle",
                              self->type);
                 return nullptr;
+            } else if (depth_of[s.slot] == unseen) {
+                depth_of[s.slot] = walking;
+                push(g->interactions[s.slot], s.slot);
             }
-            mark[loc] = in_progress;
-            try {
-                stack.push_back({g->interactions[loc], loc, 0, -1});
-            } catch (const std::bad_alloc&) {
-                PyErr_NoMemory();
-                return nullptr;
-            }
-            continue;
         }
-        const long d = leaf ? 0 : f.best + 1;
-        const int slot = f.slot;
-        stack.pop_back();
-        if (slot >= 0) {
-            mark[slot] = done;
-            depth_of[slot] = d;
-            stack.back().best = std::max(stack.back().best, d);
-        } else {
-            result = d;
-        }
+    } catch (const std::bad_alloc&) {
+        return PyErr_NoMemory();
     }
-    return PyLong_FromLong(result - 1);
+    return PyLong_FromLong(depth - 1);
 }
 
 PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {

@@ -217,54 +217,39 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
     return vesk_raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
 }
 
-// Calls visit(name) for each attribute of the type, in the order of its
-// dictionary form, until one gives non-zero; that result, or 0.
+// Calls visit(name, field) for each value of a form, in order, until one
+// gives non-zero; that result, or 0. The dictionary form holds the type's
+// attributes: those of its own list or, without one, the attribute fields
+// of its description. The saved form holds every field of the description,
+// internal ones included, or, for a type without one, the listed attributes.
+// The field is null for a listed attribute.
 template <typename Visit>
-int for_each_attribute(const interaction_type_t* t, Visit visit) {
+int for_each_value(const interaction_type_t* t, bool saved, Visit visit) {
     int result = 0;
-    if (t->attributes != nullptr || t->description == nullptr) {
+    const state_description* d = saved || t->attributes == nullptr ? t->description : nullptr;
+    if (d == nullptr) {
         for (const char* const* name = t->attributes; result == 0 && name != nullptr && *name != nullptr; ++name) {
-            result = visit(*name);
+            result = visit(*name, nullptr);
         }
         return result;
     }
-    for (const state_field& f : t->description->fields) {
-        if (result == 0 && f.name != nullptr && f.attribute) {
-            result = visit(f.name);
-        }
-    }
-    return result;
-}
-
-// Calls visit(name, field) for each value of the saved form, in order, until
-// one gives non-zero; that result, or 0. The values are every field of the
-// type's description, internal ones included, or, for a type without one,
-// every attribute (with a null field).
-template <typename Visit>
-int for_each_saved(const interaction_type_t* t, Visit visit) {
-    if (t->description == nullptr) {
-        return for_each_attribute(t, [&](const char* name) { return visit(name, nullptr); });
-    }
-    int result = 0;
-    for (const state_field& f : t->description->fields) {
-        if (result == 0 && f.name != nullptr) {
+    for (const state_field& f : d->fields) {
+        if (result == 0 && f.name != nullptr && (saved || f.attribute)) {
             result = visit(f.name, &f);
         }
     }
     return result;
 }
 
-PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
-    PyInteraction_Object* interaction = interaction_of(self);
-    if (interaction == nullptr) {
+// The values of a form: the dictionary form as a dict by name, the saved
+// form as a tuple; null with an error when a value cannot be read.
+PyObject* form_values(PyInteraction_Object* interaction, bool saved) {
+    PyRef values(saved ? PyList_New(0) : PyDict_New());
+    if (!values) {
         return nullptr;
     }
-    PyRef dict(PyDict_New());
-    if (!dict || !has_attributes(interaction->typeobj, false)) {
-        return dict.release();
-    }
-    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
-        PyRef value(read_attribute(interaction, name));
+    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
+        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
         if (!value) {
             if (!PyErr_Occurred()) {
                 PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
@@ -272,9 +257,21 @@ PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
             }
             return -1;
         }
-        return PyDict_SetItemString(dict.get(), name, value.get());
+        return saved ? PyList_Append(values.get(), value.get())
+                     : PyDict_SetItemString(values.get(), name, value.get());
     });
-    return failed ? nullptr : dict.release();
+    if (failed) {
+        return nullptr;
+    }
+    return saved ? PyList_AsTuple(values.get()) : values.release();
+}
+
+PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
+    PyInteraction_Object* interaction = interaction_of(self);
+    if (interaction == nullptr) {
+        return nullptr;
+    }
+    return has_attributes(interaction->typeobj, false) ? form_values(interaction, false) : PyDict_New();
 }
 
 PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
@@ -299,7 +296,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
     ChangeMark mark(interaction);
     // Applied in the order of the type's list, not of the dictionary; no
     // rollback: attributes applied before a failure keep their new values.
-    const int failed = for_each_attribute(interaction->typeobj, [&](const char* name) {
+    const int failed = for_each_value(interaction->typeobj, false, [&](const char* name, const state_field*) {
         PyRef key(PyUnicode_FromString(name));
         PyObject* borrowed = key ? PyDict_GetItemWithError(d, key.get()) : nullptr;
         if (borrowed == nullptr) {
@@ -313,19 +310,11 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         }
         return 0;
     });
-    if (failed) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return failed ? nullptr : vesk_newref(Py_None);
 }
 
 int PyInteractionState_init(PyObject*, PyObject*, PyObject*) {
     return 0;
-}
-
-void PyInteractionState_dealloc(PyObject* self) {
-    // The back-pointer owns nothing.
-    Py_TYPE(self)->tp_free(self);
 }
 
 PyMethodDef PyInteractionState_methods[] = {
@@ -351,7 +340,7 @@ PyTypeObject PyInteractionState_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.InteractionState",
     .tp_basicsize = sizeof(PyInteractionState_Object),
-    .tp_dealloc = PyInteractionState_dealloc,
+    // The inherited tp_dealloc frees the record: the back-pointer owns nothing.
     .tp_getattro = PyInteractionState_GetAttr,
     .tp_setattro = PyInteractionState_SetAttr,
     .tp_flags = Py_TPFLAGS_DEFAULT,
@@ -378,9 +367,7 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
         return -1;
     }
-    PyObject* cause_type = nullptr;
-    PyObject* cause = nullptr;
-    PyObject* cause_traceback = nullptr;
+    PyObject *cause_type = nullptr, *cause = nullptr, *cause_traceback = nullptr;
     PyErr_Fetch(&cause_type, &cause, &cause_traceback);
     // Normalised while no error is pending: it may run the class's code.
     PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
@@ -392,9 +379,7 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     PyErr_FormatV(exc_type, format, args);
     va_end(args);
     if (cause != nullptr) {
-        PyObject* type = nullptr;
-        PyObject* value = nullptr;
-        PyObject* traceback = nullptr;
+        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         PyException_SetCause(value, cause);  // takes the reference
@@ -406,21 +391,13 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
 }
 
 PyObject* interactionstate_save(PyInteraction_Object* interaction) {
-    PyRef values(PyList_New(0));
-    if (!values) {
-        return nullptr;
-    }
-    const int failed = for_each_saved(interaction->typeobj, [&](const char* name, const state_field* f) {
-        PyRef value(f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
-        return value ? PyList_Append(values.get(), value.get()) : -1;
-    });
-    return failed ? nullptr : PyList_AsTuple(values.get());
+    return form_values(interaction, true);
 }
 
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {
     const interaction_type_t* t = interaction->typeobj;
     Py_ssize_t count = 0;
-    for_each_saved(t, [&](const char*, const state_field*) { return ++count, 0; });
+    for_each_value(t, true, [&](const char*, const state_field*) { return ++count, 0; });
     if (!PyTuple_Check(saved) || PyTuple_GET_SIZE(saved) != count) {
         PyErr_Format(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
                      interaction->type, count);
@@ -428,7 +405,7 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
     }
     ChangeMark mark(interaction);
     Py_ssize_t i = 0;
-    return for_each_saved(t, [&](const char* name, const state_field* f) {
+    return for_each_value(t, true, [&](const char* name, const state_field* f) {
         PyObject* value = PyTuple_GET_ITEM(saved, i++);
         const auto restore = t->restore_attribute != nullptr ? t->restore_attribute : t->setattr;
         if ((f != nullptr ? write_field(interaction, *f, value) : restore(interaction, name, value)) == 0) {
@@ -446,12 +423,9 @@ PyObject* interactionstate_addtomodule(PyObject* m) {
     return m;
 }
 
-namespace {
-// Shared by the tooltips of every described type; valid until the next call.
-char tooltip_buffer[128];
-}  // namespace
-
 const char* interaction_tooltip(PyInteraction_Object* interaction) {
+    // Shared by the tooltips of every described type; valid until the next call.
+    static char tooltip_buffer[128];
     const interaction_type_t* t = interaction->typeobj;
     if (t->get_tooltip != nullptr) {
         return t->get_tooltip(interaction);
