@@ -1,6 +1,8 @@
 """The suite's measurements behind --full: numba's compile cost, thread
-scaling, instruction counts under callgrind, and heap allocations with the
-peak of the live heap. The last two run in processes of their own, started
+scaling, instruction counts under callgrind, heap allocations with the
+peak of the live heap, and the peak heap and resident memory of long queries
+on float64 columns (bench_memory.py). The last three run in processes of
+their own; the first two of those are started
 as `full.py PROBE JSON-OPTIONS` and printing one line "RESULT <json>":
 
     regions  every query (module and floor; training and prediction; N and 2N
@@ -45,6 +47,8 @@ def add_arguments(p):
                         "(Adam's bias correction runs below sample 1000)")
     p.add_argument("--heap-rows", default="1000000", help="rows of the long query for the heap figures, a list")
     p.add_argument("--heap-graph", default="G12")
+    p.add_argument("--memory-rows", default="1000000,20000000",
+                   help="rows of the queries on float64 columns whose peak heap and resident memory are measured")
 
 
 def _seconds(s):
@@ -184,9 +188,11 @@ def probe_heap(rows, graph):
     for n in sizes:  # first-use costs out of the way
         c.graph._query({k: v[:n] for k, v in c.x.items()}, c.y[:n])
         c.graph._query({k: v[:n] for k, v in c.x.items()})
-    converted = 4 * rows * len(c.plan.columns) + 8 * rows * len(c.plan.cats)
+    # What grows with the rows: the output, and for a categorical column the
+    # resolved category of each row (numeric columns are read in blocks).
+    per_row = 4 + 8 * len(c.plan.cats)
     result = {"rows": rows, "graph": graph, "sizes": sizes,
-              "arrays": {"train": converted + 8 * rows, "predict": converted + 4 * rows}}
+              "arrays": {"train": per_row * rows, "predict": per_row * rows}}
     holds_lock = ctypes.cast(ctypes.pythonapi.PyGILState_Check, ctypes.c_void_p).value
     for mode in ("train", "predict"):
         for n in sizes:
@@ -322,8 +328,8 @@ def report_heap(runs):
     for al in runs:
         big = al["sizes"][-1]
         rows += ["| peak growth of the heap during a %s-row %s query on %s | %.1f MB; budget %.1f MB (arrays %.1f MB "
-                 "+ 1 MB) |" % ("{:,}".format(big), mode_name[mode], al["graph"], al["%s_%d" % (mode, big)]["peak"] / 1e6,
-                                (al["arrays"][mode] + (1 << 20)) / 1e6, al["arrays"][mode] / 1e6)
+                 "+ 2 MB) |" % ("{:,}".format(big), mode_name[mode], al["graph"], al["%s_%d" % (mode, big)]["peak"] / 1e6,
+                                (al["arrays"][mode] + (2 << 20)) / 1e6, al["arrays"][mode] / 1e6)
                  for mode in ("train", "predict")]
         rows += ["| heap allocations during a %s query on %s | %s |" % (mode_name[mode], al["graph"], "; ".join(
             "%s rows: %d (%d with the lock released)" % ("{:,}".format(n), al["%s_%d" % (mode, n)]["allocations"],
@@ -332,8 +338,26 @@ def report_heap(runs):
     return rows, ["Heap figures (table below): a malloc-counting shim preloaded into a process of its own, the "
                   "interpreter allocating through malloc too, counts every allocation during the query (those with "
                   "the interpreter lock released are the sample loop's) and the peak growth of the live heap, the "
-                  "returned predictions included. The budget's arrays are the converted columns (4 bytes a row per "
-                  "numeric column, 8 per categorical one), the output and, when training, the expected values.", ""]
+                  "returned predictions included. The budget's arrays are the output (4 bytes a row) and the resolved "
+                  "categories of a categorical column (8 bytes a row); numeric columns and expected values are read "
+                  "in blocks of 256 rows and add nothing that grows with the rows.", ""]
+
+
+def memory(args, **_):
+    import bench_memory
+
+    return [dict(bench_memory.run(int(rows), mode), before=bench_memory.BEFORE.get((int(rows), mode)))
+            for rows in args.memory_rows.split(",") for mode in ("train", "predict")]
+
+
+def report_memory(runs):
+    MB = 1 << 20
+    return ["| peak growth during a %s-row %s query on two float64 columns: heap / resident | %.1f / %.1f MB = output "
+            "(%.1f MB) %+.0f / %+.0f KB%s |" % (
+                "{:,}".format(r["rows"]), {"train": "training", "predict": "prediction"}[r["mode"]], r["heap"] / MB,
+                r["rss"] / MB, r["output"] / MB, (r["heap"] - r["output"]) / 1024, (r["rss"] - r["output"]) / 1024,
+                "; heap %.1f MB when columns were copied whole" % r["before"] if r["before"] else "")
+            for r in runs], []
 
 
 # (key, label, only with --full, measure, report), as suite.PARTS.
@@ -342,6 +366,7 @@ PARTS = [
     ("threads", "thread scaling", True, thread_scaling, report_threads),
     ("callgrind", "instruction counts (callgrind)", True, callgrind, report_callgrind),
     ("heap", "heap allocations and peak", True, heap, report_heap),
+    ("memory", "peak memory of long queries on float64 columns", True, memory, report_memory),
 ]
 
 
