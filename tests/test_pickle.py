@@ -14,10 +14,11 @@ import pytest
 import _vesk
 from conftest import run_python
 from graph_pairs import build, columns
+from reference_math import MATH as MATH_TYPES
 from reliability import MIXED, bits
 
 PROTOCOLS = list(range(2, pickle.HIGHEST_PROTOCOL + 1))
-MATH = ("linear", "tanh", "gaussian", "sine", "multiply")
+MATH = tuple(t.NAME for t in MATH_TYPES)
 INPUTS = [("fixed", "x"), ("cat", "c")]  # the input registers of random_graph
 
 
