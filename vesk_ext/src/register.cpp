@@ -9,6 +9,7 @@
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace vesk::fixed {
 namespace {
@@ -55,9 +56,10 @@ struct register_state_t {
     column* expected;           // owned, or null
     PyObject* py_outputarray;   // owned output array until handed to the caller, or null
     float* output_data;         // its elements, or null
-    float feature_max;          // NaN: not yet known
-    float feature_min;
-    int auto_adapt;
+    // A new register's: the range is not yet known.
+    float feature_max = std::numeric_limits<float>::quiet_NaN();
+    float feature_min = std::numeric_limits<float>::quiet_NaN();
+    int auto_adapt = 1;
 };
 
 // The rest of the record (the held arrays, the position in them, the marks
@@ -214,32 +216,20 @@ struct element_ops {
 template <typename T, bool Swapped>
 constexpr element_ops ops_of = {convert<T, Swapped>, survey<T, Swapped>, std::is_same_v<T, npy_double>};
 
-template <typename T>
-const element_ops* pick(bool swapped) {
-    return swapped ? &ops_of<T, true> : &ops_of<T, false>;
-}
-
 // How a column's elements are read; null for a dtype numpy must cast.
 const element_ops* ops_for(PyArrayObject* a) {
     const PyArray_Descr* d = PyArray_DESCR(a);
-    const bool swapped = !PyArray_ISNBO(d->byteorder);
-    const int size = PyArray_ITEMSIZE(a);
+    const auto pick = [swapped = !PyArray_ISNBO(d->byteorder)](auto zero) {
+        using T = decltype(zero);
+        return swapped ? &ops_of<T, true> : &ops_of<T, false>;
+    };
     switch (d->type_num) {
-        case NPY_BOOL: return pick<bool_byte>(swapped);
-        case NPY_HALF: return pick<half_bits>(swapped);
-        case NPY_FLOAT: return pick<npy_float>(swapped);
-        case NPY_DOUBLE: return pick<npy_double>(swapped);
-        default: break;
+        case NPY_BOOL: return pick(bool_byte{});
+        case NPY_HALF: return pick(half_bits{});
+        case NPY_FLOAT: return pick(npy_float{});
+        case NPY_DOUBLE: return pick(npy_double{});
+        default: return vesk_with_integer_type(d, pick);
     }
-    if (PyTypeNum_ISSIGNED(d->type_num)) {
-        return size == 1 ? pick<npy_int8>(swapped) : size == 2 ? pick<npy_int16>(swapped)
-               : size == 4 ? pick<npy_int32>(swapped) : size == 8 ? pick<npy_int64>(swapped) : nullptr;
-    }
-    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        return size == 1 ? pick<npy_uint8>(swapped) : size == 2 ? pick<npy_uint16>(swapped)
-               : size == 4 ? pick<npy_uint32>(swapped) : size == 8 ? pick<npy_uint64>(swapped) : nullptr;
-    }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -309,37 +299,20 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     }
 }
 
-inline float scale_out(const register_state_t* st, float a) {
-    return ((1.0f + a) * (st->feature_max - st->feature_min)) * 0.5f + st->feature_min;
-}
-
 // Scales out the outputs from the last scaled one up to `end`, which the
-// loop wrote as activations; out of line for the same reason. 0, forward's
-// result.
-[[gnu::noinline]] int scale_out_to(register_state_t* st, int end) {
+// loop wrote as activations: ((1 + a) (max - min)) / 2 + min. Out of line
+// for the same reason.
+[[gnu::noinline]] void scale_out_to(register_state_t* st, int end) {
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
-    float* values = st->output_data;
-    int i = st->output_scaled;
-    // Four at a time in vector lanes; the operations are those of scale_out,
-    // in its order.
-    for (; i + 4 <= end; i += 4) {
-        store_lanes(values + i, ((1.0f + load_lanes(values + i)) * span) * 0.5f + lo);
-    }
-    for (; i < end; ++i) {
-        values[i] = scale_out(st, values[i]);
-    }
+    float* values = st->output_data + st->output_scaled;
+    block_map(end - st->output_scaled, values, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; });
     st->output_scaled = end;
-    return 0;
 }
 
 void apply_default_range(register_state_t* st) {
-    if (std::isnan(st->feature_max)) {
-        st->feature_max = 1.0f;
-    }
-    if (std::isnan(st->feature_min)) {
-        st->feature_min = -1.0f;
-    }
+    st->feature_max = std::isnan(st->feature_max) ? 1.0f : st->feature_max;
+    st->feature_min = std::isnan(st->feature_min) ? -1.0f : st->feature_min;
 }
 
 // ---------------------------------------------------------------------------
@@ -391,9 +364,7 @@ survey_result survey_of(const register_state_t* st, const column& c) {
 
 // Releases a held column and its reference to the array it reads.
 void release_column(column** field) {
-    column* c = *field;
-    *field = nullptr;
-    if (c != nullptr) {
+    if (column* c = std::exchange(*field, nullptr)) {
         PyObject* owner = c->owner;
         PyMem_Free(c);
         Py_DECREF(owner);
@@ -452,27 +423,14 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     held->owner = owner.release();
     *field = held;
     if (st->auto_adapt && range.found) {
-        if (std::isnan(st->feature_max) || range.max > st->feature_max) {
-            st->feature_max = range.max;
-        }
-        if (std::isnan(st->feature_min) || st->feature_min > range.min) {
-            st->feature_min = range.min;
-        }
+        st->feature_max = std::isnan(st->feature_max) || range.max > st->feature_max ? range.max : st->feature_max;
+        st->feature_min = std::isnan(st->feature_min) || st->feature_min > range.min ? range.min : st->feature_min;
     }
     return 0;
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    register_state_t* st = state_of(interaction);
-    st->array_index = 0;
-    st->output_scaled = 0;
-    st->input = nullptr;
-    st->expected = nullptr;
-    st->py_outputarray = nullptr;
-    st->output_data = nullptr;
-    st->feature_max = std::numeric_limits<float>::quiet_NaN();
-    st->feature_min = std::numeric_limits<float>::quiet_NaN();
-    st->auto_adapt = 1;
+    *state_of(interaction) = {};
     interaction->loss_dv_f = mean_squared_error;
     interaction->data_size = sizeof(register_state_t);
     return 0;
