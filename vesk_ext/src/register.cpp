@@ -372,7 +372,8 @@ void release_column(column** field) {
 }
 
 // Releases the column held in `field` and, given an array, holds a new one
-// that reads it and, with auto_adapt on, widens the range to cover it.
+// that reads it and, with auto_adapt on, widens the range to cover it (with
+// it off, an unknown range takes its default).
 // Numeric columns are read where they are; numpy casts any other column to
 // float32 here, before the first sample, so that a failing cast fails the
 // query before anything is trained. Releasing keeps the position: an output
@@ -422,7 +423,9 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     *held = read;
     held->owner = owner.release();
     *field = held;
-    if (st->auto_adapt && range.found) {
+    if (!st->auto_adapt) {
+        apply_default_range(st);
+    } else if (range.found) {
         st->feature_max = std::isnan(st->feature_max) || range.max > st->feature_max ? range.max : st->feature_max;
         st->feature_min = std::isnan(st->feature_min) || st->feature_min > range.min ? range.min : st->feature_min;
     }
@@ -468,8 +471,10 @@ inline int in_chunk(int i) {
     return static_cast<int>(static_cast<unsigned>(i) % chunk);
 }
 
+int forward_input(const pass_step* s, float);
+
 // An input register on the checked path, which an input register that is
-// also the output takes at every sample.
+// also the output takes at every sample; then the common path takes the value.
 [[gnu::noinline]] int forward_input_checked(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     column* c = st->input;
@@ -477,19 +482,15 @@ inline int in_chunk(int i) {
     if (!checked_value(s, st, c, i, "Nan found in input array in register '%s'")) {
         return -1;
     }
-    const float a = c->values[in_chunk(i)];
-    s->self->a = a;
-    s->self->d = 0.0f;
-    st->array_index = i + 1;
     if (st->output_data != nullptr) {
         // Scaled out a chunk at a time.
-        st->output_data[i] = a;
+        st->output_data[i] = c->values[in_chunk(i)];
         if (in_chunk(i + 1) == 0) {
             scale_out_to(st, i + 1);
         }
         c->stop = i + 1;
     }
-    return next_step(s, a);
+    return forward_input(s, 0.0f);
 }
 
 // An input register: the query hands every one its column before the loop.
@@ -615,8 +616,6 @@ const char* get_tooltip(PyInteraction_Object* interaction) {
     return interaction->name;
 }
 
-
-
 void deallocate(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
     release_column(&st->input);
@@ -626,14 +625,7 @@ void deallocate(PyInteraction_Object* interaction) {
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    register_state_t* st = state_of(interaction);
-    if (hold_column(interaction, &st->input, py_array, input_refusals) < 0) {
-        return -1;
-    }
-    if (py_array != nullptr && !st->auto_adapt) {
-        apply_default_range(st);
-    }
-    return 0;
+    return hold_column(interaction, &state_of(interaction)->input, py_array, input_refusals);
 }
 
 int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
@@ -645,16 +637,12 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     apply_default_range(st);
     st->array_index = 0;
     st->output_scaled = 0;
-    st->output_data = nullptr;
-    vesk_replace(&st->py_outputarray, nullptr);
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
-    PyObject* out = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
-    if (out == nullptr) {
-        return -1;
-    }
-    st->py_outputarray = out;
-    st->output_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
-    return 0;
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_FLOAT);
+    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)))
+                                     : nullptr;
+    vesk_replace(&st->py_outputarray, out);
+    return out != nullptr ? 0 : -1;
 }
 
 // The name must be the whole of the str or bytes object: one with a NUL
