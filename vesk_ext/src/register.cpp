@@ -4,6 +4,7 @@
 #include "_vesk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
@@ -89,21 +90,6 @@ struct bool_byte {
     uint8_t byte;
 };
 
-// float16 widens to float32 exactly: the bits move into place.
-float half_to_float(uint16_t h) {
-    const uint32_t sign = static_cast<uint32_t>(h & 0x8000u) << 16;
-    const uint32_t exponent = (h >> 10) & 0x1fu;
-    const uint32_t mantissa = h & 0x3ffu;
-    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
-        const float f = static_cast<float>(mantissa) * 0x1p-24f;
-        return sign != 0 ? -f : f;
-    }
-    const uint32_t bits = sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 // An element as it compares for the range; converted to float, as the
 // samples read it. Integers compare in their own type (the range is then
 // rounded through double, as numpy's scalars were, while each sample rounds
@@ -116,8 +102,16 @@ T compared(T v) {
 float compared(npy_double v) {
     return static_cast<float>(v);
 }
+// float16 widens to float32 exactly: the bits move into place.
 float compared(half_bits v) {
-    return half_to_float(v.bits);
+    const uint32_t sign = static_cast<uint32_t>(v.bits & 0x8000u) << 16;
+    const uint32_t exponent = (v.bits >> 10) & 0x1fu;
+    const uint32_t mantissa = v.bits & 0x3ffu;
+    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
+        const float f = static_cast<float>(mantissa) * 0x1p-24f;
+        return sign != 0 ? -f : f;
+    }
+    return std::bit_cast<float>(sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13));
 }
 uint8_t compared(bool_byte v) {
     return v.byte != 0;
@@ -130,9 +124,7 @@ inline T load(const char* p) {
     for (size_t k = 0; k < sizeof(T); ++k) {
         bytes[k] = static_cast<unsigned char>(p[Swapped ? sizeof(T) - 1 - k : k]);
     }
-    T v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
+    return std::bit_cast<T>(bytes);
 }
 
 // Elements [begin, begin + n) as float32.
@@ -248,9 +240,7 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     float a = span == 0.0f && v == lo ? 0.0f : (2.0f * (v - lo)) / span - 1.0f;
     if (a > 1.0f || a < -1.0f) {
         a = a > 1.0f ? 1.0f : -1.0f;
-        if (*first_clamped < 0) {
-            *first_clamped = i;
-        }
+        *first_clamped = *first_clamped < 0 ? i : *first_clamped;
     }
     *value = a;
     return true;
@@ -276,25 +266,22 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     // Four values at a time in vector lanes (each lane computes exactly the
     // scalar result); a group holding a non-finite or clamped value, and a
     // range of width zero, go one value at a time.
+    // A last group of fewer than four goes one value at a time too.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
-    int k = 0;
-    for (; span != 0.0f && k + 4 <= n; k += 4) {
-        const float_lanes v = load_lanes(values + k);
-        const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
-        // v - v is 0 exactly for finite v, NaN otherwise.
-        if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
-            store_lanes(values + k, a);
-            continue;
+    for (int k = 0; k < n; k += 4) {
+        if (span != 0.0f && k + 4 <= n) {
+            const float_lanes v = load_lanes(values + k);
+            const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
+            // v - v is 0 exactly for finite v, NaN otherwise.
+            if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+                store_lanes(values + k, a);
+                continue;
+            }
         }
-        for (int j = k; j < k + 4; ++j) {
+        for (int j = k; j < std::min(k + 4, n); ++j) {
             if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
-        }
-    }
-    for (; k < n; ++k) {
-        if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
-            return;
         }
     }
 }
@@ -604,11 +591,8 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     st->array_index = i + n;
     if (st->output_data != nullptr) {
         std::memcpy(st->output_data + i, out, sizeof(float) * static_cast<size_t>(n));
-        // Every chunk the block completed, as forward_sample scales them.
-        const int completed = (i + n) / chunk * chunk;
-        if (completed > st->output_scaled) {
-            scale_out_to(st, completed);
-        }
+        // Every chunk the block completed, as the forward steps scale them.
+        scale_out_to(st, (i + n) / chunk * chunk);
     }
 }
 
@@ -669,11 +653,11 @@ int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
 // register's use of the expected values: it holds no column after a query.
 PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
-    PyObject* out = st->py_outputarray;
     if (st->output_data != nullptr) {
         scale_out_to(st, st->array_index);
     }
-    st->py_outputarray = nullptr;  // the caller takes over the register's reference
+    // The caller takes over the register's reference.
+    PyObject* out = std::exchange(st->py_outputarray, nullptr);
     st->output_data = nullptr;
     release_column(&st->expected);
     if (out == nullptr) {

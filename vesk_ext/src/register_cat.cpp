@@ -357,7 +357,6 @@ void deallocate(PyInteraction_Object* interaction) {
     // Detached before the keys go, so a finaliser that reaches this register
     // through its state object finds no map instead of a half-freed one.
     category_hashmap* map = std::exchange(st->map, nullptr);
-    st->current_input = nullptr;
     if (map != nullptr) {
         category_hashmap_clear(map);
         PyMem_Free(map);
