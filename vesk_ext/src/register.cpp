@@ -264,9 +264,9 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value, and a
-    // range of width zero, go one value at a time.
-    // A last group of fewer than four goes one value at a time too.
+    // scalar result); a group holding a non-finite or clamped value, a last
+    // group of fewer than four, and a range of width zero, go one value at a
+    // time.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
     for (int k = 0; k < n; k += 4) {
         if (span != 0.0f && k + 4 <= n) {
