@@ -264,24 +264,27 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value, a last
-    // group of fewer than four, and a range of width zero, go one value at a
-    // time.
+    // scalar result); a group holding a non-finite or clamped value, and a
+    // range of width zero, go one value at a time.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
-    for (int k = 0; k < n; k += 4) {
-        if (span != 0.0f && k + 4 <= n) {
-            const float_lanes v = load_lanes(values + k);
-            const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
-            // v - v is 0 exactly for finite v, NaN otherwise.
-            if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
-                store_lanes(values + k, a);
-                continue;
-            }
+    int k = 0;
+    for (; span != 0.0f && k + 4 <= n; k += 4) {
+        const float_lanes v = load_lanes(values + k);
+        const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
+        // v - v is 0 exactly for finite v, NaN otherwise.
+        if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+            store_lanes(values + k, a);
+            continue;
         }
-        for (int j = k; j < std::min(k + 4, n); ++j) {
+        for (int j = k; j < k + 4; ++j) {
             if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
+        }
+    }
+    for (; k < n; ++k) {
+        if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
+            return;
         }
     }
 }
