@@ -808,6 +808,24 @@ inline void vesk_replace(PyObject** field, PyObject* owned_value) {
     Py_XDECREF(old);
 }
 
+// The registers read integer columns natively: visit is called with a zero
+// of the C type of the dtype's elements, and its result returned; for a dtype
+// that is no integer (bool is none) the result is value-initialised.
+template <typename Visit>
+inline auto vesk_with_integer_type(const PyArray_Descr* d, Visit visit) -> decltype(visit(int8_t{})) {
+    const bool is_signed = PyTypeNum_ISSIGNED(d->type_num);
+    if (!is_signed && !PyTypeNum_ISUNSIGNED(d->type_num)) {
+        return {};
+    }
+    switch (PyDataType_ELSIZE(d)) {
+        case 1: return is_signed ? visit(int8_t{}) : visit(uint8_t{});
+        case 2: return is_signed ? visit(int16_t{}) : visit(uint16_t{});
+        case 4: return is_signed ? visit(int32_t{}) : visit(uint32_t{});
+        case 8: return is_signed ? visit(int64_t{}) : visit(uint64_t{});
+        default: return {};
+    }
+}
+
 // ---------------------------------------------------------------------------
 // Category hash map (hashtable.cpp), used by the categorical register.
 // ---------------------------------------------------------------------------

@@ -4,11 +4,13 @@
 #include "_vesk.h"
 
 #include <algorithm>
+#include <bit>
 #include <cfenv>
 #include <cmath>
 #include <cstring>
 #include <limits>
 #include <type_traits>
+#include <utility>
 
 namespace vesk::fixed {
 namespace {
@@ -55,9 +57,10 @@ struct register_state_t {
     column* expected;           // owned, or null
     PyObject* py_outputarray;   // owned output array until handed to the caller, or null
     float* output_data;         // its elements, or null
-    float feature_max;          // NaN: not yet known
-    float feature_min;
-    int auto_adapt;
+    // A new register's: the range is not yet known.
+    float feature_max = std::numeric_limits<float>::quiet_NaN();
+    float feature_min = std::numeric_limits<float>::quiet_NaN();
+    int auto_adapt = 1;
 };
 
 // The rest of the record (the held arrays, the position in them, the marks
@@ -87,21 +90,6 @@ struct bool_byte {
     uint8_t byte;
 };
 
-// float16 widens to float32 exactly: the bits move into place.
-float half_to_float(uint16_t h) {
-    const uint32_t sign = static_cast<uint32_t>(h & 0x8000u) << 16;
-    const uint32_t exponent = (h >> 10) & 0x1fu;
-    const uint32_t mantissa = h & 0x3ffu;
-    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
-        const float f = static_cast<float>(mantissa) * 0x1p-24f;
-        return sign != 0 ? -f : f;
-    }
-    const uint32_t bits = sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13);
-    float f;
-    std::memcpy(&f, &bits, sizeof f);
-    return f;
-}
-
 // An element as it compares for the range; converted to float, as the
 // samples read it. Integers compare in their own type (the range is then
 // rounded through double, as numpy's scalars were, while each sample rounds
@@ -114,8 +102,16 @@ T compared(T v) {
 float compared(npy_double v) {
     return static_cast<float>(v);
 }
+// float16 widens to float32 exactly: the bits move into place.
 float compared(half_bits v) {
-    return half_to_float(v.bits);
+    const uint32_t sign = static_cast<uint32_t>(v.bits & 0x8000u) << 16;
+    const uint32_t exponent = (v.bits >> 10) & 0x1fu;
+    const uint32_t mantissa = v.bits & 0x3ffu;
+    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
+        const float f = static_cast<float>(mantissa) * 0x1p-24f;
+        return sign != 0 ? -f : f;
+    }
+    return std::bit_cast<float>(sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13));
 }
 uint8_t compared(bool_byte v) {
     return v.byte != 0;
@@ -128,9 +124,7 @@ inline T load(const char* p) {
     for (size_t k = 0; k < sizeof(T); ++k) {
         bytes[k] = static_cast<unsigned char>(p[Swapped ? sizeof(T) - 1 - k : k]);
     }
-    T v;
-    std::memcpy(&v, bytes, sizeof v);
-    return v;
+    return std::bit_cast<T>(bytes);
 }
 
 // Elements [begin, begin + n) as float32.
@@ -214,32 +208,20 @@ struct element_ops {
 template <typename T, bool Swapped>
 constexpr element_ops ops_of = {convert<T, Swapped>, survey<T, Swapped>, std::is_same_v<T, npy_double>};
 
-template <typename T>
-const element_ops* pick(bool swapped) {
-    return swapped ? &ops_of<T, true> : &ops_of<T, false>;
-}
-
 // How a column's elements are read; null for a dtype numpy must cast.
 const element_ops* ops_for(PyArrayObject* a) {
     const PyArray_Descr* d = PyArray_DESCR(a);
-    const bool swapped = !PyArray_ISNBO(d->byteorder);
-    const int size = PyArray_ITEMSIZE(a);
+    const auto pick = [swapped = !PyArray_ISNBO(d->byteorder)](auto zero) {
+        using T = decltype(zero);
+        return swapped ? &ops_of<T, true> : &ops_of<T, false>;
+    };
     switch (d->type_num) {
-        case NPY_BOOL: return pick<bool_byte>(swapped);
-        case NPY_HALF: return pick<half_bits>(swapped);
-        case NPY_FLOAT: return pick<npy_float>(swapped);
-        case NPY_DOUBLE: return pick<npy_double>(swapped);
-        default: break;
+        case NPY_BOOL: return pick(bool_byte{});
+        case NPY_HALF: return pick(half_bits{});
+        case NPY_FLOAT: return pick(npy_float{});
+        case NPY_DOUBLE: return pick(npy_double{});
+        default: return vesk_with_integer_type(d, pick);
     }
-    if (PyTypeNum_ISSIGNED(d->type_num)) {
-        return size == 1 ? pick<npy_int8>(swapped) : size == 2 ? pick<npy_int16>(swapped)
-               : size == 4 ? pick<npy_int32>(swapped) : size == 8 ? pick<npy_int64>(swapped) : nullptr;
-    }
-    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        return size == 1 ? pick<npy_uint8>(swapped) : size == 2 ? pick<npy_uint16>(swapped)
-               : size == 4 ? pick<npy_uint32>(swapped) : size == 8 ? pick<npy_uint64>(swapped) : nullptr;
-    }
-    return nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -258,9 +240,7 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     float a = span == 0.0f && v == lo ? 0.0f : (2.0f * (v - lo)) / span - 1.0f;
     if (a > 1.0f || a < -1.0f) {
         a = a > 1.0f ? 1.0f : -1.0f;
-        if (*first_clamped < 0) {
-            *first_clamped = i;
-        }
+        *first_clamped = *first_clamped < 0 ? i : *first_clamped;
     }
     *value = a;
     return true;
@@ -309,37 +289,20 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     }
 }
 
-inline float scale_out(const register_state_t* st, float a) {
-    return ((1.0f + a) * (st->feature_max - st->feature_min)) * 0.5f + st->feature_min;
-}
-
 // Scales out the outputs from the last scaled one up to `end`, which the
-// loop wrote as activations; out of line for the same reason. 0, forward's
-// result.
-[[gnu::noinline]] int scale_out_to(register_state_t* st, int end) {
+// loop wrote as activations: ((1 + a) (max - min)) / 2 + min. Out of line
+// for the same reason.
+[[gnu::noinline]] void scale_out_to(register_state_t* st, int end) {
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
-    float* values = st->output_data;
-    int i = st->output_scaled;
-    // Four at a time in vector lanes; the operations are those of scale_out,
-    // in its order.
-    for (; i + 4 <= end; i += 4) {
-        store_lanes(values + i, ((1.0f + load_lanes(values + i)) * span) * 0.5f + lo);
-    }
-    for (; i < end; ++i) {
-        values[i] = scale_out(st, values[i]);
-    }
+    float* values = st->output_data + st->output_scaled;
+    block_map(end - st->output_scaled, values, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; });
     st->output_scaled = end;
-    return 0;
 }
 
 void apply_default_range(register_state_t* st) {
-    if (std::isnan(st->feature_max)) {
-        st->feature_max = 1.0f;
-    }
-    if (std::isnan(st->feature_min)) {
-        st->feature_min = -1.0f;
-    }
+    st->feature_max = std::isnan(st->feature_max) ? 1.0f : st->feature_max;
+    st->feature_min = std::isnan(st->feature_min) ? -1.0f : st->feature_min;
 }
 
 // ---------------------------------------------------------------------------
@@ -391,9 +354,7 @@ survey_result survey_of(const register_state_t* st, const column& c) {
 
 // Releases a held column and its reference to the array it reads.
 void release_column(column** field) {
-    column* c = *field;
-    *field = nullptr;
-    if (c != nullptr) {
+    if (column* c = std::exchange(*field, nullptr)) {
         PyObject* owner = c->owner;
         PyMem_Free(c);
         Py_DECREF(owner);
@@ -401,7 +362,8 @@ void release_column(column** field) {
 }
 
 // Releases the column held in `field` and, given an array, holds a new one
-// that reads it and, with auto_adapt on, widens the range to cover it.
+// that reads it and, with auto_adapt on, widens the range to cover it (with
+// it off, an unknown range takes its default).
 // Numeric columns are read where they are; numpy casts any other column to
 // float32 here, before the first sample, so that a failing cast fails the
 // query before anything is trained. Releasing keeps the position: an output
@@ -451,28 +413,17 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     *held = read;
     held->owner = owner.release();
     *field = held;
-    if (st->auto_adapt && range.found) {
-        if (std::isnan(st->feature_max) || range.max > st->feature_max) {
-            st->feature_max = range.max;
-        }
-        if (std::isnan(st->feature_min) || st->feature_min > range.min) {
-            st->feature_min = range.min;
-        }
+    if (!st->auto_adapt) {
+        apply_default_range(st);
+    } else if (range.found) {
+        st->feature_max = std::isnan(st->feature_max) || range.max > st->feature_max ? range.max : st->feature_max;
+        st->feature_min = std::isnan(st->feature_min) || st->feature_min > range.min ? range.min : st->feature_min;
     }
     return 0;
 }
 
 int initialize(PyInteraction_Object* interaction) {
-    register_state_t* st = state_of(interaction);
-    st->array_index = 0;
-    st->output_scaled = 0;
-    st->input = nullptr;
-    st->expected = nullptr;
-    st->py_outputarray = nullptr;
-    st->output_data = nullptr;
-    st->feature_max = std::numeric_limits<float>::quiet_NaN();
-    st->feature_min = std::numeric_limits<float>::quiet_NaN();
-    st->auto_adapt = 1;
+    *state_of(interaction) = {};
     interaction->loss_dv_f = mean_squared_error;
     interaction->data_size = sizeof(register_state_t);
     return 0;
@@ -510,8 +461,10 @@ inline int in_chunk(int i) {
     return static_cast<int>(static_cast<unsigned>(i) % chunk);
 }
 
+int forward_input(const pass_step* s, float);
+
 // An input register on the checked path, which an input register that is
-// also the output takes at every sample.
+// also the output takes at every sample; then the common path takes the value.
 [[gnu::noinline]] int forward_input_checked(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     column* c = st->input;
@@ -519,19 +472,15 @@ inline int in_chunk(int i) {
     if (!checked_value(s, st, c, i, "Nan found in input array in register '%s'")) {
         return -1;
     }
-    const float a = c->values[in_chunk(i)];
-    s->self->a = a;
-    s->self->d = 0.0f;
-    st->array_index = i + 1;
     if (st->output_data != nullptr) {
         // Scaled out a chunk at a time.
-        st->output_data[i] = a;
+        st->output_data[i] = c->values[in_chunk(i)];
         if (in_chunk(i + 1) == 0) {
             scale_out_to(st, i + 1);
         }
         c->stop = i + 1;
     }
-    return next_step(s, a);
+    return forward_input(s, 0.0f);
 }
 
 // An input register: the query hands every one its column before the loop.
@@ -645,19 +594,14 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
     st->array_index = i + n;
     if (st->output_data != nullptr) {
         std::memcpy(st->output_data + i, out, sizeof(float) * static_cast<size_t>(n));
-        // Every chunk the block completed, as forward_sample scales them.
-        const int completed = (i + n) / chunk * chunk;
-        if (completed > st->output_scaled) {
-            scale_out_to(st, completed);
-        }
+        // Every chunk the block completed, as the forward steps scale them.
+        scale_out_to(st, (i + n) / chunk * chunk);
     }
 }
 
 const char* get_tooltip(PyInteraction_Object* interaction) {
     return interaction->name;
 }
-
-
 
 void deallocate(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
@@ -668,14 +612,7 @@ void deallocate(PyInteraction_Object* interaction) {
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    register_state_t* st = state_of(interaction);
-    if (hold_column(interaction, &st->input, py_array, input_refusals) < 0) {
-        return -1;
-    }
-    if (py_array != nullptr && !st->auto_adapt) {
-        apply_default_range(st);
-    }
-    return 0;
+    return hold_column(interaction, &state_of(interaction)->input, py_array, input_refusals);
 }
 
 int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
@@ -687,16 +624,12 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     apply_default_range(st);
     st->array_index = 0;
     st->output_scaled = 0;
-    st->output_data = nullptr;
-    vesk_replace(&st->py_outputarray, nullptr);
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
-    PyObject* out = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, nullptr, 0, 0, nullptr);
-    if (out == nullptr) {
-        return -1;
-    }
-    st->py_outputarray = out;
-    st->output_data = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)));
-    return 0;
+    PyObject* out = PyArray_SimpleNew(1, dims, NPY_FLOAT);
+    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)))
+                                     : nullptr;
+    vesk_replace(&st->py_outputarray, out);
+    return out != nullptr ? 0 : -1;
 }
 
 // The name must be the whole of the str or bytes object: one with a NUL
@@ -723,11 +656,11 @@ int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
 // register's use of the expected values: it holds no column after a query.
 PyObject* get_outputarray(PyInteraction_Object* interaction) {
     register_state_t* st = state_of(interaction);
-    PyObject* out = st->py_outputarray;
     if (st->output_data != nullptr) {
         scale_out_to(st, st->array_index);
     }
-    st->py_outputarray = nullptr;  // the caller takes over the register's reference
+    // The caller takes over the register's reference.
+    PyObject* out = std::exchange(st->py_outputarray, nullptr);
     st->output_data = nullptr;
     release_column(&st->expected);
     if (out == nullptr) {

@@ -6,21 +6,23 @@
 
 #include <cstring>
 #include <type_traits>
+#include <utility>
 
 namespace vesk::cat {
 namespace {
 
 struct register_cat_state_t {
     int array_index;
-    // Owned NPY_LONG array of entry addresses, one per sample, or null. Only
-    // held while its entries live: every clear of the map drops it first.
-    PyObject* py_inputarray;
-    PyObject* py_outputarray;    // kept null: a categorical register has no output
-    PyObject* py_expectedarray;  // kept null
-    category_hashmap* map;       // owned; null only if initialisation failed
-    // Owned array of one entry: the entry the latest forward step read, which
-    // the following reverse step moves.
-    category_entry** current_input;
+    // The resolved column: the entry of each sample's category (owned), or
+    // null. Only held while its entries live: every clear of the map drops it
+    // first.
+    category_entry** input;
+    // Owned. Null only where no operation can reach it: after a failed
+    // initialisation, and once deallocation has begun.
+    category_hashmap* map;
+    // The entry the latest forward step read, which the following reverse
+    // step moves.
+    category_entry* current_input;
     // Non-zero while a resolution or a replacement of the categories runs.
     // Hashing and releasing keys run Python code, which must not start another
     // change of the same map: a resolution's rollback and its entry addresses
@@ -35,20 +37,14 @@ register_cat_state_t* state_of(PyInteraction_Object* interaction) {
 }
 
 void release_inputarray(register_cat_state_t* st) {
-    if (st->py_inputarray != nullptr) {
-        st->array_index = 0;
-        vesk_replace(&st->py_inputarray, nullptr);
-    }
+    st->array_index = 0;
+    PyMem_Free(std::exchange(st->input, nullptr));
 }
 
 // Refuses a change of the categories while another change runs, and, unless
 // the change is the query's own resolution, while a query uses the register
 // (its resolved input points into the map).
 int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t* st, bool by_query) {
-    if (st->map == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "Register '%s' is not initialized", interaction->name);
-        return -1;
-    }
     if (st->map_busy != 0 || (!by_query && interaction->busy != 0)) {
         PyErr_Format(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
                      interaction->name);
@@ -65,21 +61,12 @@ PyRef hold(PyInteraction_Object* interaction) {
 
 int initialize(PyInteraction_Object* interaction) {
     register_cat_state_t* st = state_of(interaction);
-    category_hashmap* map = static_cast<category_hashmap*>(PyMem_Calloc(1, sizeof(category_hashmap)));
-    category_entry** current = static_cast<category_entry**>(PyMem_Calloc(1, sizeof(category_entry*)));
-    if (map == nullptr || current == nullptr) {
-        PyMem_Free(map);
-        PyMem_Free(current);
+    *st = {};
+    st->map = static_cast<category_hashmap*>(PyMem_Calloc(1, sizeof(category_hashmap)));
+    if (st->map == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    st->array_index = 0;
-    st->py_inputarray = nullptr;
-    st->py_outputarray = nullptr;
-    st->py_expectedarray = nullptr;
-    st->map = map;
-    st->current_input = current;
-    st->map_busy = 0;
     interaction->data_size = sizeof(register_cat_state_t);
     return 0;
 }
@@ -89,10 +76,8 @@ int initialize(PyInteraction_Object* interaction) {
 // sample, before the loop.
 int forward_input(const pass_step* s, float) {
     register_cat_state_t* st = step_state<register_cat_state_t>(s);
-    const npy_long* addresses = static_cast<const npy_long*>(
-        PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray)));
-    category_entry* entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[st->array_index]));
-    st->current_input[0] = entry;
+    category_entry* entry = st->input[st->array_index];
+    st->current_input = entry;
     const float a = static_cast<float>(entry->weight);
     s->self->a = a;
     st->array_index += 1;
@@ -114,14 +99,11 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
         // Passing through does not step the column.
         std::memcpy(out, in0, sizeof(float) * static_cast<size_t>(n));
     } else {
-        const npy_long* addresses = static_cast<const npy_long*>(
-            PyArray_DATA(reinterpret_cast<PyArrayObject*>(st->py_inputarray))) + st->array_index;
-        category_entry* entry = nullptr;
+        category_entry* const* entries = st->input + st->array_index;
         for (int j = 0; j < n; ++j) {
-            entry = reinterpret_cast<category_entry*>(static_cast<intptr_t>(addresses[j]));
-            out[j] = static_cast<float>(entry->weight);
+            out[j] = static_cast<float>(entries[j]->weight);
         }
-        st->current_input[0] = entry;
+        st->current_input = entries[n - 1];
         st->array_index += n;
     }
     interaction->activation[0] = out[n - 1];
@@ -133,61 +115,45 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 int reverse_input(const pass_step* s, float d) {
     register_cat_state_t* st = step_state<register_cat_state_t>(s);
     const float lr = 0.002f;
-    category_entry* entry = st->current_input[0];
+    category_entry* entry = st->current_input;
     const double step = static_cast<double>(lr * d);
     s->self->d = 0.0f;
     const double w = entry->weight - step;
-    if (w > 1.0) {
-        entry->weight = 1.0;
-    } else {
-        entry->weight = (w < -1.0) ? -1.0 : w;
-    }
+    entry->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
     return hand_on<0>(s, 0.0f, 0.0f);
 }
 
-// The Python hash of an integer, as the interpreter computes it for an int:
-// the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
-uint64_t int_hash(uint64_t magnitude, bool negative) {
+// The Python hash of an integer element, as the interpreter computes it for
+// an int: the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
+template <typename T>
+uint64_t element_hash(const char* item) {
+    const T v = *reinterpret_cast<const T*>(item);
+    bool negative = false;
+    if constexpr (std::is_signed_v<T>) {
+        negative = v < 0;
+    }
+    // Conversion to unsigned wraps modulo 2^64, so the negation is exact.
+    const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
     // others; one subtraction then brings the sum below the modulus.
     const uint64_t modulus = (uint64_t{1} << 61) - 1;
     uint64_t folded = (magnitude & modulus) + (magnitude >> 61);
     folded = folded >= modulus ? folded - modulus : folded;
-    int64_t h = static_cast<int64_t>(folded);
-    if (negative) {
-        h = -h;
-    }
-    if (h == -1) {
-        h = -2;
-    }
-    return static_cast<uint64_t>(h);
+    const int64_t h = negative ? -static_cast<int64_t>(folded) : static_cast<int64_t>(folded);
+    return static_cast<uint64_t>(h == -1 ? -2 : h);
 }
 
-template <typename T>
-uint64_t element_hash(const char* item) {
-    const T v = *reinterpret_cast<const T*>(item);
-    if constexpr (std::is_signed_v<T>) {
-        const bool negative = v < 0;
-        const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(static_cast<int64_t>(v))
-                                            : static_cast<uint64_t>(v);
-        return int_hash(magnitude, negative);
-    } else {
-        return int_hash(static_cast<uint64_t>(v), false);
-    }
-}
-
-// Fills addresses with the entries of a column's known categories, 0 for an
+// Fills entries with those of a column's known categories, null for an
 // unknown one; whether there was one.
 typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
-                             npy_long* addresses);
+                             category_entry** entries);
 
 template <typename T>
-bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, npy_long* addresses) {
+bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
     bool unknown = false;
     for (npy_intp i = 0; i < n; ++i) {
-        category_entry* known = category_hashmap_find(map, element_hash<T>(data + i * stride));
-        addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(known));
-        unknown = unknown || known == nullptr;
+        entries[i] = category_hashmap_find(map, element_hash<T>(data + i * stride));
+        unknown = unknown || entries[i] == nullptr;
     }
     return unknown;
 }
@@ -197,34 +163,16 @@ bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_in
 // without making an object for it. Other columns hash each element's object.
 known_finder native_finder(PyArrayObject* column) {
     const PyArray_Descr* d = PyArray_DESCR(column);
-    if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column) || d->type_num == NPY_BOOL) {
+    if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column)) {
         return nullptr;
     }
-    if (PyTypeNum_ISSIGNED(d->type_num)) {
-        switch (PyDataType_ELSIZE(d)) {
-            case 1: return find_known<int8_t>;
-            case 2: return find_known<int16_t>;
-            case 4: return find_known<int32_t>;
-            case 8: return find_known<int64_t>;
-            default: return nullptr;
-        }
-    }
-    if (PyTypeNum_ISUNSIGNED(d->type_num)) {
-        switch (PyDataType_ELSIZE(d)) {
-            case 1: return find_known<uint8_t>;
-            case 2: return find_known<uint16_t>;
-            case 4: return find_known<uint32_t>;
-            case 8: return find_known<uint64_t>;
-            default: return nullptr;
-        }
-    }
-    return nullptr;
+    return vesk_with_integer_type(d, [](auto zero) -> known_finder { return find_known<decltype(zero)>; });
 }
 
-// Resolves the column into entry addresses, creating unseen categories at
-// weight 0. On failure the categories created by this call are dropped again,
-// so a refused column changes nothing.
-int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
+// Resolves the column into entries, creating unseen categories at weight 0.
+// On failure the categories created by this call are dropped again, so a
+// refused column changes nothing.
+int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     register_cat_state_t* st = state_of(interaction);
     release_inputarray(st);
     if (py_array == nullptr) {
@@ -234,13 +182,12 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
         return -1;
     }
     PyArrayObject* column = reinterpret_cast<PyArrayObject*>(py_array);
-    npy_intp dims[1] = {PyArray_DIM(column, 0)};
-    PyRef resolved(PyArray_New(&PyArray_Type, 1, dims, NPY_LONG, nullptr, nullptr, 0, 0, nullptr));
-    if (!resolved) {
+    const npy_intp n = PyArray_DIM(column, 0);
+    category_entry** entries = PyMem_New(category_entry*, static_cast<size_t>(n));
+    if (entries == nullptr) {
+        PyErr_NoMemory();
         return -1;
     }
-    npy_long* addresses = static_cast<npy_long*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(resolved.get())));
-
     PyRef keep = hold(interaction);
     const category_hashmap before = *st->map;
     st->map_busy += 1;
@@ -251,98 +198,69 @@ int categorical_set_inputarray(PyInteraction_Object* interaction, PyObject* py_a
     if (finder != nullptr) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
-        // code. Unknown ones (0) are made below, in column order.
-        UnlockedFor unlocked(dims[0]);
-        unknown = finder(st->map, data, stride, dims[0], addresses);
+        // code. Unknown ones (null) are made below, in column order.
+        UnlockedFor unlocked(n);
+        unknown = finder(st->map, data, stride, n, entries);
     }
-    int failed = 0;
-    for (npy_intp i = 0; unknown && i < dims[0]; ++i) {
-        if (finder != nullptr && addresses[i] != 0) {
-            continue;
+    bool failed = false;
+    for (npy_intp i = 0; unknown && !failed && i < n; ++i) {
+        if (finder == nullptr || entries[i] == nullptr) {
+            PyRef key(PyArray_GETITEM(column, data + i * stride));
+            entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
+            failed = entries[i] == nullptr;
         }
-        PyObject* py_key = PyArray_GETITEM(column, data + i * stride);
-        if (py_key == nullptr) {
-            failed = 1;
-            break;
-        }
-        category_entry* entry = category_hashmap_get(st->map, py_key);
-        Py_DECREF(py_key);
-        if (entry == nullptr) {
-            failed = 1;
-            break;
-        }
-        addresses[i] = static_cast<npy_long>(reinterpret_cast<intptr_t>(entry));
     }
     if (failed) {
+        PyMem_Free(entries);
         // Releasing the dropped keys may run finalisers; the column's error
         // is set aside meanwhile.
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         category_hashmap_rollback(st->map, &before);
         PyErr_Restore(type, value, traceback);
-        st->map_busy -= 1;
-        return -1;
+    } else {
+        st->input = entries;
     }
     st->map_busy -= 1;
-    st->py_inputarray = resolved.release();
-    return 0;
+    return failed ? -1 : 0;
 }
 
 // The categories as a new list of (key, weight) pairs in the map's order.
 // The entries are copied out before any Python object is made: a collection
 // triggered by an allocation may run finalisers that replace the categories.
-PyObject* categories_list(register_cat_state_t* st) {
-    if (st->map == nullptr) {
-        return PyList_New(0);
-    }
-    struct item {
-        PyObject* key;  // owned for the life of the copy
-        double weight;
-    };
-    Py_ssize_t n = 0;
-    for (category_entry* e = category_hashmap_iterate(st->map, nullptr); e != nullptr;
-         e = category_hashmap_iterate(st->map, e)) {
-        ++n;
-    }
-    item* items = static_cast<item*>(PyMem_Malloc(n > 0 ? static_cast<size_t>(n) * sizeof(item) : 1));
-    if (items == nullptr) {
-        return PyErr_NoMemory();
-    }
-    Py_ssize_t k = 0;
-    for (category_entry* e = category_hashmap_iterate(st->map, nullptr); e != nullptr;
-         e = category_hashmap_iterate(st->map, e)) {
-        Py_INCREF(e->key);
-        items[k].key = e->key;
-        items[k].weight = e->weight;
-        ++k;
-    }
-    PyObject* list = PyList_New(n);
-    for (Py_ssize_t i = 0; list != nullptr && i < n; ++i) {
-        PyObject* pair = PyTuple_New(2);
-        PyObject* weight = PyFloat_FromDouble(items[i].weight);
-        if (pair == nullptr || weight == nullptr) {
-            Py_XDECREF(pair);
-            Py_XDECREF(weight);
-            Py_CLEAR(list);
-            break;
-        }
-        Py_INCREF(items[i].key);
-        PyTuple_SET_ITEM(pair, 0, items[i].key);
-        PyTuple_SET_ITEM(pair, 1, weight);
-        PyList_SET_ITEM(list, i, pair);
-    }
-    for (Py_ssize_t i = 0; i < n; ++i) {
-        Py_DECREF(items[i].key);
-    }
-    PyMem_Free(items);
-    return list;
-}
-
 PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
     if (std::strcmp(name, "categories") != 0) {
         return nullptr;
     }
-    return categories_list(state_of(interaction));
+    category_hashmap* map = state_of(interaction)->map;
+    struct item {
+        PyObject* key;  // owned for the life of the copy
+        double weight;
+    };
+    const size_t n = map->count;
+    item* items = PyMem_New(item, n);
+    if (items == nullptr) {
+        return PyErr_NoMemory();
+    }
+    size_t k = 0;
+    for (category_entry* e = category_hashmap_iterate(map, nullptr); e != nullptr;
+         e = category_hashmap_iterate(map, e)) {
+        items[k++] = {vesk_newref(e->key), e->weight};
+    }
+    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
+    for (size_t i = 0; list != nullptr && i < n; ++i) {
+        PyObject* pair = Py_BuildValue("(Od)", items[i].key, items[i].weight);
+        if (pair == nullptr) {
+            Py_CLEAR(list);
+            break;
+        }
+        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
+    }
+    for (size_t i = 0; i < n; ++i) {
+        Py_DECREF(items[i].key);
+    }
+    PyMem_Free(items);
+    return list;
 }
 
 // Files one (key, weight) pair. The weight is converted before the key is
@@ -360,10 +278,7 @@ int set_category(category_hashmap* map, PyObject* pair) {
         return -1;
     }
     PyRef key(PySequence_GetItem(pair, 0));
-    if (!key) {
-        return -1;
-    }
-    PyRef value(PySequence_GetItem(pair, 1));
+    PyRef value(key ? PySequence_GetItem(pair, 1) : nullptr);
     if (!value) {
         return -1;
     }
@@ -399,19 +314,14 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
     st->map_busy += 1;
     // A resolved input left by a failed query points into the map.
     release_inputarray(st);
-    st->current_input[0] = nullptr;
+    st->current_input = nullptr;
     category_hashmap_clear(st->map);
     int result = 0;
     // The length is read again on every round: hashing a key runs Python
     // code, which may change the list.
-    for (Py_ssize_t i = 0; i < PyList_GET_SIZE(pyattr); ++i) {
-        PyObject* pair = PyList_GET_ITEM(pyattr, i);
-        Py_INCREF(pair);
-        result = set_category(st->map, pair);
-        Py_DECREF(pair);
-        if (result < 0) {
-            break;
-        }
+    for (Py_ssize_t i = 0; result == 0 && i < PyList_GET_SIZE(pyattr); ++i) {
+        PyRef pair(vesk_newref(PyList_GET_ITEM(pyattr, i)));
+        result = set_category(st->map, pair.get());
     }
     st->map_busy -= 1;
     return result;
@@ -429,16 +339,14 @@ int restore_attribute(PyInteraction_Object* interaction, const char* name, PyObj
 
 int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
     category_hashmap* map = state_of(interaction)->map;
-    for (category_entry* e = map != nullptr ? category_hashmap_iterate(map, nullptr) : nullptr; e != nullptr;
+    for (category_entry* e = category_hashmap_iterate(map, nullptr); e != nullptr;
          e = category_hashmap_iterate(map, e)) {
         Py_VISIT(e->key);
     }
     return 0;
 }
 
-int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
-    (void)interaction;
-    (void)py_loss_name;
+int set_loss(PyInteraction_Object*, PyObject*) {
     PyErr_SetString(PyExc_ValueError, "Loss function can't be set on legacy registers");
     return -1;
 }
@@ -448,15 +356,11 @@ void deallocate(PyInteraction_Object* interaction) {
     release_inputarray(st);
     // Detached before the keys go, so a finaliser that reaches this register
     // through its state object finds no map instead of a half-freed one.
-    category_hashmap* map = st->map;
-    category_entry** current = st->current_input;
-    st->map = nullptr;
-    st->current_input = nullptr;
+    category_hashmap* map = std::exchange(st->map, nullptr);
     if (map != nullptr) {
         category_hashmap_clear(map);
         PyMem_Free(map);
     }
-    PyMem_Free(current);
 }
 
 }  // namespace
@@ -468,7 +372,7 @@ interaction_type_t typeobj = {
     .setattr = setattr,
     .getattr = getattr,
     .deallocate = deallocate,
-    .set_inputarray = categorical_set_inputarray,
+    .set_inputarray = set_inputarray,
     .set_loss = set_loss,
     .forward = {{forward_input}, {forward<0>, forward<1>}},
     .reverse = {{reverse_input}, {pass_gradient_back<0>, pass_gradient_back<1>}},
