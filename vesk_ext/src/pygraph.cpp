@@ -132,8 +132,9 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     if (refuse_while_running(self) < 0) {
         return -1;
     }
-    PyInteraction_Object* previous = self->interactions[i];
     PyInteraction_Object* interaction = reinterpret_cast<PyInteraction_Object*>(value);
+    Py_XINCREF(interaction);
+    PyInteraction_Object* previous = std::exchange(self->interactions[i], interaction);
     // The slot and the back-pointers are settled before the old reference
     // goes: releasing it may run arbitrary code, which then sees a
     // consistent graph. Re-assigning an interaction to its own slot leaves
@@ -142,11 +143,9 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
         previous->graph = nullptr;
     }
     if (interaction != nullptr) {
-        Py_INCREF(interaction);
         interaction->graph = self;
         interaction->location = static_cast<graphlocation_t>(i);
     }
-    self->interactions[i] = interaction;
     Py_XDECREF(previous);
     return 0;
 }
@@ -215,11 +214,14 @@ bool has_output_entrypoints(const PyInteraction_Object* x) {
            t->get_outputarray != nullptr;
 }
 
-// Every input register drops the column it was handed and resets its
-// position, so that none keeps an array or index that a later query, of
-// this graph or another one, could read or write past. Called with no
-// exception pending.
-void release_inputs(PyGraph_Object* graph) {
+// Takes back what a query handed out: every input register drops the
+// column it was handed and resets its position, so that none keeps an array
+// or index that a later query, of this graph or another one, could read or
+// write past; after a failed query the output drops its arrays too. The
+// pending exception is kept.
+void take_back(PyGraph_Object* graph, bool failed) {
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
@@ -227,16 +229,8 @@ void release_inputs(PyGraph_Object* graph) {
             PyErr_Clear();
         }
     }
-}
-
-// After a failed query the output, too, drops its arrays. The pending
-// exception is kept.
-void release_handed_out(PyGraph_Object* graph) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    release_inputs(graph);
     PyInteraction_Object* output = graph->interactions[graph->size - 1];
-    if (output != nullptr && has_output_entrypoints(output)) {
+    if (failed && output != nullptr && has_output_entrypoints(output)) {
         if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
             PyErr_Clear();
         }
@@ -252,16 +246,16 @@ void release_handed_out(PyGraph_Object* graph) {
 // interaction is marked once for every slot that holds it.
 class QueryGuard {
 public:
-    explicit QueryGuard(PyGraph_Object* graph) : graph_(graph) {}
+    QueryGuard() = default;
     QueryGuard(const QueryGuard&) = delete;
     QueryGuard& operator=(const QueryGuard&) = delete;
 
-    int acquire() {
-        if (graph_->running) {
+    int acquire(PyGraph_Object* graph) {
+        if (graph->running) {
             return raise_error(PyExc_RuntimeError, "Graph is already being queried");
         }
-        for (int i = 0; i < graph_->size; ++i) {
-            const PyInteraction_Object* x = graph_->interactions[i];
+        for (int i = 0; i < graph->size; ++i) {
+            const PyInteraction_Object* x = graph->interactions[i];
             if (x != nullptr && (x->busy || x->changing)) {
                 return raise_error(PyExc_RuntimeError,
                                    x->busy ? "Interaction %i is in use by a query running on another graph"
@@ -269,21 +263,21 @@ public:
                                    i);
             }
         }
-        graph_->running = 1;
+        graph->running = 1;
+        held_ = graph;
         mark(1);
-        held_ = true;
         return 0;
     }
 
     // Until the query has succeeded, the registers give back what the
     // query handed them.
     ~QueryGuard() {
-        if (held_) {
+        if (held_ != nullptr) {
             if (!succeeded) {
-                release_handed_out(graph_);
+                take_back(held_, true);
             }
             mark(-1);
-            graph_->running = 0;
+            held_->running = 0;
         }
     }
 
@@ -293,15 +287,14 @@ private:
     // The slots cannot change while the graph runs, so the release walks the
     // same interactions.
     void mark(int by) {
-        for (int i = 0; i < graph_->size; ++i) {
-            if (PyInteraction_Object* x = graph_->interactions[i]) {
+        for (int i = 0; i < held_->size; ++i) {
+            if (PyInteraction_Object* x = held_->interactions[i]) {
                 x->busy += by;
             }
         }
     }
 
-    PyGraph_Object* graph_;
-    bool held_ = false;
+    PyGraph_Object* held_ = nullptr;
 };
 
 // The source slots a node will read, as its type's forward steps state
@@ -356,12 +349,12 @@ int check_links(PyGraph_Object* graph) {
     return 0;
 }
 
-const int64_t max_samples = INT_MAX;  // positions count with 32-bit ints
+const long long max_samples = INT_MAX;  // positions count with 32-bit ints
 
 // Hands every input register its column of X; the sample count, or -1 with
 // an exception.
-int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
-    int64_t count = -1;
+long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
+    long long count = -1;
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         if (x == nullptr || x->typeobj == nullptr) {
@@ -384,14 +377,12 @@ int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
             return raise_error(PyExc_ValueError, "Element %s in X is not %s", x->name,
                                is_array ? "1-dimensional" : "a numpy array");
         }
-        const int64_t s = PyArray_DIM(array, 0);
+        const long long s = PyArray_DIM(array, 0);
         if (count != -1 && count != s) {
-            return raise_error(PyExc_ValueError, "Uneven X feature lengths %lld != %lld",
-                               static_cast<long long>(count), static_cast<long long>(s));
+            return raise_error(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", count, s);
         }
         if (s > max_samples) {
-            return raise_error(PyExc_ValueError, "Too many samples: %lld (at most %lld)", static_cast<long long>(s),
-                               static_cast<long long>(max_samples));
+            return raise_error(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s, max_samples);
         }
         if (x->typeobj->set_inputarray == nullptr) {
             return raise_error(PyExc_RuntimeError,
@@ -648,13 +639,11 @@ bool runs_in_blocks(const PyGraph_Object* graph) {
 // of `width` samples; the sources are read from their slots' rows.
 void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     float* rows = reinterpret_cast<float*>(steps + graph->size);
+    const auto row = [=](graphlocation_t loc) { return rows + static_cast<size_t>(loc) * static_cast<size_t>(width); };
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
-        const auto row = [&](graphlocation_t loc) {
-            return rows + static_cast<size_t>(loc) * static_cast<size_t>(width);
-        };
         steps[i] = {x, n >= 1 ? row(locs[0]) : nullptr, n == 2 ? row(locs[1]) : nullptr, row(i)};
     }
 }
@@ -804,8 +793,8 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
     if (!PyDict_Check(xarray)) {
         return PyErr_Format(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
     }
-    QueryGuard guard(self);
-    const int64_t count = guard.acquire() < 0 ? -1 : hand_out_inputs(self, xarray);
+    QueryGuard guard;
+    const long long count = guard.acquire(self) < 0 ? -1 : hand_out_inputs(self, xarray);
     if (count < 0) {
         return nullptr;
     }
@@ -829,16 +818,16 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
         return PyErr_Format(PyExc_ValueError, "Cannot train a graph whose output register has no source");
     }
     // A prediction expects no values.
-    const int64_t expected = tune ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0) : count;
+    const long long expected = tune ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0) : count;
     if (expected < count) {
-        return PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X",
-                            static_cast<long long>(expected), static_cast<long long>(count));
+        return PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X", expected,
+                            count);
     }
     if (run_samples(self, count, tune ? 1 : 0) != 0) {
         return nullptr;
     }
     guard.succeeded = true;
-    release_inputs(self);
+    take_back(self, false);
     return output->typeobj->get_outputarray(output);
 }
 
