@@ -930,8 +930,8 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
         return nullptr;
     }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
-    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize,
-                       reinterpret_cast<PyObject* const*>(self->interactions), dict.get(), false));
+    PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
+    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false));
     return done ? copy.release() : nullptr;
 }
 
@@ -959,16 +959,6 @@ PyMappingMethods PyGraph_mapping = {
     .mp_ass_subscript = reinterpret_cast<objobjargproc>(PyGraph_SetItem),
 };
 
-// Only what iterating over the slots needs: indexing goes through the
-// mapping operations.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PySequenceMethods PyGraph_sequence = {
-    .sq_length = reinterpret_cast<lenfunc>(PyGraph_Len),
-    .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
-};
-#pragma GCC diagnostic pop
-
 }  // namespace
 
 void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg) {
@@ -977,10 +967,16 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
     g->_threadstate = PyEval_SaveThread();
 }
 
-
-// The slots that the record does not name are empty.
+// The slots that the records do not name are empty.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// Only what iterating over the slots needs: indexing goes through the
+// mapping operations.
+static PySequenceMethods PyGraph_sequence = {
+    .sq_length = reinterpret_cast<lenfunc>(PyGraph_Len),
+    .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
+};
+
 PyTypeObject PyGraph_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.Graph",
