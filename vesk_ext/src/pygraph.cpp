@@ -449,7 +449,6 @@ struct chain_writer {
     pass_step* next;
     int in_chain;
     slot_values* scratch;  // the engine's steps' slot
-    pass_shared* shared;
 
     void add(const pass_step& step) {
         *next++ = step;
@@ -457,20 +456,17 @@ struct chain_writer {
             close();
         }
     }
-    // One of the engine's own steps.
-    void add_own(step_operation run) {
-        add({run, scratch, nullptr, nullptr, nullptr, shared});
-    }
     void close() {
-        *next++ = pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, shared};
+        *next++ = pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, nullptr};
         in_chain = 0;
     }
     // Ends the sample; the first step of its last chain.
-    const pass_step* finish() {
+    const pass_step* finish(pass_shared* shared) {
         if (in_chain > 0 || next == first) {
             close();
         }
         next[-1].run = end_of_sample;
+        next[-1].shared = shared;
         return next - 1 - (next - 1 - first) % (chain_steps + 1);
     }
 };
@@ -538,14 +534,14 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     slot_values* scratch = values + size;
     *scratch = {0.0f, 0.0f};
     pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
-    chain_writer chain = {steps, steps, 0, scratch, &plan.shared};
+    chain_writer chain = {steps, steps, 0, scratch};
     const pass_step* output = nullptr;
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         // The output's steps and the count in one chain: the chain before
         // is filled with steps that hand on what they are carried.
         while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
-            chain.add_own(next_step);
+            chain.add({next_step, scratch, nullptr, nullptr, nullptr, nullptr});
         }
         output = chain.next;
         values[i] = {x->activation[0], 0.0f};
@@ -559,7 +555,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
                    n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
     }
     if (tune) {
-        chain.add_own(count_sample);
+        chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
         // Each reverse step is laid out once the node of the one after it is
         // known.
         pass_step pending = {};
@@ -580,7 +576,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         }
     }
     plan.shared.first = chain.first;
-    plan.last = chain.finish();
+    plan.last = chain.finish(&plan.shared);
     // About ring_steps steps (between half and all of them), without a division.
     const auto laid = static_cast<size_t>(chain.next - chain.first);
     plan.per_run = plan.last == chain.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
