@@ -155,30 +155,26 @@ bool has_edge(const PyInteraction_Object* x, int k) {
     return x->sourcecount > k && x->sources[k] != -1;
 }
 
-// The 32-bit wrapping product of the lattice locations of two interactions,
-// each folded into one 32-bit number, wrapping; widened with its sign.
-int64_t lattice_product(const PyInteraction_Object* a, const PyInteraction_Object* b) {
-    const auto key = [](const PyInteraction_Object* x) {
-        return static_cast<uint32_t>(x->latticeloc[0]) + 100u * static_cast<uint32_t>(x->latticeloc[1]) +
-               10000u * static_cast<uint32_t>(x->latticeloc[2]);
-    };
-    return static_cast<int64_t>(static_cast<int32_t>(key(a) * key(b)));
+// The lattice location folded into one 32-bit number, wrapping.
+uint32_t lattice_key(const PyInteraction_Object* x) {
+    return static_cast<uint32_t>(x->latticeloc[0]) + 100u * static_cast<uint32_t>(x->latticeloc[1]) +
+           10000u * static_cast<uint32_t>(x->latticeloc[2]);
 }
 
 Py_hash_t PyGraph_hash(PyGraph_Object* self) {
     // Summed in unsigned arithmetic, which wraps like the signed sum would.
     uint64_t sum = 0;
     for (int i = 0; i < self->size; ++i) {
-        const PyInteraction_Object* x = self->interactions[i];
-        if (x == nullptr) {
-            continue;
-        }
-        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
-        // Only a source in a filled slot of the graph counts.
-        for (int k = 0; k < 2; ++k) {
-            const graphlocation_t at = x->sources[k];
-            if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
-                sum += static_cast<uint64_t>(lattice_product(self->interactions[at], x));
+        if (const PyInteraction_Object* x = self->interactions[i]) {
+            sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
+            // Only a source in a filled slot of the graph counts.
+            for (int k = 0; k < 2; ++k) {
+                const graphlocation_t at = x->sources[k];
+                if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
+                    // The keys' 32-bit wrapping product, widened with its sign.
+                    const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
+                    sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
+                }
             }
         }
     }
@@ -651,11 +647,10 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
     const block_step* const end = steps + graph->size;
     for (int64_t k = 0; k < count; k += block_samples) {
         const int n = static_cast<int>(std::min<int64_t>(block_samples, count - k));
-        bool ready = true;
-        for (const block_step* step = steps; step != end && ready; ++step) {
-            const auto block_ready = step->interaction->typeobj->block_ready;
-            ready = block_ready == nullptr || block_ready(step->interaction, n);
-        }
+        const bool ready = std::all_of(steps, end, [n](const block_step& step) {
+            const auto block_ready = step.interaction->typeobj->block_ready;
+            return block_ready == nullptr || block_ready(step.interaction, n);
+        });
         if (!ready) {
             // Laid out afresh, the plan starts from the activations the blocks left.
             lay_out(graph, plan, false);
