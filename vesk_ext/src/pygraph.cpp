@@ -6,83 +6,70 @@
 #include <bit>
 #include <chrono>
 #include <climits>
+#include <cstdarg>
 #include <cstring>
 #include <utility>
-#include <vector>
 
 namespace {
 
-// Releases the graph's reference to an interaction that leaves a slot. The
-// back-pointer, when it points at this graph, is cleared before the
-// reference goes, so the interaction never points at a graph that no longer
-// holds it; one that points at another graph (which holds it) keeps it.
-void release_interaction(PyGraph_Object* graph, PyInteraction_Object* interaction) {
-    if (interaction->graph == graph) {
-        interaction->graph = nullptr;
-    }
-    Py_DECREF(interaction);
-}
-
-// Releases every interaction of a detached slot array and frees it. The
-// array is detached from the graph first, so code run by a release (a key's
-// finaliser, say) never sees a half-emptied graph.
-void release_slots(PyGraph_Object* graph, PyInteraction_Object** slots, int size) {
-    for (int i = 0; i < size; ++i) {
-        PyInteraction_Object* interaction = slots[i];
-        slots[i] = nullptr;
-        if (interaction != nullptr) {
-            release_interaction(graph, interaction);
-        }
-    }
-    PyMem_Free(slots);
+// Sets an exception of the given type and message; always -1.
+int raise_error(PyObject* type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(type, format, args);
+    va_end(args);
+    return -1;
 }
 
 int refuse_while_running(PyGraph_Object* self) {
-    if (self->running) {
-        PyErr_SetString(PyExc_RuntimeError, "Cannot change a graph while a query on it runs");
-        return -1;
-    }
-    return 0;
+    return self->running ? raise_error(PyExc_RuntimeError, "Cannot change a graph while a query on it runs") : 0;
 }
 
-// Gives the graph `size` new slots, slot i holding item(i) (null: empty)
-// with a reference of its own, and then releases the earlier slots; sets no
-// back-pointer. A negative size leaves the graph without slots. -1 with
-// MemoryError, the graph unchanged.
-template <typename Item>
-int replace_slots(PyGraph_Object* self, int size, Item item) {
-    PyInteraction_Object** slots = nullptr;
-    if (size > 0) {
-        slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(static_cast<size_t>(size), sizeof(PyInteraction_Object*)));
-        if (slots == nullptr) {
-            PyErr_NoMemory();
-            return -1;
+// Gives the graph `size` new slots, slot i holding items[i] (None or null:
+// empty; no items: all empty) with a reference of its own, and then releases
+// the earlier slots; sets no back-pointer. A negative size leaves the graph
+// without slots. -1 with MemoryError, the graph unchanged.
+//
+// The earlier slots are detached from the graph before any is released, so
+// code run by a release (a key's finaliser, say) never sees a half-emptied
+// graph. A back-pointer at this graph is cleared before its reference goes,
+// so an interaction never points at a graph that no longer holds it; one that
+// points at another graph (which holds it) keeps it.
+int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
+    const size_t count = static_cast<size_t>(std::max(size, 0));
+    auto** slots = count > 0 ? static_cast<PyInteraction_Object**>(PyMem_Calloc(count, sizeof(PyInteraction_Object*)))
+                             : nullptr;
+    if (count > 0 && slots == nullptr) {
+        PyErr_NoMemory();
+        return -1;
+    }
+    for (int i = 0; items != nullptr && i < size; ++i) {
+        PyObject* item = items[i] != Py_None ? items[i] : nullptr;
+        Py_XINCREF(item);
+        slots[i] = reinterpret_cast<PyInteraction_Object*>(item);
+    }
+    PyInteraction_Object** old_slots = std::exchange(self->interactions, slots);
+    const int old_size = std::exchange(self->size, size);
+    for (int i = 0; i < old_size; ++i) {
+        if (PyInteraction_Object* x = old_slots[i]) {
+            if (x->graph == self) {
+                x->graph = nullptr;
+            }
+            Py_DECREF(x);
         }
     }
-    for (int i = 0; i < size; ++i) {
-        slots[i] = item(i);
-        Py_XINCREF(slots[i]);
-    }
-    PyInteraction_Object** old_slots = self->interactions;
-    const int old_size = self->size;
-    self->interactions = slots;
-    self->size = size;
-    if (old_slots != nullptr) {
-        release_slots(self, old_slots, old_size);
-    }
+    PyMem_Free(old_slots);
     return 0;
 }
 
 int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     int size = 10;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size)) {
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size) ||
+        refuse_while_running(self) < 0) {
         return -1;
     }
-    if (refuse_while_running(self) < 0) {
-        return -1;
-    }
-    return replace_slots(self, size, [](int) -> PyInteraction_Object* { return nullptr; });
+    return replace_slots(self, size, nullptr);
 }
 
 int PyGraph_traverse(PyGraph_Object* self, visitproc visit, void* arg) {
@@ -93,14 +80,7 @@ int PyGraph_traverse(PyGraph_Object* self, visitproc visit, void* arg) {
 }
 
 int PyGraph_clear(PyGraph_Object* self) {
-    PyInteraction_Object** slots = self->interactions;
-    const int size = self->size;
-    self->interactions = nullptr;
-    self->size = 0;
-    if (slots != nullptr) {
-        release_slots(self, slots, size);
-    }
-    return 0;
+    return replace_slots(self, 0, nullptr);
 }
 
 void PyGraph_dealloc(PyGraph_Object* self) {
@@ -112,19 +92,14 @@ void PyGraph_dealloc(PyGraph_Object* self) {
 Py_ssize_t PyGraph_Len(PyGraph_Object* self) {
     // A graph made with a negative size has no length: the call fails, with
     // the error the interpreter gives any __len__ that returns one.
-    if (self->size < 0) {
-        PyErr_SetString(PyExc_ValueError, "__len__() should return >= 0");
-        return -1;
-    }
-    return self->size;
+    return self->size < 0 ? raise_error(PyExc_ValueError, "__len__() should return >= 0") : self->size;
 }
 
 // Slot i; also the graph's sequence item, through which it iterates over
 // its slots.
 PyObject* PyGraph_item(PyGraph_Object* self, Py_ssize_t i) {
     if (i < 0 || i >= self->size) {
-        PyErr_Format(PyExc_IndexError, "Index out of bounds. Size is %i", self->size);
-        return nullptr;
+        return PyErr_Format(PyExc_IndexError, "Index out of bounds. Size is %i", self->size);
     }
     PyObject* item = reinterpret_cast<PyObject*>(self->interactions[i]);
     return vesk_newref(item != nullptr ? item : Py_None);
@@ -149,18 +124,17 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     }
     // Negative indices are not counted from the end for assignment.
     if (i < 0 || i >= self->size) {
-        PyErr_Format(PyExc_IndexError, "Index %ld out of bounds. Size is %i", i, self->size);
-        return -1;
+        return raise_error(PyExc_IndexError, "Index %ld out of bounds. Size is %i", i, self->size);
     }
     if (value != nullptr && !PyObject_TypeCheck(value, &PyInteraction_Type)) {
-        PyErr_Format(PyExc_ValueError, "Graph items must be of type %s", PyInteraction_Type.tp_name);
-        return -1;
+        return raise_error(PyExc_ValueError, "Graph items must be of type %s", PyInteraction_Type.tp_name);
     }
     if (refuse_while_running(self) < 0) {
         return -1;
     }
-    PyInteraction_Object* previous = self->interactions[i];
     PyInteraction_Object* interaction = reinterpret_cast<PyInteraction_Object*>(value);
+    Py_XINCREF(interaction);
+    PyInteraction_Object* previous = std::exchange(self->interactions[i], interaction);
     // The slot and the back-pointers are settled before the old reference
     // goes: releasing it may run arbitrary code, which then sees a
     // consistent graph. Re-assigning an interaction to its own slot leaves
@@ -169,54 +143,38 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
         previous->graph = nullptr;
     }
     if (interaction != nullptr) {
-        Py_INCREF(interaction);
         interaction->graph = self;
         interaction->location = static_cast<graphlocation_t>(i);
     }
-    self->interactions[i] = interaction;
     Py_XDECREF(previous);
     return 0;
 }
 
-// L(x): the lattice location folded into one 32-bit number, wrapping.
-int32_t lattice_key(const PyInteraction_Object* x) {
-    const uint32_t l = static_cast<uint32_t>(x->latticeloc[0]) + 100u * static_cast<uint32_t>(x->latticeloc[1]) +
-                       10000u * static_cast<uint32_t>(x->latticeloc[2]);
-    return static_cast<int32_t>(l);
+// Whether source k (0 or 1) of an interaction is set: an edge of the graph.
+bool has_edge(const PyInteraction_Object* x, int k) {
+    return x->sourcecount > k && x->sources[k] != -1;
 }
 
-// The 32-bit wrapping product of two lattice keys, widened with its sign.
-int64_t lattice_product(const PyInteraction_Object* a, const PyInteraction_Object* b) {
-    const uint32_t p = static_cast<uint32_t>(lattice_key(a)) * static_cast<uint32_t>(lattice_key(b));
-    return static_cast<int64_t>(static_cast<int32_t>(p));
-}
-
-// The interaction that a source index names, or null when it names no
-// filled slot of the graph.
-PyInteraction_Object* source_of(PyGraph_Object* g, graphlocation_t loc) {
-    if (loc < 0 || loc >= g->size) {
-        return nullptr;
-    }
-    return g->interactions[loc];
+// The lattice location folded into one 32-bit number, wrapping.
+uint32_t lattice_key(const PyInteraction_Object* x) {
+    return static_cast<uint32_t>(x->latticeloc[0]) + 100u * static_cast<uint32_t>(x->latticeloc[1]) +
+           10000u * static_cast<uint32_t>(x->latticeloc[2]);
 }
 
 Py_hash_t PyGraph_hash(PyGraph_Object* self) {
     // Summed in unsigned arithmetic, which wraps like the signed sum would.
     uint64_t sum = 0;
     for (int i = 0; i < self->size; ++i) {
-        const PyInteraction_Object* x = self->interactions[i];
-        if (x == nullptr) {
-            continue;
-        }
-        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
-        if (x->sourcecount >= 1 && x->sources[0] != -1) {
-            if (const PyInteraction_Object* s = source_of(self, x->sources[0])) {
-                sum += static_cast<uint64_t>(lattice_product(s, x));
-            }
-        }
-        if (x->sourcecount >= 2 && x->sources[1] != -1) {
-            if (const PyInteraction_Object* s = source_of(self, x->sources[1])) {
-                sum += static_cast<uint64_t>(lattice_product(x, s));
+        if (const PyInteraction_Object* x = self->interactions[i]) {
+            sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
+            // Only a source in a filled slot of the graph counts.
+            for (int k = 0; k < 2; ++k) {
+                const graphlocation_t at = x->sources[k];
+                if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
+                    // The keys' 32-bit wrapping product, widened with its sign.
+                    const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
+                    sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
+                }
             }
         }
     }
@@ -229,22 +187,11 @@ PyObject* PyGraph_repr(PyGraph_Object* self) {
     return PyUnicode_FromFormat("_vesk.Graph (%i interactions)", self->size);
 }
 
-PyObject* PyGraph_str(PyGraph_Object* self) {
-    return PyGraph_repr(self);
-}
-
 PyObject* PyGraph_get_edge_count(PyGraph_Object* self, void*) {
     unsigned long edges = 0;
     for (int i = 0; i < self->size; ++i) {
-        const PyInteraction_Object* x = self->interactions[i];
-        if (x == nullptr) {
-            continue;
-        }
-        if (x->sourcecount >= 1 && x->sources[0] != -1) {
-            ++edges;
-        }
-        if (x->sourcecount >= 2 && x->sources[1] != -1) {
-            ++edges;
+        if (const PyInteraction_Object* x = self->interactions[i]) {
+            edges += has_edge(x, 0) + has_edge(x, 1);
         }
     }
     return PyLong_FromUnsignedLong(edges);
@@ -252,61 +199,6 @@ PyObject* PyGraph_get_edge_count(PyGraph_Object* self, void*) {
 
 // ---------------------------------------------------------------------------
 // Query
-
-// Marks the graph and its interactions as in use for the life of a query, so
-// that changes to them from other threads (or from code the query calls
-// back into) are refused instead of racing with the sample loop.
-class QueryGuard {
-public:
-    explicit QueryGuard(PyGraph_Object* graph) : graph_(graph) {}
-    QueryGuard(const QueryGuard&) = delete;
-    QueryGuard& operator=(const QueryGuard&) = delete;
-
-    int acquire() {
-        if (graph_->running) {
-            PyErr_SetString(PyExc_RuntimeError, "Graph is already being queried");
-            return -1;
-        }
-        for (int i = 0; i < graph_->size; ++i) {
-            const PyInteraction_Object* x = graph_->interactions[i];
-            if (x != nullptr && x->busy) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Interaction %i is in use by a query running on another graph", i);
-                return -1;
-            }
-            if (x != nullptr && x->changing) {
-                PyErr_Format(PyExc_RuntimeError, "Interaction %i is being changed", i);
-                return -1;
-            }
-        }
-        // The slots cannot change while the graph runs, so release() walks
-        // the same interactions.
-        graph_->running = 1;
-        for (int i = 0; i < graph_->size; ++i) {
-            if (PyInteraction_Object* x = graph_->interactions[i]) {
-                ++x->busy;
-            }
-        }
-        held_ = true;
-        return 0;
-    }
-
-    ~QueryGuard() {
-        if (!held_) {
-            return;
-        }
-        for (int i = 0; i < graph_->size; ++i) {
-            if (PyInteraction_Object* x = graph_->interactions[i]) {
-                --x->busy;
-            }
-        }
-        graph_->running = 0;
-    }
-
-private:
-    PyGraph_Object* graph_;
-    bool held_ = false;
-};
 
 bool is_input_register(const PyInteraction_Object* x) {
     return x->sources[0] == -1;
@@ -318,34 +210,88 @@ bool has_output_entrypoints(const PyInteraction_Object* x) {
            t->get_outputarray != nullptr;
 }
 
-// After a failed query: every register drops the arrays it was handed and
-// resets its position, so no register keeps an array or index that a later
-// query, of this graph or another one, could read or write past. The
+// Takes back what a query handed out: every input register drops the
+// column it was handed and resets its position, so that none keeps an array
+// or index that a later query, of this graph or another one, could read or
+// write past; after a failed query the output drops its arrays too. The
 // pending exception is kept.
-void release_handed_out(PyGraph_Object* graph) {
+void take_back(PyGraph_Object* graph, bool failed) {
     PyObject *type, *value, *traceback;
     PyErr_Fetch(&type, &value, &traceback);
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
-        if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr) {
-            if (x->typeobj->set_inputarray(x, nullptr) != 0) {
-                PyErr_Clear();
-            }
+        if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
+            x->typeobj->set_inputarray(x, nullptr) != 0) {
+            PyErr_Clear();
         }
     }
-    PyInteraction_Object* output = graph->size > 0 ? graph->interactions[graph->size - 1] : nullptr;
-    if (output != nullptr && has_output_entrypoints(output)) {
+    PyInteraction_Object* output = graph->interactions[graph->size - 1];
+    if (failed && output != nullptr && has_output_entrypoints(output)) {
         if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
             PyErr_Clear();
         }
-        PyObject* out = output->typeobj->get_outputarray(output);
-        if (out == nullptr) {
-            PyErr_Clear();
-        }
-        Py_XDECREF(out);
+        Py_XDECREF(output->typeobj->get_outputarray(output));
+        PyErr_Clear();
     }
     PyErr_Restore(type, value, traceback);
 }
+
+// Marks the graph and its interactions as in use for the life of a query, so
+// that changes to them from other threads (or from code the query calls
+// back into) are refused instead of racing with the sample loop. Each
+// interaction is marked once for every slot that holds it.
+class QueryGuard {
+public:
+    QueryGuard() = default;
+    QueryGuard(const QueryGuard&) = delete;
+    QueryGuard& operator=(const QueryGuard&) = delete;
+
+    int acquire(PyGraph_Object* graph) {
+        if (graph->running) {
+            return raise_error(PyExc_RuntimeError, "Graph is already being queried");
+        }
+        for (int i = 0; i < graph->size; ++i) {
+            const PyInteraction_Object* x = graph->interactions[i];
+            if (x != nullptr && (x->busy || x->changing)) {
+                return raise_error(PyExc_RuntimeError,
+                                   x->busy ? "Interaction %i is in use by a query running on another graph"
+                                           : "Interaction %i is being changed",
+                                   i);
+            }
+        }
+        graph->running = 1;
+        held_ = graph;
+        mark(1);
+        return 0;
+    }
+
+    // Until the query has succeeded, the registers give back what the
+    // query handed them.
+    ~QueryGuard() {
+        if (held_ != nullptr) {
+            if (!succeeded) {
+                take_back(held_, true);
+            }
+            mark(-1);
+            held_->running = 0;
+        }
+    }
+
+    bool succeeded = false;
+
+private:
+    // The slots cannot change while the graph runs, so the release walks the
+    // same interactions.
+    void mark(int by) {
+        for (int i = 0; i < held_->size; ++i) {
+            if (PyInteraction_Object* x = held_->interactions[i]) {
+                x->busy += by;
+            }
+        }
+    }
+
+    PyGraph_Object* held_ = nullptr;
+};
 
 // The source slots a node will read, as its type's forward steps state
 // them; none for an input register.
@@ -370,109 +316,82 @@ int check_links(PyGraph_Object* graph) {
         if (is_input_register(x)) {
             continue;
         }
-        if (x->sourcecount == 0) {
-            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no source set", i);
-            return -1;
-        }
-        if (x->typeobj->forward[1][0] == nullptr && x->sourcecount < 2) {
-            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i needs two sources", i);
-            return -1;
+        if (x->sourcecount == 0 || (x->typeobj->forward[1][0] == nullptr && x->sourcecount < 2)) {
+            return raise_error(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
+                               x->sourcecount == 0 ? "has no source set" : "needs two sources");
         }
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
         for (int k = 0; k < n; ++k) {
             if (locs[k] < 0 || locs[k] >= i || graph->interactions[locs[k]] == nullptr) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Graph not correctly initalized. Interaction %i reads source %i, "
-                             "which is not a filled slot below it",
-                             i, locs[k]);
-                return -1;
+                return raise_error(PyExc_RuntimeError,
+                                   "Graph not correctly initalized. Interaction %i reads source %i, "
+                                   "which is not a filled slot below it",
+                                   i, locs[k]);
             }
         }
     }
-    std::vector<std::pair<const PyInteraction_Object*, int>> order;
-    try {
-        order.reserve(static_cast<size_t>(size));
-    } catch (const std::bad_alloc&) {
-        PyErr_NoMemory();
-        return -1;
-    }
+    // The query's guard marked an interaction once per slot that holds it:
+    // the first slot of one marked twice is followed by another.
     for (int i = 0; i < size; ++i) {
-        order.emplace_back(graph->interactions[i], i);
-    }
-    std::sort(order.begin(), order.end());
-    for (size_t k = 1; k < order.size(); ++k) {
-        if (order[k].first == order[k - 1].first) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "Graph not correctly initalized. Interaction %i also occupies slot %i",
-                         order[k].second, order[k - 1].second);
-            return -1;
+        const PyInteraction_Object* x = graph->interactions[i];
+        for (int j = i + 1; x->busy > 1 && j < size; ++j) {
+            if (graph->interactions[j] == x) {
+                return raise_error(PyExc_RuntimeError,
+                                   "Graph not correctly initalized. Interaction %i also occupies slot %i", j, i);
+            }
         }
     }
     return 0;
 }
 
-const int64_t max_samples = INT_MAX;  // positions count with 32-bit ints
+const long long max_samples = INT_MAX;  // positions count with 32-bit ints
 
-// Hands every input register its column of X. Returns the sample count (-1
-// when the graph has no input register), or -2 on failure.
-int64_t hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
-    int64_t count = -1;
+// Hands every input register its column of X; the sample count, or -1 with
+// an exception.
+long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
+    long long count = -1;
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
-        if (x == nullptr) {
-            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i is null", i);
-            return -2;
-        }
-        if (x->typeobj == nullptr) {
-            PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i has no type", i);
-            return -2;
+        if (x == nullptr || x->typeobj == nullptr) {
+            return raise_error(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
+                               x == nullptr ? "is null" : "has no type");
         }
         if (!is_input_register(x)) {
             continue;
         }
         PyRef key(PyUnicode_DecodeUTF8(x->name, static_cast<Py_ssize_t>(std::strlen(x->name)), "replace"));
-        if (!key) {
-            return -2;
+        PyObject* borrowed_column = key ? PyDict_GetItemWithError(xarray, key.get()) : nullptr;
+        if (borrowed_column == nullptr) {
+            return PyErr_Occurred() ? -1 : raise_error(PyExc_ValueError, "Missing data array for %s in X", x->name);
         }
         // Held for the call: converting the column may run code that changes X.
-        PyObject* borrowed_column = PyDict_GetItemWithError(xarray, key.get());
-        if (borrowed_column == nullptr) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_ValueError, "Missing data array for %s in X", x->name);
-            }
-            return -2;
-        }
         PyRef column(vesk_newref(borrowed_column));
-        if (!PyArray_Check(column.get())) {
-            PyErr_Format(PyExc_ValueError, "Element %s in X is not a numpy array", x->name);
-            return -2;
-        }
+        const bool is_array = PyArray_Check(column.get());
         PyArrayObject* array = reinterpret_cast<PyArrayObject*>(column.get());
-        if (PyArray_NDIM(array) != 1) {
-            PyErr_Format(PyExc_ValueError, "Element %s in X is not 1-dimensional", x->name);
-            return -2;
+        if (!is_array || PyArray_NDIM(array) != 1) {
+            return raise_error(PyExc_ValueError, "Element %s in X is not %s", x->name,
+                               is_array ? "1-dimensional" : "a numpy array");
         }
-        const int64_t s = PyArray_DIM(array, 0);
+        const long long s = PyArray_DIM(array, 0);
         if (count != -1 && count != s) {
-            PyErr_Format(PyExc_ValueError, "Uneven X feature lengths %lld != %lld",
-                         static_cast<long long>(count), static_cast<long long>(s));
-            return -2;
+            return raise_error(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", count, s);
         }
         if (s > max_samples) {
-            PyErr_Format(PyExc_ValueError, "Too many samples: %lld (at most %lld)", static_cast<long long>(s),
-                         static_cast<long long>(max_samples));
-            return -2;
+            return raise_error(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s, max_samples);
         }
         if (x->typeobj->set_inputarray == nullptr) {
-            PyErr_Format(PyExc_RuntimeError,
-                         "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
-            return -2;
+            return raise_error(PyExc_RuntimeError,
+                               "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
         }
         if (x->typeobj->set_inputarray(x, column.get()) != 0) {
-            return -2;
+            return -1;
         }
         count = s;
+    }
+    if (count == -1) {
+        return raise_error(PyExc_RuntimeError,
+                           "Graph not correctly initalized. No interaction is an input register (source -1)");
     }
     return count;
 }
@@ -491,10 +410,6 @@ constexpr int ring_steps = 512;
 
 int end_of_chain(const pass_step*, float) {
     return 0;
-}
-
-int hand_on_carried(const pass_step* s, float carried) {
-    return next_step(s, carried);
 }
 
 int end_of_sample(const pass_step* s, float) {
@@ -558,8 +473,7 @@ struct chain_writer {
 struct sample_plan {
     char* memory;
     pass_shared shared;
-    slot_values* values;  // null until laid out
-    const pass_step* first;
+    slot_values* values;
     const pass_step* last;  // the first step of the last chain
     int64_t per_run;        // samples per run of the chains
 };
@@ -623,7 +537,7 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         // The output's steps and the count in one chain: the chain before
         // is filled with steps that hand on what they are carried.
         while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
-            chain.add({hand_on_carried, scratch, nullptr, nullptr, nullptr, nullptr});
+            chain.add({next_step, scratch, nullptr, nullptr, nullptr, nullptr});
         }
         output = chain.next;
         values[i] = {x->activation[0], 0.0f};
@@ -657,12 +571,11 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
             chain.add(pending);
         }
     }
-    plan.first = chain.first;
     plan.shared.first = chain.first;
     plan.last = chain.finish(&plan.shared);
     // About ring_steps steps (between half and all of them), without a division.
     const auto laid = static_cast<size_t>(chain.next - chain.first);
-    plan.per_run = plan.last == plan.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
+    plan.per_run = plan.last == chain.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
 }
 
 // n samples through the plan: 0, or -1 with the failing step's exception.
@@ -671,7 +584,7 @@ inline int run_plan(sample_plan& plan, int64_t n) {
         plan.shared.remaining = std::min(plan.per_run, n - done);
         done += plan.shared.remaining;
         // A chain's first step reads what it would be carried.
-        for (const pass_step* chain = plan.first;; chain += chain_steps + 1) {
+        for (const pass_step* chain = plan.shared.first;; chain += chain_steps + 1) {
             if (chain->run(chain, chain->self->d) != 0) {
                 return -1;
             }
@@ -703,8 +616,6 @@ constexpr int block_samples = 256;
 constexpr size_t max_block_bytes = size_t{1} << 20;
 
 struct block_step {
-    void (*forward_block)(PyInteraction_Object* interaction, const float* in0, const float* in1, float* out, int n);
-    bool (*block_ready)(PyInteraction_Object* interaction, int n);
     PyInteraction_Object* interaction;
     const float* in0;
     const float* in1;
@@ -712,27 +623,20 @@ struct block_step {
 };
 
 bool runs_in_blocks(const PyGraph_Object* graph) {
-    for (int i = 0; i < graph->size; ++i) {
-        if (graph->interactions[i]->typeobj->forward_block == nullptr) {
-            return false;
-        }
-    }
-    return true;
+    return std::all_of(graph->interactions, graph->interactions + graph->size,
+                       [](const PyInteraction_Object* x) { return x->typeobj->forward_block != nullptr; });
 }
 
 // Lays out the block steps and, after them, each slot's values for a block
 // of `width` samples; the sources are read from their slots' rows.
 void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     float* rows = reinterpret_cast<float*>(steps + graph->size);
+    const auto row = [=](graphlocation_t loc) { return rows + static_cast<size_t>(loc) * static_cast<size_t>(width); };
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         graphlocation_t locs[2];
         const int n = read_sources(x, locs);
-        const auto row = [&](graphlocation_t loc) {
-            return rows + static_cast<size_t>(loc) * static_cast<size_t>(width);
-        };
-        steps[i] = {x->typeobj->forward_block, x->typeobj->block_ready, x, n >= 1 ? row(locs[0]) : nullptr,
-                    n == 2 ? row(locs[1]) : nullptr, row(i)};
+        steps[i] = {x, n >= 1 ? row(locs[0]) : nullptr, n == 2 ? row(locs[1]) : nullptr, row(i)};
     }
 }
 
@@ -743,17 +647,13 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
     const block_step* const end = steps + graph->size;
     for (int64_t k = 0; k < count; k += block_samples) {
         const int n = static_cast<int>(std::min<int64_t>(block_samples, count - k));
-        bool ready = true;
-        for (const block_step* step = steps; step != end && ready; ++step) {
-            ready = step->block_ready == nullptr || step->block_ready(step->interaction, n);
-        }
+        const bool ready = std::all_of(steps, end, [n](const block_step& step) {
+            const auto block_ready = step.interaction->typeobj->block_ready;
+            return block_ready == nullptr || block_ready(step.interaction, n);
+        });
         if (!ready) {
-            if (plan.values == nullptr) {
-                lay_out(graph, plan, false);
-            }
-            for (int i = 0; i < graph->size; ++i) {
-                plan.values[i].a = graph->interactions[i]->activation[0];
-            }
+            // Laid out afresh, the plan starts from the activations the blocks left.
+            lay_out(graph, plan, false);
             const int rc = run_plan(plan, n);
             store_activations(graph, plan);
             if (rc != 0) {
@@ -762,7 +662,7 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             continue;
         }
         for (const block_step* step = steps; step != end; ++step) {
-            step->forward_block(step->interaction, step->in0, step->in1, step->out, n);
+            step->interaction->typeobj->forward_block(step->interaction, step->in0, step->in1, step->out, n);
         }
     }
     return 0;
@@ -819,9 +719,9 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
 // change while the query runs, so their steps are laid out once.
 [[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
-    const bool blocks = !tune && count > 0 &&
-                        sizeof(float) * static_cast<size_t>(width) * static_cast<size_t>(graph->size) <= max_block_bytes &&
-                        runs_in_blocks(graph);
+    const size_t row_bytes = sizeof(float) * static_cast<size_t>(width);
+    const bool blocks =
+        !tune && count > 0 && row_bytes * static_cast<size_t>(graph->size) <= max_block_bytes && runs_in_blocks(graph);
     const int64_t steps_per_check = tune ? train_steps_per_check : predict_steps_per_check;
     const int64_t base = (steps_per_check / graph->size / block_samples + 1) * block_samples;
     const int handles = count > base ? runs_signal_handlers() : 0;
@@ -829,9 +729,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         return -1;
     }
     signal_checks checks = {base, handles ? base : count, std::chrono::steady_clock::now()};
-    const size_t block_bytes =
-        blocks ? (sizeof(block_step) + sizeof(float) * static_cast<size_t>(width)) * static_cast<size_t>(graph->size)
-               : 0;
+    const size_t block_bytes = blocks ? (sizeof(block_step) + row_bytes) * static_cast<size_t>(graph->size) : 0;
     // The sample plan, which a prediction in blocks lays out only if a block
     // needs it, then the block steps and their rows: on the stack for a small
     // graph, else in one allocation.
@@ -844,7 +742,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         return -1;
     }
     block_step* steps = reinterpret_cast<block_step*>(memory + sample_bytes);
-    sample_plan plan = {memory, {}, nullptr, nullptr, nullptr, 1};
+    sample_plan plan = {memory, {}, nullptr, nullptr, 1};
     if (blocks) {
         plan_blocks(graph, steps, width);
     } else {
@@ -857,11 +755,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
         n = std::min(checks.chunk, count - k);
-        if (blocks) {
-            rc = predict_in_blocks(graph, steps, n, plan);
-        } else {
-            rc = run_plan(plan, n);
-        }
+        rc = blocks ? predict_in_blocks(graph, steps, n, plan) : run_plan(plan, n);
         // A signal handler that raises stops the query as a failing pass does.
         if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
             rc = -1;
@@ -874,84 +768,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     if (!small) {
         PyMem_Free(memory);
     }
-    return rc == 0 ? 0 : -1;
-}
-
-PyObject* query(PyGraph_Object* graph, PyObject* xarray, PyObject* yarray) {
-    if (graph->size <= 0) {
-        PyErr_SetString(PyExc_RuntimeError, "Graph not correctly initalized. The graph has no slots");
-        return nullptr;
-    }
-    if (!PyDict_Check(xarray)) {
-        PyErr_SetString(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
-        return nullptr;
-    }
-    QueryGuard guard(graph);
-    if (guard.acquire() < 0) {
-        return nullptr;
-    }
-    const int64_t count = hand_out_inputs(graph, xarray);
-    if (count == -2) {
-        release_handed_out(graph);
-        return nullptr;
-    }
-    if (count == -1) {
-        // Nothing was handed out: no slot is an input register.
-        PyErr_SetString(PyExc_RuntimeError,
-                        "Graph not correctly initalized. No interaction is an input register (source -1)");
-        return nullptr;
-    }
-    PyInteraction_Object* output = graph->interactions[graph->size - 1];
-    if (!has_output_entrypoints(output)) {
-        PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Output '%s' misses needed entrypoints",
-                     output->name);
-        release_handed_out(graph);
-        return nullptr;
-    }
-    const bool tune = yarray != Py_None;
-    int rc = 0;
-    if (!tune) {
-        rc = output->typeobj->set_expectedarray(output, nullptr);
-    } else if (!PyArray_Check(yarray)) {
-        PyErr_SetString(PyExc_ValueError, "yarray must be a numpy array");
-        rc = -1;
-    } else if (PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1) {
-        PyErr_SetString(PyExc_ValueError, "y must be 1 dimensional");
-        rc = -1;
-    } else {
-        rc = output->typeobj->set_expectedarray(output, yarray);
-    }
-    if (rc == 0) {
-        rc = output->typeobj->create_outputarray(output, count);
-    }
-    if (rc == 0) {
-        rc = check_links(graph);
-    }
-    if (rc == 0 && tune) {
-        const int64_t expected = PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0);
-        if (is_input_register(output)) {
-            PyErr_SetString(PyExc_ValueError, "Cannot train a graph whose output register has no source");
-            rc = -1;
-        } else if (expected < count) {
-            PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X",
-                         static_cast<long long>(expected), static_cast<long long>(count));
-            rc = -1;
-        }
-    }
-    if (rc == 0) {
-        rc = run_samples(graph, count, tune ? 1 : 0);
-    }
-    if (rc != 0) {
-        release_handed_out(graph);
-        return nullptr;
-    }
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        if (is_input_register(x)) {
-            x->typeobj->set_inputarray(x, nullptr);
-        }
-    }
-    return output->typeobj->get_outputarray(output);
+    return rc;
 }
 
 PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
@@ -961,7 +778,48 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char**>(kwlist), &xarray, &yarray)) {
         return nullptr;
     }
-    return query(self, xarray, yarray);
+    if (self->size <= 0) {
+        return PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. The graph has no slots");
+    }
+    if (!PyDict_Check(xarray)) {
+        return PyErr_Format(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
+    }
+    QueryGuard guard;
+    const long long count = guard.acquire(self) < 0 ? -1 : hand_out_inputs(self, xarray);
+    if (count < 0) {
+        return nullptr;
+    }
+    PyInteraction_Object* output = self->interactions[self->size - 1];
+    if (!has_output_entrypoints(output)) {
+        return PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. Output '%s' misses needed entrypoints",
+                            output->name);
+    }
+    const bool tune = yarray != Py_None;
+    if (tune && !PyArray_Check(yarray)) {
+        return PyErr_Format(PyExc_ValueError, "yarray must be a numpy array");
+    }
+    if (tune && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1) {
+        return PyErr_Format(PyExc_ValueError, "y must be 1 dimensional");
+    }
+    if (output->typeobj->set_expectedarray(output, tune ? yarray : nullptr) != 0 ||
+        output->typeobj->create_outputarray(output, count) != 0 || check_links(self) != 0) {
+        return nullptr;
+    }
+    if (tune && is_input_register(output)) {
+        return PyErr_Format(PyExc_ValueError, "Cannot train a graph whose output register has no source");
+    }
+    // A prediction expects no values.
+    const long long expected = tune ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0) : count;
+    if (expected < count) {
+        return PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X", expected,
+                            count);
+    }
+    if (run_samples(self, count, tune ? 1 : 0) != 0) {
+        return nullptr;
+    }
+    guard.succeeded = true;
+    take_back(self, false);
+    return output->typeobj->get_outputarray(output);
 }
 
 // ---------------------------------------------------------------------------
@@ -976,15 +834,14 @@ PyObject* instance_dict(PyGraph_Object* self) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), "__dict__");
 }
 
-// Gives a graph `size` slots holding item(i), its counts and the entries of
+// Gives a graph `size` slots holding items[i], its counts and the entries of
 // `dict` (None: none), releasing the slots it held before as a second
 // __init__ does. With `adopt`, each interaction's back-pointer is set as
 // slot assignment sets it (one in several slots keeps its location if that
 // is one of them); without, the interactions keep theirs.
-template <typename Item>
-PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, Item item, PyObject* dict,
-                  bool adopt) {
-    if (refuse_while_running(g) < 0 || replace_slots(g, size, item) < 0) {
+PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items,
+                  PyObject* dict, bool adopt) {
+    if (refuse_while_running(g) < 0 || replace_slots(g, size, items) < 0) {
         return nullptr;
     }
     g->samples = samples;
@@ -1043,14 +900,9 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
         damaged = item != Py_None && !PyObject_TypeCheck(item, &PyInteraction_Type);
     }
     if (damaged) {
-        PyErr_SetString(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
     }
-    const auto item = [&](int i) {
-        PyObject* x = PyList_GET_ITEM(slots, i);
-        return x != Py_None ? reinterpret_cast<PyInteraction_Object*>(x) : nullptr;
-    };
-    return restore(self, size, samples, latest_batchsize, item, dict, true);
+    return restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, true);
 }
 
 // A new graph of the same type over the same interactions, whose
@@ -1063,15 +915,14 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
         return nullptr;
     }
     if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
-        PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
-        return nullptr;
+        return PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
     }
     if (refuse_while_running(self) < 0) {
         return nullptr;
     }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
-    const auto item = [&](int i) { return self->interactions[i]; };
-    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, item, dict.get(), false));
+    PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
+    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false));
     return done ? copy.release() : nullptr;
 }
 
@@ -1099,16 +950,6 @@ PyMappingMethods PyGraph_mapping = {
     .mp_ass_subscript = reinterpret_cast<objobjargproc>(PyGraph_SetItem),
 };
 
-// Only what iterating over the slots needs: indexing goes through the
-// mapping operations.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
-PySequenceMethods PyGraph_sequence = {
-    .sq_length = reinterpret_cast<lenfunc>(PyGraph_Len),
-    .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
-};
-#pragma GCC diagnostic pop
-
 }  // namespace
 
 void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg) {
@@ -1117,10 +958,16 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
     g->_threadstate = PyEval_SaveThread();
 }
 
-
-// The slots that the record does not name are empty.
+// The slots that the records do not name are empty.
 #pragma GCC diagnostic push
 #pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// Only what iterating over the slots needs: indexing goes through the
+// mapping operations.
+static PySequenceMethods PyGraph_sequence = {
+    .sq_length = reinterpret_cast<lenfunc>(PyGraph_Len),
+    .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
+};
+
 PyTypeObject PyGraph_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.Graph",
@@ -1130,7 +977,7 @@ PyTypeObject PyGraph_Type = {
     .tp_as_sequence = &PyGraph_sequence,
     .tp_as_mapping = &PyGraph_mapping,
     .tp_hash = reinterpret_cast<hashfunc>(PyGraph_hash),
-    .tp_str = reinterpret_cast<reprfunc>(PyGraph_str),
+    .tp_str = reinterpret_cast<reprfunc>(PyGraph_repr),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
     .tp_doc = "Vesk Graph",
     .tp_traverse = reinterpret_cast<traverseproc>(PyGraph_traverse),
