@@ -24,10 +24,7 @@
 #define NPY_TARGET_VERSION NPY_1_19_API_VERSION
 #include <numpy/arrayobject.h>
 #if NPY_ABI_VERSION < 0x2000000
-// numpy 1.x's headers (Python 3.8 builds) lack numpy 2's names for these.
-#ifndef NPY_RAVEL_AXIS
-#define NPY_RAVEL_AXIS NPY_MAXDIMS
-#endif
+// numpy 1.x's headers (Python 3.8 builds) lack numpy 2's name for this.
 static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
     return descr->elsize;
 }
@@ -43,6 +40,7 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 struct PyGraph_Object;
@@ -102,16 +100,12 @@ struct state_description {
     // count), and for any other count (none: the type has no tooltip).
     tooltip_form one_source_tooltip = {};
     tooltip_form tooltip = {};
-    size_t tooltip_size = 0;  // bytes, the terminating NUL included
 };
 
 // The field of a description with this name, or null.
 constexpr const state_field* find_field(const state_description& d, const char* name) {
     for (const state_field& f : d.fields) {
-        if (f.name == nullptr) {
-            return nullptr;
-        }
-        if (std::string_view(f.name) == name) {
+        if (f.name != nullptr && std::string_view(f.name) == name) {
             return &f;
         }
     }
@@ -134,7 +128,6 @@ typedef struct interaction_type {
     int (*create_outputarray)(PyInteraction_Object* interaction, int64_t sz) = nullptr;
     int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name) = nullptr;
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
-    struct interaction_type* next = nullptr;
     // The steps of the per-sample passes (see pass_step), by the number of
     // sources the node reads (0 for an input register). They say which
     // sources the type reads: with forms for one and for two, the second
@@ -179,7 +172,6 @@ typedef struct interaction_type {
     int (*traverse)(PyInteraction_Object* interaction, visitproc visit, void* arg) = nullptr;
 } interaction_type_t;
 
-int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
 
 #define VESK_STATE_SIZE 100
@@ -200,7 +192,6 @@ struct PyInteraction_Object {
     graphlocation_t sources[2];
     PyObject* loss;              // owned or null
     float activation[1];
-    float da[1];
     loss_func loss_dv_f;
     int data_size;
     // The type's state record is laid over this buffer; records hold
@@ -250,8 +241,6 @@ inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name
 }
 
 PyObject* graph_addtomodule(PyObject* m);
-PyObject* interaction_addtomodule(PyObject* m);
-PyObject* interactionstate_addtomodule(PyObject* m);
 
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
@@ -316,32 +305,27 @@ int set_loss_function_from_string(const char* function_name, loss_func* function
 // ---------------------------------------------------------------------------
 // Shared by the trainable types
 
-// Learning rate fixed at creation: base / ln(gluamine + 2), the logarithm in
-// single precision, the quotient in double, rounded once. The sum is taken
-// in 64 bits so that the largest gluamine values do not wrap to a negative
-// number (and a NaN rate); below them it equals the int sum.
-inline float vesk_learning_rate(double base, int gluamine) {
-    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
-    return static_cast<float>(base / static_cast<double>(logf(shifted)));
-}
-
-// Lays a trainable type's record over an interaction's buffer, zero-filled
-// but for the learning rate (the field lr), and sets data_size; the type's
-// draw_parameters then draws the parameters of a new interaction. Null with
-// ValueError for a negative gluamine, which would give an infinite or
-// non-positive rate: refused before the type draws anything, so a refused
-// construction leaves the process's rand() sequence where it was.
+// The initialize of a trainable type: lays its record S over the
+// interaction's buffer, zero-filled but for the learning rate lr, and sets
+// data_size; the type's draw_parameters then draws the parameters of a new
+// interaction. The rate is S::lr_base / ln(gluamine + 2), the logarithm in
+// single precision, the quotient in double, rounded once; the sum is taken in
+// 64 bits so that the largest gluamine values do not wrap to a negative
+// number (and a NaN rate). A negative gluamine, which would give an infinite
+// or non-positive rate, is refused with ValueError before the type draws
+// anything, so a refused construction leaves rand()'s sequence where it was.
 template <typename S>
-inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
+int initialize_trainable(PyInteraction_Object* interaction) {
     if (interaction->gluamine < 0) {
         PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
-        return nullptr;
+        return -1;
     }
     S* st = interaction_state<S>(interaction);
     std::memset(st, 0, sizeof *st);
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
+    const float shifted = static_cast<float>(static_cast<long long>(interaction->gluamine) + 2);
+    st->lr = static_cast<float>(S::lr_base / static_cast<double>(logf(shifted)));
     interaction->data_size = sizeof(S);
-    return st;
+    return 0;
 }
 
 // A rand() draw as a unit value: the conversion to float rounds the largest
@@ -374,29 +358,18 @@ inline bool any_lane(decltype(float_lanes{} < float_lanes{}) mask) {
 #endif
 }
 
-// out[j] = op(a[j]) for every j in [0, n), four at a time, then one at a time.
-// op takes and returns either a float or a float_lanes. out may be a itself
-// (each group is read before it is written), not an overlapping shift of it.
-template <typename Op>
-inline void block_map(int n, const float* a, float* out, Op op) {
+// out[j] = op(in[j]...) for every j in [0, n), over one or two rows in,
+// four at a time, then one at a time. op takes and returns either floats or
+// float_lanes. out may be a row in itself (each group is read before it is
+// written), not an overlapping shift of one.
+template <typename Op, typename... Row>
+inline void block_map(int n, float* out, Op op, Row... in) {
     int j = 0;
     for (; j + 4 <= n; j += 4) {
-        store_lanes(out + j, op(load_lanes(a + j)));
+        store_lanes(out + j, op(load_lanes(in + j)...));
     }
     for (; j < n; ++j) {
-        out[j] = op(a[j]);
-    }
-}
-
-// out[j] = op(a[j], b[j]); any of the three may be the same row.
-template <typename Op>
-inline void block_map(int n, const float* a, const float* b, float* out, Op op) {
-    int j = 0;
-    for (; j + 4 <= n; j += 4) {
-        store_lanes(out + j, op(load_lanes(a + j), load_lanes(b + j)));
-    }
-    for (; j < n; ++j) {
-        out[j] = op(a[j], b[j]);
+        out[j] = op(in[j]...);
     }
 }
 
@@ -625,9 +598,13 @@ int pass_gradient_back(const pass_step* s, float d) {
 
 // ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
-// in the activation applied to the sum and its derivative.
+// in the activation applied to the sum and its derivative. Their Kind gives
+// type_name, activation(sum, bias) of a sample's sum or of a block's lanes,
+// sum_gradient(a, d), the gradient of the sum from the node's activation a
+// and its gradient d, and draw_parameters.
 
 struct weighted_sum_state {
+    static constexpr double lr_base = 0.005;
     // The parameters and their moments as the lanes of one Adam step: w0,
     // bias, w1 (used only while sourcecount is 2), and a lane that stays 0.
     // The second weight of a node with one source never has a gradient, so
@@ -658,36 +635,35 @@ inline constexpr state_description weighted_sum_description = {
     .unknown = unknown_names::converted_refused,
     .one_source_tooltip = {"w: %.2f\nbias: %.2f", {"w0", "bias"}},
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
-    .tooltip_size = 128,
 };
 
 // The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
 // with two sources, products formed, then added.
-template <int Sources, int Chained, typename Act>
-inline int weighted_sum_forward(const pass_step* s, float carried, Act act) {
+template <typename Kind, int Sources, int Chained>
+int weighted_sum_forward(const pass_step* s, float carried) {
     const weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float z = first_source<Chained>(s, carried) * st->w0;
     if constexpr (Sources == 2) {
         z = z + second_source<Chained>(s, carried) * st->w1;
     }
-    const float a = act(z, st->bias);
+    const float a = Kind::activation(z, st->bias);
     s->self->a = a;
     return next_step(s, a);
 }
 
 // The block form of forward: each sample's activation is act(its weighted
 // sum, bias), formed as for one sample; in1 is null for one source.
-template <typename Act>
-inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out,
-                               int n, Act act) {
+template <typename Kind>
+void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
     const weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
     const float w0 = st->w0;
     const float w1 = st->w1;
     const float bias = st->bias;
     if (in1 == nullptr) {
-        block_map(n, in0, out, [=](auto x0) { return act(x0 * w0, bias); });
+        block_map(n, out, [=](auto x0) { return Kind::activation(x0 * w0, bias); }, in0);
     } else {
-        block_map(n, in0, in1, out, [=](auto x0, auto x1) { return act(x0 * w0 + x1 * w1, bias); });
+        const auto act = [=](auto x0, auto x1) { return Kind::activation(x0 * w0 + x1 * w1, bias); };
+        block_map(n, out, act, in0, in1);
     }
     x->activation[0] = out[n - 1];
 }
@@ -705,10 +681,11 @@ inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c
     store_lanes(&st->w0, load_lanes(&st->w0) - moved);
 }
 
-// The reverse step, given dz, the gradient of the sum: passes the sources
-// their shares and steps all three parameters.
-template <int Sources, int Carry>
-[[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
+// The reverse step: passes the sources their shares of dz, the gradient of
+// the sum, and steps all three parameters.
+template <typename Kind, int Sources, int Carry>
+int weighted_sum_reverse(const pass_step* s, float d) {
+    const float dz = Kind::sum_gradient(s->self->a, d);
     weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float_lanes grad = {s->source0->a * dz, dz, 0.0f, 0.0f};
     if constexpr (Sources == 2) {
@@ -738,36 +715,30 @@ template <int Sources, int Carry>
     return hand_on<Carry>(s, d0, d1);
 }
 
+// The record of a weighted-sum type.
+template <typename Kind>
+constexpr interaction_type_t weighted_sum_type = {
+    .type_name = Kind::type_name,
+    .initialize = initialize_trainable<weighted_sum_state>,
+    .forward = {{},
+                {weighted_sum_forward<Kind, 1, 0>, weighted_sum_forward<Kind, 1, 1>},
+                {weighted_sum_forward<Kind, 2, 0>, weighted_sum_forward<Kind, 2, 1>, weighted_sum_forward<Kind, 2, 2>}},
+    .reverse = {{},
+                {weighted_sum_reverse<Kind, 1, 0>, weighted_sum_reverse<Kind, 1, 1>, nullptr,
+                 weighted_sum_reverse<Kind, 1, 3>},
+                {weighted_sum_reverse<Kind, 2, 0>, weighted_sum_reverse<Kind, 2, 1>, weighted_sum_reverse<Kind, 2, 2>,
+                 weighted_sum_reverse<Kind, 2, 3>}},
+    .forward_block = weighted_sum_block<Kind>,
+    .description = &weighted_sum_description,
+    .draw_parameters = Kind::draw_parameters,
+};
+
 // Owned reference that is released on scope exit unless handed on with
 // release(); borrowed pointers stay raw.
-class PyRef {
-public:
-    PyRef() noexcept : ob_(nullptr) {}
-    explicit PyRef(PyObject* owned) noexcept : ob_(owned) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    PyRef(PyRef&& other) noexcept : ob_(other.ob_) { other.ob_ = nullptr; }
-    PyRef& operator=(PyRef&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = ob_;
-            ob_ = other.ob_;
-            other.ob_ = nullptr;
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    ~PyRef() { Py_XDECREF(ob_); }
-    PyObject* get() const noexcept { return ob_; }
-    PyObject* release() noexcept {
-        PyObject* ob = ob_;
-        ob_ = nullptr;
-        return ob;
-    }
-    explicit operator bool() const noexcept { return ob_ != nullptr; }
-
-private:
-    PyObject* ob_;
+struct py_decref {
+    void operator()(PyObject* ob) const noexcept { Py_DECREF(ob); }
 };
+using PyRef = std::unique_ptr<PyObject, py_decref>;
 
 inline PyObject* vesk_newref(PyObject* ob) {
     Py_INCREF(ob);

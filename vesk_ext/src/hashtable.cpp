@@ -7,7 +7,6 @@
 #include "_vesk.h"
 
 #include <cmath>
-#include <cstdlib>
 
 namespace {
 

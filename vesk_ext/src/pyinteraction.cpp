@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -223,27 +222,12 @@ PyObject* PyInteraction_get_sources(PyInteraction_Object* self, void*) {
     return Py_BuildValue(formats[self->sourcecount], self->sources[0], self->sources[1]);
 }
 
-PyObject* PyInteraction_get_location(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->location);
-}
-
 PyObject* PyInteraction_get_latticeloc(PyInteraction_Object* self, void*) {
     return Py_BuildValue("(iii)", self->latticeloc[0], self->latticeloc[1], self->latticeloc[2]);
 }
 
-PyObject* PyInteraction_get_state(PyInteraction_Object* self, void*) {
-    if (require_constructed(self) < 0) {
-        return nullptr;
-    }
-    return vesk_newref(self->state);
-}
-
 PyObject* PyInteraction_get_type(PyInteraction_Object* self, void*) {
     return self->type[0] != '\0' ? field_str(self->type) : vesk_newref(Py_None);
-}
-
-PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->gluamine);
 }
 
 PyObject* PyInteraction_get_name(PyInteraction_Object* self, void*) {
@@ -262,11 +246,25 @@ PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
     return field_str(text != nullptr ? text : self->type);
 }
 
-PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
+// The getters of plain fields: the closure of a table entry is the offset
+// of the field in the record.
+#define VESK_FIELD(field) reinterpret_cast<void*>(offsetof(PyInteraction_Object, field))
+
+template <typename T>
+T& field_at(PyInteraction_Object* self, void* offset) {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+}
+
+PyObject* get_int_field(PyInteraction_Object* self, void* offset) {
+    return PyLong_FromLong(field_at<int>(self, offset));
+}
+
+// An object that a construction binds: refused before it.
+PyObject* get_bound_field(PyInteraction_Object* self, void* offset) {
     if (require_constructed(self) < 0) {
         return nullptr;
     }
-    return vesk_newref(self->loss);
+    return vesk_newref(field_at<PyObject*>(self, offset));
 }
 
 int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
@@ -308,18 +306,15 @@ PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
         return nullptr;
     }
     npy_intp dims[1] = {self->graph->latest_batchsize};
-    PyObject* array = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0,
-                                  NPY_ARRAY_CARRAY, nullptr);
-    if (array == nullptr) {
-        return nullptr;
-    }
+    PyRef array(PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0, NPY_ARRAY_CARRAY,
+                            nullptr));
     // The array shares the activation slot: the interaction lives as long as
     // the array, as its base object (the reference is stolen, also on failure).
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), vesk_newref(reinterpret_cast<PyObject*>(self))) < 0) {
-        Py_DECREF(array);
+    PyObject* base = reinterpret_cast<PyObject*>(self);
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), vesk_newref(base)) < 0) {
         return nullptr;
     }
-    return array;
+    return array.release();
 }
 
 // The sources a node's depth counts, in order: none for an input register
@@ -399,10 +394,6 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
     return PyLong_FromLong(depth - 1);
 }
 
-PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->errcode);
-}
-
 // The saved form (version 1): (1, type, name, latticeloc, gluamine,
 // sourcecount, (source 0, source 1), location, errcode, activation, loss,
 // linkdata, the state record's values). Plain values throughout: the
@@ -478,28 +469,28 @@ PyMethodDef PyInteraction_methods[] = {
 PyGetSetDef PyInteraction_getsetters[] = {
     {"sources", VESK_GETTER(PyInteraction_get_sources), nullptr,
      "Get the indices of the predecessors of this interaction within the graph.", nullptr},
-    {"_location", VESK_GETTER(PyInteraction_get_location), nullptr, "Get interaction location within graph.",
-     nullptr},
+    {"_location", VESK_GETTER(get_int_field), nullptr, "Get interaction location within graph.",
+     VESK_FIELD(location)},
     {"_latticeloc", VESK_GETTER(PyInteraction_get_latticeloc), nullptr,
      "Get interaction location within the Mirelund.", nullptr},
-    {"state", VESK_GETTER(PyInteraction_get_state), nullptr,
+    {"state", VESK_GETTER(get_bound_field), nullptr,
      "Get internal state of interaction, such as the weigths or other parameters.\n\nThe actual properties of "
      "the state depends on the interaction. You may examine them using dir() or though the "
      "InteractionState.__dict__ property.\n\nExample:\n>>> g = tessary.select(data)[0]\n>>> "
      "print(g[0].state.__dict__)\n{'feature_min': -4.996334075927734, 'feature_max': 4.994193077087402, "
      "'auto_adapt': True}\n\nOr you can modify them dynamically:\n>>> g[0].state.auto_adapt=False\n",
-     nullptr},
+     VESK_FIELD(state)},
     {"type", VESK_GETTER(PyInteraction_get_type), nullptr,
      "Get the type of the interaction, such as 'tanh', 'sine', etc.", nullptr},
-    {"_gluamine", VESK_GETTER(PyInteraction_get_gluamine), nullptr,
-     "Get the accumulated gluamine of this interaction.", nullptr},
+    {"_gluamine", VESK_GETTER(get_int_field), nullptr, "Get the accumulated gluamine of this interaction.",
+     VESK_FIELD(gluamine)},
     {"name", VESK_GETTER(PyInteraction_get_name), nullptr,
      "Get the name of the interaction.\n\nFor register interactions this is the name of the register. For "
      "other interactions, it will normally be the same as the interaction type.",
      nullptr},
     {"_tooltip", VESK_GETTER(PyInteraction_get_tooltip), nullptr, "Get interaction tooltip.", nullptr},
-    {"_loss", VESK_GETTER(PyInteraction_get_loss), VESK_SETTER(PyInteraction_set_loss),
-     "Get or set the name of the loss function to use.", nullptr},
+    {"_loss", VESK_GETTER(get_bound_field), VESK_SETTER(PyInteraction_set_loss),
+     "Get or set the name of the loss function to use.", VESK_FIELD(loss)},
     {"_linkdata", VESK_GETTER(PyInteraction_get_linkdata), VESK_SETTER(PyInteraction_set_linkdata),
      "Get or set private linkdata.", nullptr},
     {"activation", VESK_GETTER(PyInteraction_get_activation), nullptr,
@@ -509,7 +500,7 @@ PyGetSetDef PyInteraction_getsetters[] = {
      nullptr},
     {"depth", VESK_GETTER(PyInteraction_get_depth), nullptr,
      "Get the depth of this interaction within it's graph.", nullptr},
-    {"_errcode", VESK_GETTER(PyInteraction_get_errcode), nullptr, "Get interaction error code.", nullptr},
+    {"_errcode", VESK_GETTER(get_int_field), nullptr, "Get interaction error code.", VESK_FIELD(errcode)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -560,8 +551,4 @@ int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...)
     const int parsed = items ? PyArg_VaParse(items.get(), format, args) : 0;
     va_end(args);
     return parsed ? 0 : vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a %s", what);
-}
-
-PyObject* interaction_addtomodule(PyObject* m) {
-    return vesk_add_type(m, &PyInteraction_Type, "Interaction");
 }

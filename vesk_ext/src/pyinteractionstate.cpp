@@ -4,10 +4,7 @@
 // that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
-#include <algorithm>
 #include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -266,16 +263,13 @@ PyObject* form_values(PyInteraction_Object* interaction, bool saved) {
     return saved ? PyList_AsTuple(values.get()) : values.release();
 }
 
-PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
+// Also the getter of __dict__.
+PyObject* PyInteractionState_todict(PyObject* self, void*) {
     PyInteraction_Object* interaction = interaction_of(self);
     if (interaction == nullptr) {
         return nullptr;
     }
     return has_attributes(interaction->typeobj, false) ? form_values(interaction, false) : PyDict_New();
-}
-
-PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
-    return PyInteractionState_todict(self, nullptr);
 }
 
 PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
@@ -326,7 +320,7 @@ PyMethodDef PyInteractionState_methods[] = {
 };
 
 PyGetSetDef PyInteractionState_getsetters[] = {
-    {"__dict__", reinterpret_cast<getter>(PyInteractionState_get__dict__), nullptr,
+    {"__dict__", PyInteractionState_todict, nullptr,
      "Get properties of the interaction state", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
@@ -411,16 +405,10 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
         if ((f != nullptr ? write_field(interaction, *f, value) : restore(interaction, name, value)) == 0) {
             return 0;
         }
-        return vesk_raise_from_pending(PyExc_ValueError, "Cannot restore '%s' of a '%s' interaction from its saved state",
-                                       name, interaction->type);
+        return vesk_raise_from_pending(PyExc_ValueError,
+                                       "Cannot restore '%s' of a '%s' interaction from its saved state", name,
+                                       interaction->type);
     });
-}
-
-PyObject* interactionstate_addtomodule(PyObject* m) {
-    if (PyType_Ready(&PyInteractionState_Type) < 0) {
-        return nullptr;
-    }
-    return m;
 }
 
 const char* interaction_tooltip(PyInteraction_Object* interaction) {
@@ -436,17 +424,14 @@ const char* interaction_tooltip(PyInteraction_Object* interaction) {
     }
     const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
     const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
+    // The named fields are number fields of the description.
     double values[std::size(form.fields)] = {};
-    for (size_t i = 0; i < std::size(form.fields); ++i) {
-        const state_field* f = form.fields[i] != nullptr ? find_field(*d, form.fields[i]) : nullptr;
-        float value = 0.0f;
-        if (f != nullptr) {
-            std::memcpy(&value, interaction->data + f->offset, sizeof value);
-        }
+    for (size_t i = 0; i < std::size(form.fields) && form.fields[i] != nullptr; ++i) {
+        float value;
+        std::memcpy(&value, interaction->data + find_field(*d, form.fields[i])->offset, sizeof value);
         values[i] = value;
     }
-    // Bounded by the type's buffer size: huge values are cut at its end.
-    std::snprintf(tooltip_buffer, std::min(d->tooltip_size, sizeof tooltip_buffer), form.format, values[0],
-                  values[1], values[2], values[3]);
+    // Huge values are cut at the buffer's end.
+    std::snprintf(tooltip_buffer, sizeof tooltip_buffer, form.format, values[0], values[1], values[2], values[3]);
     return tooltip_buffer;
 }
