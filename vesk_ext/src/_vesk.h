@@ -77,7 +77,6 @@ struct state_field {
     bool attribute;
 };
 #define VESK_ATTRIBUTE(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, true}
-#define VESK_INTERNAL(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, false}
 #define VESK_INTERNAL_AS(name, record, field, kind) state_field{name, offsetof(record, field), field_kind::kind, false}
 
 // What an assignment to a name that is not an attribute does.
@@ -630,7 +629,7 @@ inline constexpr state_description weighted_sum_description = {
         VESK_INTERNAL_AS("w1_adam.m2", weighted_sum_state, m2[2], number),
         VESK_INTERNAL_AS("bias_adam.m1", weighted_sum_state, m1[1], number),
         VESK_INTERNAL_AS("bias_adam.m2", weighted_sum_state, m2[1], number),
-        VESK_INTERNAL(weighted_sum_state, lr, number),
+        VESK_INTERNAL_AS("lr", weighted_sum_state, lr, number),
     },
     .unknown = unknown_names::converted_refused,
     .one_source_tooltip = {"w: %.2f\nbias: %.2f", {"w0", "bias"}},
@@ -748,19 +747,11 @@ inline PyObject* vesk_newref(PyObject* ob) {
 // Releases the interpreter lock for a pass over a long column, so that
 // queries on other threads go on meanwhile. The pass may touch no Python
 // object, only memory that the running query keeps alive and unchanged.
-class UnlockedFor {
-public:
-    explicit UnlockedFor(int64_t n) : saved_(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
-    UnlockedFor(const UnlockedFor&) = delete;
-    UnlockedFor& operator=(const UnlockedFor&) = delete;
-    ~UnlockedFor() {
-        if (saved_ != nullptr) {
-            PyEval_RestoreThread(saved_);
-        }
-    }
-
-private:
-    PyThreadState* saved_;
+struct py_relock {
+    void operator()(PyThreadState* saved) const noexcept { PyEval_RestoreThread(saved); }
+};
+struct UnlockedFor : std::unique_ptr<PyThreadState, py_relock> {
+    explicit UnlockedFor(int64_t n) : unique_ptr(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
 };
 
 // Whether the pending error may be replaced by a refusal of the module's

@@ -22,7 +22,7 @@ constexpr state_description description = {
         VESK_ATTRIBUTE(gaussian_state_t, center1, number),
         VESK_ATTRIBUTE(gaussian_state_t, w0, number),
         VESK_ATTRIBUTE(gaussian_state_t, w1, number),
-        VESK_INTERNAL(gaussian_state_t, lr, number),
+        VESK_INTERNAL_AS("lr", gaussian_state_t, lr, number),
     },
     .unknown = unknown_names::converted_ignored,
     .one_source_tooltip = {"center: %.2f\nwidth: %.2f", {"center0", "w0"}},

@@ -45,21 +45,17 @@ const char* attribute_name(PyObject* attr) {
 // on another thread between the check for a running query and the write;
 // such a query is refused instead. The mark holds a reference, so code run
 // meanwhile cannot destroy the interaction under the write.
-class ChangeMark {
-public:
-    explicit ChangeMark(PyInteraction_Object* interaction) : interaction_(interaction) {
-        Py_INCREF(interaction_);
-        ++interaction_->changing;
+struct change_end {
+    void operator()(PyInteraction_Object* interaction) const noexcept {
+        --interaction->changing;
+        Py_DECREF(interaction);
     }
-    ChangeMark(const ChangeMark&) = delete;
-    ChangeMark& operator=(const ChangeMark&) = delete;
-    ~ChangeMark() {
-        --interaction_->changing;
-        Py_DECREF(interaction_);
+};
+struct ChangeMark : std::unique_ptr<PyInteraction_Object, change_end> {
+    explicit ChangeMark(PyInteraction_Object* interaction) : unique_ptr(interaction) {
+        Py_INCREF(interaction);
+        ++interaction->changing;
     }
-
-private:
-    PyInteraction_Object* interaction_;
 };
 
 // Says why a value cannot be stored (the cause that a refusal names).

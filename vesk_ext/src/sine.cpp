@@ -20,7 +20,7 @@ constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(sine_state_t, x0, number),
         VESK_ATTRIBUTE(sine_state_t, k, number),
-        VESK_INTERNAL(sine_state_t, lr, number),
+        VESK_INTERNAL_AS("lr", sine_state_t, lr, number),
     },
     .unknown = unknown_names::converted_ignored,
     .tooltip = {"x0: %.2f\nk: %.2f", {"x0", "k"}},
