@@ -251,14 +251,13 @@ inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
     return 0;
 }
 
-// Creates the companion state object of an interaction (a new reference).
-PyObject* interactionstate_new(PyInteraction_Object* interaction);
-
-// The whole state record as a tuple of plain values: every field of the
-// type's description, internal ones included, or every attribute of a type
-// without one. Null with an exception when a value cannot be read.
-PyObject* interactionstate_save(PyInteraction_Object* interaction);
-// Writes a tuple that interactionstate_save gave into a record that the
+// The values of the state record in one of its forms, or null with an
+// exception when a value cannot be read. The saved form (saved) is a tuple
+// of plain values: every field of the type's description, internal ones
+// included, or every attribute of a type without one. The dictionary form
+// is a dict of the attributes by name.
+PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved);
+// Writes a tuple of the saved form into a record that the
 // type's initialize has just laid; -1 with an exception naming the value
 // that does not fit.
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved);

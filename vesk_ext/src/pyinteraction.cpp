@@ -108,10 +108,12 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
         PyErr_Format(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
         return -1;
     }
-    self->state = interactionstate_new(self);
-    if (self->state == nullptr) {
+    auto* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
+    if (state == nullptr) {
         return -1;
     }
+    state->interaction = self;
+    self->state = reinterpret_cast<PyObject*>(state);
     self->typeobj = t;
     // A record too big for the buffer fails to compile (interaction_state).
     if (t->initialize(self) != 0) {
@@ -400,7 +402,7 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
     if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return nullptr;
     }
-    PyRef values(interactionstate_save(self));
+    PyRef values(interactionstate_values(self, true));
     if (!values) {
         return nullptr;
     }

@@ -234,38 +234,13 @@ int for_each_value(const interaction_type_t* t, bool saved, Visit visit) {
     return result;
 }
 
-// The values of a form: the dictionary form as a dict by name, the saved
-// form as a tuple; null with an error when a value cannot be read.
-PyObject* form_values(PyInteraction_Object* interaction, bool saved) {
-    PyRef values(saved ? PyList_New(0) : PyDict_New());
-    if (!values) {
-        return nullptr;
-    }
-    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
-        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
-        if (!value) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
-                             interaction->type, name);
-            }
-            return -1;
-        }
-        return saved ? PyList_Append(values.get(), value.get())
-                     : PyDict_SetItemString(values.get(), name, value.get());
-    });
-    if (failed) {
-        return nullptr;
-    }
-    return saved ? PyList_AsTuple(values.get()) : values.release();
-}
-
 // Also the getter of __dict__.
 PyObject* PyInteractionState_todict(PyObject* self, void*) {
     PyInteraction_Object* interaction = interaction_of(self);
     if (interaction == nullptr) {
         return nullptr;
     }
-    return has_attributes(interaction->typeobj, false) ? form_values(interaction, false) : PyDict_New();
+    return has_attributes(interaction->typeobj, false) ? interactionstate_values(interaction, false) : PyDict_New();
 }
 
 PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
@@ -303,10 +278,6 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
     return failed ? nullptr : vesk_newref(Py_None);
 }
 
-int PyInteractionState_init(PyObject*, PyObject*, PyObject*) {
-    return 0;
-}
-
 PyMethodDef PyInteractionState_methods[] = {
     {"_to_dict", reinterpret_cast<PyCFunction>(PyInteractionState_todict), METH_NOARGS,
      "Get the state as a dict. This internal function is used for serialization of the interaction."},
@@ -339,19 +310,9 @@ PyTypeObject PyInteractionState_Type = {
               "InteractionState.__dict__ property.\n",
     .tp_methods = PyInteractionState_methods,
     .tp_getset = PyInteractionState_getsetters,
-    .tp_init = PyInteractionState_init,
     // No tp_new: not constructible from Python.
 };
 #pragma GCC diagnostic pop
-
-PyObject* interactionstate_new(PyInteraction_Object* interaction) {
-    PyInteractionState_Object* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
-    if (state == nullptr) {
-        return nullptr;
-    }
-    state->interaction = interaction;
-    return reinterpret_cast<PyObject*>(state);
-}
 
 int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
@@ -380,8 +341,27 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     return -1;
 }
 
-PyObject* interactionstate_save(PyInteraction_Object* interaction) {
-    return form_values(interaction, true);
+PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved) {
+    PyRef values(saved ? PyList_New(0) : PyDict_New());
+    if (!values) {
+        return nullptr;
+    }
+    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
+        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
+        if (!value) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
+                             interaction->type, name);
+            }
+            return -1;
+        }
+        return saved ? PyList_Append(values.get(), value.get())
+                     : PyDict_SetItemString(values.get(), name, value.get());
+    });
+    if (failed) {
+        return nullptr;
+    }
+    return saved ? PyList_AsTuple(values.get()) : values.release();
 }
 
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {
