@@ -2,6 +2,8 @@
 // interaction type to the node's own data and state buffer.
 #include "_vesk.h"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <climits>
 #include <cstdarg>
@@ -288,16 +290,6 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* PyInteraction_get_linkdata(PyInteraction_Object* self, void*) {
-    return vesk_newref(self->linkdata != nullptr ? self->linkdata : Py_None);
-}
-
-int PyInteraction_set_linkdata(PyInteraction_Object* self, PyObject* value, void*) {
-    Py_XINCREF(value);
-    vesk_replace(&self->linkdata, value);
-    return 0;
-}
-
 PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
     if (self->graph == nullptr) {
         PyErr_Format(PyExc_RuntimeError,
@@ -465,6 +457,12 @@ PyMethodDef PyInteraction_methods[] = {
 #define VESK_GETTER(f) reinterpret_cast<getter>(f)
 #define VESK_SETTER(f) reinterpret_cast<setter>(f)
 
+// Any object, or None when unset or deleted.
+PyMemberDef PyInteraction_members[] = {
+    {"_linkdata", T_OBJECT, offsetof(PyInteraction_Object, linkdata), 0, "Get or set private linkdata."},
+    {nullptr, 0, 0, 0, nullptr},
+};
+
 PyGetSetDef PyInteraction_getsetters[] = {
     {"sources", VESK_GETTER(PyInteraction_get_sources), nullptr,
      "Get the indices of the predecessors of this interaction within the graph.", nullptr},
@@ -490,8 +488,6 @@ PyGetSetDef PyInteraction_getsetters[] = {
     {"_tooltip", VESK_GETTER(PyInteraction_get_tooltip), nullptr, "Get interaction tooltip.", nullptr},
     {"_loss", VESK_GETTER(get_bound_field), VESK_SETTER(PyInteraction_set_loss),
      "Get or set the name of the loss function to use.", VESK_FIELD(loss)},
-    {"_linkdata", VESK_GETTER(PyInteraction_get_linkdata), VESK_SETTER(PyInteraction_set_linkdata),
-     "Get or set private linkdata.", nullptr},
     {"activation", VESK_GETTER(PyInteraction_get_activation), nullptr,
      "Get the latest activation(s) from this interaction.\n\nThis is the most recent value emitted by this "
      "interaction after each use - either fit or predict.\n\nThis property is useful to examine the graph's "
@@ -525,6 +521,7 @@ PyTypeObject PyInteraction_Type = {
     .tp_traverse = reinterpret_cast<traverseproc>(PyInteraction_traverse),
     .tp_clear = reinterpret_cast<inquiry>(PyInteraction_clear),
     .tp_methods = PyInteraction_methods,
+    .tp_members = PyInteraction_members,
     .tp_getset = PyInteraction_getsetters,
     .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
     // tp_new is installed at start-up.
