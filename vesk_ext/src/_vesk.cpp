@@ -40,17 +40,14 @@ int import_numpy_array_api() {
     }
     PyRef c_api(PyObject_GetAttrString(numpy.get(), "_ARRAY_API"));
     if (!c_api) {
-        PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "_ARRAY_API not found");
     }
     if (!PyCapsule_CheckExact(c_api.get())) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
     }
     vesk_ARRAY_API = static_cast<void**>(PyCapsule_GetPointer(c_api.get(), nullptr));
     if (vesk_ARRAY_API == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
     }
     // Built against numpy 2's headers for an older feature version, the
     // module reads the tables of numpy 1.x and 2.x alike; numpy 1.x's headers
@@ -61,10 +58,9 @@ int import_numpy_array_api() {
     abi_known = abi_known || abi_version == 0x2000000;
 #endif
     if (!abi_known) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
-                     static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                         static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
     }
 #if NPY_ABI_VERSION >= 0x2000000
     // What import_array does for numpy 2's headers: their descriptor
@@ -74,21 +70,18 @@ int import_numpy_array_api() {
 #endif
     const unsigned int api_version = 0xd;
     if (PyArray_GetNDArrayCFeatureVersion() < api_version) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
-                     api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "module compiled against API version 0x%x but this version of numpy is 0x%x",
+                         api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
     }
     const int endianness = PyArray_GetEndianness();
     if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
-        PyErr_SetString(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
     }
     if (endianness != NPY_CPU_LITTLE) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "FATAL: module compiled as little endian, but detected different "
-                        "endianness at runtime");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "FATAL: module compiled as little endian, but detected different "
+                         "endianness at runtime");
     }
     return 0;
 }
@@ -120,8 +113,7 @@ PyMODINIT_FUNC PyInit__vesk(void) {
     }
     if (import_numpy_array_api() < 0) {
         PyErr_Print();
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-        return nullptr;
+        return PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import");
     }
     // The first failure ends start-up. The companion type is readied, not
     // added: Python code cannot construct one.

@@ -35,6 +35,7 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #include <emmintrin.h>
 #endif
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -220,6 +221,16 @@ struct PyGraph_Object {
     int running;
 };
 
+// Sets exc_type with the formatted message; always -1, for the functions
+// that fail so (those that return an object return PyErr_Format's null).
+inline int vesk_fail(PyObject* exc_type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exc_type, format, args);
+    va_end(args);
+    return -1;
+}
+
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
@@ -244,9 +255,8 @@ PyObject* graph_addtomodule(PyObject* m);
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
     if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                         interaction->type);
     }
     return 0;
 }
@@ -315,8 +325,7 @@ int set_loss_function_from_string(const char* function_name, loss_func* function
 template <typename S>
 int initialize_trainable(PyInteraction_Object* interaction) {
     if (interaction->gluamine < 0) {
-        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
     }
     S* st = interaction_state<S>(interaction);
     std::memset(st, 0, sizeof *st);

@@ -37,8 +37,7 @@ void copy_utf8(char* dst, const char* src, size_t max_bytes) {
 // three, the loss last, or none.
 int require_constructed(PyInteraction_Object* self) {
     if (self->typeobj == nullptr || self->state == nullptr || self->loss == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Interaction has not been initialized");
     }
     return 0;
 }
@@ -51,9 +50,8 @@ int refuse_rebuild(PyInteraction_Object* self) {
         return -1;
     }
     if (self->changing) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
-                     self->type);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
+                         self->type);
     }
     return 0;
 }
@@ -107,8 +105,7 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
 
     interaction_type_t* t = vesk_find_interactiontype(type_arg);
     if (t == nullptr) {
-        PyErr_Format(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
     }
     auto* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
     if (state == nullptr) {
@@ -144,8 +141,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
-        PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "The latticeloc must be a three item tuple");
     }
     // Converting an item may run Python code, meanwhile a query or a state
     // write on another thread may take this interaction: the items are
@@ -203,8 +199,7 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
         return nullptr;
     }
     if (ix != 0 && ix != 1) {
-        PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
     }
     if (vesk_refuse_while_busy(self) < 0) {
         return nullptr;
@@ -270,15 +265,13 @@ PyObject* get_bound_field(PyInteraction_Object* self, void* offset) {
 
 int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
     }
     if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (self->typeobj->set_loss == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
     }
     if (self->typeobj->set_loss(self, value) != 0) {
         if (!PyErr_Occurred()) {
@@ -292,9 +285,8 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
 
 PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
     if (self->graph == nullptr) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
-        return nullptr;
+        return PyErr_Format(PyExc_RuntimeError,
+                            "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
     }
     npy_intp dims[1] = {self->graph->latest_batchsize};
     PyRef array(PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0, NPY_ARRAY_CARRAY,
@@ -328,9 +320,8 @@ int counted_sources(const PyInteraction_Object* x, graphlocation_t counted[2]) {
 PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
     PyGraph_Object* g = self->graph;
     if (g == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot compute depth of interaction '%s' because it's not in a graph",
-                     self->type);
-        return nullptr;
+        return PyErr_Format(PyExc_RuntimeError, "Cannot compute depth of interaction '%s' because it's not in a graph",
+                            self->type);
     }
     struct step {
         const PyInteraction_Object* node;  // null: enter the source `slot`; else its sources are all known
@@ -364,16 +355,14 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
                     depth_of[s.slot] = depth;
                 }
             } else if (s.slot < 0 || s.slot >= g->size || g->interactions[s.slot] == nullptr) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Cannot compute depth of interaction '%s' because source %i is not a filled slot "
-                             "of its graph",
-                             self->type, s.slot);
-                return nullptr;
+                return PyErr_Format(PyExc_RuntimeError,
+                                    "Cannot compute depth of interaction '%s' because source %i is not a filled "
+                                    "slot of its graph",
+                                    self->type, s.slot);
             } else if (depth_of[s.slot] == walking) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Cannot compute depth of interaction '%s' because its sources form a cycle",
-                             self->type);
-                return nullptr;
+                return PyErr_Format(PyExc_RuntimeError,
+                                    "Cannot compute depth of interaction '%s' because its sources form a cycle",
+                                    self->type);
             } else if (depth_of[s.slot] == unseen) {
                 depth_of[s.slot] = walking;
                 push(g->interactions[s.slot], s.slot);
@@ -422,8 +411,7 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
         return nullptr;
     }
     if (sourcecount < 0 || sourcecount > 2) {
-        PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
     }
     if (bind(self, type_arg, latticeloc, gluamine, name, false) < 0) {
         return nullptr;
@@ -531,15 +519,13 @@ PyTypeObject PyInteraction_Type = {
 int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
     PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;
     if (version == nullptr || !PyLong_CheckExact(version)) {
-        PyErr_Format(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
-        return -1;
+        return vesk_fail(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
     }
     const long number = PyLong_AsLong(version);
     if (number != vesk_saved_form) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
-                     version, vesk_saved_form);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
+                         version, vesk_saved_form);
     }
     PyRef items(PyTuple_GetSlice(saved, 1, PyTuple_GET_SIZE(saved)));
     va_list args;

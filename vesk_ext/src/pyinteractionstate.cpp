@@ -192,8 +192,7 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
         return -1;
     }
     if (value == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "No such attribute '%s'", name);
     }
     if (vesk_refuse_while_busy(interaction) < 0) {
         return -1;
@@ -249,8 +248,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         return nullptr;
     }
     if (!PyDict_Check(d)) {
-        PyErr_SetString(PyExc_ValueError, "Argument must be dict");
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Argument must be dict");
     }
     if (PyDict_Size(d) == 0 || !has_attributes(interaction->typeobj, true)) {
         Py_RETURN_NONE;
@@ -369,9 +367,8 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
     Py_ssize_t count = 0;
     for_each_value(t, true, [&](const char*, const state_field*) { return ++count, 0; });
     if (!PyTuple_Check(saved) || PyTuple_GET_SIZE(saved) != count) {
-        PyErr_Format(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
-                     interaction->type, count);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
+                         interaction->type, count);
     }
     ChangeMark mark(interaction);
     Py_ssize_t i = 0;
