@@ -644,33 +644,36 @@ inline constexpr state_description weighted_sum_description = {
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
 };
 
-// The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
-// with two sources, products formed, then added.
+// The activation of a sample's floats or of a block's lanes: act(x0 * w0,
+// bias), or act(x0 * w0 + x1 * w1, bias) with two sources, products formed,
+// then added.
+template <typename Kind, int Sources, typename T>
+inline T weighted_sum_value(const weighted_sum_state& st, T x0, T x1) {
+    T z = x0 * st.w0;
+    if constexpr (Sources == 2) {
+        z = z + x1 * st.w1;
+    }
+    return Kind::activation(z, st.bias);
+}
+
 template <typename Kind, int Sources, int Chained>
 int weighted_sum_forward(const pass_step* s, float carried) {
-    const weighted_sum_state* st = step_state<weighted_sum_state>(s);
-    float z = first_source<Chained>(s, carried) * st->w0;
-    if constexpr (Sources == 2) {
-        z = z + second_source<Chained>(s, carried) * st->w1;
-    }
-    const float a = Kind::activation(z, st->bias);
+    const weighted_sum_state& st = *step_state<weighted_sum_state>(s);
+    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
+    const float a = weighted_sum_value<Kind, Sources>(st, first_source<Chained>(s, carried), x1);
     s->self->a = a;
     return next_step(s, a);
 }
 
-// The block form of forward: each sample's activation is act(its weighted
-// sum, bias), formed as for one sample; in1 is null for one source.
+// The block form of forward; in1 is null for one source.
 template <typename Kind>
 void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
-    const weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
-    const float w0 = st->w0;
-    const float w1 = st->w1;
-    const float bias = st->bias;
+    // A copy, whose parameters stay in registers over the block.
+    const weighted_sum_state st = *interaction_state<weighted_sum_state>(x);
     if (in1 == nullptr) {
-        block_map(n, out, [=](auto x0) { return Kind::activation(x0 * w0, bias); }, in0);
+        block_map(n, out, [st](auto x0) { return weighted_sum_value<Kind, 1>(st, x0, x0); }, in0);
     } else {
-        const auto act = [=](auto x0, auto x1) { return Kind::activation(x0 * w0 + x1 * w1, bias); };
-        block_map(n, out, act, in0, in1);
+        block_map(n, out, [st](auto x0, auto x1) { return weighted_sum_value<Kind, 2>(st, x0, x1); }, in0, in1);
     }
     x->activation[0] = out[n - 1];
 }

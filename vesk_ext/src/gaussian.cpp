@@ -48,18 +48,24 @@ void draw_parameters(PyInteraction_Object* interaction) {
     st->w1 = width_draw();
 }
 
+// The bump of a sample's floats or of a block's lanes. It divides by the
+// widths as they stand: a width set to 0 from Python is floored only by the
+// next reverse step.
+template <int Sources, typename T>
+T bump(const gaussian_state_t& st, T x0, T x1) {
+    const T d = x0 - st.center0;
+    T z = (d * d) / st.w0;
+    if constexpr (Sources == 2) {
+        const T e = x1 - st.center1;
+        z = z + (e * e) / st.w1;
+    }
+    return each_lane(-z, expf);
+}
+
 template <int Sources, int Chained>
 int forward(const pass_step* s, float carried) {
-    const gaussian_state_t* st = step_state<gaussian_state_t>(s);
-    // Divides by the width as it stands; a width set to 0 from Python is
-    // floored only by the next reverse step.
-    const float d = first_source<Chained>(s, carried) - st->center0;
-    float z = (d * d) / st->w0;
-    if constexpr (Sources == 2) {
-        const float e = second_source<Chained>(s, carried) - st->center1;
-        z = z + (e * e) / st->w1;
-    }
-    const float a = expf(-z);
+    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
+    const float a = bump<Sources>(*step_state<gaussian_state_t>(s), first_source<Chained>(s, carried), x1);
     s->self->a = a;
     return next_step(s, a);
 }
@@ -105,25 +111,12 @@ int reverse(const pass_step* s, float da) {
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
                    int n) {
-    const gaussian_state_t* st = interaction_state<gaussian_state_t>(interaction);
-    const float center0 = st->center0;
-    const float center1 = st->center1;
-    const float w0 = st->w0;
-    const float w1 = st->w1;
-    // Each value formed as forward forms it.
+    // A copy, whose parameters stay in registers over the block.
+    const gaussian_state_t st = *interaction_state<gaussian_state_t>(interaction);
     if (in1 == nullptr) {
-        const auto bump = [=](auto x0) {
-            const auto d = x0 - center0;
-            return each_lane(-((d * d) / w0), expf);
-        };
-        block_map(n, out, bump, in0);
+        block_map(n, out, [st](auto x0) { return bump<1>(st, x0, x0); }, in0);
     } else {
-        const auto bump = [=](auto x0, auto x1) {
-            const auto d = x0 - center0;
-            const auto e = x1 - center1;
-            return each_lane(-((d * d) / w0 + (e * e) / w1), expf);
-        };
-        block_map(n, out, bump, in0, in1);
+        block_map(n, out, [st](auto x0, auto x1) { return bump<2>(st, x0, x1); }, in0, in1);
     }
     interaction->activation[0] = out[n - 1];
 }
