@@ -10,10 +10,6 @@
 
 namespace {
 
-inline size_t bucket_of(uint64_t pyhash) {
-    return static_cast<size_t>(pyhash % CATEGORY_BUCKETS);
-}
-
 // The place of a hash in the index: the one that holds it, or else the
 // free one where its probe ends. The index has a free place at least.
 category_slot& probe(const category_hashmap* map, uint64_t pyhash) {
@@ -133,7 +129,7 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
         PyErr_NoMemory();
         return nullptr;
     }
-    const size_t bucket = bucket_of(pyhash);
+    const size_t bucket = pyhash % CATEGORY_BUCKETS;
     *entry = {.nxt = map->entries[bucket], .weight = 0.0, .key = vesk_newref(key), .py_keyhash = pyhash};
     map->entries[bucket] = entry;
     probe(map, pyhash) = {pyhash, entry};
@@ -161,7 +157,7 @@ category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* 
         if (curr->nxt != nullptr) {
             return curr->nxt;
         }
-        bucket = bucket_of(curr->py_keyhash) + 1;
+        bucket = curr->py_keyhash % CATEGORY_BUCKETS + 1;
     }
     for (; bucket < CATEGORY_BUCKETS; ++bucket) {
         if (map->entries[bucket] != nullptr) {

@@ -150,13 +150,13 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     for (int i = 0; i < 3; ++i) {
         const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
         const bool failed = v == -1 && PyErr_Occurred();
-        if (!failed && v > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
-        } else if (!failed && v < INT_MIN) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
-        } else if (!failed) {
+        if (!failed && v >= INT_MIN && v <= INT_MAX) {
             items[i] = static_cast<int>(v);
             continue;
+        }
+        if (!failed) {
+            PyErr_SetString(PyExc_OverflowError, v > INT_MAX ? "signed integer is greater than maximum"
+                                                             : "signed integer is less than minimum");
         }
         // The items converted before the failing one stay stored.
         if (!self->busy) {
@@ -443,7 +443,6 @@ PyMethodDef PyInteraction_methods[] = {
 };
 
 #define VESK_GETTER(f) reinterpret_cast<getter>(f)
-#define VESK_SETTER(f) reinterpret_cast<setter>(f)
 
 // Any object, or None when unset or deleted.
 PyMemberDef PyInteraction_members[] = {
@@ -474,7 +473,7 @@ PyGetSetDef PyInteraction_getsetters[] = {
      "other interactions, it will normally be the same as the interaction type.",
      nullptr},
     {"_tooltip", VESK_GETTER(PyInteraction_get_tooltip), nullptr, "Get interaction tooltip.", nullptr},
-    {"_loss", VESK_GETTER(get_bound_field), VESK_SETTER(PyInteraction_set_loss),
+    {"_loss", VESK_GETTER(get_bound_field), reinterpret_cast<setter>(PyInteraction_set_loss),
      "Get or set the name of the loss function to use.", VESK_FIELD(loss)},
     {"activation", VESK_GETTER(PyInteraction_get_activation), nullptr,
      "Get the latest activation(s) from this interaction.\n\nThis is the most recent value emitted by this "

@@ -14,12 +14,10 @@ namespace {
 // has no type.
 PyInteraction_Object* interaction_of(PyObject* self) {
     PyInteraction_Object* interaction = reinterpret_cast<PyInteractionState_Object*>(self)->interaction;
-    if (interaction == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "The interaction of this state no longer exists");
-        return nullptr;
-    }
-    if (interaction->typeobj == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "The interaction of this state has not been initialized");
+    if (interaction == nullptr || interaction->typeobj == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, interaction == nullptr
+                                                 ? "The interaction of this state no longer exists"
+                                                 : "The interaction of this state has not been initialized");
         return nullptr;
     }
     return interaction;
@@ -316,26 +314,27 @@ int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
         return -1;
     }
-    PyObject *cause_type = nullptr, *cause = nullptr, *cause_traceback = nullptr;
-    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    PyObject *type = nullptr, *cause = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &cause, &traceback);
     // Normalised while no error is pending: it may run the class's code.
-    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
-    if (cause_traceback != nullptr) {
-        PyException_SetTraceback(cause, cause_traceback);
+    PyErr_NormalizeException(&type, &cause, &traceback);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(cause, traceback);
     }
+    // The cause keeps its class and its traceback.
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
     va_list args;
     va_start(args, format);
     PyErr_FormatV(exc_type, format, args);
     va_end(args);
     if (cause != nullptr) {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyObject* value = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         PyException_SetCause(value, cause);  // takes the reference
         PyErr_Restore(type, value, traceback);
     }
-    Py_XDECREF(cause_type);
-    Py_XDECREF(cause_traceback);
     return -1;
 }
 
