@@ -603,6 +603,32 @@ int pass_gradient_back(const pass_step* s, float d) {
     return hand_on<Carry>(s, add_share(s->source0, d), 0.0f);
 }
 
+// The forward step and the block form of a type whose activation is a
+// function of its record and its sources' values alone: Kind gives state_t,
+// the record, and value<Sources>(record, x0, x1) of a sample's floats or of
+// a block's lanes (x1 unread for one source), so that both agree to the bit.
+template <typename Kind, int Sources, int Chained>
+int value_forward(const pass_step* s, float carried) {
+    const typename Kind::state_t& st = *step_state<typename Kind::state_t>(s);
+    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
+    const float a = Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1);
+    s->self->a = a;
+    return next_step(s, a);
+}
+
+// in1 is null for one source.
+template <typename Kind>
+void value_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
+    // A copy, whose parameters stay in registers over the block.
+    const typename Kind::state_t st = *interaction_state<typename Kind::state_t>(x);
+    if (in1 == nullptr) {
+        block_map(n, out, [st](auto x0) { return Kind::template value<1>(st, x0, x0); }, in0);
+    } else {
+        block_map(n, out, [st](auto x0, auto x1) { return Kind::template value<2>(st, x0, x1); }, in0, in1);
+    }
+    x->activation[0] = out[n - 1];
+}
+
 // ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
 // in the activation applied to the sum and its derivative. Their Kind gives
@@ -644,39 +670,22 @@ inline constexpr state_description weighted_sum_description = {
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
 };
 
-// The activation of a sample's floats or of a block's lanes: act(x0 * w0,
-// bias), or act(x0 * w0 + x1 * w1, bias) with two sources, products formed,
-// then added.
-template <typename Kind, int Sources, typename T>
-inline T weighted_sum_value(const weighted_sum_state& st, T x0, T x1) {
-    T z = x0 * st.w0;
-    if constexpr (Sources == 2) {
-        z = z + x1 * st.w1;
-    }
-    return Kind::activation(z, st.bias);
-}
-
-template <typename Kind, int Sources, int Chained>
-int weighted_sum_forward(const pass_step* s, float carried) {
-    const weighted_sum_state& st = *step_state<weighted_sum_state>(s);
-    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
-    const float a = weighted_sum_value<Kind, Sources>(st, first_source<Chained>(s, carried), x1);
-    s->self->a = a;
-    return next_step(s, a);
-}
-
-// The block form of forward; in1 is null for one source.
+// The base of a weighted-sum Kind, for value_forward and value_block.
 template <typename Kind>
-void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
-    // A copy, whose parameters stay in registers over the block.
-    const weighted_sum_state st = *interaction_state<weighted_sum_state>(x);
-    if (in1 == nullptr) {
-        block_map(n, out, [st](auto x0) { return weighted_sum_value<Kind, 1>(st, x0, x0); }, in0);
-    } else {
-        block_map(n, out, [st](auto x0, auto x1) { return weighted_sum_value<Kind, 2>(st, x0, x1); }, in0, in1);
+struct weighted_sum {
+    using state_t = weighted_sum_state;
+
+    // act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias) with two sources,
+    // products formed, then added.
+    template <int Sources, typename T>
+    static T value(const weighted_sum_state& st, T x0, T x1) {
+        T z = x0 * st.w0;
+        if constexpr (Sources == 2) {
+            z = z + x1 * st.w1;
+        }
+        return Kind::activation(z, st.bias);
     }
-    x->activation[0] = out[n - 1];
-}
+};
 
 // Steps the parameters with their gradients, side by side in lanes: w0 and
 // the bias, and w1 with two sources.
@@ -731,14 +740,14 @@ constexpr interaction_type_t weighted_sum_type = {
     .type_name = Kind::type_name,
     .initialize = initialize_trainable<weighted_sum_state>,
     .forward = {{},
-                {weighted_sum_forward<Kind, 1, 0>, weighted_sum_forward<Kind, 1, 1>},
-                {weighted_sum_forward<Kind, 2, 0>, weighted_sum_forward<Kind, 2, 1>, weighted_sum_forward<Kind, 2, 2>}},
+                {value_forward<Kind, 1, 0>, value_forward<Kind, 1, 1>},
+                {value_forward<Kind, 2, 0>, value_forward<Kind, 2, 1>, value_forward<Kind, 2, 2>}},
     .reverse = {{},
                 {weighted_sum_reverse<Kind, 1, 0>, weighted_sum_reverse<Kind, 1, 1>, nullptr,
                  weighted_sum_reverse<Kind, 1, 3>},
                 {weighted_sum_reverse<Kind, 2, 0>, weighted_sum_reverse<Kind, 2, 1>, weighted_sum_reverse<Kind, 2, 2>,
                  weighted_sum_reverse<Kind, 2, 3>}},
-    .forward_block = weighted_sum_block<Kind>,
+    .forward_block = value_block<Kind>,
     .description = &weighted_sum_description,
     .draw_parameters = Kind::draw_parameters,
 };

@@ -48,27 +48,26 @@ void draw_parameters(PyInteraction_Object* interaction) {
     st->w1 = width_draw();
 }
 
-// The bump of a sample's floats or of a block's lanes. It divides by the
-// widths as they stand: a width set to 0 from Python is floored only by the
-// next reverse step.
-template <int Sources, typename T>
-T bump(const gaussian_state_t& st, T x0, T x1) {
-    const T d = x0 - st.center0;
-    T z = (d * d) / st.w0;
-    if constexpr (Sources == 2) {
-        const T e = x1 - st.center1;
-        z = z + (e * e) / st.w1;
+struct gaussian_kind {
+    using state_t = gaussian_state_t;
+
+    // The bump of a sample's floats or of a block's lanes. It divides by the
+    // widths as they stand: a width set to 0 from Python is floored only by
+    // the next reverse step.
+    template <int Sources, typename T>
+    static T value(const gaussian_state_t& st, T x0, T x1) {
+        const T d = x0 - st.center0;
+        T z = (d * d) / st.w0;
+        if constexpr (Sources == 2) {
+            const T e = x1 - st.center1;
+            z = z + (e * e) / st.w1;
+        }
+        return each_lane(-z, expf);
     }
-    return each_lane(-z, expf);
-}
+};
 
 template <int Sources, int Chained>
-int forward(const pass_step* s, float carried) {
-    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
-    const float a = bump<Sources>(*step_state<gaussian_state_t>(s), first_source<Chained>(s, carried), x1);
-    s->self->a = a;
-    return next_step(s, a);
-}
+constexpr step_operation forward = value_forward<gaussian_kind, Sources, Chained>;
 
 template <int Sources, int Carry>
 int reverse(const pass_step* s, float da) {
@@ -109,18 +108,6 @@ int reverse(const pass_step* s, float da) {
     return hand_on<Carry>(s, d0, d1);
 }
 
-void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
-                   int n) {
-    // A copy, whose parameters stay in registers over the block.
-    const gaussian_state_t st = *interaction_state<gaussian_state_t>(interaction);
-    if (in1 == nullptr) {
-        block_map(n, out, [st](auto x0) { return bump<1>(st, x0, x0); }, in0);
-    } else {
-        block_map(n, out, [st](auto x0, auto x1) { return bump<2>(st, x0, x1); }, in0, in1);
-    }
-    interaction->activation[0] = out[n - 1];
-}
-
 }  // namespace
 
 interaction_type_t typeobj = {
@@ -128,7 +115,7 @@ interaction_type_t typeobj = {
     .initialize = initialize_trainable<gaussian_state_t>,
     .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
-    .forward_block = forward_block,
+    .forward_block = value_block<gaussian_kind>,
     .description = &description,
     .draw_parameters = draw_parameters,
 };

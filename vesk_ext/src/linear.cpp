@@ -12,7 +12,7 @@ T clamped(T z) {
     return z > one ? one : (z < -one ? -one : z);
 }
 
-struct linear_kind {
+struct linear_kind : weighted_sum<linear_kind> {
     static constexpr const char* type_name = "linear";
 
     // Of a sample's sum or of a block's lanes.

@@ -283,8 +283,7 @@ PyMethodDef PyInteractionState_methods[] = {
 };
 
 PyGetSetDef PyInteractionState_getsetters[] = {
-    {"__dict__", PyInteractionState_todict, nullptr,
-     "Get properties of the interaction state", nullptr},
+    {"__dict__", PyInteractionState_todict, nullptr, "Get properties of the interaction state", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 

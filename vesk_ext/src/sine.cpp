@@ -65,10 +65,9 @@ int reverse(const pass_step* s, float da) {
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
-    const sine_state_t* st = interaction_state<sine_state_t>(interaction);
-    const float k = st->k;
-    const float x0 = st->x0;
-    block_map(n, out, [k, x0](auto v) { return each_lane(v * k + x0, sinf); }, in0);
+    // A copy, whose parameters stay in registers over the block.
+    const sine_state_t st = *interaction_state<sine_state_t>(interaction);
+    block_map(n, out, [st](auto v) { return each_lane(v * st.k + st.x0, sinf); }, in0);
     interaction->activation[0] = out[n - 1];
 }
 

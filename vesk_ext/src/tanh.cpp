@@ -11,7 +11,7 @@ float spread_draw() {
     return static_cast<float>(std::rand()) * 10.0f * 0x1p-31f - 5.0f;
 }
 
-struct tanh_kind {
+struct tanh_kind : weighted_sum<tanh_kind> {
     static constexpr const char* type_name = "tanh";
 
     // Of a sample's sum or, lane by lane, of a block's.
