@@ -687,19 +687,6 @@ struct weighted_sum {
     }
 };
 
-// Steps the parameters with their gradients, side by side in lanes: w0 and
-// the bias, and w1 with two sources.
-template <bool Corrected, int Sources>
-inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
-    float_lanes m1 = load_lanes(st->m1);
-    float_lanes m2 = load_lanes(st->m2);
-    // lr x step is rounded to float before it is subtracted.
-    const float_lanes moved = st->lr * adam_step_with<Corrected, 2 * Sources>(m1, m2, c, grad);
-    store_lanes(st->m1, m1);
-    store_lanes(st->m2, m2);
-    store_lanes(&st->w0, load_lanes(&st->w0) - moved);
-}
-
 // The reverse step: passes the sources their shares of dz, the gradient of
 // the sum, and steps all three parameters.
 template <typename Kind, int Sources, int Carry>
@@ -723,14 +710,18 @@ int weighted_sum_reverse(const pass_step* s, float d) {
     }
     s->self->d = 0.0f;
     // Every parameter steps on every call, so a zero gradient still moves it
-    // by the momentum its moments hold.
+    // by the momentum its moments hold: w0 and the bias, and w1 with two
+    // sources, side by side in lanes.
     // (m1's correction stops before m2's: while it runs, m2's does too.)
     const adam_corrections& c = s->shared->corrections;
-    if (c.correct_m2) {
-        weighted_sum_steps<true, Sources>(st, c, grad);
-    } else {
-        weighted_sum_steps<false, Sources>(st, c, grad);
-    }
+    float_lanes m1 = load_lanes(st->m1);
+    float_lanes m2 = load_lanes(st->m2);
+    const float_lanes step = c.correct_m2 ? adam_step_with<true, 2 * Sources>(m1, m2, c, grad)
+                                          : adam_step_with<false, 2 * Sources>(m1, m2, c, grad);
+    store_lanes(st->m1, m1);
+    store_lanes(st->m2, m2);
+    // lr x step is rounded to float before it is subtracted.
+    store_lanes(&st->w0, load_lanes(&st->w0) - st->lr * step);
     return hand_on<Carry>(s, d0, d1);
 }
 
