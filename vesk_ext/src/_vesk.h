@@ -458,12 +458,10 @@ struct adam_corrections {
 
 inline adam_corrections adam_corrections_for(int64_t nsamples) {
     using namespace vesk::adam_detail;
-    adam_corrections c;
-    c.correct_m1 = nsamples < m1_correction_limit;
-    c.correct_m2 = nsamples < m2_correction_limit;
-    c.m1_divisor = c.correct_m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f;
-    c.m2_divisor = c.correct_m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f;
-    return c;
+    const bool m1 = nsamples < m1_correction_limit;
+    const bool m2 = nsamples < m2_correction_limit;
+    return {m1, m2, m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f,
+            m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f};
 }
 
 // One step of several parameters' moments side by side, each lane rounding

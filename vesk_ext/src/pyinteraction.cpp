@@ -6,7 +6,6 @@
 
 #include <algorithm>
 #include <climits>
-#include <cstdarg>
 #include <vector>
 
 namespace {
@@ -20,13 +19,11 @@ PyObject* field_str(const char* text) {
 // Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
 // (which holds max_bytes + 1), never cutting a multi-byte character.
 void copy_utf8(char* dst, const char* src, size_t max_bytes) {
-    size_t n = std::strlen(src);
-    if (n > max_bytes) {
-        n = max_bytes;
-        // Back off over continuation bytes so the cut falls between characters.
-        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
-            --n;
-        }
+    size_t n = strnlen(src, max_bytes);
+    // Back off over continuation bytes so that a cut falls between characters
+    // (a text that is not cut ends at its NUL, where nothing backs off).
+    while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
+        --n;
     }
     std::memcpy(dst, src, n);
     dst[n] = '\0';
@@ -520,8 +517,7 @@ int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...)
     if (version == nullptr || !PyLong_CheckExact(version)) {
         return vesk_fail(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
     }
-    const long number = PyLong_AsLong(version);
-    if (number != vesk_saved_form) {
+    if (PyLong_AsLong(version) != vesk_saved_form) {
         PyErr_Clear();
         return vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
                          version, vesk_saved_form);

@@ -4,7 +4,6 @@
 // that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
-#include <cstdarg>
 #include <iterator>
 
 namespace {
