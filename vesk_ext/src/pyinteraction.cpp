@@ -254,10 +254,7 @@ PyObject* get_int_field(PyInteraction_Object* self, void* offset) {
 
 // An object that a construction binds: refused before it.
 PyObject* get_bound_field(PyInteraction_Object* self, void* offset) {
-    if (require_constructed(self) < 0) {
-        return nullptr;
-    }
-    return vesk_newref(field_at<PyObject*>(self, offset));
+    return require_constructed(self) < 0 ? nullptr : vesk_newref(field_at<PyObject*>(self, offset));
 }
 
 int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {

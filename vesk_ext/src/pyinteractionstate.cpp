@@ -27,10 +27,7 @@ PyInteraction_Object* interaction_of(PyObject* self) {
 const char* attribute_name(PyObject* attr) {
     Py_ssize_t size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(attr, &size);
-    if (name == nullptr) {
-        return nullptr;
-    }
-    if (std::strlen(name) != static_cast<size_t>(size)) {
+    if (name != nullptr && std::strlen(name) != static_cast<size_t>(size)) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
         return nullptr;
     }
