@@ -614,7 +614,7 @@ int value_forward(const pass_step* s, float carried) {
     return next_step(s, a);
 }
 
-// in1 is null for one source.
+// The block form (see forward_block); in1 is null for one source.
 template <typename Kind>
 void value_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
     // A copy, whose parameters stay in registers over the block.
@@ -629,10 +629,11 @@ void value_block(PyInteraction_Object* x, const float* in0, const float* in1, fl
 
 // ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
-// in the activation applied to the sum and its derivative. Their Kind gives
-// type_name, activation(sum, bias) of a sample's sum or of a block's lanes,
-// sum_gradient(a, d), the gradient of the sum from the node's activation a
-// and its gradient d, and draw_parameters.
+// in the activation applied to the sum and its derivative. Their Kind
+// derives from weighted_sum<Kind> and gives type_name, activation(sum,
+// bias) of a sample's sum or of a block's lanes, sum_gradient(a, d), the
+// gradient of the sum from the node's activation a and its gradient d, and
+// draw_parameters.
 
 struct weighted_sum_state {
     static constexpr double lr_base = 0.005;
