@@ -2,8 +2,6 @@
 #define VESK_BINDS_ARRAY_API
 #include "_vesk.h"
 
-#include <cstring>
-
 // The type records, each defined in its type's source.
 namespace vesk::gaussian { extern interaction_type_t typeobj; }
 namespace vesk::linear { extern interaction_type_t typeobj; }
@@ -14,10 +12,6 @@ namespace vesk::sine { extern interaction_type_t typeobj; }
 namespace vesk::tanh { extern interaction_type_t typeobj; }
 
 namespace {
-
-// Head of the registry: the most recently registered record. Written only
-// during the first start-up, read-only afterwards.
-interaction_type_t* interaction_types = nullptr;
 
 // The module has no functions of its own; the slots that the record does
 // not name are empty.
@@ -30,24 +24,6 @@ PyModuleDef veskmodule = {
     .m_size = -1,  // state lives in file-scope variables
 };
 #pragma GCC diagnostic pop
-
-// Registers the seven types. Each record is linked in at the head, so
-// lookups walk them in the reverse order. A record linked twice would chain
-// to itself, hence the guard against a second start-up in the process.
-void register_interaction_types() {
-    static bool registered = false;
-    if (registered) {
-        return;
-    }
-    registered = true;
-    vesk_add_interactiontype(&vesk::gaussian::typeobj);
-    vesk_add_interactiontype(&vesk::linear::typeobj);
-    vesk_add_interactiontype(&vesk::multiply::typeobj);
-    vesk_add_interactiontype(&vesk::fixed::typeobj);
-    vesk_add_interactiontype(&vesk::cat::typeobj);
-    vesk_add_interactiontype(&vesk::sine::typeobj);
-    vesk_add_interactiontype(&vesk::tanh::typeobj);
-}
 
 // Binds numpy's table of array functions, as numpy's own import_array does,
 // with its version and byte-order checks.
@@ -64,17 +40,14 @@ int import_numpy_array_api() {
     }
     PyRef c_api(PyObject_GetAttrString(numpy.get(), "_ARRAY_API"));
     if (!c_api) {
-        PyErr_SetString(PyExc_AttributeError, "_ARRAY_API not found");
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "_ARRAY_API not found");
     }
     if (!PyCapsule_CheckExact(c_api.get())) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "_ARRAY_API is not PyCapsule object");
     }
     vesk_ARRAY_API = static_cast<void**>(PyCapsule_GetPointer(c_api.get(), nullptr));
     if (vesk_ARRAY_API == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "_ARRAY_API is NULL pointer");
     }
     // Built against numpy 2's headers for an older feature version, the
     // module reads the tables of numpy 1.x and 2.x alike; numpy 1.x's headers
@@ -85,10 +58,9 @@ int import_numpy_array_api() {
     abi_known = abi_known || abi_version == 0x2000000;
 #endif
     if (!abi_known) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
-                     static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
+                         static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
     }
 #if NPY_ABI_VERSION >= 0x2000000
     // What import_array does for numpy 2's headers: their descriptor
@@ -98,35 +70,31 @@ int import_numpy_array_api() {
 #endif
     const unsigned int api_version = 0xd;
     if (PyArray_GetNDArrayCFeatureVersion() < api_version) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "module compiled against API version 0x%x but this version of numpy is 0x%x",
-                     api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "module compiled against API version 0x%x but this version of numpy is 0x%x",
+                         api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
     }
     const int endianness = PyArray_GetEndianness();
     if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
-        PyErr_SetString(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
     }
     if (endianness != NPY_CPU_LITTLE) {
-        PyErr_SetString(PyExc_RuntimeError,
-                        "FATAL: module compiled as little endian, but detected different "
-                        "endianness at runtime");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError,
+                         "FATAL: module compiled as little endian, but detected different "
+                         "endianness at runtime");
     }
     return 0;
 }
 
 }  // namespace
 
-int vesk_add_interactiontype(interaction_type_t* typeobj) {
-    typeobj->next = interaction_types;
-    interaction_types = typeobj;
-    return 0;
-}
-
 interaction_type_t* vesk_find_interactiontype(const char* type_name) {
-    for (interaction_type_t* t = interaction_types; t != nullptr; t = t->next) {
+    // The names are distinct: the order of the list is of no account.
+    static interaction_type_t* const types[] = {
+        &vesk::gaussian::typeobj, &vesk::linear::typeobj, &vesk::multiply::typeobj, &vesk::fixed::typeobj,
+        &vesk::cat::typeobj, &vesk::sine::typeobj, &vesk::tanh::typeobj,
+    };
+    for (interaction_type_t* t : types) {
         if (std::strcmp(t->type_name, type_name) == 0) {
             return t;
         }
@@ -139,20 +107,19 @@ interaction_type_t* vesk_find_interactiontype(const char* type_name) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);
 
 PyMODINIT_FUNC PyInit__vesk(void) {
-    register_interaction_types();
-
     PyRef m(PyModule_Create(&veskmodule));
     if (!m) {
         return nullptr;
     }
     if (import_numpy_array_api() < 0) {
         PyErr_Print();
-        PyErr_SetString(PyExc_ImportError, "numpy.core.multiarray failed to import");
-        return nullptr;
+        return PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import");
     }
-    // The first failure ends start-up.
-    if (graph_addtomodule(m.get()) == nullptr || interaction_addtomodule(m.get()) == nullptr ||
-        interactionstate_addtomodule(m.get()) == nullptr ||
+    // The first failure ends start-up. The companion type is readied, not
+    // added: Python code cannot construct one.
+    if (graph_addtomodule(m.get()) == nullptr ||
+        vesk_add_type(m.get(), &PyInteraction_Type, "Interaction") == nullptr ||
+        PyType_Ready(&PyInteractionState_Type) < 0 ||
         PyModule_AddStringConstant(m.get(), "DEFAULT_LOSS", "mean_squared_error") < 0) {
         return nullptr;
     }

@@ -24,10 +24,7 @@
 #define NPY_TARGET_VERSION NPY_1_19_API_VERSION
 #include <numpy/arrayobject.h>
 #if NPY_ABI_VERSION < 0x2000000
-// numpy 1.x's headers (Python 3.8 builds) lack numpy 2's names for these.
-#ifndef NPY_RAVEL_AXIS
-#define NPY_RAVEL_AXIS NPY_MAXDIMS
-#endif
+// numpy 1.x's headers (Python 3.8 builds) lack numpy 2's name for this.
 static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
     return descr->elsize;
 }
@@ -38,11 +35,13 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #include <emmintrin.h>
 #endif
 
+#include <cstdarg>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
+#include <memory>
 #include <string_view>
 
 struct PyGraph_Object;
@@ -79,7 +78,6 @@ struct state_field {
     bool attribute;
 };
 #define VESK_ATTRIBUTE(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, true}
-#define VESK_INTERNAL(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, false}
 #define VESK_INTERNAL_AS(name, record, field, kind) state_field{name, offsetof(record, field), field_kind::kind, false}
 
 // What an assignment to a name that is not an attribute does.
@@ -102,16 +100,12 @@ struct state_description {
     // count), and for any other count (none: the type has no tooltip).
     tooltip_form one_source_tooltip = {};
     tooltip_form tooltip = {};
-    size_t tooltip_size = 0;  // bytes, the terminating NUL included
 };
 
 // The field of a description with this name, or null.
 constexpr const state_field* find_field(const state_description& d, const char* name) {
     for (const state_field& f : d.fields) {
-        if (f.name == nullptr) {
-            return nullptr;
-        }
-        if (std::string_view(f.name) == name) {
+        if (f.name != nullptr && std::string_view(f.name) == name) {
             return &f;
         }
     }
@@ -134,7 +128,6 @@ typedef struct interaction_type {
     int (*create_outputarray)(PyInteraction_Object* interaction, int64_t sz) = nullptr;
     int (*set_loss)(PyInteraction_Object* interaction, PyObject* py_loss_name) = nullptr;
     PyObject* (*get_outputarray)(PyInteraction_Object* interaction) = nullptr;
-    struct interaction_type* next = nullptr;
     // The steps of the per-sample passes (see pass_step), by the number of
     // sources the node reads (0 for an input register). They say which
     // sources the type reads: with forms for one and for two, the second
@@ -179,7 +172,6 @@ typedef struct interaction_type {
     int (*traverse)(PyInteraction_Object* interaction, visitproc visit, void* arg) = nullptr;
 } interaction_type_t;
 
-int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
 
 #define VESK_STATE_SIZE 100
@@ -200,7 +192,6 @@ struct PyInteraction_Object {
     graphlocation_t sources[2];
     PyObject* loss;              // owned or null
     float activation[1];
-    float da[1];
     loss_func loss_dv_f;
     int data_size;
     // The type's state record is laid over this buffer; records hold
@@ -230,6 +221,16 @@ struct PyGraph_Object {
     int running;
 };
 
+// Sets exc_type with the formatted message; always -1, for the functions
+// that fail so (those that return an object return PyErr_Format's null).
+inline int vesk_fail(PyObject* exc_type, const char* format, ...) {
+    va_list args;
+    va_start(args, format);
+    PyErr_FormatV(exc_type, format, args);
+    va_end(args);
+    return -1;
+}
+
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
@@ -250,27 +251,23 @@ inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name
 }
 
 PyObject* graph_addtomodule(PyObject* m);
-PyObject* interaction_addtomodule(PyObject* m);
-PyObject* interactionstate_addtomodule(PyObject* m);
 
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
     if (interaction->busy) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                     interaction->type);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                         interaction->type);
     }
     return 0;
 }
 
-// Creates the companion state object of an interaction (a new reference).
-PyObject* interactionstate_new(PyInteraction_Object* interaction);
-
-// The whole state record as a tuple of plain values: every field of the
-// type's description, internal ones included, or every attribute of a type
-// without one. Null with an exception when a value cannot be read.
-PyObject* interactionstate_save(PyInteraction_Object* interaction);
-// Writes a tuple that interactionstate_save gave into a record that the
+// The values of the state record in one of its forms, or null with an
+// exception when a value cannot be read. The saved form (saved) is a tuple
+// of plain values: every field of the type's description, internal ones
+// included, or every attribute of a type without one. The dictionary form
+// is a dict of the attributes by name.
+PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved);
+// Writes a tuple of the saved form into a record that the
 // type's initialize has just laid; -1 with an exception naming the value
 // that does not fit.
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved);
@@ -316,32 +313,26 @@ int set_loss_function_from_string(const char* function_name, loss_func* function
 // ---------------------------------------------------------------------------
 // Shared by the trainable types
 
-// Learning rate fixed at creation: base / ln(gluamine + 2), the logarithm in
-// single precision, the quotient in double, rounded once. The sum is taken
-// in 64 bits so that the largest gluamine values do not wrap to a negative
-// number (and a NaN rate); below them it equals the int sum.
-inline float vesk_learning_rate(double base, int gluamine) {
-    const float shifted = static_cast<float>(static_cast<long long>(gluamine) + 2);
-    return static_cast<float>(base / static_cast<double>(logf(shifted)));
-}
-
-// Lays a trainable type's record over an interaction's buffer, zero-filled
-// but for the learning rate (the field lr), and sets data_size; the type's
-// draw_parameters then draws the parameters of a new interaction. Null with
-// ValueError for a negative gluamine, which would give an infinite or
-// non-positive rate: refused before the type draws anything, so a refused
-// construction leaves the process's rand() sequence where it was.
+// The initialize of a trainable type: lays its record S over the
+// interaction's buffer, zero-filled but for the learning rate lr, and sets
+// data_size; the type's draw_parameters then draws the parameters of a new
+// interaction. The rate is S::lr_base / ln(gluamine + 2), the logarithm in
+// single precision, the quotient in double, rounded once; the sum is taken in
+// 64 bits so that the largest gluamine values do not wrap to a negative
+// number (and a NaN rate). A negative gluamine, which would give an infinite
+// or non-positive rate, is refused with ValueError before the type draws
+// anything, so a refused construction leaves rand()'s sequence where it was.
 template <typename S>
-inline S* new_trainable_state(PyInteraction_Object* interaction, double lr_base) {
+int initialize_trainable(PyInteraction_Object* interaction) {
     if (interaction->gluamine < 0) {
-        PyErr_Format(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
-        return nullptr;
+        return vesk_fail(PyExc_ValueError, "gluamine must not be negative (got %i)", interaction->gluamine);
     }
     S* st = interaction_state<S>(interaction);
     std::memset(st, 0, sizeof *st);
-    st->lr = vesk_learning_rate(lr_base, interaction->gluamine);
+    const float shifted = static_cast<float>(static_cast<long long>(interaction->gluamine) + 2);
+    st->lr = static_cast<float>(S::lr_base / static_cast<double>(logf(shifted)));
     interaction->data_size = sizeof(S);
-    return st;
+    return 0;
 }
 
 // A rand() draw as a unit value: the conversion to float rounds the largest
@@ -374,29 +365,18 @@ inline bool any_lane(decltype(float_lanes{} < float_lanes{}) mask) {
 #endif
 }
 
-// out[j] = op(a[j]) for every j in [0, n), four at a time, then one at a time.
-// op takes and returns either a float or a float_lanes. out may be a itself
-// (each group is read before it is written), not an overlapping shift of it.
-template <typename Op>
-inline void block_map(int n, const float* a, float* out, Op op) {
+// out[j] = op(in[j]...) for every j in [0, n), over one or two rows in,
+// four at a time, then one at a time. op takes and returns either floats or
+// float_lanes. out may be a row in itself (each group is read before it is
+// written), not an overlapping shift of one.
+template <typename Op, typename... Row>
+inline void block_map(int n, float* out, Op op, Row... in) {
     int j = 0;
     for (; j + 4 <= n; j += 4) {
-        store_lanes(out + j, op(load_lanes(a + j)));
+        store_lanes(out + j, op(load_lanes(in + j)...));
     }
     for (; j < n; ++j) {
-        out[j] = op(a[j]);
-    }
-}
-
-// out[j] = op(a[j], b[j]); any of the three may be the same row.
-template <typename Op>
-inline void block_map(int n, const float* a, const float* b, float* out, Op op) {
-    int j = 0;
-    for (; j + 4 <= n; j += 4) {
-        store_lanes(out + j, op(load_lanes(a + j), load_lanes(b + j)));
-    }
-    for (; j < n; ++j) {
-        out[j] = op(a[j], b[j]);
+        out[j] = op(in[j]...);
     }
 }
 
@@ -478,12 +458,10 @@ struct adam_corrections {
 
 inline adam_corrections adam_corrections_for(int64_t nsamples) {
     using namespace vesk::adam_detail;
-    adam_corrections c;
-    c.correct_m1 = nsamples < m1_correction_limit;
-    c.correct_m2 = nsamples < m2_correction_limit;
-    c.m1_divisor = c.correct_m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f;
-    c.m2_divisor = c.correct_m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f;
-    return c;
+    const bool m1 = nsamples < m1_correction_limit;
+    const bool m2 = nsamples < m2_correction_limit;
+    return {m1, m2, m1 ? 1.0f - powf(b1, static_cast<float>(nsamples)) : 1.0f,
+            m2 ? 1.0f - powf(b2, static_cast<float>(nsamples)) : 1.0f};
 }
 
 // One step of several parameters' moments side by side, each lane rounding
@@ -623,11 +601,42 @@ int pass_gradient_back(const pass_step* s, float d) {
     return hand_on<Carry>(s, add_share(s->source0, d), 0.0f);
 }
 
+// The forward step and the block form of a type whose activation is a
+// function of its record and its sources' values alone: Kind gives state_t,
+// the record, and value<Sources>(record, x0, x1) of a sample's floats or of
+// a block's lanes (x1 unread for one source), so that both agree to the bit.
+template <typename Kind, int Sources, int Chained>
+int value_forward(const pass_step* s, float carried) {
+    const typename Kind::state_t& st = *step_state<typename Kind::state_t>(s);
+    const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
+    const float a = Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1);
+    s->self->a = a;
+    return next_step(s, a);
+}
+
+// The block form (see forward_block); in1 is null for one source.
+template <typename Kind>
+void value_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out, int n) {
+    // A copy, whose parameters stay in registers over the block.
+    const typename Kind::state_t st = *interaction_state<typename Kind::state_t>(x);
+    if (in1 == nullptr) {
+        block_map(n, out, [st](auto x0) { return Kind::template value<1>(st, x0, x0); }, in0);
+    } else {
+        block_map(n, out, [st](auto x0, auto x1) { return Kind::template value<2>(st, x0, x1); }, in0, in1);
+    }
+    x->activation[0] = out[n - 1];
+}
+
 // ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
-// in the activation applied to the sum and its derivative.
+// in the activation applied to the sum and its derivative. Their Kind
+// derives from weighted_sum<Kind> and gives type_name, activation(sum,
+// bias) of a sample's sum or of a block's lanes, sum_gradient(a, d), the
+// gradient of the sum from the node's activation a and its gradient d, and
+// draw_parameters.
 
 struct weighted_sum_state {
+    static constexpr double lr_base = 0.005;
     // The parameters and their moments as the lanes of one Adam step: w0,
     // bias, w1 (used only while sourcecount is 2), and a lane that stays 0.
     // The second weight of a node with one source never has a gradient, so
@@ -653,62 +662,35 @@ inline constexpr state_description weighted_sum_description = {
         VESK_INTERNAL_AS("w1_adam.m2", weighted_sum_state, m2[2], number),
         VESK_INTERNAL_AS("bias_adam.m1", weighted_sum_state, m1[1], number),
         VESK_INTERNAL_AS("bias_adam.m2", weighted_sum_state, m2[1], number),
-        VESK_INTERNAL(weighted_sum_state, lr, number),
+        VESK_INTERNAL_AS("lr", weighted_sum_state, lr, number),
     },
     .unknown = unknown_names::converted_refused,
     .one_source_tooltip = {"w: %.2f\nbias: %.2f", {"w0", "bias"}},
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
-    .tooltip_size = 128,
 };
 
-// The forward step: act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias)
-// with two sources, products formed, then added.
-template <int Sources, int Chained, typename Act>
-inline int weighted_sum_forward(const pass_step* s, float carried, Act act) {
-    const weighted_sum_state* st = step_state<weighted_sum_state>(s);
-    float z = first_source<Chained>(s, carried) * st->w0;
-    if constexpr (Sources == 2) {
-        z = z + second_source<Chained>(s, carried) * st->w1;
+// The base of a weighted-sum Kind, for value_forward and value_block.
+template <typename Kind>
+struct weighted_sum {
+    using state_t = weighted_sum_state;
+
+    // act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias) with two sources,
+    // products formed, then added.
+    template <int Sources, typename T>
+    static T value(const weighted_sum_state& st, T x0, T x1) {
+        T z = x0 * st.w0;
+        if constexpr (Sources == 2) {
+            z = z + x1 * st.w1;
+        }
+        return Kind::activation(z, st.bias);
     }
-    const float a = act(z, st->bias);
-    s->self->a = a;
-    return next_step(s, a);
-}
+};
 
-// The block form of forward: each sample's activation is act(its weighted
-// sum, bias), formed as for one sample; in1 is null for one source.
-template <typename Act>
-inline void weighted_sum_block(PyInteraction_Object* x, const float* in0, const float* in1, float* __restrict out,
-                               int n, Act act) {
-    const weighted_sum_state* st = interaction_state<weighted_sum_state>(x);
-    const float w0 = st->w0;
-    const float w1 = st->w1;
-    const float bias = st->bias;
-    if (in1 == nullptr) {
-        block_map(n, in0, out, [=](auto x0) { return act(x0 * w0, bias); });
-    } else {
-        block_map(n, in0, in1, out, [=](auto x0, auto x1) { return act(x0 * w0 + x1 * w1, bias); });
-    }
-    x->activation[0] = out[n - 1];
-}
-
-// Steps the parameters with their gradients, side by side in lanes: w0 and
-// the bias, and w1 with two sources.
-template <bool Corrected, int Sources>
-inline void weighted_sum_steps(weighted_sum_state* st, const adam_corrections& c, float_lanes grad) {
-    float_lanes m1 = load_lanes(st->m1);
-    float_lanes m2 = load_lanes(st->m2);
-    // lr x step is rounded to float before it is subtracted.
-    const float_lanes moved = st->lr * adam_step_with<Corrected, 2 * Sources>(m1, m2, c, grad);
-    store_lanes(st->m1, m1);
-    store_lanes(st->m2, m2);
-    store_lanes(&st->w0, load_lanes(&st->w0) - moved);
-}
-
-// The reverse step, given dz, the gradient of the sum: passes the sources
-// their shares and steps all three parameters.
-template <int Sources, int Carry>
-[[gnu::always_inline]] inline int weighted_sum_reverse(const pass_step* s, float dz) {
+// The reverse step: passes the sources their shares of dz, the gradient of
+// the sum, and steps all three parameters.
+template <typename Kind, int Sources, int Carry>
+int weighted_sum_reverse(const pass_step* s, float d) {
+    const float dz = Kind::sum_gradient(s->self->a, d);
     weighted_sum_state* st = step_state<weighted_sum_state>(s);
     float_lanes grad = {s->source0->a * dz, dz, 0.0f, 0.0f};
     if constexpr (Sources == 2) {
@@ -727,47 +709,45 @@ template <int Sources, int Carry>
     }
     s->self->d = 0.0f;
     // Every parameter steps on every call, so a zero gradient still moves it
-    // by the momentum its moments hold.
+    // by the momentum its moments hold: w0 and the bias, and w1 with two
+    // sources, side by side in lanes.
     // (m1's correction stops before m2's: while it runs, m2's does too.)
     const adam_corrections& c = s->shared->corrections;
-    if (c.correct_m2) {
-        weighted_sum_steps<true, Sources>(st, c, grad);
-    } else {
-        weighted_sum_steps<false, Sources>(st, c, grad);
-    }
+    float_lanes m1 = load_lanes(st->m1);
+    float_lanes m2 = load_lanes(st->m2);
+    const float_lanes step = c.correct_m2 ? adam_step_with<true, 2 * Sources>(m1, m2, c, grad)
+                                          : adam_step_with<false, 2 * Sources>(m1, m2, c, grad);
+    store_lanes(st->m1, m1);
+    store_lanes(st->m2, m2);
+    // lr x step is rounded to float before it is subtracted.
+    store_lanes(&st->w0, load_lanes(&st->w0) - st->lr * step);
     return hand_on<Carry>(s, d0, d1);
 }
 
+// The record of a weighted-sum type.
+template <typename Kind>
+constexpr interaction_type_t weighted_sum_type = {
+    .type_name = Kind::type_name,
+    .initialize = initialize_trainable<weighted_sum_state>,
+    .forward = {{},
+                {value_forward<Kind, 1, 0>, value_forward<Kind, 1, 1>},
+                {value_forward<Kind, 2, 0>, value_forward<Kind, 2, 1>, value_forward<Kind, 2, 2>}},
+    .reverse = {{},
+                {weighted_sum_reverse<Kind, 1, 0>, weighted_sum_reverse<Kind, 1, 1>, nullptr,
+                 weighted_sum_reverse<Kind, 1, 3>},
+                {weighted_sum_reverse<Kind, 2, 0>, weighted_sum_reverse<Kind, 2, 1>, weighted_sum_reverse<Kind, 2, 2>,
+                 weighted_sum_reverse<Kind, 2, 3>}},
+    .forward_block = value_block<Kind>,
+    .description = &weighted_sum_description,
+    .draw_parameters = Kind::draw_parameters,
+};
+
 // Owned reference that is released on scope exit unless handed on with
 // release(); borrowed pointers stay raw.
-class PyRef {
-public:
-    PyRef() noexcept : ob_(nullptr) {}
-    explicit PyRef(PyObject* owned) noexcept : ob_(owned) {}
-    PyRef(const PyRef&) = delete;
-    PyRef& operator=(const PyRef&) = delete;
-    PyRef(PyRef&& other) noexcept : ob_(other.ob_) { other.ob_ = nullptr; }
-    PyRef& operator=(PyRef&& other) noexcept {
-        if (this != &other) {
-            PyObject* old = ob_;
-            ob_ = other.ob_;
-            other.ob_ = nullptr;
-            Py_XDECREF(old);
-        }
-        return *this;
-    }
-    ~PyRef() { Py_XDECREF(ob_); }
-    PyObject* get() const noexcept { return ob_; }
-    PyObject* release() noexcept {
-        PyObject* ob = ob_;
-        ob_ = nullptr;
-        return ob;
-    }
-    explicit operator bool() const noexcept { return ob_ != nullptr; }
-
-private:
-    PyObject* ob_;
+struct py_decref {
+    void operator()(PyObject* ob) const noexcept { Py_DECREF(ob); }
 };
+using PyRef = std::unique_ptr<PyObject, py_decref>;
 
 inline PyObject* vesk_newref(PyObject* ob) {
     Py_INCREF(ob);
@@ -777,19 +757,11 @@ inline PyObject* vesk_newref(PyObject* ob) {
 // Releases the interpreter lock for a pass over a long column, so that
 // queries on other threads go on meanwhile. The pass may touch no Python
 // object, only memory that the running query keeps alive and unchanged.
-class UnlockedFor {
-public:
-    explicit UnlockedFor(int64_t n) : saved_(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
-    UnlockedFor(const UnlockedFor&) = delete;
-    UnlockedFor& operator=(const UnlockedFor&) = delete;
-    ~UnlockedFor() {
-        if (saved_ != nullptr) {
-            PyEval_RestoreThread(saved_);
-        }
-    }
-
-private:
-    PyThreadState* saved_;
+struct py_relock {
+    void operator()(PyThreadState* saved) const noexcept { PyEval_RestoreThread(saved); }
+};
+struct UnlockedFor : std::unique_ptr<PyThreadState, py_relock> {
+    explicit UnlockedFor(int64_t n) : unique_ptr(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
 };
 
 // Whether the pending error may be replaced by a refusal of the module's

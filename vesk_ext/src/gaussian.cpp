@@ -3,14 +3,11 @@
 // by plain gradient steps.
 #include "_vesk.h"
 
-#include <math.h>
-
-#include <cstdlib>
-
 namespace vesk::gaussian {
 namespace {
 
 struct gaussian_state_t {
+    static constexpr double lr_base = 0.0001;
     float center0;
     float center1;  // used only while sourcecount is 2
     float w0;       // divisor of the squared distance, not a deviation
@@ -25,22 +22,15 @@ constexpr state_description description = {
         VESK_ATTRIBUTE(gaussian_state_t, center1, number),
         VESK_ATTRIBUTE(gaussian_state_t, w0, number),
         VESK_ATTRIBUTE(gaussian_state_t, w1, number),
-        VESK_INTERNAL(gaussian_state_t, lr, number),
+        VESK_INTERNAL_AS("lr", gaussian_state_t, lr, number),
     },
     .unknown = unknown_names::converted_ignored,
     .one_source_tooltip = {"center: %.2f\nwidth: %.2f", {"center0", "w0"}},
     .tooltip = {"center: %.2f, %.2f\nwidth: %.2f, %.2f", {"center0", "center1", "w0", "w1"}},
-    .tooltip_size = 128,
 };
-
-constexpr double lr_base = 0.0001;
 
 // Training keeps every width at or above this (bits 0x38D1B717).
 constexpr float width_floor = 0.0001f;
-
-gaussian_state_t* state_of(PyInteraction_Object* interaction) {
-    return interaction_state<gaussian_state_t>(interaction);
-}
 
 // A rand() draw as a width in [0, 0.5]: the float draw widened, scaled and
 // divided in double, rounded once.
@@ -49,12 +39,8 @@ float width_draw() {
     return static_cast<float>(static_cast<double>(r) * 0.5 / 2147483647.0);
 }
 
-int initialize(PyInteraction_Object* interaction) {
-    return new_trainable_state<gaussian_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
-}
-
 void draw_parameters(PyInteraction_Object* interaction) {
-    gaussian_state_t* st = state_of(interaction);
+    gaussian_state_t* st = interaction_state<gaussian_state_t>(interaction);
     // Sequenced draws: both centres, then both widths.
     st->center0 = vesk_unit_draw();
     st->center1 = vesk_unit_draw();
@@ -62,21 +48,26 @@ void draw_parameters(PyInteraction_Object* interaction) {
     st->w1 = width_draw();
 }
 
-template <int Sources, int Chained>
-int forward(const pass_step* s, float carried) {
-    const gaussian_state_t* st = step_state<gaussian_state_t>(s);
-    // Divides by the width as it stands; a width set to 0 from Python is
-    // floored only by the next reverse step.
-    const float d = first_source<Chained>(s, carried) - st->center0;
-    float z = (d * d) / st->w0;
-    if constexpr (Sources == 2) {
-        const float e = second_source<Chained>(s, carried) - st->center1;
-        z = z + (e * e) / st->w1;
+struct gaussian_kind {
+    using state_t = gaussian_state_t;
+
+    // The bump of a sample's floats or of a block's lanes. It divides by the
+    // widths as they stand: a width set to 0 from Python is floored only by
+    // the next reverse step.
+    template <int Sources, typename T>
+    static T value(const gaussian_state_t& st, T x0, T x1) {
+        const T d = x0 - st.center0;
+        T z = (d * d) / st.w0;
+        if constexpr (Sources == 2) {
+            const T e = x1 - st.center1;
+            z = z + (e * e) / st.w1;
+        }
+        return each_lane(-z, expf);
     }
-    const float a = expf(-z);
-    s->self->a = a;
-    return next_step(s, a);
-}
+};
+
+template <int Sources, int Chained>
+constexpr step_operation forward = value_forward<gaussian_kind, Sources, Chained>;
 
 template <int Sources, int Carry>
 int reverse(const pass_step* s, float da) {
@@ -117,37 +108,14 @@ int reverse(const pass_step* s, float da) {
     return hand_on<Carry>(s, d0, d1);
 }
 
-void forward_block(PyInteraction_Object* interaction, const float* in0, const float* in1, float* __restrict out,
-                   int n) {
-    const gaussian_state_t* st = state_of(interaction);
-    const float center0 = st->center0;
-    const float center1 = st->center1;
-    const float w0 = st->w0;
-    const float w1 = st->w1;
-    // Each value formed as forward forms it.
-    if (in1 == nullptr) {
-        block_map(n, in0, out, [=](auto x0) {
-            const auto d = x0 - center0;
-            return each_lane(-((d * d) / w0), expf);
-        });
-    } else {
-        block_map(n, in0, in1, out, [=](auto x0, auto x1) {
-            const auto d = x0 - center0;
-            const auto e = x1 - center1;
-            return each_lane(-((d * d) / w0 + (e * e) / w1), expf);
-        });
-    }
-    interaction->activation[0] = out[n - 1];
-}
-
 }  // namespace
 
 interaction_type_t typeobj = {
     .type_name = "gaussian",
-    .initialize = initialize,
+    .initialize = initialize_trainable<gaussian_state_t>,
     .forward = {{}, {forward<1, 0>, forward<1, 1>}, {forward<2, 0>, forward<2, 1>, forward<2, 2>}},
     .reverse = {{}, {reverse<1, 0>, reverse<1, 1>}, {reverse<2, 0>, reverse<2, 1>, reverse<2, 2>}},
-    .forward_block = forward_block,
+    .forward_block = value_block<gaussian_kind>,
     .description = &description,
     .draw_parameters = draw_parameters,
 };

@@ -7,35 +7,28 @@
 #include "_vesk.h"
 
 #include <cmath>
-#include <cstdlib>
 
 namespace {
 
-inline size_t bucket_of(uint64_t pyhash) {
-    return static_cast<size_t>(pyhash % CATEGORY_BUCKETS);
-}
-
-// Where a hash's probe starts. The hashes of ints are the ints themselves:
-// the multiplication spreads runs and multiples of a power of two over the
-// whole index.
-inline size_t home_of(const category_hashmap* map, uint64_t pyhash) {
-    return static_cast<size_t>((pyhash * 0x9E3779B97F4A7C15ull) >> map->shift);
-}
-
-void index_insert(category_hashmap* map, category_entry* entry) {
+// The place of a hash in the index: the one that holds it, or else the
+// free one where its probe ends. The index has a free place at least.
+category_slot& probe(const category_hashmap* map, uint64_t pyhash) {
     const size_t mask = map->capacity - 1;
-    size_t i = home_of(map, entry->py_keyhash);
-    while (map->index[i].entry != nullptr) {
+    // The probe starts at the top bits of the mixed hash. The hashes of ints
+    // are the ints themselves: the multiplication spreads runs and multiples
+    // of a power of two over the whole index.
+    size_t i = static_cast<size_t>((pyhash * 0x9E3779B97F4A7C15ull) >> map->shift);
+    while (map->index[i].entry != nullptr && map->index[i].py_keyhash != pyhash) {
         i = (i + 1) & mask;
     }
-    map->index[i] = {entry->py_keyhash, entry};
+    return map->index[i];
 }
 
 // Files every entry of the buckets in an empty index.
 void reindex(category_hashmap* map) {
     for (category_entry* head : map->entries) {
         for (category_entry* e = head; e != nullptr; e = e->nxt) {
-            index_insert(map, e);
+            probe(map, e->py_keyhash) = {e->py_keyhash, e};
         }
     }
 }
@@ -136,25 +129,16 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
         PyErr_NoMemory();
         return nullptr;
     }
-    const size_t bucket = bucket_of(pyhash);
+    const size_t bucket = pyhash % CATEGORY_BUCKETS;
     *entry = {.nxt = map->entries[bucket], .weight = 0.0, .key = vesk_newref(key), .py_keyhash = pyhash};
     map->entries[bucket] = entry;
-    index_insert(map, entry);
+    probe(map, pyhash) = {pyhash, entry};
     ++map->count;
     return entry;
 }
 
 category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
-    if (map->index == nullptr) {
-        return nullptr;
-    }
-    const size_t mask = map->capacity - 1;
-    for (size_t i = home_of(map, pyhash);; i = (i + 1) & mask) {
-        const category_slot& slot = map->index[i];
-        if (slot.entry == nullptr || slot.py_keyhash == pyhash) {
-            return slot.entry;
-        }
-    }
+    return map->index != nullptr ? probe(map, pyhash).entry : nullptr;
 }
 
 int category_hashmap_clear(category_hashmap* map) {
@@ -173,7 +157,7 @@ category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* 
         if (curr->nxt != nullptr) {
             return curr->nxt;
         }
-        bucket = bucket_of(curr->py_keyhash) + 1;
+        bucket = curr->py_keyhash % CATEGORY_BUCKETS + 1;
     }
     for (; bucket < CATEGORY_BUCKETS; ++bucket) {
         if (map->entries[bucket] != nullptr) {

@@ -3,8 +3,6 @@
 // d(loss)/d(prediction) in single precision.
 #include "_vesk.h"
 
-#include <cstring>
-
 float mean_squared_error(float y_true, float y_pred) {
     const float d = y_pred - y_true;
     return d + d;

@@ -2,10 +2,10 @@
 // interaction type to the node's own data and state buffer.
 #include "_vesk.h"
 
+#include <structmember.h>
+
 #include <algorithm>
 #include <climits>
-#include <cstdarg>
-#include <cstring>
 #include <vector>
 
 namespace {
@@ -19,13 +19,11 @@ PyObject* field_str(const char* text) {
 // Copies at most max_bytes bytes of a NUL-terminated UTF-8 text into dst
 // (which holds max_bytes + 1), never cutting a multi-byte character.
 void copy_utf8(char* dst, const char* src, size_t max_bytes) {
-    size_t n = std::strlen(src);
-    if (n > max_bytes) {
-        n = max_bytes;
-        // Back off over continuation bytes so the cut falls between characters.
-        while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
-            --n;
-        }
+    size_t n = strnlen(src, max_bytes);
+    // Back off over continuation bytes so that a cut falls between characters
+    // (a text that is not cut ends at its NUL, where nothing backs off).
+    while (n > 0 && (static_cast<unsigned char>(src[n]) & 0xC0) == 0x80) {
+        --n;
     }
     std::memcpy(dst, src, n);
     dst[n] = '\0';
@@ -36,8 +34,7 @@ void copy_utf8(char* dst, const char* src, size_t max_bytes) {
 // three, the loss last, or none.
 int require_constructed(PyInteraction_Object* self) {
     if (self->typeobj == nullptr || self->state == nullptr || self->loss == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "Interaction has not been initialized");
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Interaction has not been initialized");
     }
     return 0;
 }
@@ -50,9 +47,8 @@ int refuse_rebuild(PyInteraction_Object* self) {
         return -1;
     }
     if (self->changing) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
-                     self->type);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
+                         self->type);
     }
     return 0;
 }
@@ -106,19 +102,17 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
 
     interaction_type_t* t = vesk_find_interactiontype(type_arg);
     if (t == nullptr) {
-        PyErr_Format(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
+        return vesk_fail(PyExc_ValueError, "No such interaction type: '%s'", type_arg);
+    }
+    auto* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
+    if (state == nullptr) {
         return -1;
     }
-    self->state = interactionstate_new(self);
-    if (self->state == nullptr) {
-        return -1;
-    }
+    state->interaction = self;
+    self->state = reinterpret_cast<PyObject*>(state);
     self->typeobj = t;
-    if (t->initialize(self) != 0 || self->data_size > VESK_STATE_SIZE) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, "Internal error: node state of '%s' is too big (%i bytes)", type_arg,
-                         self->data_size);
-        }
+    // A record too big for the buffer fails to compile (interaction_state).
+    if (t->initialize(self) != 0) {
         // A half-initialised state must never be reached.
         drop_record(self);
         return -1;
@@ -144,8 +138,7 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {
-        PyErr_SetString(PyExc_ValueError, "The latticeloc must be a three item tuple");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "The latticeloc must be a three item tuple");
     }
     // Converting an item may run Python code, meanwhile a query or a state
     // write on another thread may take this interaction: the items are
@@ -154,13 +147,13 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     for (int i = 0; i < 3; ++i) {
         const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
         const bool failed = v == -1 && PyErr_Occurred();
-        if (!failed && v > INT_MAX) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is greater than maximum");
-        } else if (!failed && v < INT_MIN) {
-            PyErr_SetString(PyExc_OverflowError, "signed integer is less than minimum");
-        } else if (!failed) {
+        if (!failed && v >= INT_MIN && v <= INT_MAX) {
             items[i] = static_cast<int>(v);
             continue;
+        }
+        if (!failed) {
+            PyErr_SetString(PyExc_OverflowError, v > INT_MAX ? "signed integer is greater than maximum"
+                                                             : "signed integer is less than minimum");
         }
         // The items converted before the failing one stay stored.
         if (!self->busy) {
@@ -203,8 +196,7 @@ PyObject* PyInteraction_method_setsource(PyInteraction_Object* self, PyObject* a
         return nullptr;
     }
     if (ix != 0 && ix != 1) {
-        PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Source index %i is out of range", ix);
     }
     if (vesk_refuse_while_busy(self) < 0) {
         return nullptr;
@@ -223,27 +215,12 @@ PyObject* PyInteraction_get_sources(PyInteraction_Object* self, void*) {
     return Py_BuildValue(formats[self->sourcecount], self->sources[0], self->sources[1]);
 }
 
-PyObject* PyInteraction_get_location(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->location);
-}
-
 PyObject* PyInteraction_get_latticeloc(PyInteraction_Object* self, void*) {
     return Py_BuildValue("(iii)", self->latticeloc[0], self->latticeloc[1], self->latticeloc[2]);
 }
 
-PyObject* PyInteraction_get_state(PyInteraction_Object* self, void*) {
-    if (require_constructed(self) < 0) {
-        return nullptr;
-    }
-    return vesk_newref(self->state);
-}
-
 PyObject* PyInteraction_get_type(PyInteraction_Object* self, void*) {
     return self->type[0] != '\0' ? field_str(self->type) : vesk_newref(Py_None);
-}
-
-PyObject* PyInteraction_get_gluamine(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->gluamine);
 }
 
 PyObject* PyInteraction_get_name(PyInteraction_Object* self, void*) {
@@ -262,24 +239,33 @@ PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
     return field_str(text != nullptr ? text : self->type);
 }
 
-PyObject* PyInteraction_get_loss(PyInteraction_Object* self, void*) {
-    if (require_constructed(self) < 0) {
-        return nullptr;
-    }
-    return vesk_newref(self->loss);
+// The getters of plain fields: the closure of a table entry is the offset
+// of the field in the record.
+#define VESK_FIELD(field) reinterpret_cast<void*>(offsetof(PyInteraction_Object, field))
+
+template <typename T>
+T& field_at(PyInteraction_Object* self, void* offset) {
+    return *reinterpret_cast<T*>(reinterpret_cast<char*>(self) + reinterpret_cast<size_t>(offset));
+}
+
+PyObject* get_int_field(PyInteraction_Object* self, void* offset) {
+    return PyLong_FromLong(field_at<int>(self, offset));
+}
+
+// An object that a construction binds: refused before it.
+PyObject* get_bound_field(PyInteraction_Object* self, void* offset) {
+    return require_constructed(self) < 0 ? nullptr : vesk_newref(field_at<PyObject*>(self, offset));
 }
 
 int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
     if (value == nullptr) {
-        PyErr_SetString(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "The loss of an interaction cannot be deleted");
     }
     if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return -1;
     }
     if (self->typeobj->set_loss == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
     }
     if (self->typeobj->set_loss(self, value) != 0) {
         if (!PyErr_Occurred()) {
@@ -291,35 +277,21 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
     return 0;
 }
 
-PyObject* PyInteraction_get_linkdata(PyInteraction_Object* self, void*) {
-    return vesk_newref(self->linkdata != nullptr ? self->linkdata : Py_None);
-}
-
-int PyInteraction_set_linkdata(PyInteraction_Object* self, PyObject* value, void*) {
-    Py_XINCREF(value);
-    vesk_replace(&self->linkdata, value);
-    return 0;
-}
-
 PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
     if (self->graph == nullptr) {
-        PyErr_Format(PyExc_RuntimeError,
-                     "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
-        return nullptr;
+        return PyErr_Format(PyExc_RuntimeError,
+                            "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
     }
     npy_intp dims[1] = {self->graph->latest_batchsize};
-    PyObject* array = PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0,
-                                  NPY_ARRAY_CARRAY, nullptr);
-    if (array == nullptr) {
-        return nullptr;
-    }
+    PyRef array(PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0, NPY_ARRAY_CARRAY,
+                            nullptr));
     // The array shares the activation slot: the interaction lives as long as
     // the array, as its base object (the reference is stolen, also on failure).
-    if (PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array), vesk_newref(reinterpret_cast<PyObject*>(self))) < 0) {
-        Py_DECREF(array);
+    PyObject* base = reinterpret_cast<PyObject*>(self);
+    if (!array || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(array.get()), vesk_newref(base)) < 0) {
         return nullptr;
     }
-    return array;
+    return array.release();
 }
 
 // The sources a node's depth counts, in order: none for an input register
@@ -342,9 +314,8 @@ int counted_sources(const PyInteraction_Object* x, graphlocation_t counted[2]) {
 PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
     PyGraph_Object* g = self->graph;
     if (g == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "Cannot compute depth of interaction '%s' because it's not in a graph",
-                     self->type);
-        return nullptr;
+        return PyErr_Format(PyExc_RuntimeError, "Cannot compute depth of interaction '%s' because it's not in a graph",
+                            self->type);
     }
     struct step {
         const PyInteraction_Object* node;  // null: enter the source `slot`; else its sources are all known
@@ -378,16 +349,14 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
                     depth_of[s.slot] = depth;
                 }
             } else if (s.slot < 0 || s.slot >= g->size || g->interactions[s.slot] == nullptr) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Cannot compute depth of interaction '%s' because source %i is not a filled slot "
-                             "of its graph",
-                             self->type, s.slot);
-                return nullptr;
+                return PyErr_Format(PyExc_RuntimeError,
+                                    "Cannot compute depth of interaction '%s' because source %i is not a filled "
+                                    "slot of its graph",
+                                    self->type, s.slot);
             } else if (depth_of[s.slot] == walking) {
-                PyErr_Format(PyExc_RuntimeError,
-                             "Cannot compute depth of interaction '%s' because its sources form a cycle",
-                             self->type);
-                return nullptr;
+                return PyErr_Format(PyExc_RuntimeError,
+                                    "Cannot compute depth of interaction '%s' because its sources form a cycle",
+                                    self->type);
             } else if (depth_of[s.slot] == unseen) {
                 depth_of[s.slot] = walking;
                 push(g->interactions[s.slot], s.slot);
@@ -399,10 +368,6 @@ PyObject* PyInteraction_get_depth(PyInteraction_Object* self, void*) {
     return PyLong_FromLong(depth - 1);
 }
 
-PyObject* PyInteraction_get_errcode(PyInteraction_Object* self, void*) {
-    return PyLong_FromLong(self->errcode);
-}
-
 // The saved form (version 1): (1, type, name, latticeloc, gluamine,
 // sourcecount, (source 0, source 1), location, errcode, activation, loss,
 // linkdata, the state record's values). Plain values throughout: the
@@ -412,7 +377,7 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
     if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return nullptr;
     }
-    PyRef values(interactionstate_save(self));
+    PyRef values(interactionstate_values(self, true));
     if (!values) {
         return nullptr;
     }
@@ -440,8 +405,7 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
         return nullptr;
     }
     if (sourcecount < 0 || sourcecount > 2) {
-        PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction: %i sources", sourcecount);
     }
     if (bind(self, type_arg, latticeloc, gluamine, name, false) < 0) {
         return nullptr;
@@ -473,35 +437,38 @@ PyMethodDef PyInteraction_methods[] = {
 };
 
 #define VESK_GETTER(f) reinterpret_cast<getter>(f)
-#define VESK_SETTER(f) reinterpret_cast<setter>(f)
+
+// Any object, or None when unset or deleted.
+PyMemberDef PyInteraction_members[] = {
+    {"_linkdata", T_OBJECT, offsetof(PyInteraction_Object, linkdata), 0, "Get or set private linkdata."},
+    {nullptr, 0, 0, 0, nullptr},
+};
 
 PyGetSetDef PyInteraction_getsetters[] = {
     {"sources", VESK_GETTER(PyInteraction_get_sources), nullptr,
      "Get the indices of the predecessors of this interaction within the graph.", nullptr},
-    {"_location", VESK_GETTER(PyInteraction_get_location), nullptr, "Get interaction location within graph.",
-     nullptr},
+    {"_location", VESK_GETTER(get_int_field), nullptr, "Get interaction location within graph.",
+     VESK_FIELD(location)},
     {"_latticeloc", VESK_GETTER(PyInteraction_get_latticeloc), nullptr,
      "Get interaction location within the Mirelund.", nullptr},
-    {"state", VESK_GETTER(PyInteraction_get_state), nullptr,
+    {"state", VESK_GETTER(get_bound_field), nullptr,
      "Get internal state of interaction, such as the weigths or other parameters.\n\nThe actual properties of "
      "the state depends on the interaction. You may examine them using dir() or though the "
      "InteractionState.__dict__ property.\n\nExample:\n>>> g = tessary.select(data)[0]\n>>> "
      "print(g[0].state.__dict__)\n{'feature_min': -4.996334075927734, 'feature_max': 4.994193077087402, "
      "'auto_adapt': True}\n\nOr you can modify them dynamically:\n>>> g[0].state.auto_adapt=False\n",
-     nullptr},
+     VESK_FIELD(state)},
     {"type", VESK_GETTER(PyInteraction_get_type), nullptr,
      "Get the type of the interaction, such as 'tanh', 'sine', etc.", nullptr},
-    {"_gluamine", VESK_GETTER(PyInteraction_get_gluamine), nullptr,
-     "Get the accumulated gluamine of this interaction.", nullptr},
+    {"_gluamine", VESK_GETTER(get_int_field), nullptr, "Get the accumulated gluamine of this interaction.",
+     VESK_FIELD(gluamine)},
     {"name", VESK_GETTER(PyInteraction_get_name), nullptr,
      "Get the name of the interaction.\n\nFor register interactions this is the name of the register. For "
      "other interactions, it will normally be the same as the interaction type.",
      nullptr},
     {"_tooltip", VESK_GETTER(PyInteraction_get_tooltip), nullptr, "Get interaction tooltip.", nullptr},
-    {"_loss", VESK_GETTER(PyInteraction_get_loss), VESK_SETTER(PyInteraction_set_loss),
-     "Get or set the name of the loss function to use.", nullptr},
-    {"_linkdata", VESK_GETTER(PyInteraction_get_linkdata), VESK_SETTER(PyInteraction_set_linkdata),
-     "Get or set private linkdata.", nullptr},
+    {"_loss", VESK_GETTER(get_bound_field), reinterpret_cast<setter>(PyInteraction_set_loss),
+     "Get or set the name of the loss function to use.", VESK_FIELD(loss)},
     {"activation", VESK_GETTER(PyInteraction_get_activation), nullptr,
      "Get the latest activation(s) from this interaction.\n\nThis is the most recent value emitted by this "
      "interaction after each use - either fit or predict.\n\nThis property is useful to examine the graph's "
@@ -509,7 +476,7 @@ PyGetSetDef PyInteraction_getsetters[] = {
      nullptr},
     {"depth", VESK_GETTER(PyInteraction_get_depth), nullptr,
      "Get the depth of this interaction within it's graph.", nullptr},
-    {"_errcode", VESK_GETTER(PyInteraction_get_errcode), nullptr, "Get interaction error code.", nullptr},
+    {"_errcode", VESK_GETTER(get_int_field), nullptr, "Get interaction error code.", VESK_FIELD(errcode)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -535,6 +502,7 @@ PyTypeObject PyInteraction_Type = {
     .tp_traverse = reinterpret_cast<traverseproc>(PyInteraction_traverse),
     .tp_clear = reinterpret_cast<inquiry>(PyInteraction_clear),
     .tp_methods = PyInteraction_methods,
+    .tp_members = PyInteraction_members,
     .tp_getset = PyInteraction_getsetters,
     .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
     // tp_new is installed at start-up.
@@ -544,15 +512,12 @@ PyTypeObject PyInteraction_Type = {
 int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
     PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;
     if (version == nullptr || !PyLong_CheckExact(version)) {
-        PyErr_Format(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
-        return -1;
+        return vesk_fail(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
     }
-    const long number = PyLong_AsLong(version);
-    if (number != vesk_saved_form) {
+    if (PyLong_AsLong(version) != vesk_saved_form) {
         PyErr_Clear();
-        PyErr_Format(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
-                     version, vesk_saved_form);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
+                         version, vesk_saved_form);
     }
     PyRef items(PyTuple_GetSlice(saved, 1, PyTuple_GET_SIZE(saved)));
     va_list args;
@@ -560,8 +525,4 @@ int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...)
     const int parsed = items ? PyArg_VaParse(items.get(), format, args) : 0;
     va_end(args);
     return parsed ? 0 : vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a %s", what);
-}
-
-PyObject* interaction_addtomodule(PyObject* m) {
-    return vesk_add_type(m, &PyInteraction_Type, "Interaction");
 }

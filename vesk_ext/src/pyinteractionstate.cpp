@@ -4,10 +4,6 @@
 // that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
-#include <algorithm>
-#include <cstdarg>
-#include <cstdio>
-#include <cstring>
 #include <iterator>
 
 namespace {
@@ -17,12 +13,10 @@ namespace {
 // has no type.
 PyInteraction_Object* interaction_of(PyObject* self) {
     PyInteraction_Object* interaction = reinterpret_cast<PyInteractionState_Object*>(self)->interaction;
-    if (interaction == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "The interaction of this state no longer exists");
-        return nullptr;
-    }
-    if (interaction->typeobj == nullptr) {
-        PyErr_SetString(PyExc_RuntimeError, "The interaction of this state has not been initialized");
+    if (interaction == nullptr || interaction->typeobj == nullptr) {
+        PyErr_SetString(PyExc_RuntimeError, interaction == nullptr
+                                                 ? "The interaction of this state no longer exists"
+                                                 : "The interaction of this state has not been initialized");
         return nullptr;
     }
     return interaction;
@@ -33,10 +27,7 @@ PyInteraction_Object* interaction_of(PyObject* self) {
 const char* attribute_name(PyObject* attr) {
     Py_ssize_t size = 0;
     const char* name = PyUnicode_AsUTF8AndSize(attr, &size);
-    if (name == nullptr) {
-        return nullptr;
-    }
-    if (std::strlen(name) != static_cast<size_t>(size)) {
+    if (name != nullptr && std::strlen(name) != static_cast<size_t>(size)) {
         PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
         return nullptr;
     }
@@ -48,21 +39,17 @@ const char* attribute_name(PyObject* attr) {
 // on another thread between the check for a running query and the write;
 // such a query is refused instead. The mark holds a reference, so code run
 // meanwhile cannot destroy the interaction under the write.
-class ChangeMark {
-public:
-    explicit ChangeMark(PyInteraction_Object* interaction) : interaction_(interaction) {
-        Py_INCREF(interaction_);
-        ++interaction_->changing;
+struct change_end {
+    void operator()(PyInteraction_Object* interaction) const noexcept {
+        --interaction->changing;
+        Py_DECREF(interaction);
     }
-    ChangeMark(const ChangeMark&) = delete;
-    ChangeMark& operator=(const ChangeMark&) = delete;
-    ~ChangeMark() {
-        --interaction_->changing;
-        Py_DECREF(interaction_);
+};
+struct ChangeMark : std::unique_ptr<PyInteraction_Object, change_end> {
+    explicit ChangeMark(PyInteraction_Object* interaction) : unique_ptr(interaction) {
+        Py_INCREF(interaction);
+        ++interaction->changing;
     }
-
-private:
-    PyInteraction_Object* interaction_;
 };
 
 // Says why a value cannot be stored (the cause that a refusal names).
@@ -199,8 +186,7 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
         return -1;
     }
     if (value == nullptr) {
-        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-        return -1;
+        return vesk_fail(PyExc_AttributeError, "No such attribute '%s'", name);
     }
     if (vesk_refuse_while_busy(interaction) < 0) {
         return -1;
@@ -241,41 +227,13 @@ int for_each_value(const interaction_type_t* t, bool saved, Visit visit) {
     return result;
 }
 
-// The values of a form: the dictionary form as a dict by name, the saved
-// form as a tuple; null with an error when a value cannot be read.
-PyObject* form_values(PyInteraction_Object* interaction, bool saved) {
-    PyRef values(saved ? PyList_New(0) : PyDict_New());
-    if (!values) {
-        return nullptr;
-    }
-    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
-        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
-        if (!value) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
-                             interaction->type, name);
-            }
-            return -1;
-        }
-        return saved ? PyList_Append(values.get(), value.get())
-                     : PyDict_SetItemString(values.get(), name, value.get());
-    });
-    if (failed) {
-        return nullptr;
-    }
-    return saved ? PyList_AsTuple(values.get()) : values.release();
-}
-
-PyObject* PyInteractionState_todict(PyObject* self, PyObject*) {
+// Also the getter of __dict__.
+PyObject* PyInteractionState_todict(PyObject* self, void*) {
     PyInteraction_Object* interaction = interaction_of(self);
     if (interaction == nullptr) {
         return nullptr;
     }
-    return has_attributes(interaction->typeobj, false) ? form_values(interaction, false) : PyDict_New();
-}
-
-PyObject* PyInteractionState_get__dict__(PyObject* self, void*) {
-    return PyInteractionState_todict(self, nullptr);
+    return has_attributes(interaction->typeobj, false) ? interactionstate_values(interaction, false) : PyDict_New();
 }
 
 PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
@@ -284,8 +242,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         return nullptr;
     }
     if (!PyDict_Check(d)) {
-        PyErr_SetString(PyExc_ValueError, "Argument must be dict");
-        return nullptr;
+        return PyErr_Format(PyExc_ValueError, "Argument must be dict");
     }
     if (PyDict_Size(d) == 0 || !has_attributes(interaction->typeobj, true)) {
         Py_RETURN_NONE;
@@ -313,10 +270,6 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
     return failed ? nullptr : vesk_newref(Py_None);
 }
 
-int PyInteractionState_init(PyObject*, PyObject*, PyObject*) {
-    return 0;
-}
-
 PyMethodDef PyInteractionState_methods[] = {
     {"_to_dict", reinterpret_cast<PyCFunction>(PyInteractionState_todict), METH_NOARGS,
      "Get the state as a dict. This internal function is used for serialization of the interaction."},
@@ -326,8 +279,7 @@ PyMethodDef PyInteractionState_methods[] = {
 };
 
 PyGetSetDef PyInteractionState_getsetters[] = {
-    {"__dict__", reinterpret_cast<getter>(PyInteractionState_get__dict__), nullptr,
-     "Get properties of the interaction state", nullptr},
+    {"__dict__", PyInteractionState_todict, nullptr, "Get properties of the interaction state", nullptr},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
@@ -349,49 +301,59 @@ PyTypeObject PyInteractionState_Type = {
               "InteractionState.__dict__ property.\n",
     .tp_methods = PyInteractionState_methods,
     .tp_getset = PyInteractionState_getsetters,
-    .tp_init = PyInteractionState_init,
     // No tp_new: not constructible from Python.
 };
 #pragma GCC diagnostic pop
-
-PyObject* interactionstate_new(PyInteraction_Object* interaction) {
-    PyInteractionState_Object* state = PyObject_New(PyInteractionState_Object, &PyInteractionState_Type);
-    if (state == nullptr) {
-        return nullptr;
-    }
-    state->interaction = interaction;
-    return reinterpret_cast<PyObject*>(state);
-}
 
 int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
         return -1;
     }
-    PyObject *cause_type = nullptr, *cause = nullptr, *cause_traceback = nullptr;
-    PyErr_Fetch(&cause_type, &cause, &cause_traceback);
+    PyObject *type = nullptr, *cause = nullptr, *traceback = nullptr;
+    PyErr_Fetch(&type, &cause, &traceback);
     // Normalised while no error is pending: it may run the class's code.
-    PyErr_NormalizeException(&cause_type, &cause, &cause_traceback);
-    if (cause_traceback != nullptr) {
-        PyException_SetTraceback(cause, cause_traceback);
+    PyErr_NormalizeException(&type, &cause, &traceback);
+    if (traceback != nullptr) {
+        PyException_SetTraceback(cause, traceback);
     }
+    // The cause keeps its class and its traceback.
+    Py_XDECREF(type);
+    Py_XDECREF(traceback);
     va_list args;
     va_start(args, format);
     PyErr_FormatV(exc_type, format, args);
     va_end(args);
     if (cause != nullptr) {
-        PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
+        PyObject* value = nullptr;
         PyErr_Fetch(&type, &value, &traceback);
         PyErr_NormalizeException(&type, &value, &traceback);
         PyException_SetCause(value, cause);  // takes the reference
         PyErr_Restore(type, value, traceback);
     }
-    Py_XDECREF(cause_type);
-    Py_XDECREF(cause_traceback);
     return -1;
 }
 
-PyObject* interactionstate_save(PyInteraction_Object* interaction) {
-    return form_values(interaction, true);
+PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved) {
+    PyRef values(saved ? PyList_New(0) : PyDict_New());
+    if (!values) {
+        return nullptr;
+    }
+    const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
+        PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
+        if (!value) {
+            if (!PyErr_Occurred()) {
+                PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
+                             interaction->type, name);
+            }
+            return -1;
+        }
+        return saved ? PyList_Append(values.get(), value.get())
+                     : PyDict_SetItemString(values.get(), name, value.get());
+    });
+    if (failed) {
+        return nullptr;
+    }
+    return saved ? PyList_AsTuple(values.get()) : values.release();
 }
 
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {
@@ -399,9 +361,8 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
     Py_ssize_t count = 0;
     for_each_value(t, true, [&](const char*, const state_field*) { return ++count, 0; });
     if (!PyTuple_Check(saved) || PyTuple_GET_SIZE(saved) != count) {
-        PyErr_Format(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
-                     interaction->type, count);
-        return -1;
+        return vesk_fail(PyExc_ValueError, "The saved state of a '%s' interaction must be a tuple of %zd values",
+                         interaction->type, count);
     }
     ChangeMark mark(interaction);
     Py_ssize_t i = 0;
@@ -411,16 +372,10 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
         if ((f != nullptr ? write_field(interaction, *f, value) : restore(interaction, name, value)) == 0) {
             return 0;
         }
-        return vesk_raise_from_pending(PyExc_ValueError, "Cannot restore '%s' of a '%s' interaction from its saved state",
-                                       name, interaction->type);
+        return vesk_raise_from_pending(PyExc_ValueError,
+                                       "Cannot restore '%s' of a '%s' interaction from its saved state", name,
+                                       interaction->type);
     });
-}
-
-PyObject* interactionstate_addtomodule(PyObject* m) {
-    if (PyType_Ready(&PyInteractionState_Type) < 0) {
-        return nullptr;
-    }
-    return m;
 }
 
 const char* interaction_tooltip(PyInteraction_Object* interaction) {
@@ -436,17 +391,14 @@ const char* interaction_tooltip(PyInteraction_Object* interaction) {
     }
     const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
     const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
+    // The named fields are number fields of the description.
     double values[std::size(form.fields)] = {};
-    for (size_t i = 0; i < std::size(form.fields); ++i) {
-        const state_field* f = form.fields[i] != nullptr ? find_field(*d, form.fields[i]) : nullptr;
-        float value = 0.0f;
-        if (f != nullptr) {
-            std::memcpy(&value, interaction->data + f->offset, sizeof value);
-        }
+    for (size_t i = 0; i < std::size(form.fields) && form.fields[i] != nullptr; ++i) {
+        float value;
+        std::memcpy(&value, interaction->data + find_field(*d, form.fields[i])->offset, sizeof value);
         values[i] = value;
     }
-    // Bounded by the type's buffer size: huge values are cut at its end.
-    std::snprintf(tooltip_buffer, std::min(d->tooltip_size, sizeof tooltip_buffer), form.format, values[0],
-                  values[1], values[2], values[3]);
+    // Huge values are cut at the buffer's end.
+    std::snprintf(tooltip_buffer, sizeof tooltip_buffer, form.format, values[0], values[1], values[2], values[3]);
     return tooltip_buffer;
 }

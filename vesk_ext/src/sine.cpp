@@ -2,14 +2,11 @@
 // and frequency trained by plain gradient steps.
 #include "_vesk.h"
 
-#include <math.h>
-
-#include <cstdlib>
-
 namespace vesk::sine {
 namespace {
 
 struct sine_state_t {
+    static constexpr double lr_base = 0.01;
     float x0;  // phase
     float k;   // frequency; moves at twice the rate of the phase
     float lr;  // fixed at creation from gluamine
@@ -23,26 +20,16 @@ constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(sine_state_t, x0, number),
         VESK_ATTRIBUTE(sine_state_t, k, number),
-        VESK_INTERNAL(sine_state_t, lr, number),
+        VESK_INTERNAL_AS("lr", sine_state_t, lr, number),
     },
     .unknown = unknown_names::converted_ignored,
     .tooltip = {"x0: %.2f\nk: %.2f", {"x0", "k"}},
-    .tooltip_size = 100,
 };
 
-constexpr double lr_base = 0.01;
 constexpr double pi = 3.141592653589793;
 
-sine_state_t* state_of(PyInteraction_Object* interaction) {
-    return interaction_state<sine_state_t>(interaction);
-}
-
-int initialize(PyInteraction_Object* interaction) {
-    return new_trainable_state<sine_state_t>(interaction, lr_base) != nullptr ? 0 : -1;
-}
-
 void draw_parameters(PyInteraction_Object* interaction) {
-    sine_state_t* st = state_of(interaction);
+    sine_state_t* st = interaction_state<sine_state_t>(interaction);
     // One draw picks pi, 2 pi or 3 pi, formed in double and rounded once.
     const int multiple = std::rand() % 3 + 1;
     st->k = static_cast<float>(static_cast<double>(multiple) * pi);
@@ -78,10 +65,9 @@ int reverse(const pass_step* s, float da) {
 }
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
-    const sine_state_t* st = state_of(interaction);
-    const float k = st->k;
-    const float x0 = st->x0;
-    block_map(n, in0, out, [k, x0](auto v) { return each_lane(v * k + x0, sinf); });
+    // A copy, whose parameters stay in registers over the block.
+    const sine_state_t st = *interaction_state<sine_state_t>(interaction);
+    block_map(n, out, [st](auto v) { return each_lane(v * st.k + st.x0, sinf); }, in0);
     interaction->activation[0] = out[n - 1];
 }
 
@@ -89,7 +75,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 
 interaction_type_t typeobj = {
     .type_name = "sine",
-    .initialize = initialize,
+    .initialize = initialize_trainable<sine_state_t>,
     .forward = {{}, {forward<0>, forward<1>}},
     .reverse = {{}, {reverse<0>, reverse<1>}},
     .forward_block = forward_block,
