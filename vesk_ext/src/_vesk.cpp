@@ -13,6 +13,10 @@ namespace vesk::tanh { extern interaction_type_t typeobj; }
 
 namespace {
 
+// Head of the registry: the most recently registered record. Written only
+// during the first start-up, read-only afterwards.
+interaction_type_t* interaction_types = nullptr;
+
 // The module has no functions of its own; the slots that the record does
 // not name are empty.
 #pragma GCC diagnostic push
@@ -86,15 +90,34 @@ int import_numpy_array_api() {
     return 0;
 }
 
+// Registers the seven types. Each record is linked in at the head, so
+// lookups walk them in the reverse order. A record linked twice would chain
+// to itself, hence the guard against a second start-up in the process.
+void register_interaction_types() {
+    static bool registered = false;
+    if (registered) {
+        return;
+    }
+    registered = true;
+    vesk_add_interactiontype(&vesk::gaussian::typeobj);
+    vesk_add_interactiontype(&vesk::linear::typeobj);
+    vesk_add_interactiontype(&vesk::multiply::typeobj);
+    vesk_add_interactiontype(&vesk::fixed::typeobj);
+    vesk_add_interactiontype(&vesk::cat::typeobj);
+    vesk_add_interactiontype(&vesk::sine::typeobj);
+    vesk_add_interactiontype(&vesk::tanh::typeobj);
+}
+
 }  // namespace
 
+int vesk_add_interactiontype(interaction_type_t* typeobj) {
+    typeobj->next = interaction_types;
+    interaction_types = typeobj;
+    return 0;
+}
+
 interaction_type_t* vesk_find_interactiontype(const char* type_name) {
-    // The names are distinct: the order of the list is of no account.
-    static interaction_type_t* const types[] = {
-        &vesk::gaussian::typeobj, &vesk::linear::typeobj, &vesk::multiply::typeobj, &vesk::fixed::typeobj,
-        &vesk::cat::typeobj, &vesk::sine::typeobj, &vesk::tanh::typeobj,
-    };
-    for (interaction_type_t* t : types) {
+    for (interaction_type_t* t = interaction_types; t != nullptr; t = t->next) {
         if (std::strcmp(t->type_name, type_name) == 0) {
             return t;
         }
@@ -107,6 +130,8 @@ interaction_type_t* vesk_find_interactiontype(const char* type_name) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);
 
 PyMODINIT_FUNC PyInit__vesk(void) {
+    register_interaction_types();
+
     PyRef m(PyModule_Create(&veskmodule));
     if (!m) {
         return nullptr;
@@ -115,11 +140,9 @@ PyMODINIT_FUNC PyInit__vesk(void) {
         PyErr_Print();
         return PyErr_Format(PyExc_ImportError, "numpy.core.multiarray failed to import");
     }
-    // The first failure ends start-up. The companion type is readied, not
-    // added: Python code cannot construct one.
-    if (graph_addtomodule(m.get()) == nullptr ||
-        vesk_add_type(m.get(), &PyInteraction_Type, "Interaction") == nullptr ||
-        PyType_Ready(&PyInteractionState_Type) < 0 ||
+    // The first failure ends start-up.
+    if (graph_addtomodule(m.get()) == nullptr || interaction_addtomodule(m.get()) == nullptr ||
+        interactionstate_addtomodule(m.get()) == nullptr ||
         PyModule_AddStringConstant(m.get(), "DEFAULT_LOSS", "mean_squared_error") < 0) {
         return nullptr;
     }

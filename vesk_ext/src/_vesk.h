@@ -170,8 +170,12 @@ typedef struct interaction_type {
     int (*restore_attribute)(PyInteraction_Object* interaction, const char* name, PyObject* value) = nullptr;
     // Visits the Python objects the state record owns, for cycle collection.
     int (*traverse)(PyInteraction_Object* interaction, visitproc visit, void* arg) = nullptr;
+    // The registry's link; types leave it empty in their record.
+    struct interaction_type* next = nullptr;
 } interaction_type_t;
 
+// The registry of types, filled once at start-up and read-only afterwards.
+int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
 
 #define VESK_STATE_SIZE 100
@@ -251,6 +255,8 @@ inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name
 }
 
 PyObject* graph_addtomodule(PyObject* m);
+PyObject* interaction_addtomodule(PyObject* m);
+PyObject* interactionstate_addtomodule(PyObject* m);
 
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {

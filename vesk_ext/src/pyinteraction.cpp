@@ -526,3 +526,7 @@ int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...)
     va_end(args);
     return parsed ? 0 : vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a %s", what);
 }
+
+PyObject* interaction_addtomodule(PyObject* m) {
+    return vesk_add_type(m, &PyInteraction_Type, "Interaction");
+}

@@ -402,3 +402,8 @@ const char* interaction_tooltip(PyInteraction_Object* interaction) {
     std::snprintf(tooltip_buffer, sizeof tooltip_buffer, form.format, values[0], values[1], values[2], values[3]);
     return tooltip_buffer;
 }
+
+// The companion type is readied, not added: Python code cannot construct one.
+PyObject* interactionstate_addtomodule(PyObject* m) {
+    return PyType_Ready(&PyInteractionState_Type) < 0 ? nullptr : m;
+}

@@ -296,7 +296,7 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     float* values = st->output_data + st->output_scaled;
-    block_map(end - st->output_scaled, values, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; });
+    block_map(end - st->output_scaled, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; }, values);
     st->output_scaled = end;
 }
 
