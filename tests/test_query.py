@@ -308,7 +308,8 @@ def test_concurrent_use_is_refused():
 def test_signal_handler_stops_a_long_query():
     # Ctrl-C, or any exception a Python signal handler raises, stops a query
     # on the main thread within a second, in training and in prediction; the
-    # samples done stay trained and the graph runs again.
+    # samples done stay trained and the graph runs again. The column is long
+    # enough that a query cannot end before the signal even on a busy machine.
     proc = run_python('''
         import os, signal, threading, time
         import numpy as np, _vesk
@@ -319,7 +320,7 @@ def test_signal_handler_stops_a_long_query():
             chain.append(_vesk.Interaction("tanh", (i, 0, 0)))
             chain[-1]._set_source(0, i - 1)
         g = graph_of(*chain, register("y", (41, 0, 0), source=40, auto_adapt=False))
-        column = np.linspace(-1, 1, 8_000_000, dtype=np.float32)
+        column = np.linspace(-1, 1, 32_000_000, dtype=np.float32)
         signal.signal(signal.SIGALRM, lambda *_: 1 / 0)
         for yarray, sig, exc in ((column, signal.SIGINT, KeyboardInterrupt), (None, signal.SIGALRM, ZeroDivisionError)):
             before, sent = g[40].state.w0, []
