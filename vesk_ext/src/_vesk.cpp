@@ -17,17 +17,13 @@ namespace {
 // during the first start-up, read-only afterwards.
 interaction_type_t* interaction_types = nullptr;
 
-// The module has no functions of its own; the slots that the record does
-// not name are empty.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
+// The module has no functions of its own.
 PyModuleDef veskmodule = {
     .m_base = PyModuleDef_HEAD_INIT,
     .m_name = "_vesk",
     .m_doc = "Vesk C Extension",
     .m_size = -1,  // state lives in file-scope variables
 };
-#pragma GCC diagnostic pop
 
 // Binds numpy's table of array functions, as numpy's own import_array does,
 // with its version and byte-order checks.
@@ -57,26 +53,23 @@ int import_numpy_array_api() {
     // module reads the tables of numpy 1.x and 2.x alike; numpy 1.x's headers
     // describe only 1.x's.
     const unsigned int abi_version = PyArray_GetNDArrayCVersion();
-    bool abi_known = abi_version == 0x1000009;
-#if NPY_ABI_VERSION >= 0x2000000
-    abi_known = abi_known || abi_version == 0x2000000;
-#endif
-    if (!abi_known) {
+    if (abi_version != 0x1000009 && (NPY_ABI_VERSION < 0x2000000 || abi_version != 0x2000000)) {
         return vesk_fail(PyExc_RuntimeError,
                          "module compiled against ABI version 0x%x but this version of numpy is 0x%x",
                          static_cast<unsigned int>(NPY_ABI_VERSION), abi_version);
     }
+    const unsigned int feature_version = PyArray_GetNDArrayCFeatureVersion();
 #if NPY_ABI_VERSION >= 0x2000000
     // What import_array does for numpy 2's headers: their descriptor
     // accessors, item access and NPY_RAVEL_AXIS choose the running numpy's
     // layout and values by this number.
-    PyArray_RUNTIME_VERSION = static_cast<int>(PyArray_GetNDArrayCFeatureVersion());
+    PyArray_RUNTIME_VERSION = static_cast<int>(feature_version);
 #endif
     const unsigned int api_version = 0xd;
-    if (PyArray_GetNDArrayCFeatureVersion() < api_version) {
+    if (feature_version < api_version) {
         return vesk_fail(PyExc_RuntimeError,
                          "module compiled against API version 0x%x but this version of numpy is 0x%x",
-                         api_version, static_cast<unsigned int>(PyArray_GetNDArrayCFeatureVersion()));
+                         api_version, feature_version);
     }
     const int endianness = PyArray_GetEndianness();
     if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
@@ -92,13 +85,12 @@ int import_numpy_array_api() {
 
 // Registers the seven types. Each record is linked in at the head, so
 // lookups walk them in the reverse order. A record linked twice would chain
-// to itself, hence the guard against a second start-up in the process.
+// to itself, hence the guard against a second start-up in the process (a
+// registry already filled).
 void register_interaction_types() {
-    static bool registered = false;
-    if (registered) {
+    if (interaction_types != nullptr) {
         return;
     }
-    registered = true;
     vesk_add_interactiontype(&vesk::gaussian::typeobj);
     vesk_add_interactiontype(&vesk::linear::typeobj);
     vesk_add_interactiontype(&vesk::multiply::typeobj);

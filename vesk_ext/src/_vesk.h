@@ -42,7 +42,10 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #include <cstdlib>
 #include <cstring>
 #include <memory>
-#include <string_view>
+
+// Static records (types, modules, the registry's entries) name only the
+// slots they fill, with designated initialisers; the others stay empty.
+#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 
 struct PyGraph_Object;
 struct PyInteraction_Object;
@@ -102,19 +105,10 @@ struct state_description {
     tooltip_form tooltip = {};
 };
 
-// The field of a description with this name, or null.
-constexpr const state_field* find_field(const state_description& d, const char* name) {
-    for (const state_field& f : d.fields) {
-        if (f.name != nullptr && std::string_view(f.name) == name) {
-            return &f;
-        }
-    }
-    return nullptr;
-}
-
 // The operations of one interaction type. Records are static data of their
 // type's source and live as long as the process; required slots are called
-// without a check.
+// without a check. initialize lays the type's state record (null: it has
+// none).
 typedef struct interaction_type {
     const char* type_name = nullptr;
     int (*initialize)(PyInteraction_Object* interaction) = nullptr;
@@ -320,14 +314,14 @@ int set_loss_function_from_string(const char* function_name, loss_func* function
 // Shared by the trainable types
 
 // The initialize of a trainable type: lays its record S over the
-// interaction's buffer, zero-filled but for the learning rate lr, and sets
-// data_size; the type's draw_parameters then draws the parameters of a new
-// interaction. The rate is S::lr_base / ln(gluamine + 2), the logarithm in
-// single precision, the quotient in double, rounded once; the sum is taken in
-// 64 bits so that the largest gluamine values do not wrap to a negative
-// number (and a NaN rate). A negative gluamine, which would give an infinite
-// or non-positive rate, is refused with ValueError before the type draws
-// anything, so a refused construction leaves rand()'s sequence where it was.
+// interaction's buffer, zero-filled but for the learning rate lr; the type's
+// draw_parameters then draws the parameters of a new interaction. The rate
+// is S::lr_base / ln(gluamine + 2), the logarithm in single precision, the
+// quotient in double, rounded once; the sum is taken in 64 bits so that the
+// largest gluamine values do not wrap to a negative number (and a NaN rate).
+// A negative gluamine, which would give an infinite or non-positive rate, is
+// refused with ValueError before the type draws anything, so a refused
+// construction leaves rand()'s sequence where it was.
 template <typename S>
 int initialize_trainable(PyInteraction_Object* interaction) {
     if (interaction->gluamine < 0) {
@@ -337,7 +331,6 @@ int initialize_trainable(PyInteraction_Object* interaction) {
     std::memset(st, 0, sizeof *st);
     const float shifted = static_cast<float>(static_cast<long long>(interaction->gluamine) + 2);
     st->lr = static_cast<float>(S::lr_base / static_cast<double>(logf(shifted)));
-    interaction->data_size = sizeof(S);
     return 0;
 }
 
@@ -484,16 +477,8 @@ inline float_lanes adam_step_with(float_lanes& m1, float_lanes& m2, const adam_c
     m1 = k->b1 * m1 + k->one_minus_b1 * grad;
     m2 = k->b2 * m2 + (k->one_minus_b2 * grad) * grad;
     // The corrections work on copies: the stored moments stay uncorrected.
-    float_lanes m1_unbiased = m1;
-    float_lanes m2_unbiased = m2;
-    if constexpr (Corrected) {
-        if (c.correct_m1) {
-            m1_unbiased = m1_unbiased / c.m1_divisor;
-        }
-        if (c.correct_m2) {
-            m2_unbiased = m2_unbiased / c.m2_divisor;
-        }
-    }
+    const float_lanes m1_unbiased = Corrected && c.correct_m1 ? m1 / c.m1_divisor : m1;
+    const float_lanes m2_unbiased = Corrected && c.correct_m2 ? m2 / c.m2_divisor : m2;
     // m1 / (root + epsilon): only this quotient is taken in double
     // precision, then rounded to float.
     const float_lanes root = moment_root(m2_unbiased);
@@ -591,13 +576,7 @@ inline float add_share(slot_values* source, float share) {
 // step's source Carry (1 or 2), as the step left it, or neither (0, 3).
 template <int Carry>
 inline int hand_on(const pass_step* s, float d0, float d1) {
-    if constexpr (Carry == 1) {
-        return next_step(s, d0);
-    } else if constexpr (Carry == 2) {
-        return next_step(s, d1);
-    } else {
-        return next_step(s, s[1].self->d);
-    }
+    return next_step(s, Carry == 1 ? d0 : (Carry == 2 ? d1 : s[1].self->d));
 }
 
 // The reverse step of a register with a source: hands its gradient on.
@@ -632,6 +611,25 @@ void value_block(PyInteraction_Object* x, const float* in0, const float* in1, fl
     }
     x->activation[0] = out[n - 1];
 }
+
+// The record of a trainable type whose forward step and block form are
+// value_forward and value_block: Kind also gives type_name, description,
+// draw_parameters and reverse<Sources, Carry>, the reverse steps.
+template <typename Kind>
+constexpr interaction_type_t value_type = {
+    .type_name = Kind::type_name,
+    .initialize = initialize_trainable<typename Kind::state_t>,
+    .forward = {{},
+                {value_forward<Kind, 1, 0>, value_forward<Kind, 1, 1>},
+                {value_forward<Kind, 2, 0>, value_forward<Kind, 2, 1>, value_forward<Kind, 2, 2>}},
+    .reverse = {{},
+                {Kind::template reverse<1, 0>, Kind::template reverse<1, 1>, nullptr, Kind::template reverse<1, 3>},
+                {Kind::template reverse<2, 0>, Kind::template reverse<2, 1>, Kind::template reverse<2, 2>,
+                 Kind::template reverse<2, 3>}},
+    .forward_block = value_block<Kind>,
+    .description = &Kind::description,
+    .draw_parameters = Kind::draw_parameters,
+};
 
 // ---------------------------------------------------------------------------
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
@@ -675,77 +673,47 @@ inline constexpr state_description weighted_sum_description = {
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
 };
 
-// The base of a weighted-sum Kind, for value_forward and value_block.
+// The base of a weighted-sum Kind, for value_type.
 template <typename Kind>
 struct weighted_sum {
     using state_t = weighted_sum_state;
+    static constexpr const state_description& description = weighted_sum_description;
 
     // act(x0 * w0, bias), or act(x0 * w0 + x1 * w1, bias) with two sources,
     // products formed, then added.
     template <int Sources, typename T>
     static T value(const weighted_sum_state& st, T x0, T x1) {
-        T z = x0 * st.w0;
-        if constexpr (Sources == 2) {
-            z = z + x1 * st.w1;
-        }
-        return Kind::activation(z, st.bias);
+        return Kind::activation(Sources == 2 ? x0 * st.w0 + x1 * st.w1 : x0 * st.w0, st.bias);
     }
-};
 
-// The reverse step: passes the sources their shares of dz, the gradient of
-// the sum, and steps all three parameters.
-template <typename Kind, int Sources, int Carry>
-int weighted_sum_reverse(const pass_step* s, float d) {
-    const float dz = Kind::sum_gradient(s->self->a, d);
-    weighted_sum_state* st = step_state<weighted_sum_state>(s);
-    float_lanes grad = {s->source0->a * dz, dz, 0.0f, 0.0f};
-    if constexpr (Sources == 2) {
-        grad = float_lanes{grad[0], dz, s->source1->a * dz, 0.0f};
+    // The reverse step: passes the sources their shares of dz, the gradient of
+    // the sum, and steps all three parameters.
+    template <int Sources, int Carry>
+    static int reverse(const pass_step* s, float d) {
+        const float dz = Kind::sum_gradient(s->self->a, d);
+        weighted_sum_state* st = step_state<weighted_sum_state>(s);
+        const float_lanes grad = {s->source0->a * dz, dz, Sources == 2 ? s->source1->a * dz : 0.0f, 0.0f};
+        // The sources' shares use the weights from before this step; a node
+        // that is both sources receives both shares, the second added onto the
+        // first. Carry 3: the sources take no shares.
+        const float d0 = Carry != 3 ? add_share(s->source0, dz * st->w0) : 0.0f;
+        const float d1 = Sources == 2 && Carry != 3 ? add_share(s->source1, dz * st->w1) : 0.0f;
+        s->self->d = 0.0f;
+        // Every parameter steps on every call, so a zero gradient still moves it
+        // by the momentum its moments hold: w0 and the bias, and w1 with two
+        // sources, side by side in lanes.
+        // (m1's correction stops before m2's: while it runs, m2's does too.)
+        const adam_corrections& c = s->shared->corrections;
+        float_lanes m1 = load_lanes(st->m1);
+        float_lanes m2 = load_lanes(st->m2);
+        const float_lanes step = c.correct_m2 ? adam_step_with<true, 2 * Sources>(m1, m2, c, grad)
+                                              : adam_step_with<false, 2 * Sources>(m1, m2, c, grad);
+        store_lanes(st->m1, m1);
+        store_lanes(st->m2, m2);
+        // lr x step is rounded to float before it is subtracted.
+        store_lanes(&st->w0, load_lanes(&st->w0) - st->lr * step);
+        return hand_on<Carry>(s, d0, d1);
     }
-    // The sources' shares use the weights from before this step; a node
-    // that is both sources receives both shares, the second added onto the
-    // first. Carry 3: the sources take no shares.
-    float d0 = 0.0f;
-    float d1 = 0.0f;
-    if constexpr (Carry != 3) {
-        d0 = add_share(s->source0, dz * st->w0);
-    }
-    if constexpr (Sources == 2 && Carry != 3) {
-        d1 = add_share(s->source1, dz * st->w1);
-    }
-    s->self->d = 0.0f;
-    // Every parameter steps on every call, so a zero gradient still moves it
-    // by the momentum its moments hold: w0 and the bias, and w1 with two
-    // sources, side by side in lanes.
-    // (m1's correction stops before m2's: while it runs, m2's does too.)
-    const adam_corrections& c = s->shared->corrections;
-    float_lanes m1 = load_lanes(st->m1);
-    float_lanes m2 = load_lanes(st->m2);
-    const float_lanes step = c.correct_m2 ? adam_step_with<true, 2 * Sources>(m1, m2, c, grad)
-                                          : adam_step_with<false, 2 * Sources>(m1, m2, c, grad);
-    store_lanes(st->m1, m1);
-    store_lanes(st->m2, m2);
-    // lr x step is rounded to float before it is subtracted.
-    store_lanes(&st->w0, load_lanes(&st->w0) - st->lr * step);
-    return hand_on<Carry>(s, d0, d1);
-}
-
-// The record of a weighted-sum type.
-template <typename Kind>
-constexpr interaction_type_t weighted_sum_type = {
-    .type_name = Kind::type_name,
-    .initialize = initialize_trainable<weighted_sum_state>,
-    .forward = {{},
-                {value_forward<Kind, 1, 0>, value_forward<Kind, 1, 1>},
-                {value_forward<Kind, 2, 0>, value_forward<Kind, 2, 1>, value_forward<Kind, 2, 2>}},
-    .reverse = {{},
-                {weighted_sum_reverse<Kind, 1, 0>, weighted_sum_reverse<Kind, 1, 1>, nullptr,
-                 weighted_sum_reverse<Kind, 1, 3>},
-                {weighted_sum_reverse<Kind, 2, 0>, weighted_sum_reverse<Kind, 2, 1>, weighted_sum_reverse<Kind, 2, 2>,
-                 weighted_sum_reverse<Kind, 2, 3>}},
-    .forward_block = value_block<Kind>,
-    .description = &weighted_sum_description,
-    .draw_parameters = Kind::draw_parameters,
 };
 
 // Owned reference that is released on scope exit unless handed on with

@@ -35,6 +35,6 @@ struct linear_kind : weighted_sum<linear_kind> {
 
 }  // namespace
 
-interaction_type_t typeobj = weighted_sum_type<linear_kind>;
+interaction_type_t typeobj = value_type<linear_kind>;
 
 }  // namespace vesk::linear

@@ -1,15 +1,10 @@
 // The "multiply" interaction: the product of its two sources, with the
-// product rule's gradients passed back. It has no parameters.
+// product rule's gradients passed back. It has no parameters: its state
+// buffer stays unused.
 #include "_vesk.h"
 
 namespace vesk::multiply {
 namespace {
-
-// Nothing to keep: the state buffer stays unused, and data_size at the 0 a
-// construction starts from.
-int initialize(PyInteraction_Object*) {
-    return 0;
-}
 
 // Both sources are always read; sourcecount is never consulted.
 template <int Chained>
@@ -22,12 +17,10 @@ int forward(const pass_step* s, float carried) {
 template <int Carry>
 int reverse(const pass_step* s, float da) {
     s->self->d = 0.0f;
-    const float x0 = s->source0->a;
-    const float x1 = s->source1->a;
     // Two separate additions: when both sources are one node it receives
     // both shares, 2 x x x da in all, the second added onto the first.
-    const float d0 = add_share(s->source0, da * x1);
-    const float d1 = add_share(s->source1, x0 * da);
+    const float d0 = add_share(s->source0, da * s->source1->a);
+    const float d1 = add_share(s->source1, s->source0->a * da);
     return hand_on<Carry>(s, d0, d1);
 }
 
@@ -41,7 +34,6 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 
 interaction_type_t typeobj = {
     .type_name = "multiply",
-    .initialize = initialize,
     .forward = {{}, {}, {forward<0>, forward<1>, forward<2>}},
     .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,

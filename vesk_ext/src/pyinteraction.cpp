@@ -43,36 +43,28 @@ int require_constructed(PyInteraction_Object* self) {
 // conversion runs Python code; constructing the interaction again meanwhile
 // would free or re-lay the state record under the write.
 int refuse_rebuild(PyInteraction_Object* self) {
-    if (vesk_refuse_while_busy(self) < 0) {
-        return -1;
-    }
-    if (self->changing) {
+    if (self->changing && !self->busy) {
         return vesk_fail(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
                          self->type);
     }
-    return 0;
+    return vesk_refuse_while_busy(self);
 }
 
-// Forgets the type, then releases its state resources and empties the
-// record: nothing reaches a half-released record.
-void drop_record(PyInteraction_Object* self) {
+// Lets go of everything an earlier construction bound: the record (the type
+// is forgotten before its state resources are released and the record
+// emptied, so nothing reaches a half-released record), the companion (whose
+// back-pointer is cleared first, so a companion kept by Python code reports
+// the loss instead of reading a stale record) and the loss. Releasing the old
+// state's keys runs finalisers, which must not construct the interaction
+// again meanwhile.
+void unbind(PyInteraction_Object* self) {
+    ++self->changing;
     interaction_type_t* t = self->typeobj;
     self->typeobj = nullptr;
     if (t != nullptr && t->deallocate != nullptr) {
         t->deallocate(self);
     }
     std::memset(self->data, 0, sizeof(self->data));
-    self->data_size = 0;
-}
-
-// Lets go of everything an earlier construction bound: the record, the
-// companion (whose back-pointer is cleared first, so a companion kept by
-// Python code reports the loss instead of reading a stale record) and the
-// loss. Releasing the old state's keys runs finalisers, which must not
-// construct the interaction again meanwhile.
-void unbind(PyInteraction_Object* self) {
-    ++self->changing;
-    drop_record(self);
     self->loss_dv_f = nullptr;
     if (self->state != nullptr) {
         reinterpret_cast<PyInteractionState_Object*>(self->state)->interaction = nullptr;
@@ -112,9 +104,9 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     self->state = reinterpret_cast<PyObject*>(state);
     self->typeobj = t;
     // A record too big for the buffer fails to compile (interaction_state).
-    if (t->initialize(self) != 0) {
+    if (t->initialize != nullptr && t->initialize(self) != 0) {
         // A half-initialised state must never be reached.
-        drop_record(self);
+        unbind(self);
         return -1;
     }
     if (draw && t->draw_parameters != nullptr) {
@@ -146,12 +138,11 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     int items[3];
     for (int i = 0; i < 3; ++i) {
         const long v = PyLong_AsLong(PyTuple_GET_ITEM(latticeloc, i));
-        const bool failed = v == -1 && PyErr_Occurred();
-        if (!failed && v >= INT_MIN && v <= INT_MAX) {
+        if (v >= INT_MIN && v <= INT_MAX && !(v == -1 && PyErr_Occurred())) {
             items[i] = static_cast<int>(v);
             continue;
         }
-        if (!failed) {
+        if (!PyErr_Occurred()) {
             PyErr_SetString(PyExc_OverflowError, v > INT_MAX ? "signed integer is greater than maximum"
                                                              : "signed integer is less than minimum");
         }
@@ -268,10 +259,9 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
         return vesk_fail(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
     }
     if (self->typeobj->set_loss(self, value) != 0) {
-        if (!PyErr_Occurred()) {
-            PyErr_Format(PyExc_ValueError, "Unknown error: Setting state for interaction %s", self->type);
-        }
-        return -1;
+        return PyErr_Occurred() ? -1
+                                : vesk_fail(PyExc_ValueError, "Unknown error: Setting state for interaction %s",
+                                            self->type);
     }
     vesk_replace(&self->loss, vesk_newref(value));
     return 0;
@@ -482,9 +472,6 @@ PyGetSetDef PyInteraction_getsetters[] = {
 
 }  // namespace
 
-// The slots that the record does not name are empty.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteraction_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.Interaction",
@@ -507,7 +494,6 @@ PyTypeObject PyInteraction_Type = {
     .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
     // tp_new is installed at start-up.
 };
-#pragma GCC diagnostic pop
 
 int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
     PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;

@@ -5,6 +5,7 @@
 #include "_vesk.h"
 
 #include <iterator>
+#include <string_view>
 
 namespace {
 
@@ -39,17 +40,13 @@ const char* attribute_name(PyObject* attr) {
 // on another thread between the check for a running query and the write;
 // such a query is refused instead. The mark holds a reference, so code run
 // meanwhile cannot destroy the interaction under the write.
-struct change_end {
-    void operator()(PyInteraction_Object* interaction) const noexcept {
-        --interaction->changing;
-        Py_DECREF(interaction);
-    }
-};
-struct ChangeMark : std::unique_ptr<PyInteraction_Object, change_end> {
-    explicit ChangeMark(PyInteraction_Object* interaction) : unique_ptr(interaction) {
-        Py_INCREF(interaction);
+struct ChangeMark {
+    PyRef held;  // released after the mark is lifted
+    PyInteraction_Object* interaction;
+    explicit ChangeMark(PyInteraction_Object* x) : held(vesk_newref(reinterpret_cast<PyObject*>(x))), interaction(x) {
         ++interaction->changing;
     }
+    ~ChangeMark() { --interaction->changing; }
 };
 
 // Says why a value cannot be stored (the cause that a refusal names).
@@ -83,38 +80,42 @@ bool has_attributes(const interaction_type_t* t, bool writing) {
 // The attribute of this name in the type's description; null for any other
 // name, internal fields included.
 const state_field* described_attribute(const interaction_type_t* t, const char* name) {
-    const state_field* f = t->description != nullptr ? find_field(*t->description, name) : nullptr;
-    return f != nullptr && f->attribute ? f : nullptr;
+    if (t->description == nullptr) {
+        return nullptr;
+    }
+    for (const state_field& f : t->description->fields) {
+        if (f.name != nullptr && f.attribute && std::string_view(f.name) == name) {
+            return &f;
+        }
+    }
+    return nullptr;
+}
+
+// A field of the state record, of its kind's type (float or int), laid
+// over the buffer as the type's record is.
+template <typename T>
+T& field_of(PyInteraction_Object* interaction, const state_field& f) {
+    return *reinterpret_cast<T*>(interaction->data + f.offset);
 }
 
 // A field's value: a float, or a bool for a flag.
 PyObject* read_field(PyInteraction_Object* interaction, const state_field& f) {
-    float number;
-    int flag;
     if (f.kind == field_kind::number) {
-        std::memcpy(&number, interaction->data + f.offset, sizeof number);
-        return PyFloat_FromDouble(number);
+        return PyFloat_FromDouble(field_of<float>(interaction, f));
     }
-    std::memcpy(&flag, interaction->data + f.offset, sizeof flag);
-    return PyBool_FromLong(flag);
+    return PyBool_FromLong(field_of<int>(interaction, f));
 }
 
 // 0 when the value is stored; -1 with an error that says why not.
 int write_field(PyInteraction_Object* interaction, const state_field& f, PyObject* value) {
     if (f.kind == field_kind::number) {
-        float number;
-        if (number_to_float(interaction, f.name, value, &number) < 0) {
-            return -1;
-        }
-        std::memcpy(interaction->data + f.offset, &number, sizeof number);
-        return 0;
+        return number_to_float(interaction, f.name, value, &field_of<float>(interaction, f));
     }
     // Exactly a bool: a type test, not a truth test.
     if (!PyBool_Check(value)) {
         return refuse_value(interaction, f.name, value, PyExc_TypeError, "not a bool");
     }
-    const int flag = value == Py_True ? 1 : 0;
-    std::memcpy(interaction->data + f.offset, &flag, sizeof flag);
+    field_of<int>(interaction, f) = value == Py_True ? 1 : 0;
     return 0;
 }
 
@@ -137,15 +138,13 @@ int write_attribute(PyInteraction_Object* interaction, const char* name, PyObjec
         return t->setattr(interaction, name, value);
     }
     const state_field* f = described_attribute(t, name);
-    float number;
-    if (f == nullptr) {
-        const unknown_names unknown = t->description->unknown;
-        if (unknown == unknown_names::refused || number_to_float(interaction, name, value, &number) < 0) {
-            return -1;
-        }
-        return unknown == unknown_names::converted_ignored ? 0 : -1;
+    if (f != nullptr) {
+        return write_field(interaction, *f, value);
     }
-    return write_field(interaction, *f, value);
+    const unknown_names unknown = t->description->unknown;
+    float number;
+    const bool converted = unknown != unknown_names::refused && number_to_float(interaction, name, value, &number) == 0;
+    return converted && unknown == unknown_names::converted_ignored ? 0 : -1;
 }
 
 // The interaction behind a companion whose attributes are read or written
@@ -166,14 +165,9 @@ PyObject* PyInteractionState_GetAttr(PyObject* self, PyObject* attr) {
         return name == nullptr ? nullptr : PyObject_GenericGetAttr(self, attr);
     }
     PyInteraction_Object* interaction = attribute_owner(self, false);
-    if (interaction == nullptr) {
-        return nullptr;
-    }
-    PyObject* value = read_attribute(interaction, name);
-    if (value == nullptr && !PyErr_Occurred()) {
-        PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
-    }
-    return value;
+    PyObject* value = interaction != nullptr ? read_attribute(interaction, name) : nullptr;
+    return value != nullptr || PyErr_Occurred() ? value
+                                                : PyErr_Format(PyExc_AttributeError, "No such attribute '%s'", name);
 }
 
 int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) {
@@ -197,10 +191,9 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
     }
     // A type's own error stands; a refusal of a described type is worded
     // here, with its reason as the cause.
-    if (interaction->typeobj->setattr != nullptr && PyErr_Occurred()) {
-        return -1;
-    }
-    return vesk_raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
+    return interaction->typeobj->setattr != nullptr && PyErr_Occurred()
+               ? -1
+               : vesk_raise_from_pending(PyExc_AttributeError, "No such attribute '%s'", name);
 }
 
 // Calls visit(name, field) for each value of a form, in order, until one
@@ -227,13 +220,11 @@ int for_each_value(const interaction_type_t* t, bool saved, Visit visit) {
     return result;
 }
 
-// Also the getter of __dict__.
+// Also the getter of __dict__; a type without attributes gives an empty
+// dictionary.
 PyObject* PyInteractionState_todict(PyObject* self, void*) {
     PyInteraction_Object* interaction = interaction_of(self);
-    if (interaction == nullptr) {
-        return nullptr;
-    }
-    return has_attributes(interaction->typeobj, false) ? interactionstate_values(interaction, false) : PyDict_New();
+    return interaction != nullptr ? interactionstate_values(interaction, false) : nullptr;
 }
 
 PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
@@ -285,9 +276,6 @@ PyGetSetDef PyInteractionState_getsetters[] = {
 
 }  // namespace
 
-// The slots that the record does not name are empty.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 PyTypeObject PyInteractionState_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.InteractionState",
@@ -303,7 +291,6 @@ PyTypeObject PyInteractionState_Type = {
     .tp_getset = PyInteractionState_getsetters,
     // No tp_new: not constructible from Python.
 };
-#pragma GCC diagnostic pop
 
 int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
@@ -341,11 +328,10 @@ PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved)
     const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
         PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
         if (!value) {
-            if (!PyErr_Occurred()) {
-                PyErr_Format(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
-                             interaction->type, name);
-            }
-            return -1;
+            return PyErr_Occurred() ? -1
+                                    : vesk_fail(PyExc_RuntimeError,
+                                                "Interaction '%s' gives no value for its attribute '%s'",
+                                                interaction->type, name);
         }
         return saved ? PyList_Append(values.get(), value.get())
                      : PyDict_SetItemString(values.get(), name, value.get());
@@ -391,12 +377,10 @@ const char* interaction_tooltip(PyInteraction_Object* interaction) {
     }
     const bool one_source = interaction->sourcecount == 1 && d->one_source_tooltip.format != nullptr;
     const tooltip_form& form = one_source ? d->one_source_tooltip : d->tooltip;
-    // The named fields are number fields of the description.
+    // The named fields are number attributes of the description.
     double values[std::size(form.fields)] = {};
     for (size_t i = 0; i < std::size(form.fields) && form.fields[i] != nullptr; ++i) {
-        float value;
-        std::memcpy(&value, interaction->data + find_field(*d, form.fields[i])->offset, sizeof value);
-        values[i] = value;
+        values[i] = field_of<float>(interaction, *described_attribute(t, form.fields[i]));
     }
     // Huge values are cut at the buffer's end.
     std::snprintf(tooltip_buffer, sizeof tooltip_buffer, form.format, values[0], values[1], values[2], values[3]);

@@ -53,10 +53,9 @@ template <int Carry>
 int reverse(const pass_step* s, float da) {
     sine_state_t* st = step_state<sine_state_t>(s);
     s->self->d = 0.0f;
-    const float v = s->source0->a;
     const float q = st->cosine;
     const float dx0_tot = q * da;
-    const float dk_tot = (v * da) * q;
+    const float dk_tot = (s->source0->a * da) * q;
     // The source's share uses k from before this step.
     const float d0 = add_share(s->source0, q * (st->k * da));
     st->x0 = st->x0 - dx0_tot * st->lr;

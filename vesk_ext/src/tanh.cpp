@@ -34,6 +34,6 @@ struct tanh_kind : weighted_sum<tanh_kind> {
 
 }  // namespace
 
-interaction_type_t typeobj = weighted_sum_type<tanh_kind>;
+interaction_type_t typeobj = value_type<tanh_kind>;
 
 }  // namespace vesk::tanh
