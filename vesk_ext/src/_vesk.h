@@ -107,8 +107,7 @@ struct state_description {
 
 // The operations of one interaction type. Records are static data of their
 // type's source and live as long as the process; required slots are called
-// without a check. initialize lays the type's state record (null: it has
-// none).
+// without a check. initialize, required, lays the type's state record.
 typedef struct interaction_type {
     const char* type_name = nullptr;
     int (*initialize)(PyInteraction_Object* interaction) = nullptr;

@@ -6,6 +6,11 @@
 namespace vesk::multiply {
 namespace {
 
+// Nothing to lay: the state buffer stays unused.
+int initialize(PyInteraction_Object*) {
+    return 0;
+}
+
 // Both sources are always read; sourcecount is never consulted.
 template <int Chained>
 int forward(const pass_step* s, float carried) {
@@ -34,6 +39,7 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 
 interaction_type_t typeobj = {
     .type_name = "multiply",
+    .initialize = initialize,
     .forward = {{}, {}, {forward<0>, forward<1>, forward<2>}},
     .reverse = {{}, {}, {reverse<0>, reverse<1>, reverse<2>}},
     .forward_block = forward_block,

@@ -104,7 +104,8 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     self->state = reinterpret_cast<PyObject*>(state);
     self->typeobj = t;
     // A record too big for the buffer fails to compile (interaction_state).
-    if (t->initialize != nullptr && t->initialize(self) != 0) {
+    // initialize is required: every type fills it.
+    if (t->initialize(self) != 0) {
         // A half-initialised state must never be reached.
         unbind(self);
         return -1;
