@@ -13,19 +13,26 @@ int refuse_while_running(PyGraph_Object* self) {
     return self->running ? vesk_fail(PyExc_RuntimeError, "Cannot change a graph while a query on it runs") : 0;
 }
 
+// Clears a back-pointer at this graph, before the graph lets the interaction
+// go, so that it never points at a graph that no longer holds it; one that
+// points at another graph (which holds it) keeps it. x (which may be null).
+PyInteraction_Object* detach(const PyGraph_Object* self, PyInteraction_Object* x) {
+    if (x != nullptr && x->graph == self) {
+        x->graph = nullptr;
+    }
+    return x;
+}
+
 // Gives the graph `size` new slots, slot i holding items[i] (None or null:
 // empty; no items: all empty) with a reference of its own, and then releases
 // the earlier slots; sets no back-pointer. A negative size leaves the graph
 // without slots. -1 with MemoryError, the graph unchanged.
 //
-// The earlier slots are detached from the graph before any is released, so
+// The earlier slots are taken from the graph before any is released, so
 // code run by a release (a key's finaliser, say) never sees a half-emptied
-// graph. A back-pointer at this graph is cleared before its reference goes,
-// so an interaction never points at a graph that no longer holds it; one that
-// points at another graph (which holds it) keeps it.
+// graph.
 int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
-    const size_t count = static_cast<size_t>(std::max(size, 0));
-    auto** slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(count, sizeof(PyInteraction_Object*)));
+    auto** slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(std::max(size, 0), sizeof(PyInteraction_Object*)));
     if (slots == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -38,12 +45,7 @@ int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
     PyInteraction_Object** old_slots = std::exchange(self->interactions, slots);
     const int old_size = std::exchange(self->size, size);
     for (int i = 0; i < old_size; ++i) {
-        if (PyInteraction_Object* x = old_slots[i]) {
-            if (x->graph == self) {
-                x->graph = nullptr;
-            }
-            Py_DECREF(x);
-        }
+        Py_XDECREF(detach(self, old_slots[i]));
     }
     PyMem_Free(old_slots);
     return 0;
@@ -52,11 +54,8 @@ int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
 int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     int size = 10;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size) ||
-        refuse_while_running(self) < 0) {
-        return -1;
-    }
-    return replace_slots(self, size, nullptr);
+    const bool parsed = PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size);
+    return parsed && refuse_while_running(self) == 0 ? replace_slots(self, size, nullptr) : -1;
 }
 
 int PyGraph_traverse(PyGraph_Object* self, visitproc visit, void* arg) {
@@ -97,10 +96,6 @@ PyObject* PyGraph_GetItem(PyGraph_Object* self, PyObject* key) {
     return i == -1 && PyErr_Occurred() ? nullptr : PyGraph_item(self, i < 0 ? i + self->size : i);
 }
 
-PyObject* PyGraph_iter(PyGraph_Object* self) {
-    return PySeqIter_New(reinterpret_cast<PyObject*>(self));
-}
-
 int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     const long i = PyLong_AsLong(key);
     if (i == -1 && PyErr_Occurred()) {
@@ -118,20 +113,27 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     }
     PyInteraction_Object* interaction = reinterpret_cast<PyInteraction_Object*>(value);
     Py_XINCREF(interaction);
-    PyInteraction_Object* previous = std::exchange(self->interactions[i], interaction);
     // The slot and the back-pointers are settled before the old reference
     // goes: releasing it may run arbitrary code, which then sees a
     // consistent graph. Re-assigning an interaction to its own slot leaves
     // its back-pointer set.
-    if (previous != nullptr && previous->graph == self) {
-        previous->graph = nullptr;
-    }
+    PyInteraction_Object* previous = detach(self, std::exchange(self->interactions[i], interaction));
     if (interaction != nullptr) {
         interaction->graph = self;
         interaction->location = static_cast<graphlocation_t>(i);
     }
     Py_XDECREF(previous);
     return 0;
+}
+
+// Calls f with the interaction of every filled slot, in slot order.
+template <typename F>
+void for_each_node(const PyGraph_Object* graph, F f) {
+    for (int i = 0; i < graph->size; ++i) {
+        if (PyInteraction_Object* x = graph->interactions[i]) {
+            f(x);
+        }
+    }
 }
 
 // Whether source k (0 or 1) of an interaction is set: an edge of the graph.
@@ -148,20 +150,18 @@ uint32_t lattice_key(const PyInteraction_Object* x) {
 Py_hash_t PyGraph_hash(PyGraph_Object* self) {
     // Summed in unsigned arithmetic, which wraps like the signed sum would.
     uint64_t sum = 0;
-    for (int i = 0; i < self->size; ++i) {
-        if (const PyInteraction_Object* x = self->interactions[i]) {
-            sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
-            // Only a source in a filled slot of the graph counts.
-            for (int k = 0; k < 2; ++k) {
-                const graphlocation_t at = x->sources[k];
-                if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
-                    // The keys' 32-bit wrapping product, widened with its sign.
-                    const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
-                    sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
-                }
+    for_each_node(self, [&](const PyInteraction_Object* x) {
+        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
+        // Only a source in a filled slot of the graph counts.
+        for (int k = 0; k < 2; ++k) {
+            const graphlocation_t at = x->sources[k];
+            if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
+                // The keys' 32-bit wrapping product, widened with its sign.
+                const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
+                sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
             }
         }
-    }
+    });
     const int64_t hash = static_cast<int64_t>(sum);
     // -1 is the interpreter's error marker for hash functions.
     return hash == -1 ? -2 : static_cast<Py_hash_t>(hash);
@@ -173,11 +173,7 @@ PyObject* PyGraph_repr(PyGraph_Object* self) {
 
 PyObject* PyGraph_get_edge_count(PyGraph_Object* self, void*) {
     unsigned long edges = 0;
-    for (int i = 0; i < self->size; ++i) {
-        if (const PyInteraction_Object* x = self->interactions[i]) {
-            edges += has_edge(x, 0) + has_edge(x, 1);
-        }
-    }
+    for_each_node(self, [&](const PyInteraction_Object* x) { edges += has_edge(x, 0) + has_edge(x, 1); });
     return PyLong_FromUnsignedLong(edges);
 }
 
@@ -192,32 +188,6 @@ bool has_output_entrypoints(const PyInteraction_Object* x) {
     const interaction_type_t* t = x->typeobj;
     return t != nullptr && t->set_expectedarray != nullptr && t->create_outputarray != nullptr &&
            t->get_outputarray != nullptr;
-}
-
-// Takes back what a query handed out: every input register drops the
-// column it was handed and resets its position, so that none keeps an array
-// or index that a later query, of this graph or another one, could read or
-// write past; after a failed query the output drops its arrays too. The
-// pending exception is kept.
-void take_back(PyGraph_Object* graph, bool failed) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
-            x->typeobj->set_inputarray(x, nullptr) != 0) {
-            PyErr_Clear();
-        }
-    }
-    PyInteraction_Object* output = graph->interactions[graph->size - 1];
-    if (failed && output != nullptr && has_output_entrypoints(output)) {
-        if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
-            PyErr_Clear();
-        }
-        Py_XDECREF(output->typeobj->get_outputarray(output));
-        PyErr_Clear();
-    }
-    PyErr_Restore(type, value, traceback);
 }
 
 // Marks the graph and its interactions as in use for the life of a query, so
@@ -243,28 +213,40 @@ struct QueryGuard {
         }
         graph->running = 1;
         held = graph;
-        mark(1);
+        for_each_node(graph, [](PyInteraction_Object* x) { ++x->busy; });
         return 0;
     }
 
-    // The registers give back what the query handed them, the output too
-    // unless the query succeeded.
+    // Takes back what the query handed out: every input register drops the
+    // column it was handed and resets its position, so that none keeps an
+    // array or index that a later query, of this graph or another one, could
+    // read or write past; unless the query succeeded the output drops its
+    // arrays too. The pending exception is kept. The slots cannot change
+    // while the graph runs, so the release walks the interactions the guard
+    // marked.
     ~QueryGuard() {
-        if (held != nullptr) {
-            take_back(held, !succeeded);
-            mark(-1);
-            held->running = 0;
+        if (held == nullptr) {
+            return;
         }
-    }
-
-    // The slots cannot change while the graph runs, so the release walks the
-    // same interactions.
-    void mark(int by) {
-        for (int i = 0; i < held->size; ++i) {
-            if (PyInteraction_Object* x = held->interactions[i]) {
-                x->busy += by;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        for_each_node(held, [](PyInteraction_Object* x) {
+            if (x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
+                x->typeobj->set_inputarray(x, nullptr) != 0) {
+                PyErr_Clear();
             }
+        });
+        PyInteraction_Object* output = held->interactions[held->size - 1];
+        if (!succeeded && output != nullptr && has_output_entrypoints(output)) {
+            if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
+                PyErr_Clear();
+            }
+            Py_XDECREF(output->typeobj->get_outputarray(output));
+            PyErr_Clear();
         }
+        PyErr_Restore(type, value, traceback);
+        for_each_node(held, [](PyInteraction_Object* x) { --x->busy; });
+        held->running = 0;
     }
 };
 
@@ -280,8 +262,9 @@ int read_sources(const PyInteraction_Object* x) {
 
 // Checks, before the sample loop, everything the types read without checks:
 // each non-input interaction has a source (two for a type that always reads
-// both), every source it reads is a filled slot below its own, and no
-// interaction occupies two slots (it would step its arrays twice per sample).
+// both), every source it reads is a slot below its own (all are filled once
+// the inputs are handed out), and no interaction occupies two slots (it
+// would step its arrays twice per sample).
 int check_links(PyGraph_Object* graph) {
     for (int i = 0; i < graph->size; ++i) {
         const PyInteraction_Object* x = graph->interactions[i];
@@ -294,7 +277,7 @@ int check_links(PyGraph_Object* graph) {
         }
         for (int k = 0; k < read_sources(x); ++k) {
             const graphlocation_t at = x->sources[k];
-            if (at < 0 || at >= i || graph->interactions[at] == nullptr) {
+            if (at < 0 || at >= i) {
                 return vesk_fail(PyExc_RuntimeError,
                                  "Graph not correctly initalized. Interaction %i reads source %i, "
                                  "which is not a filled slot below it",
@@ -484,12 +467,12 @@ step_operation reverse_form(const PyGraph_Object* graph, const slot_values* valu
 void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     const int size = graph->size;
     slot_values* values = plan.values;
-    // Past its limit Adam's correction no longer changes with the count;
-    // below it count_sample sets it for every sample.
-    plan.shared = {graph, {false, false, 1.0f, 1.0f}, nullptr, 0};
     slot_values* scratch = values + size;
     *scratch = {0.0f, 0.0f};
     pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
     chain_writer chain = {steps, steps, 0, scratch};
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
@@ -532,7 +515,6 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
             chain.add(pending);
         }
     }
-    plan.shared.first = chain.first;
     plan.last = chain.finish(&plan.shared);
     // About ring_steps steps (between half and all of them), without a division.
     const auto laid = static_cast<size_t>(chain.next - chain.first);
@@ -614,9 +596,8 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             if (rc != 0) {
                 return -1;
             }
-            continue;
         }
-        for (const block_step* step = steps; step != end; ++step) {
+        for (const block_step* step = steps; ready && step != end; ++step) {
             step->interaction->typeobj->forward_block(step->interaction, step->in0, step->in1, step->out, n);
         }
     }
@@ -800,9 +781,8 @@ int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, 
     // the back-pointers go to whatever the graph holds now.
     for (int i = 0; adopt && i < g->size; ++i) {
         if (PyInteraction_Object* x = g->interactions[i]) {
-            const graphlocation_t at = x->location;
             x->graph = g;
-            if (at < 0 || at >= g->size || g->interactions[at] != x) {
+            if (x->location < 0 || x->location >= g->size || g->interactions[x->location] != x) {
                 x->location = i;
             }
         }
@@ -816,10 +796,7 @@ int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, 
 // None). The interactions are pickled by themselves, so pickle's memo keeps
 // an interaction shared between graphs pickled together shared.
 PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
-    if (refuse_while_running(self) < 0) {
-        return nullptr;
-    }
-    PyRef slots(PyList_New(std::max(self->size, 0)));
+    PyRef slots(refuse_while_running(self) == 0 ? PyList_New(std::max(self->size, 0)) : nullptr);
     for (int i = 0; slots && i < self->size; ++i) {
         PyList_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
     }
@@ -865,12 +842,11 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
         return PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
     }
-    if (refuse_while_running(self) < 0) {
-        return nullptr;
-    }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
     PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
-    const int rc = restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false);
+    const int rc = refuse_while_running(self) < 0
+                       ? -1
+                       : restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false);
     return rc < 0 ? nullptr : copy.release();
 }
 
@@ -930,7 +906,7 @@ PyTypeObject PyGraph_Type = {
     .tp_doc = "Vesk Graph",
     .tp_traverse = reinterpret_cast<traverseproc>(PyGraph_traverse),
     .tp_clear = reinterpret_cast<inquiry>(PyGraph_clear),
-    .tp_iter = reinterpret_cast<getiterfunc>(PyGraph_iter),
+    .tp_iter = PySeqIter_New,
     .tp_methods = PyGraph_methods,
     .tp_getset = PyGraph_getsetters,
     .tp_init = reinterpret_cast<initproc>(PyGraph_init),
