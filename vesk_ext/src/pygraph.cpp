@@ -5,24 +5,22 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <climits>
-#include <cstdarg>
-#include <cstring>
 #include <utility>
 
 namespace {
 
-// Sets an exception of the given type and message; always -1.
-int raise_error(PyObject* type, const char* format, ...) {
-    va_list args;
-    va_start(args, format);
-    PyErr_FormatV(type, format, args);
-    va_end(args);
-    return -1;
+int refuse_while_running(PyGraph_Object* self) {
+    return self->running ? vesk_fail(PyExc_RuntimeError, "Cannot change a graph while a query on it runs") : 0;
 }
 
-int refuse_while_running(PyGraph_Object* self) {
-    return self->running ? raise_error(PyExc_RuntimeError, "Cannot change a graph while a query on it runs") : 0;
+// Clears a back-pointer at this graph, before the graph lets the interaction
+// go, so that it never points at a graph that no longer holds it; one that
+// points at another graph (which holds it) keeps it. x (which may be null).
+PyInteraction_Object* detach(const PyGraph_Object* self, PyInteraction_Object* x) {
+    if (x != nullptr && x->graph == self) {
+        x->graph = nullptr;
+    }
+    return x;
 }
 
 // Gives the graph `size` new slots, slot i holding items[i] (None or null:
@@ -30,16 +28,12 @@ int refuse_while_running(PyGraph_Object* self) {
 // the earlier slots; sets no back-pointer. A negative size leaves the graph
 // without slots. -1 with MemoryError, the graph unchanged.
 //
-// The earlier slots are detached from the graph before any is released, so
+// The earlier slots are taken from the graph before any is released, so
 // code run by a release (a key's finaliser, say) never sees a half-emptied
-// graph. A back-pointer at this graph is cleared before its reference goes,
-// so an interaction never points at a graph that no longer holds it; one that
-// points at another graph (which holds it) keeps it.
+// graph.
 int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
-    const size_t count = static_cast<size_t>(std::max(size, 0));
-    auto** slots = count > 0 ? static_cast<PyInteraction_Object**>(PyMem_Calloc(count, sizeof(PyInteraction_Object*)))
-                             : nullptr;
-    if (count > 0 && slots == nullptr) {
+    auto** slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(std::max(size, 0), sizeof(PyInteraction_Object*)));
+    if (slots == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
@@ -51,12 +45,7 @@ int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
     PyInteraction_Object** old_slots = std::exchange(self->interactions, slots);
     const int old_size = std::exchange(self->size, size);
     for (int i = 0; i < old_size; ++i) {
-        if (PyInteraction_Object* x = old_slots[i]) {
-            if (x->graph == self) {
-                x->graph = nullptr;
-            }
-            Py_DECREF(x);
-        }
+        Py_XDECREF(detach(self, old_slots[i]));
     }
     PyMem_Free(old_slots);
     return 0;
@@ -65,11 +54,8 @@ int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
 int PyGraph_init(PyGraph_Object* self, PyObject* args, PyObject* kwds) {
     static const char* kwlist[] = {"size", nullptr};
     int size = 10;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size) ||
-        refuse_while_running(self) < 0) {
-        return -1;
-    }
-    return replace_slots(self, size, nullptr);
+    const bool parsed = PyArg_ParseTupleAndKeywords(args, kwds, "|i", const_cast<char**>(kwlist), &size);
+    return parsed && refuse_while_running(self) == 0 ? replace_slots(self, size, nullptr) : -1;
 }
 
 int PyGraph_traverse(PyGraph_Object* self, visitproc visit, void* arg) {
@@ -92,7 +78,7 @@ void PyGraph_dealloc(PyGraph_Object* self) {
 Py_ssize_t PyGraph_Len(PyGraph_Object* self) {
     // A graph made with a negative size has no length: the call fails, with
     // the error the interpreter gives any __len__ that returns one.
-    return self->size < 0 ? raise_error(PyExc_ValueError, "__len__() should return >= 0") : self->size;
+    return self->size < 0 ? vesk_fail(PyExc_ValueError, "__len__() should return >= 0") : self->size;
 }
 
 // Slot i; also the graph's sequence item, through which it iterates over
@@ -107,14 +93,7 @@ PyObject* PyGraph_item(PyGraph_Object* self, Py_ssize_t i) {
 
 PyObject* PyGraph_GetItem(PyGraph_Object* self, PyObject* key) {
     const long i = PyLong_AsLong(key);
-    if (i == -1 && PyErr_Occurred()) {
-        return nullptr;
-    }
-    return PyGraph_item(self, i < 0 ? i + self->size : i);
-}
-
-PyObject* PyGraph_iter(PyGraph_Object* self) {
-    return PySeqIter_New(reinterpret_cast<PyObject*>(self));
+    return i == -1 && PyErr_Occurred() ? nullptr : PyGraph_item(self, i < 0 ? i + self->size : i);
 }
 
 int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
@@ -124,30 +103,37 @@ int PyGraph_SetItem(PyGraph_Object* self, PyObject* key, PyObject* value) {
     }
     // Negative indices are not counted from the end for assignment.
     if (i < 0 || i >= self->size) {
-        return raise_error(PyExc_IndexError, "Index %ld out of bounds. Size is %i", i, self->size);
+        return vesk_fail(PyExc_IndexError, "Index %ld out of bounds. Size is %i", i, self->size);
     }
     if (value != nullptr && !PyObject_TypeCheck(value, &PyInteraction_Type)) {
-        return raise_error(PyExc_ValueError, "Graph items must be of type %s", PyInteraction_Type.tp_name);
+        return vesk_fail(PyExc_ValueError, "Graph items must be of type %s", PyInteraction_Type.tp_name);
     }
     if (refuse_while_running(self) < 0) {
         return -1;
     }
     PyInteraction_Object* interaction = reinterpret_cast<PyInteraction_Object*>(value);
     Py_XINCREF(interaction);
-    PyInteraction_Object* previous = std::exchange(self->interactions[i], interaction);
     // The slot and the back-pointers are settled before the old reference
     // goes: releasing it may run arbitrary code, which then sees a
     // consistent graph. Re-assigning an interaction to its own slot leaves
     // its back-pointer set.
-    if (previous != nullptr && previous->graph == self) {
-        previous->graph = nullptr;
-    }
+    PyInteraction_Object* previous = detach(self, std::exchange(self->interactions[i], interaction));
     if (interaction != nullptr) {
         interaction->graph = self;
         interaction->location = static_cast<graphlocation_t>(i);
     }
     Py_XDECREF(previous);
     return 0;
+}
+
+// Calls f with the interaction of every filled slot, in slot order.
+template <typename F>
+void for_each_node(const PyGraph_Object* graph, F f) {
+    for (int i = 0; i < graph->size; ++i) {
+        if (PyInteraction_Object* x = graph->interactions[i]) {
+            f(x);
+        }
+    }
 }
 
 // Whether source k (0 or 1) of an interaction is set: an edge of the graph.
@@ -164,20 +150,18 @@ uint32_t lattice_key(const PyInteraction_Object* x) {
 Py_hash_t PyGraph_hash(PyGraph_Object* self) {
     // Summed in unsigned arithmetic, which wraps like the signed sum would.
     uint64_t sum = 0;
-    for (int i = 0; i < self->size; ++i) {
-        if (const PyInteraction_Object* x = self->interactions[i]) {
-            sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
-            // Only a source in a filled slot of the graph counts.
-            for (int k = 0; k < 2; ++k) {
-                const graphlocation_t at = x->sources[k];
-                if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
-                    // The keys' 32-bit wrapping product, widened with its sign.
-                    const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
-                    sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
-                }
+    for_each_node(self, [&](const PyInteraction_Object* x) {
+        sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<signed char>(x->type[0])));
+        // Only a source in a filled slot of the graph counts.
+        for (int k = 0; k < 2; ++k) {
+            const graphlocation_t at = x->sources[k];
+            if (has_edge(x, k) && at >= 0 && at < self->size && self->interactions[at] != nullptr) {
+                // The keys' 32-bit wrapping product, widened with its sign.
+                const uint32_t product = lattice_key(self->interactions[at]) * lattice_key(x);
+                sum += static_cast<uint64_t>(static_cast<int64_t>(static_cast<int32_t>(product)));
             }
         }
-    }
+    });
     const int64_t hash = static_cast<int64_t>(sum);
     // -1 is the interpreter's error marker for hash functions.
     return hash == -1 ? -2 : static_cast<Py_hash_t>(hash);
@@ -189,11 +173,7 @@ PyObject* PyGraph_repr(PyGraph_Object* self) {
 
 PyObject* PyGraph_get_edge_count(PyGraph_Object* self, void*) {
     unsigned long edges = 0;
-    for (int i = 0; i < self->size; ++i) {
-        if (const PyInteraction_Object* x = self->interactions[i]) {
-            edges += has_edge(x, 0) + has_edge(x, 1);
-        }
-    }
+    for_each_node(self, [&](const PyInteraction_Object* x) { edges += has_edge(x, 0) + has_edge(x, 1); });
     return PyLong_FromUnsignedLong(edges);
 }
 
@@ -210,95 +190,70 @@ bool has_output_entrypoints(const PyInteraction_Object* x) {
            t->get_outputarray != nullptr;
 }
 
-// Takes back what a query handed out: every input register drops the
-// column it was handed and resets its position, so that none keeps an array
-// or index that a later query, of this graph or another one, could read or
-// write past; after a failed query the output drops its arrays too. The
-// pending exception is kept.
-void take_back(PyGraph_Object* graph, bool failed) {
-    PyObject *type, *value, *traceback;
-    PyErr_Fetch(&type, &value, &traceback);
-    for (int i = 0; i < graph->size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
-        if (x != nullptr && x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
-            x->typeobj->set_inputarray(x, nullptr) != 0) {
-            PyErr_Clear();
-        }
-    }
-    PyInteraction_Object* output = graph->interactions[graph->size - 1];
-    if (failed && output != nullptr && has_output_entrypoints(output)) {
-        if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
-            PyErr_Clear();
-        }
-        Py_XDECREF(output->typeobj->get_outputarray(output));
-        PyErr_Clear();
-    }
-    PyErr_Restore(type, value, traceback);
-}
-
 // Marks the graph and its interactions as in use for the life of a query, so
 // that changes to them from other threads (or from code the query calls
 // back into) are refused instead of racing with the sample loop. Each
 // interaction is marked once for every slot that holds it.
-class QueryGuard {
-public:
-    QueryGuard() = default;
-    QueryGuard(const QueryGuard&) = delete;
-    QueryGuard& operator=(const QueryGuard&) = delete;
+struct QueryGuard {
+    PyGraph_Object* held = nullptr;
+    bool succeeded = false;
 
     int acquire(PyGraph_Object* graph) {
         if (graph->running) {
-            return raise_error(PyExc_RuntimeError, "Graph is already being queried");
+            return vesk_fail(PyExc_RuntimeError, "Graph is already being queried");
         }
         for (int i = 0; i < graph->size; ++i) {
             const PyInteraction_Object* x = graph->interactions[i];
             if (x != nullptr && (x->busy || x->changing)) {
-                return raise_error(PyExc_RuntimeError,
-                                   x->busy ? "Interaction %i is in use by a query running on another graph"
-                                           : "Interaction %i is being changed",
-                                   i);
+                return vesk_fail(PyExc_RuntimeError,
+                                 x->busy ? "Interaction %i is in use by a query running on another graph"
+                                         : "Interaction %i is being changed",
+                                 i);
             }
         }
         graph->running = 1;
-        held_ = graph;
-        mark(1);
+        held = graph;
+        for_each_node(graph, [](PyInteraction_Object* x) { ++x->busy; });
         return 0;
     }
 
-    // Until the query has succeeded, the registers give back what the
-    // query handed them.
+    // Takes back what the query handed out: every input register drops the
+    // column it was handed and resets its position, so that none keeps an
+    // array or index that a later query, of this graph or another one, could
+    // read or write past; unless the query succeeded the output drops its
+    // arrays too. The pending exception is kept. The slots cannot change
+    // while the graph runs, so the release walks the interactions the guard
+    // marked.
     ~QueryGuard() {
-        if (held_ != nullptr) {
-            if (!succeeded) {
-                take_back(held_, true);
-            }
-            mark(-1);
-            held_->running = 0;
+        if (held == nullptr) {
+            return;
         }
-    }
-
-    bool succeeded = false;
-
-private:
-    // The slots cannot change while the graph runs, so the release walks the
-    // same interactions.
-    void mark(int by) {
-        for (int i = 0; i < held_->size; ++i) {
-            if (PyInteraction_Object* x = held_->interactions[i]) {
-                x->busy += by;
+        PyObject *type, *value, *traceback;
+        PyErr_Fetch(&type, &value, &traceback);
+        for_each_node(held, [](PyInteraction_Object* x) {
+            if (x->typeobj != nullptr && is_input_register(x) && x->typeobj->set_inputarray != nullptr &&
+                x->typeobj->set_inputarray(x, nullptr) != 0) {
+                PyErr_Clear();
             }
+        });
+        PyInteraction_Object* output = held->interactions[held->size - 1];
+        if (!succeeded && output != nullptr && has_output_entrypoints(output)) {
+            if (output->typeobj->set_expectedarray(output, nullptr) != 0) {
+                PyErr_Clear();
+            }
+            Py_XDECREF(output->typeobj->get_outputarray(output));
+            PyErr_Clear();
         }
+        PyErr_Restore(type, value, traceback);
+        for_each_node(held, [](PyInteraction_Object* x) { --x->busy; });
+        held->running = 0;
     }
-
-    PyGraph_Object* held_ = nullptr;
 };
 
-// The source slots a node will read, as its type's forward steps state
-// them; none for an input register.
-int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
+// How many of its sources, first ones first, a node will read, as its
+// type's forward steps state them; none for an input register.
+int read_sources(const PyInteraction_Object* x) {
     const auto& forms = x->typeobj->forward;
-    locs[0] = x->sources[0];
-    locs[1] = x->sources[1];
     if (is_input_register(x)) {
         return 0;
     }
@@ -307,38 +262,37 @@ int read_sources(const PyInteraction_Object* x, graphlocation_t locs[2]) {
 
 // Checks, before the sample loop, everything the types read without checks:
 // each non-input interaction has a source (two for a type that always reads
-// both), every source it reads is a filled slot below its own, and no
-// interaction occupies two slots (it would step its arrays twice per sample).
+// both), every source it reads is a slot below its own (all are filled once
+// the inputs are handed out), and no interaction occupies two slots (it
+// would step its arrays twice per sample).
 int check_links(PyGraph_Object* graph) {
-    const int size = graph->size;
-    for (int i = 0; i < size; ++i) {
+    for (int i = 0; i < graph->size; ++i) {
         const PyInteraction_Object* x = graph->interactions[i];
         if (is_input_register(x)) {
             continue;
         }
         if (x->sourcecount == 0 || (x->typeobj->forward[1][0] == nullptr && x->sourcecount < 2)) {
-            return raise_error(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
-                               x->sourcecount == 0 ? "has no source set" : "needs two sources");
+            return vesk_fail(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
+                             x->sourcecount == 0 ? "has no source set" : "needs two sources");
         }
-        graphlocation_t locs[2];
-        const int n = read_sources(x, locs);
-        for (int k = 0; k < n; ++k) {
-            if (locs[k] < 0 || locs[k] >= i || graph->interactions[locs[k]] == nullptr) {
-                return raise_error(PyExc_RuntimeError,
-                                   "Graph not correctly initalized. Interaction %i reads source %i, "
-                                   "which is not a filled slot below it",
-                                   i, locs[k]);
+        for (int k = 0; k < read_sources(x); ++k) {
+            const graphlocation_t at = x->sources[k];
+            if (at < 0 || at >= i) {
+                return vesk_fail(PyExc_RuntimeError,
+                                 "Graph not correctly initalized. Interaction %i reads source %i, "
+                                 "which is not a filled slot below it",
+                                 i, at);
             }
         }
     }
     // The query's guard marked an interaction once per slot that holds it:
     // the first slot of one marked twice is followed by another.
-    for (int i = 0; i < size; ++i) {
+    for (int i = 0; i < graph->size; ++i) {
         const PyInteraction_Object* x = graph->interactions[i];
-        for (int j = i + 1; x->busy > 1 && j < size; ++j) {
+        for (int j = i + 1; x->busy > 1 && j < graph->size; ++j) {
             if (graph->interactions[j] == x) {
-                return raise_error(PyExc_RuntimeError,
-                                   "Graph not correctly initalized. Interaction %i also occupies slot %i", j, i);
+                return vesk_fail(PyExc_RuntimeError,
+                                 "Graph not correctly initalized. Interaction %i also occupies slot %i", j, i);
             }
         }
     }
@@ -354,8 +308,8 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         if (x == nullptr || x->typeobj == nullptr) {
-            return raise_error(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
-                               x == nullptr ? "is null" : "has no type");
+            return vesk_fail(PyExc_RuntimeError, "Graph not correctly initalized. Interaction %i %s", i,
+                             x == nullptr ? "is null" : "has no type");
         }
         if (!is_input_register(x)) {
             continue;
@@ -363,26 +317,25 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
         PyRef key(PyUnicode_DecodeUTF8(x->name, static_cast<Py_ssize_t>(std::strlen(x->name)), "replace"));
         PyObject* borrowed_column = key ? PyDict_GetItemWithError(xarray, key.get()) : nullptr;
         if (borrowed_column == nullptr) {
-            return PyErr_Occurred() ? -1 : raise_error(PyExc_ValueError, "Missing data array for %s in X", x->name);
+            return PyErr_Occurred() ? -1 : vesk_fail(PyExc_ValueError, "Missing data array for %s in X", x->name);
         }
         // Held for the call: converting the column may run code that changes X.
         PyRef column(vesk_newref(borrowed_column));
-        const bool is_array = PyArray_Check(column.get());
         PyArrayObject* array = reinterpret_cast<PyArrayObject*>(column.get());
-        if (!is_array || PyArray_NDIM(array) != 1) {
-            return raise_error(PyExc_ValueError, "Element %s in X is not %s", x->name,
-                               is_array ? "1-dimensional" : "a numpy array");
+        if (!PyArray_Check(array) || PyArray_NDIM(array) != 1) {
+            return vesk_fail(PyExc_ValueError, "Element %s in X is not %s", x->name,
+                             PyArray_Check(array) ? "1-dimensional" : "a numpy array");
         }
         const long long s = PyArray_DIM(array, 0);
         if (count != -1 && count != s) {
-            return raise_error(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", count, s);
+            return vesk_fail(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", count, s);
         }
         if (s > max_samples) {
-            return raise_error(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s, max_samples);
+            return vesk_fail(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s, max_samples);
         }
         if (x->typeobj->set_inputarray == nullptr) {
-            return raise_error(PyExc_RuntimeError,
-                               "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
+            return vesk_fail(PyExc_RuntimeError,
+                             "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
         }
         if (x->typeobj->set_inputarray(x, column.get()) != 0) {
             return -1;
@@ -390,8 +343,8 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
         count = s;
     }
     if (count == -1) {
-        return raise_error(PyExc_RuntimeError,
-                           "Graph not correctly initalized. No interaction is an input register (source -1)");
+        return vesk_fail(PyExc_RuntimeError,
+                         "Graph not correctly initalized. No interaction is an input register (source -1)");
     }
     return count;
 }
@@ -471,7 +424,6 @@ struct chain_writer {
 // write in place of the interactions' own, and the steps of one sample in
 // chains, laid out in memory of plan_bytes.
 struct sample_plan {
-    char* memory;
     pass_shared shared;
     slot_values* values;
     const pass_step* last;  // the first step of the last chain
@@ -486,32 +438,24 @@ size_t plan_bytes(int size, bool tune) {
     return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 3);
 }
 
-// The forward step of the node of a slot, among the chained steps.
-const pass_step& forward_step(const pass_step* steps, size_t slot) {
-    return steps[slot + slot / chain_steps];
-}
-
-// The forms of the reverse step of a node whose forward step is `step`.
-const step_operation* reverse_forms(const pass_step& step) {
-    return step.interaction->typeobj->reverse[(step.source0 != nullptr) + (step.source1 != nullptr)];
-}
-
-// Whether the node of `node` (a slot of `values`, whose forward steps are
-// `steps`) takes a gradient: whether it has a reverse step.
-bool takes_gradient(const pass_step* steps, const slot_values* values, const slot_values* node) {
-    return reverse_forms(forward_step(steps, static_cast<size_t>(node - values)))[0] != nullptr;
+// The forms of a node's reverse step for the sources it reads; the first
+// is null when the node has no reverse step.
+const step_operation* reverse_forms(const PyInteraction_Object* x) {
+    return x->typeobj->reverse[read_sources(x)];
 }
 
 // The reverse step of a node whose forward step is `step`, given the node of
 // the reverse step after it (null: none): the form that hands on that
-// node's gradient, or, when no source takes a gradient and the type has
-// one, the form that passes them none; null when the node has no reverse
-// step.
-step_operation reverse_form(const pass_step* steps, const slot_values* values, const pass_step& step,
+// node's gradient, or, when no source (a slot of `values`) takes a gradient
+// and the type has one, the form that passes them none; null when the node
+// has no reverse step.
+step_operation reverse_form(const PyGraph_Object* graph, const slot_values* values, const pass_step& step,
                             const slot_values* next) {
-    const step_operation* forms = reverse_forms(step);
-    if (forms[3] != nullptr && !takes_gradient(steps, values, step.source0) &&
-        (step.source1 == nullptr || !takes_gradient(steps, values, step.source1))) {
+    const auto takes_gradient = [=](const slot_values* node) {
+        return node != nullptr && reverse_forms(graph->interactions[node - values])[0] != nullptr;
+    };
+    const step_operation* forms = reverse_forms(step.interaction);
+    if (forms[3] != nullptr && !takes_gradient(step.source0) && !takes_gradient(step.source1)) {
         return forms[3];
     }
     return forms[next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0))];
@@ -522,16 +466,14 @@ step_operation reverse_form(const pass_step* steps, const slot_values* values, c
 // the opposite order, each with the operands the node's type reads.
 void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     const int size = graph->size;
-    slot_values* values = reinterpret_cast<slot_values*>(plan.memory);
-    // Past its limit Adam's correction no longer changes with the count;
-    // below it count_sample sets it for every sample.
-    plan.shared = {graph, {false, false, 1.0f, 1.0f}, nullptr, 0};
-    plan.values = values;
+    slot_values* values = plan.values;
     slot_values* scratch = values + size;
     *scratch = {0.0f, 0.0f};
     pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
     chain_writer chain = {steps, steps, 0, scratch};
-    const pass_step* output = nullptr;
     for (int i = 0; i < size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
         // The output's steps and the count in one chain: the chain before
@@ -539,39 +481,40 @@ void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
         while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
             chain.add({next_step, scratch, nullptr, nullptr, nullptr, nullptr});
         }
-        output = chain.next;
         values[i] = {x->activation[0], 0.0f};
-        graphlocation_t locs[2];
-        const int n = read_sources(x, locs);
+        const int n = read_sources(x);
         // A source arrives carried when it is the node of the step before in
         // the same chain.
         const bool after = chain.in_chain > 0;
-        const int chained = after && n >= 1 && locs[0] == i - 1 ? 1 : (after && n == 2 && locs[1] == i - 1 ? 2 : 0);
-        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[locs[0]] : nullptr,
-                   n == 2 ? &values[locs[1]] : nullptr, x, &plan.shared});
+        const graphlocation_t* at = x->sources;
+        const int chained = after && n >= 1 && at[0] == i - 1 ? 1 : (after && n == 2 && at[1] == i - 1 ? 2 : 0);
+        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[at[0]] : nullptr,
+                   n == 2 ? &values[at[1]] : nullptr, x, &plan.shared});
     }
     if (tune) {
+        // The forward steps backwards from the output's, the last one laid,
+        // passing over the engine's steps (which have no node).
+        const pass_step* output = chain.next - 1;
         chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
         // Each reverse step is laid out once the node of the one after it is
         // known.
         pass_step pending = {};
-        for (int i = size - 1; i >= 0; --i) {
-            const pass_step& step = i == size - 1 ? *output : forward_step(steps, static_cast<size_t>(i));
-            if (reverse_forms(step)[0] == nullptr) {
+        for (ptrdiff_t k = output - steps; k >= 0; --k) {
+            const pass_step& step = steps[k];
+            if (step.interaction == nullptr || reverse_forms(step.interaction)[0] == nullptr) {
                 continue;
             }
             if (pending.run != nullptr) {
-                pending.run = reverse_form(steps, values, pending, step.self);
+                pending.run = reverse_form(graph, values, pending, step.self);
                 chain.add(pending);
             }
             pending = step;
-            pending.run = reverse_form(steps, values, step, nullptr);
+            pending.run = reverse_form(graph, values, step, nullptr);
         }
         if (pending.run != nullptr) {
             chain.add(pending);
         }
     }
-    plan.shared.first = chain.first;
     plan.last = chain.finish(&plan.shared);
     // About ring_steps steps (between half and all of them), without a division.
     const auto laid = static_cast<size_t>(chain.next - chain.first);
@@ -622,11 +565,6 @@ struct block_step {
     float* out;
 };
 
-bool runs_in_blocks(const PyGraph_Object* graph) {
-    return std::all_of(graph->interactions, graph->interactions + graph->size,
-                       [](const PyInteraction_Object* x) { return x->typeobj->forward_block != nullptr; });
-}
-
 // Lays out the block steps and, after them, each slot's values for a block
 // of `width` samples; the sources are read from their slots' rows.
 void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
@@ -634,9 +572,8 @@ void plan_blocks(const PyGraph_Object* graph, block_step* steps, int width) {
     const auto row = [=](graphlocation_t loc) { return rows + static_cast<size_t>(loc) * static_cast<size_t>(width); };
     for (int i = 0; i < graph->size; ++i) {
         PyInteraction_Object* x = graph->interactions[i];
-        graphlocation_t locs[2];
-        const int n = read_sources(x, locs);
-        steps[i] = {x, n >= 1 ? row(locs[0]) : nullptr, n == 2 ? row(locs[1]) : nullptr, row(i)};
+        const int n = read_sources(x);
+        steps[i] = {x, n >= 1 ? row(x->sources[0]) : nullptr, n == 2 ? row(x->sources[1]) : nullptr, row(i)};
     }
 }
 
@@ -659,9 +596,8 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
             if (rc != 0) {
                 return -1;
             }
-            continue;
         }
-        for (const block_step* step = steps; step != end; ++step) {
+        for (const block_step* step = steps; ready && step != end; ++step) {
             step->interaction->typeobj->forward_block(step->interaction, step->in0, step->in1, step->out, n);
         }
     }
@@ -720,8 +656,9 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
 [[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
     const size_t row_bytes = sizeof(float) * static_cast<size_t>(width);
-    const bool blocks =
-        !tune && count > 0 && row_bytes * static_cast<size_t>(graph->size) <= max_block_bytes && runs_in_blocks(graph);
+    const bool blocks = !tune && count > 0 && row_bytes * static_cast<size_t>(graph->size) <= max_block_bytes &&
+                        std::all_of(graph->interactions, graph->interactions + graph->size,
+                                    [](const PyInteraction_Object* x) { return x->typeobj->forward_block != nullptr; });
     const int64_t steps_per_check = tune ? train_steps_per_check : predict_steps_per_check;
     const int64_t base = (steps_per_check / graph->size / block_samples + 1) * block_samples;
     const int handles = count > base ? runs_signal_handlers() : 0;
@@ -736,13 +673,15 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     alignas(16) char small_graph[2048];
     const size_t sample_bytes = plan_bytes(graph->size, tune);
     const bool small = sample_bytes + block_bytes <= sizeof small_graph;
-    char* memory = small ? small_graph : static_cast<char*>(PyMem_Malloc(sample_bytes + block_bytes));
+    const std::unique_ptr<char, void (*)(void*)> heap(
+        small ? nullptr : static_cast<char*>(PyMem_Malloc(sample_bytes + block_bytes)), PyMem_Free);
+    char* memory = small ? small_graph : heap.get();
     if (memory == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
     block_step* steps = reinterpret_cast<block_step*>(memory + sample_bytes);
-    sample_plan plan = {memory, {}, nullptr, nullptr, 1};
+    sample_plan plan = {{}, reinterpret_cast<slot_values*>(memory), nullptr, 1};
     if (blocks) {
         plan_blocks(graph, steps, width);
     } else {
@@ -757,16 +696,13 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         n = std::min(checks.chunk, count - k);
         rc = blocks ? predict_in_blocks(graph, steps, n, plan) : run_plan(plan, n);
         // A signal handler that raises stops the query as a failing pass does.
-        if (rc == 0 && k + n < count && check_signals(graph, checks) != 0) {
-            rc = -1;
+        if (rc == 0 && k + n < count) {
+            rc = check_signals(graph, checks);
         }
     }
     PyEval_RestoreThread(graph->_threadstate);
     if (!blocks) {
         store_activations(graph, plan);
-    }
-    if (!small) {
-        PyMem_Free(memory);
     }
     return rc;
 }
@@ -795,11 +731,9 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
                             output->name);
     }
     const bool tune = yarray != Py_None;
-    if (tune && !PyArray_Check(yarray)) {
-        return PyErr_Format(PyExc_ValueError, "yarray must be a numpy array");
-    }
-    if (tune && PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1) {
-        return PyErr_Format(PyExc_ValueError, "y must be 1 dimensional");
+    if (tune && (!PyArray_Check(yarray) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1)) {
+        return PyErr_Format(PyExc_ValueError, PyArray_Check(yarray) ? "y must be 1 dimensional"
+                                                                    : "yarray must be a numpy array");
     }
     if (output->typeobj->set_expectedarray(output, tune ? yarray : nullptr) != 0 ||
         output->typeobj->create_outputarray(output, count) != 0 || check_links(self) != 0) {
@@ -814,12 +748,8 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
         return PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X", expected,
                             count);
     }
-    if (run_samples(self, count, tune ? 1 : 0) != 0) {
-        return nullptr;
-    }
-    guard.succeeded = true;
-    take_back(self, false);
-    return output->typeobj->get_outputarray(output);
+    guard.succeeded = run_samples(self, count, tune ? 1 : 0) == 0;
+    return guard.succeeded ? output->typeobj->get_outputarray(output) : nullptr;
 }
 
 // ---------------------------------------------------------------------------
@@ -838,11 +768,12 @@ PyObject* instance_dict(PyGraph_Object* self) {
 // `dict` (None: none), releasing the slots it held before as a second
 // __init__ does. With `adopt`, each interaction's back-pointer is set as
 // slot assignment sets it (one in several slots keeps its location if that
-// is one of them); without, the interactions keep theirs.
-PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items,
-                  PyObject* dict, bool adopt) {
+// is one of them); without, the interactions keep theirs. 0, or -1 with an
+// exception.
+int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items,
+            PyObject* dict, bool adopt) {
     if (refuse_while_running(g) < 0 || replace_slots(g, size, items) < 0) {
-        return nullptr;
+        return -1;
     }
     g->samples = samples;
     g->latest_batchsize = latest_batchsize;
@@ -850,18 +781,14 @@ PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batch
     // the back-pointers go to whatever the graph holds now.
     for (int i = 0; adopt && i < g->size; ++i) {
         if (PyInteraction_Object* x = g->interactions[i]) {
-            const graphlocation_t at = x->location;
             x->graph = g;
-            if (at < 0 || at >= g->size || g->interactions[at] != x) {
+            if (x->location < 0 || x->location >= g->size || g->interactions[x->location] != x) {
                 x->location = i;
             }
         }
     }
     PyRef own(dict != Py_None ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__") : nullptr);
-    if (dict != Py_None && (!own || !PyDict_Check(own.get()) || PyDict_Update(own.get(), dict) < 0)) {
-        return nullptr;
-    }
-    Py_RETURN_NONE;
+    return dict != Py_None && (!own || !PyDict_Check(own.get()) || PyDict_Update(own.get(), dict) < 0) ? -1 : 0;
 }
 
 // The saved form (version 1): (1, size, samples, latest_batchsize, the
@@ -869,10 +796,7 @@ PyObject* restore(PyGraph_Object* g, int size, int64_t samples, int latest_batch
 // None). The interactions are pickled by themselves, so pickle's memo keeps
 // an interaction shared between graphs pickled together shared.
 PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
-    if (refuse_while_running(self) < 0) {
-        return nullptr;
-    }
-    PyRef slots(PyList_New(std::max(self->size, 0)));
+    PyRef slots(refuse_while_running(self) == 0 ? PyList_New(std::max(self->size, 0)) : nullptr);
     for (int i = 0; slots && i < self->size; ++i) {
         PyList_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
     }
@@ -902,7 +826,8 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
     if (damaged) {
         return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
     }
-    return restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, true);
+    const int rc = restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, true);
+    return rc < 0 ? nullptr : vesk_newref(Py_None);
 }
 
 // A new graph of the same type over the same interactions, whose
@@ -917,13 +842,12 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
         return PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", Py_TYPE(self)->tp_name);
     }
-    if (refuse_while_running(self) < 0) {
-        return nullptr;
-    }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
     PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
-    PyRef done(restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false));
-    return done ? copy.release() : nullptr;
+    const int rc = refuse_while_running(self) < 0
+                       ? -1
+                       : restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false);
+    return rc < 0 ? nullptr : copy.release();
 }
 
 PyMethodDef PyGraph_methods[] = {
@@ -982,7 +906,7 @@ PyTypeObject PyGraph_Type = {
     .tp_doc = "Vesk Graph",
     .tp_traverse = reinterpret_cast<traverseproc>(PyGraph_traverse),
     .tp_clear = reinterpret_cast<inquiry>(PyGraph_clear),
-    .tp_iter = reinterpret_cast<getiterfunc>(PyGraph_iter),
+    .tp_iter = PySeqIter_New,
     .tp_methods = PyGraph_methods,
     .tp_getset = PyGraph_getsetters,
     .tp_init = reinterpret_cast<initproc>(PyGraph_init),
