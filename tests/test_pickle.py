@@ -182,6 +182,12 @@ def test_back_pointers_and_sharing():
     t = copy.copy(s)
     assert type(t) is Sub and t.note is s.note and t.__dict__ is not s.__dict__
 
+    class Odd(_vesk.Graph):
+        __dict__ = property(lambda self: 5)  # not a dictionary: a clear error, not a SystemError
+
+    with pytest.raises(TypeError, match="not a dictionary"):
+        Odd(1).__setstate__(Sub(1).__getstate__())
+
 
 def test_loading_draws_nothing():
     saved = pickle.dumps([_vesk.Interaction(kind, (0, 0, 0)) for kind in MATH])

@@ -787,8 +787,14 @@ int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, 
             }
         }
     }
-    PyRef own(dict != Py_None ? PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__") : nullptr);
-    return dict != Py_None && (!own || !PyDict_Check(own.get()) || PyDict_Update(own.get(), dict) < 0) ? -1 : 0;
+    if (dict == Py_None) {
+        return 0;
+    }
+    PyRef own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__"));
+    if (own && !PyDict_Check(own.get())) {
+        return vesk_fail(PyExc_TypeError, "%s.__dict__ is not a dictionary", Py_TYPE(g)->tp_name);
+    }
+    return !own || PyDict_Update(own.get(), dict) < 0 ? -1 : 0;
 }
 
 // The saved form (version 1): (1, size, samples, latest_batchsize, the
