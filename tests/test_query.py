@@ -321,6 +321,7 @@ def test_signal_handler_stops_a_long_query():
             chain[-1]._set_source(0, i - 1)
         g = graph_of(*chain, register("y", (41, 0, 0), source=40, auto_adapt=False))
         column = np.linspace(-1, 1, 32_000_000, dtype=np.float32)
+        signal.signal(signal.SIGINT, signal.default_int_handler)  # even if started with Ctrl-C ignored
         signal.signal(signal.SIGALRM, lambda *_: 1 / 0)
         for yarray, sig, exc in ((column, signal.SIGINT, KeyboardInterrupt), (None, signal.SIGALRM, ZeroDivisionError)):
             before, sent = g[40].state.w0, []
