@@ -160,7 +160,6 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
     using C = decltype(compared(T{}));
     // Every element of a broadcast column is its first.
     const int64_t n = stride == 0 ? std::min<int64_t>(length, 1) : length;
-    constexpr bool floating = std::is_floating_point_v<C>;
     constexpr bool narrowing = std::is_same_v<T, npy_double>;
     const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
     std::fexcept_t saved;
@@ -168,30 +167,22 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
         std::fegetexceptflag(&saved, reported);
         std::feclearexcept(reported);
     }
-    C mx = floating ? -std::numeric_limits<C>::infinity() : std::numeric_limits<C>::lowest();
-    C mn = floating ? std::numeric_limits<C>::infinity() : std::numeric_limits<C>::max();
-    bool positive_zero = false;
-    bool negative_zero = false;
+    // Each bound starts at the other end of the range: they stay crossed
+    // until a value is found.
+    C mx = std::numeric_limits<C>::lowest();
+    C mn = std::numeric_limits<C>::max();
     const char* p = data;
     for (int64_t i = 0; i < n; ++i, p += stride) {
         const C v = compared(load<T, Swapped>(p));
-        if constexpr (floating) {
-            if (v - v != 0) {
-                continue;  // not finite
-            }
-            if (v == 0) {
-                (std::signbit(v) ? negative_zero : positive_zero) = true;
-            }
+        if (v - v != 0) {
+            continue;  // not finite
         }
-        mx = v > mx ? v : mx;
-        mn = v < mn ? v : mn;
+        // An equal value moves a bound only from one zero to the other.
+        mx = v > mx || (v == mx && !std::signbit(v)) ? v : mx;
+        mn = v < mn || (v == mn && std::signbit(v)) ? v : mn;
     }
-    survey_result r = {n > 0 && mn <= mx, true, static_cast<float>(static_cast<double>(mx)),
+    survey_result r = {mn <= mx, true, static_cast<float>(static_cast<double>(mx)),
                        static_cast<float>(static_cast<double>(mn))};
-    if constexpr (floating) {
-        r.max = r.max == 0 && positive_zero ? 0.0f : r.max;
-        r.min = r.min == 0 && negative_zero ? -0.0f : r.min;
-    }
     if constexpr (narrowing) {
         r.clean = std::fetestexcept(reported) == 0;
         std::fesetexceptflag(&saved, reported);
@@ -319,10 +310,7 @@ int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* na
     }
     PyRef hidden(PyObject_CallMethod(borrowed_ma, "is_masked", "O", py_array));
     const int refused = hidden ? PyObject_IsTrue(hidden.get()) : -1;
-    if (refused > 0) {
-        PyErr_Format(PyExc_ValueError, refusal, name);
-    }
-    return refused == 0 ? 0 : -1;
+    return refused > 0 ? vesk_fail(PyExc_ValueError, refusal, name) : refused;
 }
 
 // The register's refusals of an input column or of expected values.
@@ -382,12 +370,10 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     // Looking at the mask ran Python code, which may have reshaped the array.
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
     if (PyArray_NDIM(a) != 1) {
-        PyErr_Format(PyExc_ValueError, r.shape, interaction->name);
-        return -1;
+        return vesk_fail(PyExc_ValueError, r.shape, interaction->name);
     }
     if (PyArray_DIM(a, 0) == 0 && st->auto_adapt) {
-        PyErr_SetString(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
     }
     column read = column_of(a);
     PyRef owner(vesk_newref(py_array));
@@ -635,19 +621,12 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
 // The name must be the whole of the str or bytes object: one with a NUL
 // inside is no name in the table.
 int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
-    const char* name = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_Check(py_loss_name)) {
-        char* bytes = nullptr;
-        name = PyBytes_AsStringAndSize(py_loss_name, &bytes, &size) == 0 ? bytes : nullptr;
-    } else {
-        name = PyUnicode_AsUTF8AndSize(py_loss_name, &size);
-    }
-    if (name == nullptr || std::strlen(name) != static_cast<size_t>(size) ||
+    PyRef utf8(PyBytes_Check(py_loss_name) ? vesk_newref(py_loss_name) : PyUnicode_AsUTF8String(py_loss_name));
+    const char* name = utf8 ? PyBytes_AS_STRING(utf8.get()) : nullptr;
+    if (name == nullptr || std::strlen(name) != static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())) ||
         set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Invalid loss function provided");
     }
     return 0;
 }
@@ -663,10 +642,8 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
     PyObject* out = std::exchange(st->py_outputarray, nullptr);
     st->output_data = nullptr;
     release_column(&st->expected);
-    if (out == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
-    }
-    return out;
+    return out != nullptr ? out
+                          : PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
 }
 
 }  // namespace

@@ -5,7 +5,6 @@
 #include "_vesk.h"
 
 #include <cstring>
-#include <type_traits>
 #include <utility>
 
 namespace vesk::cat {
@@ -46,9 +45,8 @@ void release_inputarray(register_cat_state_t* st) {
 // (its resolved input points into the map).
 int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t* st, bool by_query) {
     if (st->map_busy != 0 || (!by_query && interaction->busy != 0)) {
-        PyErr_Format(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
-                     interaction->name);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
+                         interaction->name);
     }
     return 0;
 }
@@ -128,10 +126,7 @@ int reverse_input(const pass_step* s, float d) {
 template <typename T>
 uint64_t element_hash(const char* item) {
     const T v = *reinterpret_cast<const T*>(item);
-    bool negative = false;
-    if constexpr (std::is_signed_v<T>) {
-        negative = v < 0;
-    }
+    const bool negative = std::cmp_less(v, 0);
     // Conversion to unsigned wraps modulo 2^64, so the negation is exact.
     const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
@@ -144,18 +139,15 @@ uint64_t element_hash(const char* item) {
 }
 
 // Fills entries with those of a column's known categories, null for an
-// unknown one; whether there was one.
-typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+// unknown one.
+typedef void (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
                              category_entry** entries);
 
 template <typename T>
-bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
-    bool unknown = false;
+void find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
     for (npy_intp i = 0; i < n; ++i) {
         entries[i] = category_hashmap_find(map, element_hash<T>(data + i * stride));
-        unknown = unknown || entries[i] == nullptr;
     }
-    return unknown;
 }
 
 // Integer columns are hashed natively: their elements become Python ints,
@@ -183,7 +175,8 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     }
     PyArrayObject* column = reinterpret_cast<PyArrayObject*>(py_array);
     const npy_intp n = PyArray_DIM(column, 0);
-    category_entry** entries = PyMem_New(category_entry*, static_cast<size_t>(n));
+    // Null for every sample whose category is not found yet.
+    auto entries = static_cast<category_entry**>(PyMem_Calloc(static_cast<size_t>(n), sizeof(category_entry*)));
     if (entries == nullptr) {
         PyErr_NoMemory();
         return -1;
@@ -193,18 +186,16 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
-    const known_finder finder = native_finder(column);
-    bool unknown = true;
-    if (finder != nullptr) {
+    if (const known_finder finder = native_finder(column)) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
-        // code. Unknown ones (null) are made below, in column order.
+        // code. Unknown ones are made below, in column order.
         UnlockedFor unlocked(n);
-        unknown = finder(st->map, data, stride, n, entries);
+        finder(st->map, data, stride, n, entries);
     }
     bool failed = false;
-    for (npy_intp i = 0; unknown && !failed && i < n; ++i) {
-        if (finder == nullptr || entries[i] == nullptr) {
+    for (npy_intp i = 0; !failed && i < n; ++i) {
+        if (entries[i] == nullptr) {
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
             failed = entries[i] == nullptr;
@@ -274,8 +265,7 @@ int set_category(category_hashmap* map, PyObject* pair) {
             return -1;
         }
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
     }
     PyRef key(PySequence_GetItem(pair, 0));
     PyRef value(key ? PySequence_GetItem(pair, 1) : nullptr);
@@ -303,8 +293,7 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
     }
     register_cat_state_t* st = state_of(interaction);
     if (!PyList_Check(pyattr)) {
-        PyErr_SetString(PyExc_ValueError, "Categorical registers expects list states");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Categorical registers expects list states");
     }
     if (refuse_if_busy(interaction, st, false) < 0) {
         return -1;
@@ -347,8 +336,7 @@ int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
 }
 
 int set_loss(PyInteraction_Object*, PyObject*) {
-    PyErr_SetString(PyExc_ValueError, "Loss function can't be set on legacy registers");
-    return -1;
+    return vesk_fail(PyExc_ValueError, "Loss function can't be set on legacy registers");
 }
 
 void deallocate(PyInteraction_Object* interaction) {
