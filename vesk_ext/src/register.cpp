@@ -160,13 +160,10 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
     using C = decltype(compared(T{}));
     // Every element of a broadcast column is its first.
     const int64_t n = stride == 0 ? std::min<int64_t>(length, 1) : length;
-    constexpr bool narrowing = std::is_same_v<T, npy_double>;
     const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
     std::fexcept_t saved;
-    if constexpr (narrowing) {
-        std::fegetexceptflag(&saved, reported);
-        std::feclearexcept(reported);
-    }
+    std::fegetexceptflag(&saved, reported);
+    std::feclearexcept(reported);
     // Each bound starts at the other end of the range: they stay crossed
     // until a value is found.
     C mx = std::numeric_limits<C>::lowest();
@@ -181,13 +178,11 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
         mx = v > mx || (v == mx && !std::signbit(v)) ? v : mx;
         mn = v < mn || (v == mn && std::signbit(v)) ? v : mn;
     }
-    survey_result r = {mn <= mx, true, static_cast<float>(static_cast<double>(mx)),
-                       static_cast<float>(static_cast<double>(mn))};
-    if constexpr (narrowing) {
-        r.clean = std::fetestexcept(reported) == 0;
-        std::fesetexceptflag(&saved, reported);
-    }
-    return r;
+    // Other columns raise them only at values that are not finite, which
+    // their own conversion keeps as they are.
+    const bool clean = !std::is_same_v<T, npy_double> || std::fetestexcept(reported) == 0;
+    std::fesetexceptflag(&saved, reported);
+    return {mn <= mx, clean, static_cast<float>(static_cast<double>(mx)), static_cast<float>(static_cast<double>(mn))};
 }
 
 struct element_ops {
@@ -300,8 +295,9 @@ void apply_default_range(register_state_t* st) {
 // Holding a column
 
 // A masked array passes as its data when its mask hides nothing; one that
-// hides a value is refused, naming the register. 0, or -1 with an exception.
-int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* name) {
+// hides a value is refused, naming the column (`what`) and the register. 0,
+// or -1 with an exception.
+int refuse_hidden_values(PyObject* py_array, const char* what, const char* name) {
     // Masked arrays come from numpy.ma alone: without it loaded there are none.
     PyObject* borrowed_ma =
         PyArray_CheckExact(py_array) ? nullptr : PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma");
@@ -310,19 +306,8 @@ int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* na
     }
     PyRef hidden(PyObject_CallMethod(borrowed_ma, "is_masked", "O", py_array));
     const int refused = hidden ? PyObject_IsTrue(hidden.get()) : -1;
-    return refused > 0 ? vesk_fail(PyExc_ValueError, refusal, name) : refused;
+    return refused > 0 ? vesk_fail(PyExc_ValueError, "%s %s hides values behind a mask", what, name) : refused;
 }
-
-// The register's refusals of an input column or of expected values.
-struct refusals {
-    const char* cast;
-    const char* masked;
-    const char* shape;
-};
-const refusals input_refusals = {"input %s could not be cast to type of register (float32)",
-                                 "input %s hides values behind a mask", "Element %s in X is not 1-dimensional"};
-const refusals expected_refusals = {"expected %s could not be cast to type of register (float32)",
-                                    "expected %s hides values behind a mask", "y must be 1 dimensional"};
 
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
@@ -343,9 +328,8 @@ survey_result survey_of(const register_state_t* st, const column& c) {
 // Releases a held column and its reference to the array it reads.
 void release_column(column** field) {
     if (column* c = std::exchange(*field, nullptr)) {
-        PyObject* owner = c->owner;
+        Py_DECREF(c->owner);
         PyMem_Free(c);
-        Py_DECREF(owner);
     }
 }
 
@@ -357,20 +341,23 @@ void release_column(column** field) {
 // query before anything is trained. Releasing keeps the position: an output
 // register that is also an input still has its last outputs to scale out
 // when it hands them over.
-int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_array, const refusals& r) {
+// The refusals name the column by `what`, "input" or "expected", but that of
+// a column of another shape, which is `shape`.
+int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_array, const char* what,
+                const char* shape) {
     register_state_t* st = state_of(interaction);
     release_column(field);
     if (py_array == nullptr) {
         return 0;
     }
     st->array_index = 0;
-    if (refuse_hidden_values(py_array, r.masked, interaction->name) < 0) {
+    if (refuse_hidden_values(py_array, what, interaction->name) < 0) {
         return -1;
     }
     // Looking at the mask ran Python code, which may have reshaped the array.
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
     if (PyArray_NDIM(a) != 1) {
-        return vesk_fail(PyExc_ValueError, r.shape, interaction->name);
+        return vesk_fail(PyExc_ValueError, shape, interaction->name);
     }
     if (PyArray_DIM(a, 0) == 0 && st->auto_adapt) {
         return vesk_fail(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
@@ -379,14 +366,15 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     PyRef owner(vesk_newref(py_array));
     survey_result range = survey_of(st, read);
     if (read.ops == nullptr || !range.clean) {
-        PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference stolen
-        // A base-class array: a subclass's hooks never see it.
-        owner = PyRef(PyArray_FromArray(a, descr, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
+        // A base-class array: a subclass's hooks never see it. The call
+        // steals the descriptor's reference.
+        owner = PyRef(PyArray_FromArray(a, PyArray_DescrFromType(NPY_FLOAT),
+                                        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
         if (!owner) {
-            if (vesk_error_is_refusable()) {
-                PyErr_Format(PyExc_ValueError, r.cast, interaction->name);
-            }
-            return -1;
+            return !vesk_error_is_refusable()
+                       ? -1
+                       : vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
+                                   interaction->name);
         }
         read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
         range = survey_of(st, read);
@@ -598,11 +586,12 @@ void deallocate(PyInteraction_Object* interaction) {
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    return hold_column(interaction, &state_of(interaction)->input, py_array, input_refusals);
+    return hold_column(interaction, &state_of(interaction)->input, py_array, "input",
+                       "Element %s in X is not 1-dimensional");
 }
 
 int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    return hold_column(interaction, &state_of(interaction)->expected, py_array, expected_refusals);
+    return hold_column(interaction, &state_of(interaction)->expected, py_array, "expected", "y must be 1 dimensional");
 }
 
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
