@@ -422,11 +422,10 @@ bool checked_value(const pass_step* s, register_state_t* st, column* c, int i, c
     if (i == c->first_clamped) {
         s->interaction->errcode = 1;
     }
-    int stop = (i / chunk + 1) * chunk;
+    c->stop = (i / chunk + 1) * chunk;
     for (const int mark : {c->first_bad, c->first_clamped}) {
-        stop = mark > i && mark < stop ? mark : stop;
+        c->stop = mark > i && mark < c->stop ? mark : c->stop;
     }
-    c->stop = stop;
     return true;
 }
 

@@ -138,27 +138,28 @@ uint64_t element_hash(const char* item) {
     return static_cast<uint64_t>(h == -1 ? -2 : h);
 }
 
-// Fills entries with those of a column's known categories, null for an
-// unknown one.
-typedef void (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
-                             category_entry** entries);
-
-template <typename T>
-void find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
-    for (npy_intp i = 0; i < n; ++i) {
-        entries[i] = category_hashmap_find(map, element_hash<T>(data + i * stride));
-    }
-}
-
-// Integer columns are hashed natively: their elements become Python ints,
-// whose hash the interpreter defines by value, so a known category is found
-// without making an object for it. Other columns hash each element's object.
-known_finder native_finder(PyArrayObject* column) {
+// Fills entries with those of an integer column's known categories, null
+// for an unknown one. Integer columns are hashed natively: their elements
+// become Python ints, whose hash the interpreter defines by value, so a known
+// category is found without making an object for it. Other columns are left
+// as they are, to hash each element's object. Found without the lock:
+// nothing changes the map while a resolution holds it busy, and finding runs
+// no Python code.
+void find_known(category_hashmap* map, PyArrayObject* column, category_entry** entries) {
     const PyArray_Descr* d = PyArray_DESCR(column);
     if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column)) {
-        return nullptr;
+        return;
     }
-    return vesk_with_integer_type(d, [](auto zero) -> known_finder { return find_known<decltype(zero)>; });
+    const char* data = PyArray_BYTES(column);
+    const npy_intp stride = PyArray_STRIDES(column)[0];
+    const npy_intp n = PyArray_DIM(column, 0);
+    vesk_with_integer_type(d, [=](auto zero) {
+        UnlockedFor unlocked(n);
+        for (npy_intp i = 0; i < n; ++i) {
+            entries[i] = category_hashmap_find(map, element_hash<decltype(zero)>(data + i * stride));
+        }
+        return true;
+    });
 }
 
 // Resolves the column into entries, creating unseen categories at weight 0.
@@ -186,13 +187,8 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
-    if (const known_finder finder = native_finder(column)) {
-        // Known categories are found without the lock: nothing changes the
-        // map while this resolution holds it busy, and finding runs no Python
-        // code. Unknown ones are made below, in column order.
-        UnlockedFor unlocked(n);
-        finder(st->map, data, stride, n, entries);
-    }
+    find_known(st->map, column, entries);
+    // The unknown ones are made in column order.
     bool failed = false;
     for (npy_intp i = 0; !failed && i < n; ++i) {
         if (entries[i] == nullptr) {
@@ -238,20 +234,18 @@ PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
          e = category_hashmap_iterate(map, e)) {
         items[k++] = {vesk_newref(e->key), e->weight};
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    for (size_t i = 0; list != nullptr && i < n; ++i) {
-        PyObject* pair = Py_BuildValue("(Od)", items[i].key, items[i].weight);
-        if (pair == nullptr) {
-            Py_CLEAR(list);
-            break;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     for (size_t i = 0; i < n; ++i) {
+        PyObject* pair = list ? Py_BuildValue("(Od)", items[i].key, items[i].weight) : nullptr;
+        if (pair == nullptr) {
+            list.reset();
+        } else {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
         Py_DECREF(items[i].key);
     }
     PyMem_Free(items);
-    return list;
+    return list.release();
 }
 
 // Files one (key, weight) pair. The weight is converted before the key is
@@ -269,14 +263,9 @@ int set_category(category_hashmap* map, PyObject* pair) {
     }
     PyRef key(PySequence_GetItem(pair, 0));
     PyRef value(key ? PySequence_GetItem(pair, 1) : nullptr);
-    if (!value) {
-        return -1;
-    }
-    const double weight = PyFloat_AsDouble(value.get());
-    if (weight == -1.0 && PyErr_Occurred()) {
-        return -1;
-    }
-    category_entry* entry = category_hashmap_get(map, key.get());
+    // A failed read gives -1 with its error set.
+    const double weight = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    category_entry* entry = weight == -1.0 && PyErr_Occurred() ? nullptr : category_hashmap_get(map, key.get());
     if (entry == nullptr) {
         return -1;
     }
