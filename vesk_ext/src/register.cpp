@@ -19,6 +19,7 @@ namespace {
 // sample loop (so without the interpreter lock), four values at a time in
 // vector lanes.
 constexpr int chunk = 256;
+static_assert(chunk % 4 == 0, "a chunk holds whole groups of four lanes");
 
 struct element_ops;
 
@@ -83,12 +84,8 @@ register_state_t* state_of(PyInteraction_Object* interaction) {
 // exactly as numpy's cast converts it (the C conversions numpy uses).
 
 // float16 and bool, read as their bits.
-struct half_bits {
-    uint16_t bits;
-};
-struct bool_byte {
-    uint8_t byte;
-};
+enum class half_bits : uint16_t {};
+enum class bool_byte : uint8_t {};
 
 // An element as it compares for the range; converted to float, as the
 // samples read it. Integers compare in their own type (the range is then
@@ -104,17 +101,17 @@ float compared(npy_double v) {
 }
 // float16 widens to float32 exactly: the bits move into place.
 float compared(half_bits v) {
-    const uint32_t sign = static_cast<uint32_t>(v.bits & 0x8000u) << 16;
-    const uint32_t exponent = (v.bits >> 10) & 0x1fu;
-    const uint32_t mantissa = v.bits & 0x3ffu;
-    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
-        const float f = static_cast<float>(mantissa) * 0x1p-24f;
-        return sign != 0 ? -f : f;
+    const auto bits = static_cast<uint32_t>(v);
+    const uint32_t sign = (bits & 0x8000u) << 16;
+    const uint32_t exponent = (bits >> 10) & 0x1fu;
+    const uint32_t mantissa = bits & 0x3ffu;
+    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24, with the sign
+        return std::bit_cast<float>(sign | std::bit_cast<uint32_t>(static_cast<float>(mantissa) * 0x1p-24f));
     }
     return std::bit_cast<float>(sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13));
 }
 uint8_t compared(bool_byte v) {
-    return v.byte != 0;
+    return static_cast<uint8_t>(v) != 0;
 }
 
 // An element at any alignment, in either byte order.
@@ -131,11 +128,9 @@ inline T load(const char* p) {
 template <typename T, bool Swapped>
 void convert(const char* data, npy_intp stride, int64_t begin, int n, float* out) {
     const char* p = data + begin * stride;
-    if constexpr (std::is_same_v<T, npy_float> && !Swapped) {
-        if (stride == static_cast<npy_intp>(sizeof(float))) {
-            std::memcpy(out, p, sizeof(float) * static_cast<size_t>(n));
-            return;
-        }
+    if (std::is_same_v<T, npy_float> && !Swapped && stride == static_cast<npy_intp>(sizeof(float))) {
+        std::memcpy(out, p, sizeof(float) * static_cast<size_t>(n));
+        return;
     }
     for (int k = 0; k < n; ++k, p += stride) {
         out[k] = static_cast<float>(compared(load<T, Swapped>(p)));
@@ -250,27 +245,23 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value, and a
-    // range of width zero, go one value at a time.
+    // scalar result); a group holding a non-finite or clamped value, a group
+    // cut by the chunk's end, and a range of width zero go one value at a
+    // time. A cut group stays within the buffer, whose lanes past the end
+    // hold earlier values or zeros.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
-    int k = 0;
-    for (; span != 0.0f && k + 4 <= n; k += 4) {
+    for (int k = 0; k < n; k += 4) {
         const float_lanes v = load_lanes(values + k);
         const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
         // v - v is 0 exactly for finite v, NaN otherwise.
-        if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+        if (span != 0.0f && k + 4 <= n && !any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
             store_lanes(values + k, a);
             continue;
         }
-        for (int j = k; j < k + 4; ++j) {
+        for (int j = k; j < k + 4 && j < n; ++j) {
             if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
-        }
-    }
-    for (; k < n; ++k) {
-        if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
-            return;
         }
     }
 }
@@ -599,10 +590,9 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     st->array_index = 0;
     st->output_scaled = 0;
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
-    PyObject* out = PyArray_SimpleNew(1, dims, NPY_FLOAT);
-    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)))
-                                     : nullptr;
-    vesk_replace(&st->py_outputarray, out);
+    vesk_replace(&st->py_outputarray, PyArray_SimpleNew(1, dims, NPY_FLOAT));
+    PyArrayObject* out = reinterpret_cast<PyArrayObject*>(st->py_outputarray);
+    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(out)) : nullptr;
     return out != nullptr ? 0 : -1;
 }
 

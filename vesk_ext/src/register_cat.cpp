@@ -51,12 +51,6 @@ int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t
     return 0;
 }
 
-// Keeps the interaction alive while Python code run by hashing or releasing
-// keys could drop the last outside reference to it.
-PyRef hold(PyInteraction_Object* interaction) {
-    return PyRef(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
-}
-
 int initialize(PyInteraction_Object* interaction) {
     register_cat_state_t* st = state_of(interaction);
     *st = {};
@@ -108,13 +102,11 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 }
 
 // Moves the weight of the latest sample's category against the gradient:
-// the step is a single-precision product, the weight is kept in double and
-// clamped to [-1, 1]; a NaN weight stays NaN.
+// the step is a single-precision product with the rate 0.002, the weight is
+// kept in double and clamped to [-1, 1]; a NaN weight stays NaN.
 int reverse_input(const pass_step* s, float d) {
-    register_cat_state_t* st = step_state<register_cat_state_t>(s);
-    const float lr = 0.002f;
-    category_entry* entry = st->current_input;
-    const double step = static_cast<double>(lr * d);
+    category_entry* entry = step_state<register_cat_state_t>(s)->current_input;
+    const double step = static_cast<double>(0.002f * d);
     s->self->d = 0.0f;
     const double w = entry->weight - step;
     entry->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
@@ -138,28 +130,30 @@ uint64_t element_hash(const char* item) {
     return static_cast<uint64_t>(h == -1 ? -2 : h);
 }
 
-// Fills entries with those of an integer column's known categories, null
-// for an unknown one. Integer columns are hashed natively: their elements
-// become Python ints, whose hash the interpreter defines by value, so a known
-// category is found without making an object for it. Other columns are left
-// as they are, to hash each element's object. Found without the lock:
-// nothing changes the map while a resolution holds it busy, and finding runs
-// no Python code.
-void find_known(category_hashmap* map, PyArrayObject* column, category_entry** entries) {
+// Fills entries with those of a column's known categories, null for an
+// unknown one; whether there was one.
+typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+                             category_entry** entries);
+
+template <typename T>
+bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
+    bool unknown = false;
+    for (npy_intp i = 0; i < n; ++i) {
+        entries[i] = category_hashmap_find(map, element_hash<T>(data + i * stride));
+        unknown = unknown || entries[i] == nullptr;
+    }
+    return unknown;
+}
+
+// Integer columns are hashed natively: their elements become Python ints,
+// whose hash the interpreter defines by value, so a known category is found
+// without making an object for it. Other columns hash each element's object.
+known_finder native_finder(PyArrayObject* column) {
     const PyArray_Descr* d = PyArray_DESCR(column);
     if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column)) {
-        return;
+        return nullptr;
     }
-    const char* data = PyArray_BYTES(column);
-    const npy_intp stride = PyArray_STRIDES(column)[0];
-    const npy_intp n = PyArray_DIM(column, 0);
-    vesk_with_integer_type(d, [=](auto zero) {
-        UnlockedFor unlocked(n);
-        for (npy_intp i = 0; i < n; ++i) {
-            entries[i] = category_hashmap_find(map, element_hash<decltype(zero)>(data + i * stride));
-        }
-        return true;
-    });
+    return vesk_with_integer_type(d, [](auto zero) -> known_finder { return find_known<decltype(zero)>; });
 }
 
 // Resolves the column into entries, creating unseen categories at weight 0.
@@ -176,22 +170,30 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     }
     PyArrayObject* column = reinterpret_cast<PyArrayObject*>(py_array);
     const npy_intp n = PyArray_DIM(column, 0);
-    // Null for every sample whose category is not found yet.
-    auto entries = static_cast<category_entry**>(PyMem_Calloc(static_cast<size_t>(n), sizeof(category_entry*)));
+    category_entry** entries = PyMem_New(category_entry*, static_cast<size_t>(n));
     if (entries == nullptr) {
         PyErr_NoMemory();
         return -1;
     }
-    PyRef keep = hold(interaction);
+    // Kept alive while Python code run by hashing or releasing keys could
+    // drop the last outside reference to it.
+    PyRef keep(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
     const category_hashmap before = *st->map;
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
-    find_known(st->map, column, entries);
-    // The unknown ones are made in column order.
+    const known_finder finder = native_finder(column);
+    bool unknown = true;
+    if (finder != nullptr) {
+        // Known categories are found without the lock: nothing changes the
+        // map while this resolution holds it busy, and finding runs no Python
+        // code. Unknown ones (null) are made below, in column order.
+        UnlockedFor unlocked(n);
+        unknown = finder(st->map, data, stride, n, entries);
+    }
     bool failed = false;
-    for (npy_intp i = 0; !failed && i < n; ++i) {
-        if (entries[i] == nullptr) {
+    for (npy_intp i = 0; unknown && !failed && i < n; ++i) {
+        if (finder == nullptr || entries[i] == nullptr) {
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
             failed = entries[i] == nullptr;
@@ -287,7 +289,8 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
     if (refuse_if_busy(interaction, st, false) < 0) {
         return -1;
     }
-    PyRef keep = hold(interaction);
+    // Kept alive, as a resolution keeps it, and so is the list.
+    PyRef keep(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
     PyRef list(vesk_newref(pyattr));
     st->map_busy += 1;
     // A resolved input left by a failed query points into the map.
