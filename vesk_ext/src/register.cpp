@@ -19,7 +19,6 @@ namespace {
 // sample loop (so without the interpreter lock), four values at a time in
 // vector lanes.
 constexpr int chunk = 256;
-static_assert(chunk % 4 == 0, "a chunk holds whole groups of four lanes");
 
 struct element_ops;
 
@@ -245,21 +244,23 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value, a group
-    // cut by the chunk's end, and a range of width zero go one value at a
-    // time. A cut group stays within the buffer, whose lanes past the end
-    // hold earlier values or zeros.
+    // scalar result); a group holding a non-finite or clamped value, the
+    // values after the last whole group, and a range of width zero go one
+    // value at a time.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
-    for (int k = 0; k < n; k += 4) {
-        const float_lanes v = load_lanes(values + k);
-        const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
-        // v - v is 0 exactly for finite v, NaN otherwise.
-        if (span != 0.0f && k + 4 <= n && !any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+    int k = 0;
+    while (k < n) {
+        for (; span != 0.0f && k + 4 <= n; k += 4) {
+            const float_lanes v = load_lanes(values + k);
+            const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
+            // v - v is 0 exactly for finite v, NaN otherwise.
+            if (any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+                break;
+            }
             store_lanes(values + k, a);
-            continue;
         }
-        for (int j = k; j < k + 4 && j < n; ++j) {
-            if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
+        for (const int end = std::min(k + 4, n); k < end; ++k) {
+            if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
         }
