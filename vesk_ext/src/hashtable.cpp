@@ -7,6 +7,7 @@
 #include "_vesk.h"
 
 #include <cmath>
+#include <utility>
 
 namespace {
 
@@ -44,47 +45,11 @@ int reserve(category_hashmap* map) {
         PyErr_NoMemory();
         return -1;
     }
-    PyMem_Free(map->index);
-    map->index = index;
+    PyMem_Free(std::exchange(map->index, index));
     map->capacity = capacity;
     map->shift = 64 - __builtin_ctzll(capacity);
     reindex(map);
     return 0;
-}
-
-// Frees a list of entries unlinked from their map (chained through nxt) and
-// releases their keys. The map is consistent by then: code run by a release
-// (a finaliser of the key) sees it without them.
-void release_entries(category_entry* list) {
-    while (list != nullptr) {
-        category_entry* next = list->nxt;
-        PyObject* key = list->key;
-        std::free(list);
-        Py_DECREF(key);
-        list = next;
-    }
-}
-
-// Unlinks the entries created since `before` was copied from the map (new
-// entries sit above the old heads of their buckets) and builds the index
-// again from what stays; returns them chained through nxt.
-category_entry* unlink_newer(category_hashmap* map, const category_hashmap* before) {
-    category_entry* unlinked = nullptr;
-    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
-        category_entry*& head = map->entries[bucket];
-        while (head != nullptr && head != before->entries[bucket]) {
-            category_entry* e = head;
-            head = e->nxt;
-            e->nxt = unlinked;
-            unlinked = e;
-            --map->count;
-        }
-    }
-    if (map->index != nullptr) {
-        std::memset(map->index, 0, map->capacity * sizeof(category_slot));
-        reindex(map);
-    }
-    return unlinked;
 }
 
 // A key's Python hash. Since Python 3.10 a NaN hashes by its identity, so no
@@ -143,30 +108,45 @@ category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
 
 int category_hashmap_clear(category_hashmap* map) {
     static const category_hashmap empty = {};
-    category_entry* all = unlink_newer(map, &empty);
-    PyMem_Free(map->index);
-    map->index = nullptr;
+    // Dropped first: no index is built again for entries that all go.
+    PyMem_Free(std::exchange(map->index, nullptr));
     map->capacity = 0;
-    release_entries(all);
+    category_hashmap_rollback(map, &empty);
     return 0;
 }
 
 category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* curr) {
-    size_t bucket = 0;
-    if (curr != nullptr) {
-        if (curr->nxt != nullptr) {
-            return curr->nxt;
-        }
-        bucket = curr->py_keyhash % CATEGORY_BUCKETS + 1;
+    if (curr != nullptr && curr->nxt != nullptr) {
+        return curr->nxt;
     }
-    for (; bucket < CATEGORY_BUCKETS; ++bucket) {
-        if (map->entries[bucket] != nullptr) {
-            return map->entries[bucket];
-        }
+    size_t bucket = curr != nullptr ? curr->py_keyhash % CATEGORY_BUCKETS + 1 : 0;
+    while (bucket < CATEGORY_BUCKETS && map->entries[bucket] == nullptr) {
+        ++bucket;
     }
-    return nullptr;
+    return bucket < CATEGORY_BUCKETS ? map->entries[bucket] : nullptr;
 }
 
+// The entries created since `before` was copied from the map sit above the
+// old heads of their buckets: they are unlinked and the index is built again
+// from what stays. Only then are they freed and their keys released, so that
+// code run by a release (a finaliser of the key) sees the map without them.
 void category_hashmap_rollback(category_hashmap* map, const category_hashmap* before) {
-    release_entries(unlink_newer(map, before));
+    category_entry* unlinked = nullptr;
+    for (size_t bucket = 0; bucket < CATEGORY_BUCKETS; ++bucket) {
+        category_entry*& head = map->entries[bucket];
+        while (head != nullptr && head != before->entries[bucket]) {
+            category_entry* e = std::exchange(head, head->nxt);
+            e->nxt = std::exchange(unlinked, e);
+            --map->count;
+        }
+    }
+    if (map->index != nullptr) {
+        std::memset(map->index, 0, map->capacity * sizeof(category_slot));
+        reindex(map);
+    }
+    while (unlinked != nullptr) {
+        category_entry* e = std::exchange(unlinked, unlinked->nxt);
+        Py_DECREF(e->key);
+        std::free(e);
+    }
 }

@@ -83,12 +83,8 @@ register_state_t* state_of(PyInteraction_Object* interaction) {
 // exactly as numpy's cast converts it (the C conversions numpy uses).
 
 // float16 and bool, read as their bits.
-struct half_bits {
-    uint16_t bits;
-};
-struct bool_byte {
-    uint8_t byte;
-};
+enum class half_bits : uint16_t {};
+enum class bool_byte : uint8_t {};
 
 // An element as it compares for the range; converted to float, as the
 // samples read it. Integers compare in their own type (the range is then
@@ -104,17 +100,17 @@ float compared(npy_double v) {
 }
 // float16 widens to float32 exactly: the bits move into place.
 float compared(half_bits v) {
-    const uint32_t sign = static_cast<uint32_t>(v.bits & 0x8000u) << 16;
-    const uint32_t exponent = (v.bits >> 10) & 0x1fu;
-    const uint32_t mantissa = v.bits & 0x3ffu;
-    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24
-        const float f = static_cast<float>(mantissa) * 0x1p-24f;
-        return sign != 0 ? -f : f;
+    const auto bits = static_cast<uint32_t>(v);
+    const uint32_t sign = (bits & 0x8000u) << 16;
+    const uint32_t exponent = (bits >> 10) & 0x1fu;
+    const uint32_t mantissa = bits & 0x3ffu;
+    if (exponent == 0) {  // zero or subnormal: mantissa x 2^-24, with the sign
+        return std::bit_cast<float>(sign | std::bit_cast<uint32_t>(static_cast<float>(mantissa) * 0x1p-24f));
     }
     return std::bit_cast<float>(sign | (exponent == 0x1f ? 0x7f800000u : (exponent + 112) << 23) | (mantissa << 13));
 }
 uint8_t compared(bool_byte v) {
-    return v.byte != 0;
+    return static_cast<uint8_t>(v) != 0;
 }
 
 // An element at any alignment, in either byte order.
@@ -131,11 +127,9 @@ inline T load(const char* p) {
 template <typename T, bool Swapped>
 void convert(const char* data, npy_intp stride, int64_t begin, int n, float* out) {
     const char* p = data + begin * stride;
-    if constexpr (std::is_same_v<T, npy_float> && !Swapped) {
-        if (stride == static_cast<npy_intp>(sizeof(float))) {
-            std::memcpy(out, p, sizeof(float) * static_cast<size_t>(n));
-            return;
-        }
+    if (std::is_same_v<T, npy_float> && !Swapped && stride == static_cast<npy_intp>(sizeof(float))) {
+        std::memcpy(out, p, sizeof(float) * static_cast<size_t>(n));
+        return;
     }
     for (int k = 0; k < n; ++k, p += stride) {
         out[k] = static_cast<float>(compared(load<T, Swapped>(p)));
@@ -160,43 +154,29 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
     using C = decltype(compared(T{}));
     // Every element of a broadcast column is its first.
     const int64_t n = stride == 0 ? std::min<int64_t>(length, 1) : length;
-    constexpr bool floating = std::is_floating_point_v<C>;
-    constexpr bool narrowing = std::is_same_v<T, npy_double>;
     const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
     std::fexcept_t saved;
-    if constexpr (narrowing) {
-        std::fegetexceptflag(&saved, reported);
-        std::feclearexcept(reported);
-    }
-    C mx = floating ? -std::numeric_limits<C>::infinity() : std::numeric_limits<C>::lowest();
-    C mn = floating ? std::numeric_limits<C>::infinity() : std::numeric_limits<C>::max();
-    bool positive_zero = false;
-    bool negative_zero = false;
+    std::fegetexceptflag(&saved, reported);
+    std::feclearexcept(reported);
+    // Each bound starts at the other end of the range: they stay crossed
+    // until a value is found.
+    C mx = std::numeric_limits<C>::lowest();
+    C mn = std::numeric_limits<C>::max();
     const char* p = data;
     for (int64_t i = 0; i < n; ++i, p += stride) {
         const C v = compared(load<T, Swapped>(p));
-        if constexpr (floating) {
-            if (v - v != 0) {
-                continue;  // not finite
-            }
-            if (v == 0) {
-                (std::signbit(v) ? negative_zero : positive_zero) = true;
-            }
+        if (v - v != 0) {
+            continue;  // not finite
         }
-        mx = v > mx ? v : mx;
-        mn = v < mn ? v : mn;
+        // An equal value moves a bound only from one zero to the other.
+        mx = v > mx || (v == mx && !std::signbit(v)) ? v : mx;
+        mn = v < mn || (v == mn && std::signbit(v)) ? v : mn;
     }
-    survey_result r = {n > 0 && mn <= mx, true, static_cast<float>(static_cast<double>(mx)),
-                       static_cast<float>(static_cast<double>(mn))};
-    if constexpr (floating) {
-        r.max = r.max == 0 && positive_zero ? 0.0f : r.max;
-        r.min = r.min == 0 && negative_zero ? -0.0f : r.min;
-    }
-    if constexpr (narrowing) {
-        r.clean = std::fetestexcept(reported) == 0;
-        std::fesetexceptflag(&saved, reported);
-    }
-    return r;
+    // Other columns raise them only at values that are not finite, which
+    // their own conversion keeps as they are.
+    const bool clean = !std::is_same_v<T, npy_double> || std::fetestexcept(reported) == 0;
+    std::fesetexceptflag(&saved, reported);
+    return {mn <= mx, clean, static_cast<float>(static_cast<double>(mx)), static_cast<float>(static_cast<double>(mn))};
 }
 
 struct element_ops {
@@ -264,27 +244,25 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     // Four values at a time in vector lanes (each lane computes exactly the
-    // scalar result); a group holding a non-finite or clamped value, and a
-    // range of width zero, go one value at a time.
+    // scalar result); a group holding a non-finite or clamped value, the
+    // values after the last whole group, and a range of width zero go one
+    // value at a time.
     const float_lanes one = {1.0f, 1.0f, 1.0f, 1.0f};
     int k = 0;
-    for (; span != 0.0f && k + 4 <= n; k += 4) {
-        const float_lanes v = load_lanes(values + k);
-        const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
-        // v - v is 0 exactly for finite v, NaN otherwise.
-        if (!any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+    while (k < n) {
+        for (; span != 0.0f && k + 4 <= n; k += 4) {
+            const float_lanes v = load_lanes(values + k);
+            const float_lanes a = (2.0f * (v - lo)) / span - 1.0f;
+            // v - v is 0 exactly for finite v, NaN otherwise.
+            if (any_lane((v - v != 0.0f) | (a > one) | (a < -one))) {
+                break;
+            }
             store_lanes(values + k, a);
-            continue;
         }
-        for (int j = k; j < k + 4; ++j) {
-            if (!scale_one(values + j, i + j, lo, span, &c->first_bad, &c->first_clamped)) {
+        for (const int end = std::min(k + 4, n); k < end; ++k) {
+            if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
                 return;
             }
-        }
-    }
-    for (; k < n; ++k) {
-        if (!scale_one(values + k, i + k, lo, span, &c->first_bad, &c->first_clamped)) {
-            return;
         }
     }
 }
@@ -309,8 +287,9 @@ void apply_default_range(register_state_t* st) {
 // Holding a column
 
 // A masked array passes as its data when its mask hides nothing; one that
-// hides a value is refused, naming the register. 0, or -1 with an exception.
-int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* name) {
+// hides a value is refused, naming the column (`what`) and the register. 0,
+// or -1 with an exception.
+int refuse_hidden_values(PyObject* py_array, const char* what, const char* name) {
     // Masked arrays come from numpy.ma alone: without it loaded there are none.
     PyObject* borrowed_ma =
         PyArray_CheckExact(py_array) ? nullptr : PyDict_GetItemString(PyImport_GetModuleDict(), "numpy.ma");
@@ -319,22 +298,8 @@ int refuse_hidden_values(PyObject* py_array, const char* refusal, const char* na
     }
     PyRef hidden(PyObject_CallMethod(borrowed_ma, "is_masked", "O", py_array));
     const int refused = hidden ? PyObject_IsTrue(hidden.get()) : -1;
-    if (refused > 0) {
-        PyErr_Format(PyExc_ValueError, refusal, name);
-    }
-    return refused == 0 ? 0 : -1;
+    return refused > 0 ? vesk_fail(PyExc_ValueError, "%s %s hides values behind a mask", what, name) : refused;
 }
-
-// The register's refusals of an input column or of expected values.
-struct refusals {
-    const char* cast;
-    const char* masked;
-    const char* shape;
-};
-const refusals input_refusals = {"input %s could not be cast to type of register (float32)",
-                                 "input %s hides values behind a mask", "Element %s in X is not 1-dimensional"};
-const refusals expected_refusals = {"expected %s could not be cast to type of register (float32)",
-                                    "expected %s hides values behind a mask", "y must be 1 dimensional"};
 
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
@@ -355,9 +320,8 @@ survey_result survey_of(const register_state_t* st, const column& c) {
 // Releases a held column and its reference to the array it reads.
 void release_column(column** field) {
     if (column* c = std::exchange(*field, nullptr)) {
-        PyObject* owner = c->owner;
+        Py_DECREF(c->owner);
         PyMem_Free(c);
-        Py_DECREF(owner);
     }
 }
 
@@ -369,38 +333,40 @@ void release_column(column** field) {
 // query before anything is trained. Releasing keeps the position: an output
 // register that is also an input still has its last outputs to scale out
 // when it hands them over.
-int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_array, const refusals& r) {
+// The refusals name the column by `what`, "input" or "expected", but that of
+// a column of another shape, which is `shape`.
+int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_array, const char* what,
+                const char* shape) {
     register_state_t* st = state_of(interaction);
     release_column(field);
     if (py_array == nullptr) {
         return 0;
     }
     st->array_index = 0;
-    if (refuse_hidden_values(py_array, r.masked, interaction->name) < 0) {
+    if (refuse_hidden_values(py_array, what, interaction->name) < 0) {
         return -1;
     }
     // Looking at the mask ran Python code, which may have reshaped the array.
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
     if (PyArray_NDIM(a) != 1) {
-        PyErr_Format(PyExc_ValueError, r.shape, interaction->name);
-        return -1;
+        return vesk_fail(PyExc_ValueError, shape, interaction->name);
     }
     if (PyArray_DIM(a, 0) == 0 && st->auto_adapt) {
-        PyErr_SetString(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "zero-size array to reduction operation maximum which has no identity");
     }
     column read = column_of(a);
     PyRef owner(vesk_newref(py_array));
     survey_result range = survey_of(st, read);
     if (read.ops == nullptr || !range.clean) {
-        PyArray_Descr* descr = PyArray_DescrFromType(NPY_FLOAT);  // reference stolen
-        // A base-class array: a subclass's hooks never see it.
-        owner = PyRef(PyArray_FromArray(a, descr, NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
+        // A base-class array: a subclass's hooks never see it. The call
+        // steals the descriptor's reference.
+        owner = PyRef(PyArray_FromArray(a, PyArray_DescrFromType(NPY_FLOAT),
+                                        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
         if (!owner) {
-            if (vesk_error_is_refusable()) {
-                PyErr_Format(PyExc_ValueError, r.cast, interaction->name);
-            }
-            return -1;
+            return !vesk_error_is_refusable()
+                       ? -1
+                       : vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
+                                   interaction->name);
         }
         read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
         range = survey_of(st, read);
@@ -448,11 +414,10 @@ bool checked_value(const pass_step* s, register_state_t* st, column* c, int i, c
     if (i == c->first_clamped) {
         s->interaction->errcode = 1;
     }
-    int stop = (i / chunk + 1) * chunk;
+    c->stop = (i / chunk + 1) * chunk;
     for (const int mark : {c->first_bad, c->first_clamped}) {
-        stop = mark > i && mark < stop ? mark : stop;
+        c->stop = mark > i && mark < c->stop ? mark : c->stop;
     }
-    c->stop = stop;
     return true;
 }
 
@@ -612,11 +577,12 @@ void deallocate(PyInteraction_Object* interaction) {
 }
 
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    return hold_column(interaction, &state_of(interaction)->input, py_array, input_refusals);
+    return hold_column(interaction, &state_of(interaction)->input, py_array, "input",
+                       "Element %s in X is not 1-dimensional");
 }
 
 int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
-    return hold_column(interaction, &state_of(interaction)->expected, py_array, expected_refusals);
+    return hold_column(interaction, &state_of(interaction)->expected, py_array, "expected", "y must be 1 dimensional");
 }
 
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
@@ -625,29 +591,21 @@ int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     st->array_index = 0;
     st->output_scaled = 0;
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
-    PyObject* out = PyArray_SimpleNew(1, dims, NPY_FLOAT);
-    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(out)))
-                                     : nullptr;
-    vesk_replace(&st->py_outputarray, out);
+    vesk_replace(&st->py_outputarray, PyArray_SimpleNew(1, dims, NPY_FLOAT));
+    PyArrayObject* out = reinterpret_cast<PyArrayObject*>(st->py_outputarray);
+    st->output_data = out != nullptr ? static_cast<float*>(PyArray_DATA(out)) : nullptr;
     return out != nullptr ? 0 : -1;
 }
 
 // The name must be the whole of the str or bytes object: one with a NUL
 // inside is no name in the table.
 int set_loss(PyInteraction_Object* interaction, PyObject* py_loss_name) {
-    const char* name = nullptr;
-    Py_ssize_t size = 0;
-    if (PyBytes_Check(py_loss_name)) {
-        char* bytes = nullptr;
-        name = PyBytes_AsStringAndSize(py_loss_name, &bytes, &size) == 0 ? bytes : nullptr;
-    } else {
-        name = PyUnicode_AsUTF8AndSize(py_loss_name, &size);
-    }
-    if (name == nullptr || std::strlen(name) != static_cast<size_t>(size) ||
+    PyRef utf8(PyBytes_Check(py_loss_name) ? vesk_newref(py_loss_name) : PyUnicode_AsUTF8String(py_loss_name));
+    const char* name = utf8 ? PyBytes_AS_STRING(utf8.get()) : nullptr;
+    if (name == nullptr || std::strlen(name) != static_cast<size_t>(PyBytes_GET_SIZE(utf8.get())) ||
         set_loss_function_from_string(name, &interaction->loss_dv_f) != 0) {
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Invalid loss function provided");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Invalid loss function provided");
     }
     return 0;
 }
@@ -663,10 +621,8 @@ PyObject* get_outputarray(PyInteraction_Object* interaction) {
     PyObject* out = std::exchange(st->py_outputarray, nullptr);
     st->output_data = nullptr;
     release_column(&st->expected);
-    if (out == nullptr) {
-        PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
-    }
-    return out;
+    return out != nullptr ? out
+                          : PyErr_Format(PyExc_RuntimeError, "Register '%s' holds no output array", interaction->name);
 }
 
 }  // namespace

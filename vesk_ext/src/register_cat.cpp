@@ -5,7 +5,6 @@
 #include "_vesk.h"
 
 #include <cstring>
-#include <type_traits>
 #include <utility>
 
 namespace vesk::cat {
@@ -46,17 +45,10 @@ void release_inputarray(register_cat_state_t* st) {
 // (its resolved input points into the map).
 int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t* st, bool by_query) {
     if (st->map_busy != 0 || (!by_query && interaction->busy != 0)) {
-        PyErr_Format(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
-                     interaction->name);
-        return -1;
+        return vesk_fail(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
+                         interaction->name);
     }
     return 0;
-}
-
-// Keeps the interaction alive while Python code run by hashing or releasing
-// keys could drop the last outside reference to it.
-PyRef hold(PyInteraction_Object* interaction) {
-    return PyRef(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
 }
 
 int initialize(PyInteraction_Object* interaction) {
@@ -110,13 +102,11 @@ void forward_block(PyInteraction_Object* interaction, const float* in0, const fl
 }
 
 // Moves the weight of the latest sample's category against the gradient:
-// the step is a single-precision product, the weight is kept in double and
-// clamped to [-1, 1]; a NaN weight stays NaN.
+// the step is a single-precision product with the rate 0.002, the weight is
+// kept in double and clamped to [-1, 1]; a NaN weight stays NaN.
 int reverse_input(const pass_step* s, float d) {
-    register_cat_state_t* st = step_state<register_cat_state_t>(s);
-    const float lr = 0.002f;
-    category_entry* entry = st->current_input;
-    const double step = static_cast<double>(lr * d);
+    category_entry* entry = step_state<register_cat_state_t>(s)->current_input;
+    const double step = static_cast<double>(0.002f * d);
     s->self->d = 0.0f;
     const double w = entry->weight - step;
     entry->weight = w > 1.0 ? 1.0 : (w < -1.0 ? -1.0 : w);
@@ -128,10 +118,7 @@ int reverse_input(const pass_step* s, float d) {
 template <typename T>
 uint64_t element_hash(const char* item) {
     const T v = *reinterpret_cast<const T*>(item);
-    bool negative = false;
-    if constexpr (std::is_signed_v<T>) {
-        negative = v < 0;
-    }
+    const bool negative = std::cmp_less(v, 0);
     // Conversion to unsigned wraps modulo 2^64, so the negation is exact.
     const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
     // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
@@ -188,7 +175,9 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
         PyErr_NoMemory();
         return -1;
     }
-    PyRef keep = hold(interaction);
+    // Kept alive while Python code run by hashing or releasing keys could
+    // drop the last outside reference to it.
+    PyRef keep(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
     const category_hashmap before = *st->map;
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
@@ -247,20 +236,18 @@ PyObject* getattr(PyInteraction_Object* interaction, const char* name) {
          e = category_hashmap_iterate(map, e)) {
         items[k++] = {vesk_newref(e->key), e->weight};
     }
-    PyObject* list = PyList_New(static_cast<Py_ssize_t>(n));
-    for (size_t i = 0; list != nullptr && i < n; ++i) {
-        PyObject* pair = Py_BuildValue("(Od)", items[i].key, items[i].weight);
-        if (pair == nullptr) {
-            Py_CLEAR(list);
-            break;
-        }
-        PyList_SET_ITEM(list, static_cast<Py_ssize_t>(i), pair);
-    }
+    PyRef list(PyList_New(static_cast<Py_ssize_t>(n)));
     for (size_t i = 0; i < n; ++i) {
+        PyObject* pair = list ? Py_BuildValue("(Od)", items[i].key, items[i].weight) : nullptr;
+        if (pair == nullptr) {
+            list.reset();
+        } else {
+            PyList_SET_ITEM(list.get(), static_cast<Py_ssize_t>(i), pair);
+        }
         Py_DECREF(items[i].key);
     }
     PyMem_Free(items);
-    return list;
+    return list.release();
 }
 
 // Files one (key, weight) pair. The weight is converted before the key is
@@ -274,19 +261,13 @@ int set_category(category_hashmap* map, PyObject* pair) {
             return -1;
         }
         PyErr_Clear();
-        PyErr_SetString(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Items in categorical states must be tuples of length 2");
     }
     PyRef key(PySequence_GetItem(pair, 0));
     PyRef value(key ? PySequence_GetItem(pair, 1) : nullptr);
-    if (!value) {
-        return -1;
-    }
-    const double weight = PyFloat_AsDouble(value.get());
-    if (weight == -1.0 && PyErr_Occurred()) {
-        return -1;
-    }
-    category_entry* entry = category_hashmap_get(map, key.get());
+    // A failed read gives -1 with its error set.
+    const double weight = value ? PyFloat_AsDouble(value.get()) : -1.0;
+    category_entry* entry = weight == -1.0 && PyErr_Occurred() ? nullptr : category_hashmap_get(map, key.get());
     if (entry == nullptr) {
         return -1;
     }
@@ -303,13 +284,13 @@ int setattr(PyInteraction_Object* interaction, const char* name, PyObject* pyatt
     }
     register_cat_state_t* st = state_of(interaction);
     if (!PyList_Check(pyattr)) {
-        PyErr_SetString(PyExc_ValueError, "Categorical registers expects list states");
-        return -1;
+        return vesk_fail(PyExc_ValueError, "Categorical registers expects list states");
     }
     if (refuse_if_busy(interaction, st, false) < 0) {
         return -1;
     }
-    PyRef keep = hold(interaction);
+    // Kept alive, as a resolution keeps it, and so is the list.
+    PyRef keep(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
     PyRef list(vesk_newref(pyattr));
     st->map_busy += 1;
     // A resolved input left by a failed query points into the map.
@@ -347,8 +328,7 @@ int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
 }
 
 int set_loss(PyInteraction_Object*, PyObject*) {
-    PyErr_SetString(PyExc_ValueError, "Loss function can't be set on legacy registers");
-    return -1;
+    return vesk_fail(PyExc_ValueError, "Loss function can't be set on legacy registers");
 }
 
 void deallocate(PyInteraction_Object* interaction) {
