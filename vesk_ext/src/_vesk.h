@@ -190,7 +190,6 @@ struct PyInteraction_Object {
     PyObject* loss;              // owned or null
     float activation[1];
     loss_func loss_dv_f;
-    int data_size;
     // The type's state record is laid over this buffer; records hold
     // pointers and doubles.
     alignas(8) char data[VESK_STATE_SIZE];

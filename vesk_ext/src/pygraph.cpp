@@ -889,8 +889,6 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
 }
 
 // The slots that the records do not name are empty.
-#pragma GCC diagnostic push
-#pragma GCC diagnostic ignored "-Wmissing-field-initializers"
 // Only what iterating over the slots needs: indexing goes through the
 // mapping operations.
 static PySequenceMethods PyGraph_sequence = {
@@ -918,7 +916,6 @@ PyTypeObject PyGraph_Type = {
     .tp_init = reinterpret_cast<initproc>(PyGraph_init),
     // tp_new is installed at start-up.
 };
-#pragma GCC diagnostic pop
 
 PyObject* graph_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyGraph_Type, "Graph");

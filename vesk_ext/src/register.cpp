@@ -391,7 +391,6 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
 int initialize(PyInteraction_Object* interaction) {
     *state_of(interaction) = {};
     interaction->loss_dv_f = mean_squared_error;
-    interaction->data_size = sizeof(register_state_t);
     return 0;
 }
 

@@ -59,7 +59,6 @@ int initialize(PyInteraction_Object* interaction) {
         PyErr_NoMemory();
         return -1;
     }
-    interaction->data_size = sizeof(register_cat_state_t);
     return 0;
 }
 
