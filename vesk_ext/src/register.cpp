@@ -154,10 +154,15 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
     using C = decltype(compared(T{}));
     // Every element of a broadcast column is its first.
     const int64_t n = stride == 0 ? std::min<int64_t>(length, 1) : length;
+    // Only doubles narrow, and saving and restoring the flags costs more
+    // than surveying a short column: other types leave them alone.
+    constexpr bool narrows = std::is_same_v<T, npy_double>;
     const int reported = FE_OVERFLOW | FE_UNDERFLOW | FE_INVALID;
-    std::fexcept_t saved;
-    std::fegetexceptflag(&saved, reported);
-    std::feclearexcept(reported);
+    std::fexcept_t saved{};
+    if constexpr (narrows) {
+        std::fegetexceptflag(&saved, reported);
+        std::feclearexcept(reported);
+    }
     // Each bound starts at the other end of the range: they stay crossed
     // until a value is found.
     C mx = std::numeric_limits<C>::lowest();
@@ -174,8 +179,11 @@ survey_result survey(const char* data, npy_intp stride, int64_t length) {
     }
     // Other columns raise them only at values that are not finite, which
     // their own conversion keeps as they are.
-    const bool clean = !std::is_same_v<T, npy_double> || std::fetestexcept(reported) == 0;
-    std::fesetexceptflag(&saved, reported);
+    bool clean = true;
+    if constexpr (narrows) {
+        clean = std::fetestexcept(reported) == 0;
+        std::fesetexceptflag(&saved, reported);
+    }
     return {mn <= mx, clean, static_cast<float>(static_cast<double>(mx)), static_cast<float>(static_cast<double>(mn))};
 }
 
