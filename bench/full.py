@@ -306,7 +306,7 @@ def report_callgrind(cg):
             lines.append("| %s | %s | %.0f | %.1f | %.1f | %.2f |" % (
                 graph, mode, m["per_sample"], m["per_node_sample"], f["per_node_sample"],
                 m["per_sample"] / f["per_sample"] if f["per_sample"] else float("nan")))
-    return [], lines + ["", "The module's query counts everything that grows with the rows: the column copies, the "
+    return [], lines + ["", "The module's query counts everything that grows with the rows: the block reads of the columns, the "
                         "categorical column's resolution and the sample loop. Per-function profiles: profile.md.", ""]
 
 
