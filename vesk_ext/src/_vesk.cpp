@@ -72,32 +72,13 @@ int import_numpy_array_api() {
                          api_version, feature_version);
     }
     const int endianness = PyArray_GetEndianness();
-    if (endianness == NPY_CPU_UNKNOWN_ENDIAN) {
-        return vesk_fail(PyExc_RuntimeError, "FATAL: module compiled as unknown endian");
-    }
     if (endianness != NPY_CPU_LITTLE) {
-        return vesk_fail(PyExc_RuntimeError,
-                         "FATAL: module compiled as little endian, but detected different "
-                         "endianness at runtime");
+        return vesk_fail(PyExc_RuntimeError, endianness == NPY_CPU_UNKNOWN_ENDIAN
+                                                 ? "FATAL: module compiled as unknown endian"
+                                                 : "FATAL: module compiled as little endian, but detected different "
+                                                   "endianness at runtime");
     }
     return 0;
-}
-
-// Registers the seven types. Each record is linked in at the head, so
-// lookups walk them in the reverse order. A record linked twice would chain
-// to itself, hence the guard against a second start-up in the process (a
-// registry already filled).
-void register_interaction_types() {
-    if (interaction_types != nullptr) {
-        return;
-    }
-    vesk_add_interactiontype(&vesk::gaussian::typeobj);
-    vesk_add_interactiontype(&vesk::linear::typeobj);
-    vesk_add_interactiontype(&vesk::multiply::typeobj);
-    vesk_add_interactiontype(&vesk::fixed::typeobj);
-    vesk_add_interactiontype(&vesk::cat::typeobj);
-    vesk_add_interactiontype(&vesk::sine::typeobj);
-    vesk_add_interactiontype(&vesk::tanh::typeobj);
 }
 
 }  // namespace
@@ -122,7 +103,19 @@ interaction_type_t* vesk_find_interactiontype(const char* type_name) {
 extern "C" __attribute__((visibility("default"))) PyObject* PyInit__vesk(void);
 
 PyMODINIT_FUNC PyInit__vesk(void) {
-    register_interaction_types();
+    // Registers the seven types. Each record is linked in at the head, so
+    // lookups walk them in the reverse order. A record linked twice would
+    // chain to itself, hence the guard against a second start-up in the
+    // process (a registry already filled).
+    if (interaction_types == nullptr) {
+        vesk_add_interactiontype(&vesk::gaussian::typeobj);
+        vesk_add_interactiontype(&vesk::linear::typeobj);
+        vesk_add_interactiontype(&vesk::multiply::typeobj);
+        vesk_add_interactiontype(&vesk::fixed::typeobj);
+        vesk_add_interactiontype(&vesk::cat::typeobj);
+        vesk_add_interactiontype(&vesk::sine::typeobj);
+        vesk_add_interactiontype(&vesk::tanh::typeobj);
+    }
 
     PyRef m(PyModule_Create(&veskmodule));
     if (!m) {

@@ -42,6 +42,7 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #include <cstdlib>
 #include <cstring>
 #include <memory>
+#include <utility>
 
 // Static records (types, modules, the registry's entries) name only the
 // slots they fill, with designated initialisers; the others stay empty.
@@ -227,6 +228,12 @@ inline int vesk_fail(PyObject* exc_type, const char* format, ...) {
     return -1;
 }
 
+// Sets MemoryError; always -1, as vesk_fail.
+inline int vesk_no_memory() {
+    PyErr_NoMemory();
+    return -1;
+}
+
 extern PyTypeObject PyGraph_Type;
 extern PyTypeObject PyInteraction_Type;
 extern PyTypeObject PyInteractionState_Type;
@@ -252,11 +259,10 @@ PyObject* interactionstate_addtomodule(PyObject* m);
 
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
-    if (interaction->busy) {
-        return vesk_fail(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
-                         interaction->type);
-    }
-    return 0;
+    return interaction->busy ? vesk_fail(PyExc_RuntimeError,
+                                         "Cannot change interaction '%s' while a query on its graph runs",
+                                         interaction->type)
+                             : 0;
 }
 
 // The values of the state record in one of its forms, or null with an

@@ -7,7 +7,6 @@
 #include "_vesk.h"
 
 #include <cmath>
-#include <utility>
 
 namespace {
 
@@ -42,8 +41,7 @@ int reserve(category_hashmap* map) {
     const size_t capacity = map->capacity != 0 ? map->capacity * 2 : 64;
     category_slot* index = static_cast<category_slot*>(PyMem_Calloc(capacity, sizeof(category_slot)));
     if (index == nullptr) {
-        PyErr_NoMemory();
-        return -1;
+        return vesk_no_memory();
     }
     PyMem_Free(std::exchange(map->index, index));
     map->capacity = capacity;

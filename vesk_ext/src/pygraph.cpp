@@ -5,7 +5,6 @@
 #include <algorithm>
 #include <bit>
 #include <chrono>
-#include <utility>
 
 namespace {
 
@@ -34,8 +33,7 @@ PyInteraction_Object* detach(const PyGraph_Object* self, PyInteraction_Object* x
 int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
     auto** slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(std::max(size, 0), sizeof(PyInteraction_Object*)));
     if (slots == nullptr) {
-        PyErr_NoMemory();
-        return -1;
+        return vesk_no_memory();
     }
     for (int i = 0; items != nullptr && i < size; ++i) {
         PyObject* item = items[i] != Py_None ? items[i] : nullptr;

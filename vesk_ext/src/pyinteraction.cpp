@@ -33,21 +33,18 @@ void copy_utf8(char* dst, const char* src, size_t max_bytes) {
 // or loss; everything that needs them refuses it. A construction binds all
 // three, the loss last, or none.
 int require_constructed(PyInteraction_Object* self) {
-    if (self->typeobj == nullptr || self->state == nullptr || self->loss == nullptr) {
-        return vesk_fail(PyExc_RuntimeError, "Interaction has not been initialized");
-    }
-    return 0;
+    const bool bound = self->typeobj != nullptr && self->state != nullptr && self->loss != nullptr;
+    return bound ? 0 : vesk_fail(PyExc_RuntimeError, "Interaction has not been initialized");
 }
 
 // A state write marks its interaction as being changed while its value's
 // conversion runs Python code; constructing the interaction again meanwhile
 // would free or re-lay the state record under the write.
 int refuse_rebuild(PyInteraction_Object* self) {
-    if (self->changing && !self->busy) {
-        return vesk_fail(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
-                         self->type);
-    }
-    return vesk_refuse_while_busy(self);
+    return self->changing && !self->busy
+               ? vesk_fail(PyExc_RuntimeError,
+                           "Cannot re-initialize interaction '%s' while its state is being changed", self->type)
+               : vesk_refuse_while_busy(self);
 }
 
 // Lets go of everything an earlier construction bound: the record (the type
@@ -59,8 +56,7 @@ int refuse_rebuild(PyInteraction_Object* self) {
 // again meanwhile.
 void unbind(PyInteraction_Object* self) {
     ++self->changing;
-    interaction_type_t* t = self->typeobj;
-    self->typeobj = nullptr;
+    interaction_type_t* t = std::exchange(self->typeobj, nullptr);
     if (t != nullptr && t->deallocate != nullptr) {
         t->deallocate(self);
     }
@@ -124,10 +120,8 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     int gluamine = 0;
     const char* name = nullptr;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc,
-                                     &gluamine, &name)) {
-        return -1;
-    }
-    if (refuse_rebuild(self) < 0) {
+                                     &gluamine, &name) ||
+        refuse_rebuild(self) < 0) {
         return -1;
     }
     if (!PyTuple_Check(latticeloc) || PyTuple_GET_SIZE(latticeloc) != 3) {

@@ -100,10 +100,8 @@ T& field_of(PyInteraction_Object* interaction, const state_field& f) {
 
 // A field's value: a float, or a bool for a flag.
 PyObject* read_field(PyInteraction_Object* interaction, const state_field& f) {
-    if (f.kind == field_kind::number) {
-        return PyFloat_FromDouble(field_of<float>(interaction, f));
-    }
-    return PyBool_FromLong(field_of<int>(interaction, f));
+    return f.kind == field_kind::number ? PyFloat_FromDouble(field_of<float>(interaction, f))
+                                        : PyBool_FromLong(field_of<int>(interaction, f));
 }
 
 // 0 when the value is stored; -1 with an error that says why not.
@@ -175,15 +173,13 @@ int PyInteractionState_SetAttr(PyObject* self, PyObject* attr, PyObject* value) 
     if (name == nullptr || name[0] == '_') {
         return name == nullptr ? -1 : PyObject_GenericSetAttr(self, attr, value);
     }
+    // Deleting is refused as an unknown name, also while a query runs.
     PyInteraction_Object* interaction = attribute_owner(self, true);
-    if (interaction == nullptr) {
+    if (interaction == nullptr || (value != nullptr && vesk_refuse_while_busy(interaction) < 0)) {
         return -1;
     }
     if (value == nullptr) {
         return vesk_fail(PyExc_AttributeError, "No such attribute '%s'", name);
-    }
-    if (vesk_refuse_while_busy(interaction) < 0) {
-        return -1;
     }
     ChangeMark mark(interaction);
     if (write_attribute(interaction, name, value) == 0) {
@@ -336,10 +332,7 @@ PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved)
         return saved ? PyList_Append(values.get(), value.get())
                      : PyDict_SetItemString(values.get(), name, value.get());
     });
-    if (failed) {
-        return nullptr;
-    }
-    return saved ? PyList_AsTuple(values.get()) : values.release();
+    return failed ? nullptr : (saved ? PyList_AsTuple(values.get()) : values.release());
 }
 
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved) {

@@ -7,10 +7,8 @@
 #include <bit>
 #include <cfenv>
 #include <cmath>
-#include <cstring>
 #include <limits>
 #include <type_traits>
-#include <utility>
 
 namespace vesk::fixed {
 namespace {
@@ -64,14 +62,14 @@ struct register_state_t {
 };
 
 // The rest of the record (the held arrays, the position in them, the marks
-// of their scan) belongs to a query, not to the register's state.
+// of their scan) belongs to a query, not to the register's state. Unknown
+// names are refused, as by default.
 constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(register_state_t, feature_min, number),
         VESK_ATTRIBUTE(register_state_t, feature_max, number),
         VESK_ATTRIBUTE(register_state_t, auto_adapt, flag),
     },
-    .unknown = unknown_names::refused,
 };
 
 register_state_t* state_of(PyInteraction_Object* interaction) {
@@ -381,8 +379,7 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     }
     column* held = static_cast<column*>(PyMem_Malloc(sizeof(column)));
     if (held == nullptr) {
-        PyErr_NoMemory();
-        return -1;
+        return vesk_no_memory();
     }
     *held = read;
     held->owner = owner.release();

@@ -4,9 +4,6 @@
 // and gradients through unchanged. It can never be a graph's output.
 #include "_vesk.h"
 
-#include <cstring>
-#include <utility>
-
 namespace vesk::cat {
 namespace {
 
@@ -44,22 +41,17 @@ void release_inputarray(register_cat_state_t* st) {
 // the change is the query's own resolution, while a query uses the register
 // (its resolved input points into the map).
 int refuse_if_busy(PyInteraction_Object* interaction, const register_cat_state_t* st, bool by_query) {
-    if (st->map_busy != 0 || (!by_query && interaction->busy != 0)) {
-        return vesk_fail(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
-                         interaction->name);
-    }
-    return 0;
+    const bool in_use = st->map_busy != 0 || (!by_query && interaction->busy != 0);
+    return in_use ? vesk_fail(PyExc_RuntimeError, "Categories of register '%s' cannot change while they are in use",
+                              interaction->name)
+                  : 0;
 }
 
 int initialize(PyInteraction_Object* interaction) {
     register_cat_state_t* st = state_of(interaction);
     *st = {};
     st->map = static_cast<category_hashmap*>(PyMem_Calloc(1, sizeof(category_hashmap)));
-    if (st->map == nullptr) {
-        PyErr_NoMemory();
-        return -1;
-    }
-    return 0;
+    return st->map != nullptr ? 0 : vesk_no_memory();
 }
 
 // An input register: the weight of the sample's category, whose entry the
@@ -171,8 +163,7 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     const npy_intp n = PyArray_DIM(column, 0);
     category_entry** entries = PyMem_New(category_entry*, static_cast<size_t>(n));
     if (entries == nullptr) {
-        PyErr_NoMemory();
-        return -1;
+        return vesk_no_memory();
     }
     // Kept alive while Python code run by hashing or releasing keys could
     // drop the last outside reference to it.
