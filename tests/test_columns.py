@@ -150,10 +150,14 @@ def test_narrowing_doubles_reports_like_numpy(values, errors):
 
 
 @pytest.mark.parametrize("dtype", DTYPES)
-def test_empty_columns_get_numpys_error(dtype):
+def test_empty_columns_get_numpys_error_unless_the_range_is_fixed(dtype):
     column = np.zeros(0, dtype=dtype)
     bits, out, error = outcome(column)
     assert out is None and error[0] is ValueError and "zero-size array" in error[1]
+    g = passthrough_graph()
+    g[0].state.auto_adapt = False
+    out = g._query({"x": column})
+    assert out.shape == (0,) and out.dtype == np.float32
 
 
 def categorical_outcome(column, y):

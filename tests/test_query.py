@@ -193,33 +193,13 @@ def test_failing_pass_keeps_earlier_training():
     pair = Pair([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
     column = np.array(["a", "b", "a", "z"])
     y = np.array([1.0, 1.0, np.nan, 1.0], dtype=np.float32)
-    with pytest.raises(RuntimeError, match="Nan found in expected array in register 'y'"):
+    with pytest.raises(RuntimeError, match=r"^Nan found in expected array in register 'y'$"):
         pair.native._query({"c": column}, y)
     pair.twin.query({"c": column[:2]}, y[:2])  # the samples before the failure
     assert dict(pair.nodes[0].state.categories) == dict(pair.twin.nodes[0].weights, z=0.0)
     # The failed query left no array behind: the graph runs normally again.
     got, want = pair.query({"c": column[:1]})
     assert same_bits(got, want)
-
-
-def test_failure_releases_handed_out_arrays():
-    # A failure after the columns were converted must not keep them: memory
-    # stays flat over many failing queries with large columns.
-    import tracemalloc
-
-    g = graph_of(register("x"), register("x2"), register("y", source=0))
-    big = np.ones(200_000)
-    for _ in range(3):
-        with pytest.raises(ValueError):
-            g._query({"x": big, "x2": big}, np.ones(10))  # refused: yarray too short
-    tracemalloc.start()
-    base = tracemalloc.get_traced_memory()[0]
-    for _ in range(20):
-        with pytest.raises(ValueError):
-            g._query({"x": big, "x2": big}, np.ones(10))
-    grown = tracemalloc.get_traced_memory()[0] - base
-    tracemalloc.stop()
-    assert grown < 200_000  # one leaked float32 copy would be 800 kB
 
 
 def test_stale_expected_array_is_never_read_elsewhere():
