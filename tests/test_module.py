@@ -8,7 +8,6 @@ import numpy
 import pytest
 
 import _vesk
-import reference_math as ref
 from conftest import TESTS_DIR, run_python
 
 # The ABI of the numpy headers the module was built with: numpy 2's from
