@@ -108,16 +108,12 @@ def test_companion_outliving_its_interaction():
             use()
 
 
-@pytest.mark.parametrize("ix", [2, -1, 7])
-def test_set_source_index_range(ix):
-    x = _vesk.Interaction("fixed", (0, 0, 0))
-    with pytest.raises(ValueError, match=r"^Source index %i is out of range$" % ix):
-        x._set_source(ix, 0)
-    assert x.sources == ()
-
-
 def test_set_source_counts():
     x = _vesk.Interaction("fixed", (0, 0, 0))
+    for ix in (2, -1, 7):
+        with pytest.raises(ValueError, match=r"^Source index %i is out of range$" % ix):
+            x._set_source(ix, 0)
+        assert x.sources == ()
     x._set_source(0, -1)
     assert x.sources == ()
     y = _vesk.Interaction("fixed", (0, 0, 0))
@@ -146,6 +142,10 @@ def test_depth():
     unconnected = _vesk.Interaction("fixed", (0, 0, 0))
     g2 = graph_of(register("a"), unconnected)
     assert unconnected.sources == () and unconnected.depth == -1
+    n = 100000  # a long chain
+    g = graph_of(register("x"), *[register("r", source=i - 1) for i in range(1, n)])
+    assert g[n - 1].depth == n - 2
+    assert g[n // 2].depth == n // 2 - 1
 
 
 @pytest.mark.parametrize("sources, message", [((5,), "not a filled slot"), ((-3,), "not a filled slot"),
@@ -159,16 +159,6 @@ def test_depth_refuses_bad_sources(sources, message):
     g[2] = x
     with pytest.raises(RuntimeError, match=message):
         x.depth
-
-
-def test_depth_of_a_long_chain():
-    n = 100000
-    g = _vesk.Graph(n)
-    g[0] = register("x")
-    for i in range(1, n):
-        g[i] = register("r", source=i - 1)
-    assert g[n - 1].depth == n - 2
-    assert g[n // 2].depth == n // 2 - 1
 
 
 def test_activation_shares_the_slot_and_keeps_the_interaction_alive():

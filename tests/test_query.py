@@ -161,12 +161,9 @@ def test_check_order():
     g[2] = register("y", source=1)
     with pytest.raises(ValueError, match="^yarray must be a numpy array$"):
         g._query({"a": X["x"], "x": X["x"]}, "not an array")
-    with pytest.raises(TypeError):
-        g._query()
-    with pytest.raises(TypeError):
-        g._query(X, None, 1)
-    with pytest.raises(TypeError):
-        g._query(X, zarray=None)
+    for args, kwargs in (((), {}), ((X, None, 1), {}), ((X,), {"zarray": None})):
+        with pytest.raises(TypeError):
+            g._query(*args, **kwargs)
 
 
 def test_input_register_as_output():
