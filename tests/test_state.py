@@ -254,12 +254,9 @@ def test_state_type_is_not_constructible_nor_exported(state):
 
 
 def test_underscore_names_go_to_the_generic_machinery(state):
-    with pytest.raises(AttributeError):
-        state._x = 1
-    with pytest.raises(AttributeError):
-        state.__dict__ = {}
-    with pytest.raises(AttributeError):
-        state._missing
+    for use in (lambda: setattr(state, "_x", 1), lambda: setattr(state, "__dict__", {}), lambda: state._missing):
+        with pytest.raises(AttributeError):
+            use()
 
 
 def test_from_dict_edge_cases(state):
