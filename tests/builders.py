@@ -31,3 +31,11 @@ def objects(values):
     for i, value in enumerate(values):
         column[i] = value
     return column
+
+
+def unaligned(a):
+    """A copy of a one-dimensional array at an odd address."""
+    raw = bytearray(a.nbytes + 1)
+    out = np.frombuffer(raw, dtype=a.dtype, offset=1, count=len(a))
+    out[:] = a
+    return out

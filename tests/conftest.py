@@ -27,6 +27,13 @@ def run_python(code, *, python=None, env=None, path=None, timeout=120):
     )
 
 
+def mypy_strict(*paths, cwd=None):
+    """mypy --strict over the paths, with its cache in the environment."""
+    return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",
+                           os.path.join(sys.prefix, ".mypy_cache"), *paths],
+                          capture_output=True, text=True, cwd=cwd, timeout=300)
+
+
 @pytest.fixture
 def python_run():
     return run_python

@@ -10,7 +10,7 @@ import pytest
 
 import _vesk
 import graph_pairs
-from builders import graph_of, register
+from builders import graph_of, register, unaligned
 from graph_pairs import Pair, build, every_type, same_bits
 
 LAYOUTS = {
@@ -30,13 +30,6 @@ def same_values(a, b):
     a, b = np.atleast_1d(np.asarray(a, np.float32)), np.atleast_1d(np.asarray(b, np.float32))
     both_nan = np.isnan(a) & np.isnan(b)
     return a.shape == b.shape and same_bits(np.where(both_nan, np.float32(0), a), np.where(both_nan, np.float32(0), b))
-
-
-def unaligned(a):
-    raw = bytearray(a.nbytes + 1)
-    out = np.frombuffer(raw, dtype=a.dtype, offset=1, count=len(a))
-    out[:] = a
-    return out
 
 
 # Columns are read in place, a block at a time, from any numeric layout.

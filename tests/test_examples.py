@@ -9,6 +9,8 @@ import textwrap
 import numpy as np
 import pytest
 
+from conftest import mypy_strict
+
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
 EXAMPLES = os.path.join(ROOT, "examples")
 
@@ -21,7 +23,7 @@ def run(*args, cwd=ROOT, timeout=300):
 
 def mypy(*args):
     # Run from the repository, so that its mypy settings (pyproject.toml) apply.
-    return run("-m", "mypy", "--strict", "--cache-dir", os.path.join(sys.prefix, ".mypy_cache"), *args)
+    return mypy_strict(*args, cwd=ROOT)
 
 
 @pytest.mark.skipif(tuple(map(int, np.__version__.split(".")[:2])) < (1, 22),

@@ -23,6 +23,7 @@ from hypothesis.stateful import RuleBasedStateMachine, invariant, precondition, 
 
 import _vesk
 import reference_math as ref
+from builders import objects
 from conftest import run_python
 from graph_pairs import exact
 from reliability import UNDER_ASAN, bits, rebuilt
@@ -137,9 +138,7 @@ def column(data, n, clean=False):
     if kind == "0-d":
         return np.array(values[0] if values else 0.5)
     if kind in ("objects", "keys"):
-        array = np.empty(n, dtype=object)
-        for i, value in enumerate(values):  # one by one: tuples stay items
-            array[i] = value
+        array = objects(values)
     elif kind == "float":
         array = np.array(values, dtype=np.float64).astype(data.draw(st.sampled_from(
             ["float32", "float64", ">f8", ">f4"] if clean else ["float32", "float64", "float16", ">f8", ">f4"])))

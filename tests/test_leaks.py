@@ -10,17 +10,11 @@ import tracemalloc
 import numpy as np
 
 import _vesk
+from builders import objects
 from graph_pairs import build
 from reliability import MIXED, UNDER_ASAN
 
 QUERIES = int(os.environ.get("VESK_LEAK_QUERIES", "100000"))
-
-
-def objects(*values):
-    column = np.empty(len(values), dtype=object)
-    for i, value in enumerate(values):  # one by one: tuples stay items
-        column[i] = value
-    return column
 
 
 def resident_bytes():
@@ -34,12 +28,13 @@ def test_queries_leave_memory_and_references_flat():
     # and its column fails, so the category made for it must go again.
     keys = ["".join(["ke", "y"]), 10 ** 20, ("t", 2.5), "".join(["fre", "sh"])]
     x = np.array([0.1, -0.5, 0.7], dtype=np.float32)
-    c = objects(*keys[:3])
+    c = objects(keys[:3])
     y = np.array([0.3, 0.1, -0.2])
     nan_x = np.array([0.1, np.nan, 0.7], dtype=np.float32)
     nan_y = np.array([0.3, np.inf, -0.2])
-    unhashable = objects(keys[0], keys[3], [1])
-    not_a_number = objects(0.5, "many", 0.25)
+    unhashable = objects([keys[0], keys[3], [1]])
+    not_a_number = objects([0.5, "many", 0.25])
+    x64 = x.astype(np.float64)  # a dtype other than the register's own
     cases = [
         # (xarray, yarray, exception class or None)
         ({"fixed": x, "cat": c}, None, None),
@@ -51,10 +46,11 @@ def test_queries_leave_memory_and_references_flat():
         ({"fixed": not_a_number, "cat": c}, y, ValueError),  # conversion fails
         ({"fixed": x}, None, ValueError),  # a column is missing
         ({"fixed": x, "cat": c}, y[:2], ValueError),  # too few expected values
+        ({"fixed": x64, "cat": c}, y[:2], ValueError),  # the same, after a column of another dtype
         ({"fixed": x[:2], "cat": c}, None, ValueError),  # uneven columns
         ({"fixed": x, "cat": c}, list(y), ValueError),  # expected values not an array
     ]
-    watched = keys + [x, c, y, nan_x, nan_y, unhashable, not_a_number]
+    watched = keys + [x, c, y, nan_x, nan_y, unhashable, not_a_number, x64]
     g = build(MIXED)
 
     def run(count):

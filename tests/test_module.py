@@ -8,7 +8,6 @@ import numpy
 import pytest
 
 import _vesk
-import reference_math as ref
 from conftest import TESTS_DIR, run_python
 
 # The ABI of the numpy headers the module was built with: numpy 2's from
@@ -22,11 +21,6 @@ def test_module_attributes():
     assert _vesk.DEFAULT_LOSS == "mean_squared_error"
     assert _vesk.Graph.__name__ == "Graph" and _vesk.Graph.__module__ == "_vesk"
     assert _vesk.Interaction.__module__ == "_vesk"
-
-
-@pytest.mark.parametrize("name", [t.NAME for t in ref.TYPES])
-def test_every_type_is_registered(name):
-    assert _vesk.Interaction(name, (0, 0, 0)).type == name
 
 
 @pytest.mark.parametrize("name", ["Tanh", "tanh ", "", "fixed\u00e9", "nonesuch", "cat2"])
@@ -142,35 +136,41 @@ else:
 LOCATIONS = ["_core", "core"]
 
 
+REFUSED = "IMPORTERROR: numpy.core.multiarray failed to import"
+IMPORTED = "['DEFAULT_LOSS', 'Graph', 'Interaction']"
+
+
 @pytest.mark.parametrize("location", LOCATIONS)
 @pytest.mark.parametrize(
-    "module_text, message",
+    "module_text, printed, message",
     [
-        ("raise ImportError('no numpy here')", "no numpy here"),
-        ("", "AttributeError: _ARRAY_API not found"),
-        ("_ARRAY_API = 42", "RuntimeError: _ARRAY_API is not PyCapsule object"),
-        (FAKE_TABLE.format(abi=0x1000008, api=0xD, endian=1),
+        ("raise ImportError('no numpy here')", REFUSED, "no numpy here"),
+        ("", REFUSED, "AttributeError: _ARRAY_API not found"),
+        ("_ARRAY_API = 42", REFUSED, "RuntimeError: _ARRAY_API is not PyCapsule object"),
+        (FAKE_TABLE.format(abi=0x1000008, api=0xD, endian=1), REFUSED,
          "RuntimeError: module compiled against ABI version 0x%x but this version of numpy is 0x1000008" % HEADERS_ABI),
-        (FAKE_TABLE.format(abi=0x2000001, api=0x12, endian=1),
+        (FAKE_TABLE.format(abi=0x2000001, api=0x12, endian=1), REFUSED,
          "RuntimeError: module compiled against ABI version 0x%x but this version of numpy is 0x2000001" % HEADERS_ABI),
-        (FAKE_TABLE.format(abi=0x1000009, api=0xC, endian=1),
+        (FAKE_TABLE.format(abi=0x1000009, api=0xC, endian=1), REFUSED,
          "RuntimeError: module compiled against API version 0xd but this version of numpy is 0xc"),
-        (FAKE_TABLE.format(abi=0x1000009, api=0xD, endian=0),
+        (FAKE_TABLE.format(abi=0x1000009, api=0xD, endian=0), REFUSED,
          "RuntimeError: FATAL: module compiled as unknown endian"),
-        (FAKE_TABLE.format(abi=0x1000009, api=0x10, endian=2),
+        (FAKE_TABLE.format(abi=0x1000009, api=0x10, endian=2), REFUSED,
          "RuntimeError: FATAL: module compiled as little endian, but detected different endianness at runtime"),
-    ] + ([] if HEADERS_ABI >= 0x2000000 else [
-        (FAKE_TABLE.format(abi=0x2000000, api=0x12, endian=1),
+        # The same fake table with acceptable versions passes every check.
+        (FAKE_TABLE.format(abi=0x1000009, api=0xD, endian=1), IMPORTED, ""),
+    ] + ([(FAKE_TABLE.format(abi=0x2000000, api=0x14, endian=1), IMPORTED, "")] if HEADERS_ABI >= 0x2000000 else [
+        (FAKE_TABLE.format(abi=0x2000000, api=0x12, endian=1), REFUSED,
          "RuntimeError: module compiled against ABI version 0x1000009 but this version of numpy is 0x2000000"),
     ]),
-    ids=["import", "attribute", "capsule", "abi", "abi-next", "api", "unknown-endian", "big-endian"]
-    + ([] if HEADERS_ABI >= 0x2000000 else ["abi-2"]),
+    ids=["import", "attribute", "capsule", "abi", "abi-next", "api", "unknown-endian", "big-endian", "valid",
+         "valid-2" if HEADERS_ABI >= 0x2000000 else "abi-2"],
 )
-def test_numpy_binding_checks(tmp_path, location, module_text, message):
+def test_numpy_binding_checks(tmp_path, location, module_text, printed, message):
     fake = _stand_in(tmp_path, location, module_text)
     result = run_python(IMPORT_OR_REPORT, path=[fake, _module_copy(tmp_path)])
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "IMPORTERROR: numpy.core.multiarray failed to import"
+    assert result.stdout.strip() == printed
     assert message in result.stderr
 
 
@@ -181,15 +181,5 @@ def test_old_core_is_tried_only_when_the_new_one_is_missing(tmp_path):
                      other_core="raise ImportError('new core broken')")
     result = run_python(IMPORT_OR_REPORT, path=[fake, _module_copy(tmp_path)])
     assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "IMPORTERROR: numpy.core.multiarray failed to import"
+    assert result.stdout.strip() == REFUSED
     assert "ImportError: new core broken" in result.stderr
-
-
-@pytest.mark.parametrize("location", LOCATIONS)
-@pytest.mark.parametrize("abi, api", [(0x1000009, 0xD)] + ([(0x2000000, 0x14)] if HEADERS_ABI >= 0x2000000 else []))
-def test_valid_table_imports(tmp_path, location, abi, api):
-    # The same fake table with acceptable versions passes every check.
-    fake = _stand_in(tmp_path, location, FAKE_TABLE.format(abi=abi, api=api, endian=1))
-    result = run_python(IMPORT_OR_REPORT, path=[fake, _module_copy(tmp_path)])
-    assert result.returncode == 0, result.stderr
-    assert result.stdout.strip() == "['DEFAULT_LOSS', 'Graph', 'Interaction']"

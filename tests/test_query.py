@@ -28,6 +28,10 @@ def test_prediction_and_training_runs():
     again = g._query(xarray={"x": column}, yarray=np.zeros(5))
     assert again.tolist() == out.tolist()
     assert g._query({"x": column}, None).tolist() == out.tolist()
+    assert g._query({"x": column}, np.arange(10.0)).shape == (5,)  # a longer yarray is accepted
+    # An input register as the output: its values are mapped in and back out.
+    g = graph_of(register("x", auto_adapt=False, feature_min=0.0, feature_max=10.0))
+    assert g._query({"x": np.array([2.5, 20.0], dtype=np.float32)}).tolist() == [2.5, 10.0]
 
 
 def test_keys_and_shared_names():
@@ -160,24 +164,9 @@ def test_check_order():
     g[2] = register("y", source=1)
     with pytest.raises(ValueError, match="^yarray must be a numpy array$"):
         g._query({"a": X["x"], "x": X["x"]}, "not an array")
-    with pytest.raises(TypeError):
-        g._query()
-    with pytest.raises(TypeError):
-        g._query(X, None, 1)
-    with pytest.raises(TypeError):
-        g._query(X, zarray=None)
-
-
-def test_input_register_as_output():
-    # Its values are mapped in and back out, the last partial chunk too.
-    g = graph_of(register("x", auto_adapt=False, feature_min=0.0, feature_max=10.0))
-    out = g._query({"x": np.array([2.5, 20.0], dtype=np.float32)})
-    assert out.tolist() == [2.5, 10.0]
-
-
-def test_longer_yarray_is_accepted():
-    g = fixed_graph()
-    assert g._query(X, np.arange(10.0)).shape == (2,)
+    for args, kwargs in (((), {}), ((X, None, 1), {}), ((X,), {"zarray": None})):
+        with pytest.raises(TypeError):
+            g._query(*args, **kwargs)
 
 
 def test_too_many_samples_refused_without_copying():
@@ -193,33 +182,13 @@ def test_failing_pass_keeps_earlier_training():
     pair = Pair([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
     column = np.array(["a", "b", "a", "z"])
     y = np.array([1.0, 1.0, np.nan, 1.0], dtype=np.float32)
-    with pytest.raises(RuntimeError, match="Nan found in expected array in register 'y'"):
+    with pytest.raises(RuntimeError, match=r"^Nan found in expected array in register 'y'$"):
         pair.native._query({"c": column}, y)
     pair.twin.query({"c": column[:2]}, y[:2])  # the samples before the failure
     assert dict(pair.nodes[0].state.categories) == dict(pair.twin.nodes[0].weights, z=0.0)
     # The failed query left no array behind: the graph runs normally again.
     got, want = pair.query({"c": column[:1]})
     assert same_bits(got, want)
-
-
-def test_failure_releases_handed_out_arrays():
-    # A failure after the columns were converted must not keep them: memory
-    # stays flat over many failing queries with large columns.
-    import tracemalloc
-
-    g = graph_of(register("x"), register("x2"), register("y", source=0))
-    big = np.ones(200_000)
-    for _ in range(3):
-        with pytest.raises(ValueError):
-            g._query({"x": big, "x2": big}, np.ones(10))  # refused: yarray too short
-    tracemalloc.start()
-    base = tracemalloc.get_traced_memory()[0]
-    for _ in range(20):
-        with pytest.raises(ValueError):
-            g._query({"x": big, "x2": big}, np.ones(10))
-    grown = tracemalloc.get_traced_memory()[0] - base
-    tracemalloc.stop()
-    assert grown < 200_000  # one leaked float32 copy would be 800 kB
 
 
 def test_stale_expected_array_is_never_read_elsewhere():

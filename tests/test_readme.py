@@ -6,10 +6,11 @@ and type-checks against the stubs.
 import io
 import os
 import re
-import subprocess
 import sys
 
 import pytest
+
+from conftest import mypy_strict
 
 README = os.path.join(os.path.dirname(os.path.dirname(os.path.abspath(__file__))), "README.md")
 FENCE = re.compile(r"^```python\n(.*?)^```$", re.M | re.S)
@@ -69,11 +70,7 @@ def test_walkthrough_passes_strict_type_checking(tmp_path):
                 lines.extend([""] * (number + 1 - len(lines)))
                 lines[number] = line
     source.write_text("\n".join(lines) + "\n")
-    result = subprocess.run(
-        [sys.executable, "-m", "mypy", "--strict", "--cache-dir", os.path.join(sys.prefix, ".mypy_cache"), str(source)],
-        capture_output=True,
-        text=True,
-    )
+    result = mypy_strict(str(source))
     assert result.returncode == 0, result.stdout + result.stderr
 
 
