@@ -21,6 +21,14 @@ IN_USE = "Categories of register 'c' cannot change while they are in use"
 g = build([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
 c = g[0]
 seen = []
+
+
+def clear_categories():
+    """Tries to replace c's categories; records the refusal."""
+    try:
+        c.state.categories = []
+    except RuntimeError as e:
+        seen.append(type(e))
 '''
 
 CASES = {
@@ -29,10 +37,7 @@ CASES = {
     "hash_replaces_categories_during_resolution": '''
 class Meddler:
     def __hash__(self):
-        try:
-            c.state.categories = []
-        except RuntimeError as e:
-            seen.append(type(e))
+        clear_categories()
         return 11
 c.state.categories = [("old", 0.5)]
 g._query({"c": objects(["old", Meddler(), "old"])}, np.array([1.0, 1.0, 1.0]))
@@ -45,10 +50,7 @@ assert len(weights) == 2 and weights["old"] > 0.5, weights
     "expected_conversion_replaces_categories": '''
 class Meddler:
     def __float__(self):
-        try:
-            c.state.categories = []
-        except RuntimeError as e:
-            seen.append(type(e))
+        clear_categories()
         return 0.5
 g._query({"c": np.array(["a", "b"])}, objects([Meddler(), Meddler()]))
 assert seen and set(seen) == {RuntimeError}, seen
