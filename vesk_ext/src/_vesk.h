@@ -164,6 +164,23 @@ typedef struct interaction_type {
     int (*restore_attribute)(PyInteraction_Object* interaction, const char* name, PyObject* value) = nullptr;
     // Visits the Python objects the state record owns, for cycle collection.
     int (*traverse)(PyInteraction_Object* interaction, visitproc visit, void* arg) = nullptr;
+    // Whether the columns the node holds for a query of `samples` samples
+    // are still the arrays it took, as it took them: data, length, strides
+    // and dtype. Python code that runs while a query is set up or between
+    // its chunks (a signal handler, a key's hash, a mask hook) can reshape an
+    // array or free its data. 0, or -1 with an exception that refuses the
+    // query. Null: the node holds no column.
+    int (*check_columns)(PyInteraction_Object* interaction, int64_t samples) = nullptr;
+    // Ends what a query's set-up left pending (the ranges its columns widen,
+    // the categories it created): kept as the first sample starts, or
+    // dropped when the query is refused before it, so that a refused query
+    // changes nothing. Called once per slot, after the query let go of its
+    // columns when it drops. Null: nothing is ever pending.
+    void (*settle)(PyInteraction_Object* interaction, bool keep) = nullptr;
+    // The forms of the node's reverse step where they depend on its state,
+    // given the sources it reads; null for the row of `reverse` (see there).
+    // Chosen when the steps are laid out, before the first sample.
+    const step_operation* (*reverse_by_state)(const PyInteraction_Object* interaction, int sources) = nullptr;
     // The registry's link; types leave it empty in their record.
     struct interaction_type* next = nullptr;
 } interaction_type_t;
@@ -173,6 +190,10 @@ int vesk_add_interactiontype(interaction_type_t* typeobj);
 interaction_type_t* vesk_find_interactiontype(const char* type_name);
 
 #define VESK_STATE_SIZE 100
+
+// The most samples one query takes, a count that fits a 32-bit int; rows
+// are still counted in 64 bits throughout.
+constexpr int64_t vesk_max_samples = INT32_MAX;
 
 struct PyInteraction_Object {
     PyObject_HEAD
@@ -228,6 +249,13 @@ inline int vesk_fail(PyObject* exc_type, const char* format, ...) {
     return -1;
 }
 
+// Refuses a column that Python code changed while a query was reading it
+// (`what`, "input" or "expected", of the register `name`); always -1.
+inline int vesk_refuse_changed_column(const char* what, const char* name) {
+    return vesk_fail(PyExc_RuntimeError, "The %s array of register '%s' changed while the query was reading it", what,
+                     name);
+}
+
 // Sets MemoryError; always -1, as vesk_fail.
 inline int vesk_no_memory() {
     PyErr_NoMemory();
@@ -276,12 +304,15 @@ PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved)
 // that does not fit.
 int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved);
 
-// The version of the saved form of graphs and interactions (the values of
-// their __getstate__), its first item.
-constexpr int vesk_saved_form = 1;
+// The versions of the saved forms of interactions and graphs (the values of
+// their __getstate__), the forms' first item. Every version from 1 on loads.
+constexpr int vesk_interaction_form = 1;
+constexpr int vesk_graph_form = 2;  // 1 lacks the slot attributes of subclasses
+// The version of a saved form, when it is one from 1 to `newest`; -1 with
+// TypeError or ValueError naming the problem otherwise. `what` names the type.
+int vesk_saved_version(PyObject* saved, const char* what, int newest);
 // Parses the items of a saved form after its version by a PyArg format; -1
-// with TypeError or ValueError naming the problem (an unknown version, a
-// damaged form) otherwise. `what` names the type.
+// with ValueError naming a damaged form otherwise.
 int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...);
 
 // Raises exc_type with the formatted message, with the pending error (if
@@ -616,6 +647,16 @@ void value_block(PyInteraction_Object* x, const float* in0, const float* in1, fl
     x->activation[0] = out[n - 1];
 }
 
+// Kind's reverse_by_state, where it has one.
+template <typename Kind>
+constexpr auto reverse_by_state_of() -> decltype(interaction_type_t::reverse_by_state) {
+    if constexpr (requires { &Kind::reverse_by_state; }) {
+        return &Kind::reverse_by_state;
+    } else {
+        return nullptr;
+    }
+}
+
 // The record of a trainable type whose forward step and block form are
 // value_forward and value_block: Kind also gives type_name, description,
 // draw_parameters and reverse<Sources, Carry>, the reverse steps.
@@ -633,6 +674,7 @@ constexpr interaction_type_t value_type = {
     .forward_block = value_block<Kind>,
     .description = &Kind::description,
     .draw_parameters = Kind::draw_parameters,
+    .reverse_by_state = reverse_by_state_of<Kind>(),
 };
 
 // ---------------------------------------------------------------------------
@@ -646,9 +688,10 @@ constexpr interaction_type_t value_type = {
 struct weighted_sum_state {
     static constexpr double lr_base = 0.005;
     // The parameters and their moments as the lanes of one Adam step: w0,
-    // bias, w1 (used only while sourcecount is 2), and a lane that stays 0.
-    // The second weight of a node with one source never has a gradient, so
-    // its moments stay 0 (sources are never removed).
+    // bias, w1 (read only while sourcecount is 2), and a lane that stays 0.
+    // The second weight of a node with one source never has a gradient: its
+    // moments stay 0 unless a restored state brought them, and while they
+    // are 0 its step is 0.
     float w0;
     float bias;
     float w1;
@@ -691,8 +734,11 @@ struct weighted_sum {
     }
 
     // The reverse step: passes the sources their shares of dz, the gradient of
-    // the sum, and steps all three parameters.
-    template <int Sources, int Carry>
+    // the sum, and steps all three parameters. With one source, w1's lanes
+    // are left out of the step (Lanes 2) while its moments are 0, which
+    // gives them the step 0/(0 + epsilon) = 0 exactly; moments a restored
+    // state brought still move w1 (Lanes 4).
+    template <int Sources, int Carry, int Lanes = 2 * Sources>
     static int reverse(const pass_step* s, float d) {
         const float dz = Kind::sum_gradient(s->self->a, d);
         weighted_sum_state* st = step_state<weighted_sum_state>(s);
@@ -710,13 +756,20 @@ struct weighted_sum {
         const adam_corrections& c = s->shared->corrections;
         float_lanes m1 = load_lanes(st->m1);
         float_lanes m2 = load_lanes(st->m2);
-        const float_lanes step = c.correct_m2 ? adam_step_with<true, 2 * Sources>(m1, m2, c, grad)
-                                              : adam_step_with<false, 2 * Sources>(m1, m2, c, grad);
+        const float_lanes step = c.correct_m2 ? adam_step_with<true, Lanes>(m1, m2, c, grad)
+                                              : adam_step_with<false, Lanes>(m1, m2, c, grad);
         store_lanes(st->m1, m1);
         store_lanes(st->m2, m2);
         // lr x step is rounded to float before it is subtracted.
         store_lanes(&st->w0, load_lanes(&st->w0) - st->lr * step);
         return hand_on<Carry>(s, d0, d1);
+    }
+
+    // A node with one source whose w1 has moments takes the full step.
+    static const step_operation* reverse_by_state(const PyInteraction_Object* x, int sources) {
+        static constexpr step_operation full[4] = {reverse<1, 0, 4>, reverse<1, 1, 4>, nullptr, reverse<1, 3, 4>};
+        const weighted_sum_state* st = reinterpret_cast<const weighted_sum_state*>(x->data);
+        return sources == 1 && (st->m1[2] != 0.0f || st->m2[2] != 0.0f) ? full : nullptr;
     }
 };
 
@@ -732,15 +785,29 @@ inline PyObject* vesk_newref(PyObject* ob) {
     return ob;
 }
 
-// Releases the interpreter lock for a pass over a long column, so that
-// queries on other threads go on meanwhile. The pass may touch no Python
-// object, only memory that the running query keeps alive and unchanged.
-struct py_relock {
-    void operator()(PyThreadState* saved) const noexcept { PyEval_RestoreThread(saved); }
-};
-struct UnlockedFor : std::unique_ptr<PyThreadState, py_relock> {
-    explicit UnlockedFor(int64_t n) : unique_ptr(n >= 4096 ? PyEval_SaveThread() : nullptr) {}
-};
+// Takes the interpreter lock back (PyEval_RestoreThread). While the
+// interpreter shuts down, a thread that asks for the lock is ended by an
+// unwinding of its stack, which would run the clean-ups of this module's
+// frames without the lock and with a freed thread state: such a thread
+// stops here for good instead, touching nothing, and the process exits as
+// it would have. Never called from a destructor or a noexcept function,
+// which the unwinding could not pass.
+void vesk_relock(PyThreadState* saved);
+
+// Runs f, a pass over a long column, with the interpreter lock released,
+// so that queries on other threads go on meanwhile; its result. f may touch
+// no Python object, only memory that the running query keeps alive, and
+// must not throw.
+template <typename F>
+inline auto vesk_unlocked_for(int64_t n, F f) -> decltype(f()) {
+    if (n < 4096) {
+        return f();
+    }
+    PyThreadState* saved = PyEval_SaveThread();
+    auto result = f();
+    vesk_relock(saved);
+    return result;
+}
 
 // Whether the pending error may be replaced by a refusal of the module's
 // own: interrupts, exits (anything outside Exception) and exhausted memory

@@ -6,9 +6,45 @@
 // without walking a chain.
 #include "_vesk.h"
 
+#include <bit>
+#include <chrono>
 #include <cmath>
 
+#include <sys/random.h>
+#include <unistd.h>
+
 namespace {
+
+// A mixing step that spreads every input bit over the whole word.
+uint64_t splitmix64(uint64_t z) {
+    z += 0x9E3779B97F4A7C15ull;
+    z = (z ^ (z >> 30)) * 0xBF58476D1CE4E5B9ull;
+    z = (z ^ (z >> 27)) * 0x94D049BB133111EBull;
+    return z ^ (z >> 31);
+}
+
+// The index places a hash at the top bits of its product with an odd
+// multiplier drawn once per process: keys chosen to crowd one place of the
+// index under a known multiplier then land anywhere. Multipliers with few
+// bits set, or none in the top byte, spread runs of small ints badly and
+// are drawn again.
+uint64_t draw_multiplier() {
+    uint64_t seed = 0;
+    if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
+        seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
+               (static_cast<uint64_t>(getpid()) << 32) ^ reinterpret_cast<uintptr_t>(&seed);
+    }
+    for (;;) {
+        seed = splitmix64(seed);
+        const uint64_t m = seed | 1;
+        const int bits = std::popcount(m);
+        if ((m >> 56) != 0 && bits >= 24 && bits <= 40) {
+            return m;
+        }
+    }
+}
+
+const uint64_t index_multiplier = draw_multiplier();
 
 // The place of a hash in the index: the one that holds it, or else the
 // free one where its probe ends. The index has a free place at least.
@@ -17,7 +53,7 @@ category_slot& probe(const category_hashmap* map, uint64_t pyhash) {
     // The probe starts at the top bits of the mixed hash. The hashes of ints
     // are the ints themselves: the multiplication spreads runs and multiples
     // of a power of two over the whole index.
-    size_t i = static_cast<size_t>((pyhash * 0x9E3779B97F4A7C15ull) >> map->shift);
+    size_t i = static_cast<size_t>((pyhash * index_multiplier) >> map->shift);
     while (map->index[i].entry != nullptr && map->index[i].py_keyhash != pyhash) {
         i = (i + 1) & mask;
     }

@@ -6,6 +6,8 @@
 #include <bit>
 #include <chrono>
 
+#include <unistd.h>
+
 namespace {
 
 int refuse_while_running(PyGraph_Object* self) {
@@ -31,8 +33,10 @@ PyInteraction_Object* detach(const PyGraph_Object* self, PyInteraction_Object* x
 // code run by a release (a key's finaliser, say) never sees a half-emptied
 // graph.
 int replace_slots(PyGraph_Object* self, int size, PyObject* const* items) {
-    auto** slots = static_cast<PyInteraction_Object**>(PyMem_Calloc(std::max(size, 0), sizeof(PyInteraction_Object*)));
-    if (slots == nullptr) {
+    // A graph without slots holds no array.
+    auto** slots =
+        size > 0 ? static_cast<PyInteraction_Object**>(PyMem_Calloc(size, sizeof(PyInteraction_Object*))) : nullptr;
+    if (size > 0 && slots == nullptr) {
         return vesk_no_memory();
     }
     for (int i = 0; items != nullptr && i < size; ++i) {
@@ -195,6 +199,7 @@ bool has_output_entrypoints(const PyInteraction_Object* x) {
 struct QueryGuard {
     PyGraph_Object* held = nullptr;
     bool succeeded = false;
+    bool committed = false;
 
     int acquire(PyGraph_Object* graph) {
         if (graph->running) {
@@ -215,13 +220,28 @@ struct QueryGuard {
         return 0;
     }
 
+    // Keeps what the set-up left pending; the first sample follows.
+    void commit() {
+        committed = true;
+        settle(true);
+    }
+
+    void settle(bool keep) const {
+        for_each_node(held, [keep](PyInteraction_Object* x) {
+            if (x->typeobj != nullptr && x->typeobj->settle != nullptr) {
+                x->typeobj->settle(x, keep);
+            }
+        });
+    }
+
     // Takes back what the query handed out: every input register drops the
     // column it was handed and resets its position, so that none keeps an
     // array or index that a later query, of this graph or another one, could
     // read or write past; unless the query succeeded the output drops its
-    // arrays too. The pending exception is kept. The slots cannot change
-    // while the graph runs, so the release walks the interactions the guard
-    // marked.
+    // arrays too, and a query refused before its first sample drops what its
+    // set-up left pending. The pending exception is kept. The slots cannot
+    // change while the graph runs, so the release walks the interactions the
+    // guard marked.
     ~QueryGuard() {
         if (held == nullptr) {
             return;
@@ -241,6 +261,9 @@ struct QueryGuard {
             }
             Py_XDECREF(output->typeobj->get_outputarray(output));
             PyErr_Clear();
+        }
+        if (!committed) {
+            settle(false);
         }
         PyErr_Restore(type, value, traceback);
         for_each_node(held, [](PyInteraction_Object* x) { --x->busy; });
@@ -297,7 +320,6 @@ int check_links(PyGraph_Object* graph) {
     return 0;
 }
 
-const long long max_samples = INT_MAX;  // positions count with 32-bit ints
 
 // Hands every input register its column of X; the sample count, or -1 with
 // an exception.
@@ -328,14 +350,19 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
         if (count != -1 && count != s) {
             return vesk_fail(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", count, s);
         }
-        if (s > max_samples) {
-            return vesk_fail(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s, max_samples);
+        if (s > vesk_max_samples) {
+            return vesk_fail(PyExc_ValueError, "Too many samples: %lld (at most %lld)", s,
+                             static_cast<long long>(vesk_max_samples));
         }
         if (x->typeobj->set_inputarray == nullptr) {
             return vesk_fail(PyExc_RuntimeError,
                              "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
         }
-        if (x->typeobj->set_inputarray(x, column.get()) != 0) {
+        // The register took the column after the last look of Python code
+        // at it (a mask hook can shrink it): what it holds must still be
+        // the length counted.
+        if (x->typeobj->set_inputarray(x, column.get()) != 0 ||
+            (x->typeobj->check_columns != nullptr && x->typeobj->check_columns(x, s) != 0)) {
             return -1;
         }
         count = s;
@@ -383,140 +410,175 @@ int end_of_sample(const pass_step* s, float) {
 }
 
 int count_sample(const pass_step* s, float carried) {
-    if (++s->shared->graph->samples <= vesk::adam_detail::m2_correction_limit) {
+    int64_t& samples = s->shared->graph->samples;
+    // The count stays at its largest value rather than wrap: a restored graph
+    // may start anywhere, and its own saved form must load again.
+    if (__builtin_add_overflow(samples, 1, &samples)) [[unlikely]] {
+        samples = INT64_MAX;
+    }
+    if (samples <= vesk::adam_detail::m2_correction_limit) {
         return count_corrected_sample(s, carried);
     }
     return next_step(s, carried);
 }
 
-// Lays out the steps of a sample, closing a chain every chain_steps steps;
-// finish() closes the last one.
-struct chain_writer {
-    pass_step* first;
-    pass_step* next;
-    int in_chain;
-    slot_values* scratch;  // the engine's steps' slot
+// A query's per-sample plan: the slots' values, which the steps read and
+// write in place of the interactions' own, then the steps of one sample in
+// chains, laid out in memory of plan_bytes.
+struct sample_plan {
+    pass_shared shared;
+    slot_values* values;    // size + 1: the slots', then the engine's steps' own
+    const pass_step* last;  // the first step of the last chain
+    int64_t per_run;        // samples per run of the chains
+};
 
-    void add(const pass_step& step) {
-        *next++ = step;
+// Lays out the steps of a sample, closing a chain every chain_steps steps;
+// finish() closes the last one. A step is given by its operation and the
+// slot of its node (-1: an engine step, which has no node). Without a plan
+// the writer only counts the steps, so that the room a plan takes comes
+// from the code that lays it out.
+struct chain_writer {
+    const PyGraph_Object* graph;
+    sample_plan* plan;  // null: counting only
+    pass_step* steps;
+    size_t laid = 0;
+    int in_chain = 0;
+
+    void add(step_operation run, int slot) {
+        put(run, slot);
         if (++in_chain == chain_steps) {
             close();
         }
     }
     void close() {
-        *next++ = pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, nullptr};
+        put(end_of_chain, -1);
         in_chain = 0;
     }
-    // Ends the sample; the first step of its last chain.
-    const pass_step* finish(pass_shared* shared) {
-        if (in_chain > 0 || next == first) {
+    // Ends the sample; the index of the first step of its last chain.
+    size_t finish() {
+        if (in_chain > 0 || laid == 0) {
             close();
         }
-        next[-1].run = end_of_sample;
-        next[-1].shared = shared;
-        return next - 1 - (next - 1 - first) % (chain_steps + 1);
+        if (plan != nullptr) {
+            steps[laid - 1].run = end_of_sample;
+        }
+        return laid - 1 - (laid - 1) % (chain_steps + 1);
+    }
+
+  private:
+    // The step with its operands: the values of the node and of the sources
+    // it reads, its interaction and what the steps share.
+    void put(step_operation run, int slot) {
+        if (plan != nullptr) {
+            slot_values* values = plan->values;
+            if (slot < 0) {
+                steps[laid] = {run, values + graph->size, nullptr, nullptr, nullptr, &plan->shared};
+            } else {
+                PyInteraction_Object* x = graph->interactions[slot];
+                const int n = read_sources(x);
+                steps[laid] = {run, values + slot, n >= 1 ? values + x->sources[0] : nullptr,
+                               n == 2 ? values + x->sources[1] : nullptr, x, &plan->shared};
+            }
+        }
+        ++laid;
     }
 };
 
-// A query's per-sample plan: the slots' values, which the steps read and
-// write in place of the interactions' own, and the steps of one sample in
-// chains, laid out in memory of plan_bytes.
-struct sample_plan {
-    pass_shared shared;
-    slot_values* values;
-    const pass_step* last;  // the first step of the last chain
-    int64_t per_run;        // samples per run of the chains
-};
-
-// Room for a graph of `size` slots: the values and the engine's slot, and
-// the forward and (when training) the reverse steps, the count between them,
-// up to two steps that fill a chain, and the chains' ends.
-size_t plan_bytes(int size, bool tune) {
-    const size_t steps = static_cast<size_t>(tune ? 2 * size + 1 : size);
-    return sizeof(slot_values) * static_cast<size_t>(size + 1) + sizeof(pass_step) * (steps + steps / chain_steps + 3);
-}
-
-// The forms of a node's reverse step for the sources it reads; the first
-// is null when the node has no reverse step.
+// The forms of a node's reverse step for the sources it reads, as its state
+// has them; the first is null when the node has no reverse step.
 const step_operation* reverse_forms(const PyInteraction_Object* x) {
-    return x->typeobj->reverse[read_sources(x)];
+    const int n = read_sources(x);
+    const auto by_state = x->typeobj->reverse_by_state;
+    const step_operation* forms = by_state != nullptr ? by_state(x, n) : nullptr;
+    return forms != nullptr ? forms : x->typeobj->reverse[n];
 }
 
-// The reverse step of a node whose forward step is `step`, given the node of
-// the reverse step after it (null: none): the form that hands on that
-// node's gradient, or, when no source (a slot of `values`) takes a gradient
-// and the type has one, the form that passes them none; null when the node
-// has no reverse step.
-step_operation reverse_form(const PyGraph_Object* graph, const slot_values* values, const pass_step& step,
-                            const slot_values* next) {
-    const auto takes_gradient = [=](const slot_values* node) {
-        return node != nullptr && reverse_forms(graph->interactions[node - values])[0] != nullptr;
+// The reverse step of the node in `slot`, given the slot of the node of the
+// reverse step after it (-1: none): the form that hands on that node's
+// gradient, or, when no source takes a gradient and the type has one, the
+// form that passes them none; null when the node has no reverse step.
+step_operation reverse_form(const PyGraph_Object* graph, int slot, int next) {
+    const PyInteraction_Object* x = graph->interactions[slot];
+    const int n = read_sources(x);
+    const graphlocation_t* at = x->sources;
+    const auto takes_gradient = [=](int k) {
+        return n > k && reverse_forms(graph->interactions[at[k]])[0] != nullptr;
     };
-    const step_operation* forms = reverse_forms(step.interaction);
-    if (forms[3] != nullptr && !takes_gradient(step.source0) && !takes_gradient(step.source1)) {
+    const step_operation* forms = reverse_forms(x);
+    if (forms[3] != nullptr && !takes_gradient(0) && !takes_gradient(1)) {
         return forms[3];
     }
-    return forms[next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0))];
+    // A node that is both sources hands on as the second.
+    return forms[next < 0 ? 0 : (n == 2 && next == at[1] ? 2 : (n >= 1 && next == at[0] ? 1 : 0))];
 }
 
-// Lays out the plan: every node's forward step in slot order, and when
-// training the count and the reverse steps of the nodes that have one, in
-// the opposite order, each with the operands the node's type reads.
-void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
+// Lays out the plan with `chain`: every node's forward step in slot order,
+// and when training the count and the reverse steps of the nodes that have
+// one, in the opposite order; the index of the first step of the last chain.
+size_t lay_out_steps(chain_writer& chain, bool tune) {
+    const PyGraph_Object* graph = chain.graph;
     const int size = graph->size;
-    slot_values* values = plan.values;
-    slot_values* scratch = values + size;
-    *scratch = {0.0f, 0.0f};
-    pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
-    // Past its limit Adam's correction no longer changes with the count;
-    // below it count_sample sets it for every sample.
-    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
-    chain_writer chain = {steps, steps, 0, scratch};
     for (int i = 0; i < size; ++i) {
-        PyInteraction_Object* x = graph->interactions[i];
+        const PyInteraction_Object* x = graph->interactions[i];
         // The output's steps and the count in one chain: the chain before
         // is filled with steps that hand on what they are carried.
         while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
-            chain.add({next_step, scratch, nullptr, nullptr, nullptr, nullptr});
+            chain.add(next_step, -1);
         }
-        values[i] = {x->activation[0], 0.0f};
         const int n = read_sources(x);
         // A source arrives carried when it is the node of the step before in
         // the same chain.
         const bool after = chain.in_chain > 0;
         const graphlocation_t* at = x->sources;
         const int chained = after && n >= 1 && at[0] == i - 1 ? 1 : (after && n == 2 && at[1] == i - 1 ? 2 : 0);
-        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[at[0]] : nullptr,
-                   n == 2 ? &values[at[1]] : nullptr, x, &plan.shared});
+        chain.add(x->typeobj->forward[n][chained], i);
     }
     if (tune) {
-        // The forward steps backwards from the output's, the last one laid,
-        // passing over the engine's steps (which have no node).
-        const pass_step* output = chain.next - 1;
-        chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
+        chain.add(count_sample, -1);
         // Each reverse step is laid out once the node of the one after it is
         // known.
-        pass_step pending = {};
-        for (ptrdiff_t k = output - steps; k >= 0; --k) {
-            const pass_step& step = steps[k];
-            if (step.interaction == nullptr || reverse_forms(step.interaction)[0] == nullptr) {
+        int pending = -1;
+        for (int i = size - 1; i >= 0; --i) {
+            if (reverse_forms(graph->interactions[i])[0] == nullptr) {
                 continue;
             }
-            if (pending.run != nullptr) {
-                pending.run = reverse_form(graph, values, pending, step.self);
-                chain.add(pending);
+            if (pending >= 0) {
+                chain.add(reverse_form(graph, pending, i), pending);
             }
-            pending = step;
-            pending.run = reverse_form(graph, values, step, nullptr);
+            pending = i;
         }
-        if (pending.run != nullptr) {
-            chain.add(pending);
+        if (pending >= 0) {
+            chain.add(reverse_form(graph, pending, -1), pending);
         }
     }
-    plan.last = chain.finish(&plan.shared);
+    return chain.finish();
+}
+
+// The room a plan of the graph takes: the values, and the steps as the
+// layout counts them.
+size_t plan_bytes(const PyGraph_Object* graph, bool tune) {
+    chain_writer counter = {graph, nullptr, nullptr};
+    lay_out_steps(counter, tune);
+    return sizeof(slot_values) * static_cast<size_t>(graph->size + 1) + sizeof(pass_step) * counter.laid;
+}
+
+// Lays out the plan in plan.values, memory of plan_bytes, with every slot's
+// current activation.
+void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
+    const int size = graph->size;
+    slot_values* values = plan.values;
+    for (int i = 0; i < size; ++i) {
+        values[i] = {graph->interactions[i]->activation[0], 0.0f};
+    }
+    values[size] = {0.0f, 0.0f};
+    pass_step* steps = reinterpret_cast<pass_step*>(values + size + 1);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
+    chain_writer chain = {graph, &plan, steps};
+    plan.last = steps + lay_out_steps(chain, tune);
     // About ring_steps steps (between half and all of them), without a division.
-    const auto laid = static_cast<size_t>(chain.next - chain.first);
-    plan.per_run = plan.last == chain.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
+    plan.per_run = plan.last == steps ? std::max<int64_t>(1, ring_steps >> std::bit_width(chain.laid)) : 1;
 }
 
 // n samples through the plan: 0, or -1 with the failing step's exception.
@@ -632,16 +694,29 @@ struct signal_checks {
     std::chrono::steady_clock::time_point last;  // the end of the latest look
 };
 
+// Whether every column of a query of `count` samples is as its register
+// took it; -1 with the refusal otherwise. Needs the lock.
+int check_columns(const PyGraph_Object* graph, int64_t count) {
+    for (int i = 0; i < graph->size; ++i) {
+        PyInteraction_Object* x = graph->interactions[i];
+        if (x->typeobj->check_columns != nullptr && x->typeobj->check_columns(x, count) < 0) {
+            return -1;
+        }
+    }
+    return 0;
+}
+
 // Takes the lock for the moment of running pending signal handlers; -1 when
-// one raised, its exception set. Taking it waits while another thread runs
-// Python, for the interpreter's switch interval (5 ms): while looks wait more
-// than 1% of a base chunk's work, chunks are 32 times longer (short enough
-// that a signal still acts within a second).
-int check_signals(PyGraph_Object* graph, signal_checks& checks) {
+// one raised, its exception set, or when one changed a column the query
+// reads. Taking it waits while another thread runs Python, for the
+// interpreter's switch interval (5 ms): while looks wait more than 1% of a
+// base chunk's work, chunks are 32 times longer (short enough that a signal
+// still acts within a second).
+int check_signals(PyGraph_Object* graph, signal_checks& checks, int64_t count) {
     const auto before = std::chrono::steady_clock::now();
-    PyEval_RestoreThread(graph->_threadstate);
+    vesk_relock(graph->_threadstate);
     const auto after = std::chrono::steady_clock::now();
-    const int rc = PyErr_CheckSignals();
+    const int rc = PyErr_CheckSignals() < 0 || check_columns(graph, count) < 0 ? -1 : 0;
     graph->_threadstate = PyEval_SaveThread();
     const bool waited = (after - before) * (100 * checks.chunk / checks.base) > before - checks.last;
     checks.chunk = waited ? checks.base * 32 : checks.base;
@@ -650,8 +725,9 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
 }
 
 // Runs the sample loop with the interpreter lock released. The slots cannot
-// change while the query runs, so their steps are laid out once.
-[[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune) {
+// change while the query runs, so their steps are laid out once. What the
+// set-up left pending is kept once nothing more can refuse the query.
+[[gnu::flatten, gnu::noinline]] int run_samples(PyGraph_Object* graph, int64_t count, int tune, QueryGuard& guard) {
     const int width = static_cast<int>(std::min<int64_t>(block_samples, count));
     const size_t row_bytes = sizeof(float) * static_cast<size_t>(width);
     const bool blocks = !tune && count > 0 && row_bytes * static_cast<size_t>(graph->size) <= max_block_bytes &&
@@ -669,7 +745,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     // needs it, then the block steps and their rows: on the stack for a small
     // graph, else in one allocation.
     alignas(16) char small_graph[2048];
-    const size_t sample_bytes = plan_bytes(graph->size, tune);
+    const size_t sample_bytes = plan_bytes(graph, tune);
     const bool small = sample_bytes + block_bytes <= sizeof small_graph;
     const std::unique_ptr<char, void (*)(void*)> heap(
         small ? nullptr : static_cast<char*>(PyMem_Malloc(sample_bytes + block_bytes)), PyMem_Free);
@@ -685,6 +761,12 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
     } else {
         lay_out(graph, plan, tune);
     }
+    // The set-up ran Python code (hooks, hashes, the lookups above) after
+    // the first columns were taken.
+    if (check_columns(graph, count) < 0) {
+        return -1;
+    }
+    guard.commit();
     if (count > 0) {
         graph->latest_batchsize = 1;
     }
@@ -695,10 +777,10 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks) {
         rc = blocks ? predict_in_blocks(graph, steps, n, plan) : run_plan(plan, n);
         // A signal handler that raises stops the query as a failing pass does.
         if (rc == 0 && k + n < count) {
-            rc = check_signals(graph, checks);
+            rc = check_signals(graph, checks, count);
         }
     }
-    PyEval_RestoreThread(graph->_threadstate);
+    vesk_relock(graph->_threadstate);
     if (!blocks) {
         store_activations(graph, plan);
     }
@@ -740,13 +822,9 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
     if (tune && is_input_register(output)) {
         return PyErr_Format(PyExc_ValueError, "Cannot train a graph whose output register has no source");
     }
-    // A prediction expects no values.
-    const long long expected = tune ? PyArray_DIM(reinterpret_cast<PyArrayObject*>(yarray), 0) : count;
-    if (expected < count) {
-        return PyErr_Format(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X", expected,
-                            count);
-    }
-    guard.succeeded = run_samples(self, count, tune ? 1 : 0) == 0;
+    // The output register refuses expected values fewer than the samples
+    // (check_columns, before the first sample).
+    guard.succeeded = run_samples(self, count, tune ? 1 : 0, guard) == 0;
     return guard.succeeded ? output->typeobj->get_outputarray(output) : nullptr;
 }
 
@@ -762,14 +840,44 @@ PyObject* instance_dict(PyGraph_Object* self) {
     return PyObject_GetAttrString(reinterpret_cast<PyObject*>(self), "__dict__");
 }
 
-// Gives a graph `size` slots holding items[i], its counts and the entries of
-// `dict` (None: none), releasing the slots it held before as a second
-// __init__ does. With `adopt`, each interaction's back-pointer is set as
-// slot assignment sets it (one in several slots keeps its location if that
-// is one of them); without, the interactions keep theirs. 0, or -1 with an
-// exception.
+// The values of the slot attributes (__slots__) of a graph of a subclass
+// that are set, by name, or None where there are none; a new reference.
+// The names are those the interpreter's own pickling saves.
+PyObject* slot_attributes(PyGraph_Object* self) {
+    if (Py_TYPE(self) == &PyGraph_Type) {
+        Py_RETURN_NONE;
+    }
+    PyRef copyreg(PyImport_ImportModule("copyreg"));
+    PyRef names(copyreg ? PyObject_CallMethod(copyreg.get(), "_slotnames", "O", Py_TYPE(self)) : nullptr);
+    PyRef listed(names ? PySequence_Fast(names.get(), "__slotnames__ must be a sequence") : nullptr);
+    PyRef values(listed ? PyDict_New() : nullptr);
+    for (Py_ssize_t i = 0; values && i < PySequence_Fast_GET_SIZE(listed.get()); ++i) {
+        PyObject* name = PySequence_Fast_GET_ITEM(listed.get(), i);
+        PyRef value(PyObject_GetAttr(reinterpret_cast<PyObject*>(self), name));
+        if (!value) {
+            // An attribute that is not set is not saved.
+            if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                return nullptr;
+            }
+            PyErr_Clear();
+        } else if (PyDict_SetItem(values.get(), name, value.get()) < 0) {
+            return nullptr;
+        }
+    }
+    if (values && PyDict_GET_SIZE(values.get()) == 0) {
+        Py_RETURN_NONE;
+    }
+    return values.release();
+}
+
+// Gives a graph `size` slots holding items[i], its counts, the entries of
+// `dict` and the slot attributes in `slot_values` (None: none), releasing
+// the slots it held before as a second __init__ does. With `adopt`, each
+// interaction's back-pointer is set as slot assignment sets it (one in
+// several slots keeps its location if that is one of them); without, the
+// interactions keep theirs. 0, or -1 with an exception.
 int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items,
-            PyObject* dict, bool adopt) {
+            PyObject* dict, PyObject* slot_values, bool adopt) {
     if (refuse_while_running(g) < 0 || replace_slots(g, size, items) < 0) {
         return -1;
     }
@@ -785,44 +893,58 @@ int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, 
             }
         }
     }
-    if (dict == Py_None) {
-        return 0;
+    if (dict != Py_None) {
+        PyRef own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__"));
+        if (own && !PyDict_Check(own.get())) {
+            return vesk_fail(PyExc_TypeError, "%s.__dict__ is not a dictionary", Py_TYPE(g)->tp_name);
+        }
+        if (!own || PyDict_Update(own.get(), dict) < 0) {
+            return -1;
+        }
     }
-    PyRef own(PyObject_GetAttrString(reinterpret_cast<PyObject*>(g), "__dict__"));
-    if (own && !PyDict_Check(own.get())) {
-        return vesk_fail(PyExc_TypeError, "%s.__dict__ is not a dictionary", Py_TYPE(g)->tp_name);
+    Py_ssize_t at = 0;
+    PyObject *name, *value;
+    while (slot_values != Py_None && PyDict_Next(slot_values, &at, &name, &value)) {
+        if (PyObject_SetAttr(reinterpret_cast<PyObject*>(g), name, value) < 0) {
+            return -1;
+        }
     }
-    return !own || PyDict_Update(own.get(), dict) < 0 ? -1 : 0;
+    return 0;
 }
 
-// The saved form (version 1): (1, size, samples, latest_batchsize, the
+// The saved form (version 2): (2, size, samples, latest_batchsize, the
 // slots as a list of interactions and None, the instance dictionary or
-// None). The interactions are pickled by themselves, so pickle's memo keeps
-// an interaction shared between graphs pickled together shared.
+// None, the set slot attributes of a subclass by name or None). Version 1
+// ends before the slot attributes. The interactions are pickled by
+// themselves, so pickle's memo keeps an interaction shared between graphs
+// pickled together shared.
 PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
     PyRef slots(refuse_while_running(self) == 0 ? PyList_New(std::max(self->size, 0)) : nullptr);
     for (int i = 0; slots && i < self->size; ++i) {
         PyList_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
     }
     PyRef dict(slots ? instance_dict(self) : nullptr);
-    if (!dict) {
+    PyRef slot_values(dict ? slot_attributes(self) : nullptr);
+    if (!slot_values) {
         return nullptr;
     }
-    return Py_BuildValue("(iiLiOO)", vesk_saved_form, self->size, static_cast<long long>(self->samples),
-                         self->latest_batchsize, slots.get(), dict.get());
+    return Py_BuildValue("(iiLiOOO)", vesk_graph_form, self->size, static_cast<long long>(self->samples),
+                         self->latest_batchsize, slots.get(), dict.get(), slot_values.get());
 }
 
 PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
     int size, latest_batchsize;
     long long samples;
-    PyObject *slots, *dict;
-    if (vesk_parse_saved(saved, "_vesk.Graph", "iLiO!O", &size, &samples, &latest_batchsize, &PyList_Type, &slots,
-                         &dict) < 0) {
+    PyObject *slots, *dict, *slot_values = Py_None;
+    const int version = vesk_saved_version(saved, "_vesk.Graph", vesk_graph_form);
+    if (version < 0 || vesk_parse_saved(saved, "_vesk.Graph", version == 1 ? "iLiO!O" : "iLiO!OO", &size, &samples,
+                                        &latest_batchsize, &PyList_Type, &slots, &dict, &slot_values) < 0) {
         return nullptr;
     }
     bool damaged = samples < 0 || latest_batchsize < 0 || latest_batchsize > 1 ||
                    PyList_GET_SIZE(slots) != std::max(size, 0) ||
-                   (dict != Py_None && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0));
+                   (dict != Py_None && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0)) ||
+                   (slot_values != Py_None && !PyDict_Check(slot_values));
     for (Py_ssize_t i = 0; !damaged && i < PyList_GET_SIZE(slots); ++i) {
         PyObject* item = PyList_GET_ITEM(slots, i);
         damaged = item != Py_None && !PyObject_TypeCheck(item, &PyInteraction_Type);
@@ -830,7 +952,8 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
     if (damaged) {
         return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
     }
-    const int rc = restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, true);
+    const int rc =
+        restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, slot_values, true);
     return rc < 0 ? nullptr : vesk_newref(Py_None);
 }
 
@@ -840,7 +963,8 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
     PyRef copy(PyObject_CallMethod(type, "__new__", "O", type));
     PyRef dict(copy ? instance_dict(self) : nullptr);
-    if (!dict) {
+    PyRef slot_values(dict ? slot_attributes(self) : nullptr);
+    if (!slot_values) {
         return nullptr;
     }
     if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
@@ -850,7 +974,8 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
     const int rc = refuse_while_running(self) < 0
                        ? -1
-                       : restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(), false);
+                       : restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(),
+                                 slot_values.get(), false);
     return rc < 0 ? nullptr : copy.release();
 }
 
@@ -880,8 +1005,25 @@ PyMappingMethods PyGraph_mapping = {
 
 }  // namespace
 
+void vesk_relock(PyThreadState* saved) {
+    // Destroyed with `relocked` still false only while the interpreter ends
+    // this thread from inside PyEval_RestoreThread: the thread then waits
+    // here for the process to exit, so that no clean-up of the frames below
+    // runs without the lock.
+    struct stay_if_ended {
+        bool relocked = false;
+        ~stay_if_ended() {
+            while (!relocked) {
+                pause();
+            }
+        }
+    } guard;
+    PyEval_RestoreThread(saved);
+    guard.relocked = true;
+}
+
 void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* format, const char* arg) {
-    PyEval_RestoreThread(g->_threadstate);
+    vesk_relock(g->_threadstate);
     PyErr_Format(exc_type, format, arg);
     g->_threadstate = PyEval_SaveThread();
 }

@@ -366,7 +366,7 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
     if (!values) {
         return nullptr;
     }
-    return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_saved_form, self->type, self->name, self->latticeloc[0],
+    return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_interaction_form, self->type, self->name, self->latticeloc[0],
                          self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
                          self->sources[0], self->sources[1], self->location, self->errcode,
                          static_cast<double>(self->activation[0]), self->loss,
@@ -384,7 +384,8 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     int gluamine, sourcecount, sources[2], location, errcode;
     float activation;
     PyObject *loss, *linkdata, *values;
-    if (vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
+    if (vesk_saved_version(saved, "_vesk.Interaction", vesk_interaction_form) < 0 ||
+        vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
                          &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1], &location,
                          &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
         return nullptr;
@@ -490,16 +491,25 @@ PyTypeObject PyInteraction_Type = {
     // tp_new is installed at start-up.
 };
 
-int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
+int vesk_saved_version(PyObject* saved, const char* what, int newest) {
     PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;
     if (version == nullptr || !PyLong_CheckExact(version)) {
         return vesk_fail(PyExc_TypeError, "The saved state of a %s must be a tuple that starts with its version", what);
     }
-    if (PyLong_AsLong(version) != vesk_saved_form) {
+    const long v = PyLong_AsLong(version);
+    if (v < 1 || v > newest) {
         PyErr_Clear();
-        return vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version %i", what,
-                         version, vesk_saved_form);
+        return newest == 1
+                   ? vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version 1",
+                               what, version)
+                   : vesk_fail(PyExc_ValueError,
+                               "Saved state of a %s of version %R; this module reads versions 1 to %i", what, version,
+                               newest);
     }
+    return static_cast<int>(v);
+}
+
+int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...) {
     PyRef items(PyTuple_GetSlice(saved, 1, PyTuple_GET_SIZE(saved)));
     va_list args;
     va_start(args, format);

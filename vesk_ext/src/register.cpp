@@ -18,7 +18,48 @@ namespace {
 // vector lanes.
 constexpr int chunk = 256;
 
+// Rows count in 64 bits, so that no position or chunk end near the largest
+// sample count wraps.
+
+// The first sample of the chunk after the one that holds sample i.
+constexpr int64_t next_chunk(int64_t i) {
+    return (i / chunk + 1) * chunk;
+}
+
+// Where the checked path stops next after sample i: the next chunk, or a
+// mark after i before it (the first non-finite or clamped value, -1 none).
+constexpr int64_t next_stop(int64_t i, int64_t first_bad, int64_t first_clamped) {
+    int64_t stop = next_chunk(i);
+    for (const int64_t mark : {first_bad, first_clamped}) {
+        stop = mark > i && mark < stop ? mark : stop;
+    }
+    return stop;
+}
+
+// The loop moves on from every sample up to the largest count, and a chunk
+// never ends past the next multiple of its size.
+consteval bool chunks_move_on() {
+    constexpr int64_t last = vesk_max_samples;
+    for (const int64_t i : {int64_t{0}, int64_t{chunk - 1}, int64_t{chunk}, last - chunk - 1, last - chunk, last - 2,
+                            last - 1, last}) {
+        const int64_t stop = next_stop(i, -1, -1);
+        if (stop <= i || stop > i + chunk || stop % chunk != 0 || next_stop(i, i + 1, -1) != i + 1 ||
+            next_stop(i, -1, stop + 1) != stop || next_stop(i, i, i) != stop) {
+            return false;
+        }
+    }
+    return true;
+}
+static_assert(chunks_move_on(), "a chunk's end must lie after its sample, for every count a query takes");
+
 struct element_ops;
+
+struct survey_result {
+    bool found;   // some value is finite as float32
+    bool clean;   // converting raises none of the flags numpy reports on a cast
+    float max;
+    float min;
+};
 
 // A column the register reads: input values or expected values. The sample
 // loop reads the caller's memory a chunk at a time into `values`, converted
@@ -33,24 +74,27 @@ struct column {
     npy_intp stride;
     int64_t length;
     const element_ops* ops;
-    int start;                // the sample of values[0]; -1 before the first chunk
+    int64_t start;            // the sample of values[0]; -1 before the first chunk
     // Where the loop must stop with an error (the first non-finite value)
     // and where it sets errcode (the first clamped value before it), among
     // the chunks read so far; -1 for none.
-    int first_bad;
-    int first_clamped;
+    int64_t first_bad;
+    int64_t first_clamped;
     // The next sample at which the loop takes the checked path: a chunk to
     // read, or one of the two marks above. Samples below it just read their
     // value.
-    int stop;
+    int64_t stop;
+    // The range of the column's values, which widens the register's range
+    // once the query settles: a refused query leaves the range as it was.
+    survey_result range;
     float values[chunk];
 };
 
 struct register_state_t {
-    int array_index;
+    int64_t array_index;
     // Outputs below this index are scaled out: the loop scales them a chunk
     // at a time, the last, partial chunk when the array is handed over.
-    int output_scaled;
+    int64_t output_scaled;
     column* input;              // owned, or null
     column* expected;           // owned, or null
     PyObject* py_outputarray;   // owned output array until handed to the caller, or null
@@ -134,13 +178,6 @@ void convert(const char* data, npy_intp stride, int64_t begin, int n, float* out
     }
 }
 
-struct survey_result {
-    bool found;   // some value is finite as float32
-    bool clean;   // converting raises none of the flags numpy reports on a cast
-    float max;
-    float min;
-};
-
 // The range of the values the samples can use, those finite as float32, in
 // one pass over the whole column: its maximum and minimum as `compared`
 // gives them, rounded through double to float. Of two zeros the maximum
@@ -215,7 +252,7 @@ const element_ops* ops_for(PyArrayObject* a) {
 
 // One value, with the checks: false at a non-finite value, where the loop
 // will stop.
-inline bool scale_one(float* value, int i, float lo, float span, int* first_bad, int* first_clamped) {
+inline bool scale_one(float* value, int64_t i, float lo, float span, int64_t* first_bad, int64_t* first_clamped) {
     const float v = *value;
     if (!std::isfinite(v)) {
         *first_bad = i;
@@ -239,7 +276,7 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
 // refuse: nothing after it is read. A chunk already read is not read again.
 // Out of line: called once a chunk, it would otherwise cost every sample
 // the registers it needs.
-[[gnu::noinline]] void read_chunk(const register_state_t* st, column* c, int i) {
+[[gnu::noinline]] void read_chunk(const register_state_t* st, column* c, int64_t i) {
     if (c->start == i) {
         return;
     }
@@ -276,11 +313,11 @@ inline bool scale_one(float* value, int i, float lo, float span, int* first_bad,
 // Scales out the outputs from the last scaled one up to `end`, which the
 // loop wrote as activations: ((1 + a) (max - min)) / 2 + min. Out of line
 // for the same reason.
-[[gnu::noinline]] void scale_out_to(register_state_t* st, int end) {
+[[gnu::noinline]] void scale_out_to(register_state_t* st, int64_t end) {
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     float* values = st->output_data + st->output_scaled;
-    block_map(end - st->output_scaled, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; }, values);
+    block_map(static_cast<int>(end - st->output_scaled), values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; }, values);
     st->output_scaled = end;
 }
 
@@ -310,7 +347,7 @@ int refuse_hidden_values(PyObject* py_array, const char* what, const char* name)
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
 column column_of(PyArrayObject* a) {
-    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, 0, {}};
+    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, 0, {}, {}};
 }
 
 // The survey of a numeric column, where the range or the narrowing check
@@ -319,8 +356,7 @@ survey_result survey_of(const register_state_t* st, const column& c) {
     if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
         return {false, true, 0.0f, 0.0f};
     }
-    UnlockedFor unlocked(c.length);
-    return c.ops->survey(c.data, c.stride, c.length);
+    return vesk_unlocked_for(c.length, [&c] { return c.ops->survey(c.data, c.stride, c.length); });
 }
 
 // Releases a held column and its reference to the array it reads.
@@ -332,8 +368,7 @@ void release_column(column** field) {
 }
 
 // Releases the column held in `field` and, given an array, holds a new one
-// that reads it and, with auto_adapt on, widens the range to cover it (with
-// it off, an unknown range takes its default).
+// that reads it, with the range it will widen the register's to (see settle).
 // Numeric columns are read where they are; numpy casts any other column to
 // float32 here, before the first sample, so that a failing cast fails the
 // query before anything is trained. Releasing keeps the position: an output
@@ -383,14 +418,64 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     }
     *held = read;
     held->owner = owner.release();
+    held->range = range;
     *field = held;
-    if (!st->auto_adapt) {
-        apply_default_range(st);
-    } else if (range.found) {
-        st->feature_max = std::isnan(st->feature_max) || range.max > st->feature_max ? range.max : st->feature_max;
-        st->feature_min = std::isnan(st->feature_min) || st->feature_min > range.min ? range.min : st->feature_min;
+    return 0;
+}
+
+// Whether a held column still reads its array as it was taken (a numpy
+// copy of the caller's cannot change), and holds the samples of the query:
+// as many as its other columns for an input, at least as many for expected
+// values. 0, or -1 with the refusal.
+int check_column(const PyInteraction_Object* interaction, const column* c, int64_t samples, bool input) {
+    const char* what = input ? "input" : "expected";
+    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(c->owner);
+    if (PyArray_NDIM(a) != 1 || PyArray_BYTES(a) != c->data || PyArray_DIM(a, 0) != c->length ||
+        PyArray_STRIDES(a)[0] != c->stride || ops_for(a) != c->ops) {
+        return vesk_refuse_changed_column(what, interaction->name);
+    }
+    if (input && c->length != samples) {
+        return vesk_fail(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", static_cast<long long>(samples),
+                         static_cast<long long>(c->length));
+    }
+    if (c->length < samples) {
+        return vesk_fail(PyExc_ValueError, "yarray holds %lld values, fewer than the %lld samples of X",
+                         static_cast<long long>(c->length), static_cast<long long>(samples));
     }
     return 0;
+}
+
+int check_columns(PyInteraction_Object* interaction, int64_t samples) {
+    const register_state_t* st = state_of(interaction);
+    return (st->input != nullptr && check_column(interaction, st->input, samples, true) < 0) ||
+                   (st->expected != nullptr && check_column(interaction, st->expected, samples, false) < 0)
+               ? -1
+               : 0;
+}
+
+// A query that starts its samples widens the range to cover its columns,
+// the input's first, with auto_adapt on (with it off, or for an output, an
+// unknown range takes its default); a refused one leaves it as it was.
+void settle(PyInteraction_Object* interaction, bool keep) {
+    register_state_t* st = state_of(interaction);
+    if (!keep) {
+        return;
+    }
+    for (const column* c : {st->input, st->expected}) {
+        if (c == nullptr) {
+            continue;
+        }
+        const survey_result& range = c->range;
+        if (!st->auto_adapt) {
+            apply_default_range(st);
+        } else if (range.found) {
+            st->feature_max = std::isnan(st->feature_max) || range.max > st->feature_max ? range.max : st->feature_max;
+            st->feature_min = std::isnan(st->feature_min) || st->feature_min > range.min ? range.min : st->feature_min;
+        }
+    }
+    if (st->py_outputarray != nullptr) {
+        apply_default_range(st);
+    }
 }
 
 int initialize(PyInteraction_Object* interaction) {
@@ -406,7 +491,7 @@ int initialize(PyInteraction_Object* interaction) {
 // that starts at i, fails at the first non-finite value (false, the
 // exception set) and sets errcode at the first clamped one; then places the
 // column's next stop.
-bool checked_value(const pass_step* s, register_state_t* st, column* c, int i, const char* refusal) {
+bool checked_value(const pass_step* s, register_state_t* st, column* c, int64_t i, const char* refusal) {
     if (i % chunk == 0) {
         read_chunk(st, c, i);
     }
@@ -418,16 +503,13 @@ bool checked_value(const pass_step* s, register_state_t* st, column* c, int i, c
     if (i == c->first_clamped) {
         s->interaction->errcode = 1;
     }
-    c->stop = (i / chunk + 1) * chunk;
-    for (const int mark : {c->first_bad, c->first_clamped}) {
-        c->stop = mark > i && mark < c->stop ? mark : c->stop;
-    }
+    c->stop = next_stop(i, c->first_bad, c->first_clamped);
     return true;
 }
 
 // The place of sample i (not negative) in its chunk.
-inline int in_chunk(int i) {
-    return static_cast<int>(static_cast<unsigned>(i) % chunk);
+inline int in_chunk(int64_t i) {
+    return static_cast<int>(static_cast<uint64_t>(i) % chunk);
 }
 
 int forward_input(const pass_step* s, float);
@@ -437,7 +519,7 @@ int forward_input(const pass_step* s, float);
 [[gnu::noinline]] int forward_input_checked(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     column* c = st->input;
-    const int i = st->array_index;
+    const int64_t i = st->array_index;
     if (!checked_value(s, st, c, i, "Nan found in input array in register '%s'")) {
         return -1;
     }
@@ -457,7 +539,7 @@ int forward_input(const pass_step* s, float);
 int forward_input(const pass_step* s, float) {
     register_state_t* st = step_state<register_state_t>(s);
     const column* c = st->input;
-    const int i = st->array_index;
+    const int64_t i = st->array_index;
     if (i >= c->stop) {
         return forward_input_checked(s);
     }
@@ -481,7 +563,7 @@ int forward_input(const pass_step* s, float) {
 template <int Chained>
 int forward(const pass_step* s, float carried) {
     register_state_t* st = step_state<register_state_t>(s);
-    const int i = st->array_index;
+    const int64_t i = st->array_index;
     const float a = first_source<Chained>(s, carried);
     s->self->a = a;
     st->array_index = i + 1;
@@ -500,7 +582,7 @@ template <int Carry>
 [[gnu::noinline]] int reverse_checked(const pass_step* s) {
     register_state_t* st = step_state<register_state_t>(s);
     column* c = st->expected;
-    const int i = st->array_index - 1;
+    const int64_t i = st->array_index - 1;
     if (i >= c->stop && !checked_value(s, st, c, i, "Nan found in expected array in register '%s'")) {
         return -1;
     }
@@ -521,7 +603,7 @@ int reverse(const pass_step* s, float carried) {
     if (c == nullptr) {
         return pass_gradient_back<Carry>(s, carried);
     }
-    const int i = st->array_index - 1;
+    const int64_t i = st->array_index - 1;
     if (i >= c->stop || s->interaction->loss_dv_f != mean_squared_error) {
         return reverse_checked<Carry>(s);
     }
@@ -539,7 +621,7 @@ bool block_ready(PyInteraction_Object* interaction, int n) {
         return true;
     }
     column* c = st->input;
-    const int i = st->array_index;
+    const int64_t i = st->array_index;
     if (c == nullptr || i % chunk != 0 || i + n > c->length) {
         return false;
     }
@@ -549,7 +631,7 @@ bool block_ready(PyInteraction_Object* interaction, int n) {
 
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* out, int n) {
     register_state_t* st = state_of(interaction);
-    const int i = st->array_index;
+    const int64_t i = st->array_index;
     if (interaction->sources[0] == -1) {
         // block_ready read the block's chunk.
         const column* c = st->input;
@@ -591,7 +673,6 @@ int set_expectedarray(PyInteraction_Object* interaction, PyObject* py_array) {
 
 int create_outputarray(PyInteraction_Object* interaction, int64_t sz) {
     register_state_t* st = state_of(interaction);
-    apply_default_range(st);
     st->array_index = 0;
     st->output_scaled = 0;
     npy_intp dims[1] = {static_cast<npy_intp>(sz)};
@@ -647,6 +728,8 @@ interaction_type_t typeobj = {
     .block_ready = block_ready,
     .description = &description,
     .is_register = true,
+    .check_columns = check_columns,
+    .settle = settle,
 };
 
 }  // namespace vesk::fixed

@@ -8,11 +8,12 @@ namespace vesk::cat {
 namespace {
 
 struct register_cat_state_t {
-    int array_index;
+    int64_t array_index;
     // The resolved column: the entry of each sample's category (owned), or
     // null. Only held while its entries live: every clear of the map drops it
     // first.
     category_entry** input;
+    int64_t input_length;  // its entries
     // Owned. Null only where no operation can reach it: after a failed
     // initialisation, and once deallocation has begun.
     category_hashmap* map;
@@ -24,6 +25,11 @@ struct register_cat_state_t {
     // change of the same map: a resolution's rollback and its entry addresses
     // rely on the map only gaining entries meanwhile.
     int map_busy;
+    // Owned: the map as it was before a query's resolution created categories,
+    // until the query settles (it keeps them once its first sample starts, a
+    // refused query drops them); null otherwise. While it is held the map
+    // only gains entries: its changes are refused while the query runs.
+    category_hashmap* before_query;
 };
 
 const char* const attributes[] = {"categories", nullptr};
@@ -34,6 +40,7 @@ register_cat_state_t* state_of(PyInteraction_Object* interaction) {
 
 void release_inputarray(register_cat_state_t* st) {
     st->array_index = 0;
+    st->input_length = 0;
     PyMem_Free(std::exchange(st->input, nullptr));
 }
 
@@ -147,9 +154,17 @@ known_finder native_finder(PyArrayObject* column) {
     return vesk_with_integer_type(d, [](auto zero) -> known_finder { return find_known<decltype(zero)>; });
 }
 
+// Whether the column is still the array whose data, length, stride and
+// dtype the resolution took.
+bool column_unchanged(PyArrayObject* column, const char* data, npy_intp stride, npy_intp n, const PyArray_Descr* d) {
+    return PyArray_NDIM(column) == 1 && PyArray_BYTES(column) == data && PyArray_STRIDES(column)[0] == stride &&
+           PyArray_DIM(column, 0) == n && PyArray_DESCR(column) == d;
+}
+
 // Resolves the column into entries, creating unseen categories at weight 0.
 // On failure the categories created by this call are dropped again, so a
-// refused column changes nothing.
+// refused column changes nothing; on success they stay pending until the
+// query settles.
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     register_cat_state_t* st = state_of(interaction);
     release_inputarray(st);
@@ -172,21 +187,38 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
+    const PyArray_Descr* descr = PyArray_DESCR(column);
     const known_finder finder = native_finder(column);
     bool unknown = true;
     if (finder != nullptr) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
         // code. Unknown ones (null) are made below, in column order.
-        UnlockedFor unlocked(n);
-        unknown = finder(st->map, data, stride, n, entries);
+        unknown = vesk_unlocked_for(n, [&] { return finder(st->map, data, stride, n, entries); });
     }
     bool failed = false;
     for (npy_intp i = 0; unknown && !failed && i < n; ++i) {
         if (finder == nullptr || entries[i] == nullptr) {
+            // Hashing and dropping the keys before ran Python code, which
+            // may have reshaped the column or freed its data.
+            if (!column_unchanged(column, data, stride, n, descr)) {
+                vesk_refuse_changed_column("input", interaction->name);
+                failed = true;
+                break;
+            }
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
             failed = entries[i] == nullptr;
+        }
+    }
+    // Held until the query settles, which keeps or drops what it created.
+    if (!failed && st->map->count != before.count && st->before_query == nullptr) {
+        st->before_query = PyMem_New(category_hashmap, 1);
+        if (st->before_query == nullptr) {
+            PyErr_NoMemory();
+            failed = true;
+        } else {
+            *st->before_query = before;
         }
     }
     if (failed) {
@@ -199,9 +231,36 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
         PyErr_Restore(type, value, traceback);
     } else {
         st->input = entries;
+        st->input_length = n;
     }
     st->map_busy -= 1;
     return failed ? -1 : 0;
+}
+
+// The resolved column holds an entry for every sample of the query.
+int check_columns(PyInteraction_Object* interaction, int64_t samples) {
+    const register_cat_state_t* st = state_of(interaction);
+    return st->input != nullptr && st->input_length != samples
+               ? vesk_fail(PyExc_ValueError, "Uneven X feature lengths %lld != %lld", static_cast<long long>(samples),
+                           static_cast<long long>(st->input_length))
+               : 0;
+}
+
+// Keeps the categories a query's resolution created, or drops them for a
+// query refused before its first sample (the query let go of its resolved
+// column first).
+void settle(PyInteraction_Object* interaction, bool keep) {
+    register_cat_state_t* st = state_of(interaction);
+    category_hashmap* before = std::exchange(st->before_query, nullptr);
+    if (before != nullptr && !keep) {
+        // Releasing keys runs finalisers: the map stays busy meanwhile.
+        PyRef keep_alive(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
+        release_inputarray(st);
+        st->map_busy += 1;
+        category_hashmap_rollback(st->map, before);
+        st->map_busy -= 1;
+    }
+    PyMem_Free(before);
 }
 
 // The categories as a new list of (key, weight) pairs in the map's order.
@@ -324,6 +383,7 @@ int set_loss(PyInteraction_Object*, PyObject*) {
 void deallocate(PyInteraction_Object* interaction) {
     register_cat_state_t* st = state_of(interaction);
     release_inputarray(st);
+    PyMem_Free(std::exchange(st->before_query, nullptr));
     // Detached before the keys go, so a finaliser that reaches this register
     // through its state object finds no map instead of a half-freed one.
     category_hashmap* map = std::exchange(st->map, nullptr);
@@ -350,6 +410,8 @@ interaction_type_t typeobj = {
     .is_register = true,
     .restore_attribute = restore_attribute,
     .traverse = traverse,
+    .check_columns = check_columns,
+    .settle = settle,
 };
 
 }  // namespace vesk::cat
