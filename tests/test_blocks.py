@@ -3,6 +3,12 @@ node. Every value, the state left behind and every error must be those of
 the sample-by-sample twin, for any number of samples around the block size.
 Where two NaNs meet, which of them an operation passes on is the processor's
 choice; values are otherwise compared bit for bit."""
+import copy
+import math
+import os
+import re
+import struct
+import threading
 import tracemalloc
 
 import numpy as np
@@ -10,6 +16,7 @@ import pytest
 
 import _vesk
 import graph_pairs
+import reference_math as ref
 from builders import graph_of, register, unaligned
 from graph_pairs import Pair, build, every_type, same_bits
 
@@ -111,3 +118,114 @@ def test_long_chains_predict_the_same_within_bounded_memory(slots):
     # The converted column and the output (2.4 KB each), the step records,
     # and the rows of at most 1 MB.
     assert peak < (1 << 20) + 64 * slots + 64 * 1024
+
+
+# ---------------------------------------------------------------------------
+# Every internal limit of the engine, just below, at and just above it: one
+# long query gives the bits of its rows fed one at a time (fixed ranges, so
+# that adaptation does not differ), in training and in prediction.
+
+def engine_limit(pattern):
+    """A limit as the engine's sources define it: the tests follow it there."""
+    sources = os.path.join(os.path.dirname(__file__), os.pardir, "vesk_ext", "src")
+    text = "".join(open(os.path.join(sources, f)).read() for f in sorted(os.listdir(sources)) if f.endswith(".cpp"))
+    found = re.findall(pattern, text)
+    assert len(found) == 1, (pattern, found)
+    return int(found[0])
+
+
+CHAIN = engine_limit(r"constexpr int chain_steps = (\d+);")
+BLOCK = engine_limit(r"constexpr int block_samples = (\d+);")
+CHUNK = engine_limit(r"constexpr int chunk = (\d+);")
+BLOCK_BYTES = 1 << engine_limit(r"constexpr size_t max_block_bytes = size_t\{1\} << (\d+);")
+TRAIN_CHECK = 1 << engine_limit(r"constexpr int64_t train_steps_per_check = int64_t\{1\} << (\d+);")
+INDEX_START = engine_limit(r"map->capacity != 0 \? map->capacity \* 2 : (\d+);")
+
+
+def chain_layout(size, trainable=False):
+    """size slots: input registers, a chain of nodes each reading the slot
+    before (and the one before that, where its type reads two), the output;
+    trainable: a categorical input and "linear" nodes, every node with a
+    reverse step."""
+    inputs = [("cat", "c")] if trainable else [("fixed", "x", (-3.0, 3.0)), ("cat", "c")]
+    kinds = ["linear"] if trainable else [t.NAME for t in ref.MATH]
+    layout = list(inputs)
+    while len(layout) < size - 1:
+        t = ref.BY_NAME[kinds[len(layout) % len(kinds)]]
+        layout.append((t.NAME, tuple(range(len(layout) - 1, len(layout) - 1 - t.SOURCES[1], -1))))
+    return layout + [("fixed", (len(layout) - 1,), (-2.0, 2.0))]
+
+
+def canonical(value):
+    """Floats by their bits, any NaN as one; categories in their listing order."""
+    if isinstance(value, float):
+        return "nan" if math.isnan(value) else struct.pack("<d", value)
+    if isinstance(value, (tuple, list)):
+        return [canonical(v) for v in value]
+    return value
+
+
+def assert_long_query_is_its_rows(layout, rows, train, seed=0):
+    X, y = graph_pairs.columns(layout, rows, seed)
+    y = y.astype(np.float32) if train else None
+    whole = build(layout)
+    single = copy.deepcopy(whole)
+    got = whole._query(X, y)
+    want = [single._query({k: v[i:i + 1] for k, v in X.items()}, None if y is None else y[i:i + 1])
+            for i in range(rows)]
+    assert same_values(got, np.concatenate(want))
+    assert canonical(whole.__getstate__()[2:4]) == canonical(single.__getstate__()[2:4])
+    for a, b in zip(whole, single):
+        assert canonical(a.__getstate__()) == canonical(b.__getstate__())
+
+
+@pytest.mark.parametrize("train", [True, False], ids=["train", "predict"])
+@pytest.mark.parametrize("trainable", [True, False], ids=["all trainable", "every kind"])
+def test_plans_of_every_size_around_chains_and_the_stack_buffer(train, trainable):
+    # Every size up to past two chain lengths: the chains' ends and the
+    # plan's move from the stack to the heap lie among them.
+    for size in range(3, 2 * CHAIN + 6):
+        assert_long_query_is_its_rows(chain_layout(size, trainable), 3, train)
+
+
+@pytest.mark.parametrize("train", [True, False], ids=["train", "predict"])
+@pytest.mark.parametrize("rows", [CHUNK + d for d in (-1, 0, 1)] + [2 * BLOCK + d for d in (-1, 0, 1)])
+def test_rows_around_chunks_and_blocks(rows, train):
+    assert CHUNK == BLOCK  # a block reads one chunk of each column
+    ranges = {"fixed": (-3.0, 3.0)}
+    layout = [slot + (ranges[slot[0]],) if slot[0] in ranges else slot for slot in every_type()]
+    assert_long_query_is_its_rows(layout, rows, train)
+
+
+@pytest.mark.parametrize("train", [True, False], ids=["train", "predict"])
+@pytest.mark.parametrize("slots", [BLOCK_BYTES // (4 * BLOCK) + d for d in (-1, 0, 1)])
+def test_graphs_around_the_block_bound(slots, train):
+    # Rows of a full block take 4 bytes a slot and sample.
+    assert_long_query_is_its_rows(chain_layout(slots), BLOCK + 1, train)
+
+
+@pytest.mark.parametrize("rows", [2 * BLOCK + d for d in (-1, 0, 1)])
+def test_rows_around_a_signal_check(rows):
+    # On this (the main) thread a training query takes the lock every
+    # (steps per check / slots / block + 1) blocks: every 2 blocks here.
+    slots = TRAIN_CHECK // BLOCK
+    assert threading.current_thread() is threading.main_thread()
+    assert_long_query_is_its_rows(chain_layout(slots), rows, True)
+
+
+@pytest.mark.parametrize("train", [True, False], ids=["train", "predict"])
+@pytest.mark.parametrize("categories", [INDEX_START * k // 2 + d for k in (1, 2, 4) for d in (-1, 0, 1)])
+def test_categories_around_the_index_growth(categories, train):
+    # The index doubles once half full; an int column finds known categories
+    # natively, a str column through each key's object.
+    layout = [("cat", "c"), ("linear", (0,)), ("fixed", (1,), (-2.0, 2.0))]
+    for column in (np.arange(categories, dtype=np.int64) * 1000, np.array(["k%d" % i for i in range(categories)])):
+        X = {"c": np.concatenate([column, column[::-1]])}
+        y = np.linspace(-1, 1, len(X["c"])).astype(np.float32)
+        whole = build(layout)
+        single = copy.deepcopy(whole)
+        got = whole._query(X, y if train else None)
+        want = [single._query({"c": X["c"][i:i + 1]}, y[i:i + 1] if train else None) for i in range(len(y))]
+        assert same_values(got, np.concatenate(want))
+        assert canonical(whole[0].state.categories) == canonical(single[0].state.categories)
+        assert len(whole[0].state.categories) == categories

@@ -119,6 +119,25 @@ def test_a_graph_of_every_type_trains_like_its_twin():
     check_training(Pair(layout, moderate(layout)), lambda seed, n: columns(layout, n, seed), [15, 400, 700])
 
 
+@pytest.mark.parametrize("kind", ["linear", "tanh"])
+@pytest.mark.parametrize("moments", [(0.01, 0.0001), (0.0, 1e-8), (-3e-39, 0.0)], ids=["both", "m2", "subnormal m1"])
+def test_restored_momentum_moves_the_weight_of_an_unread_source(kind, moments):
+    # A node reading one source never has a gradient for w1, but moments a
+    # saved state brought still move it, sample after sample.
+    pair = Pair([("fixed", "x", (-1.0, 1.0)), (kind, (0,)), ("fixed", (1,), (-1.0, 1.0))])
+    node, twin = pair.nodes[1], pair.twin.nodes[1]
+    saved = node.__getstate__()
+    values = list(saved[-1])
+    values[5:7] = moments  # w1's moments, after w0, w1, bias and w0's
+    node.__setstate__(saved[:-1] + (tuple(values),))
+    pair.native[1] = node
+    twin.w1_adam.m1, twin.w1_adam.m2 = F(moments[0]), F(moments[1])
+    x = np.linspace(-1, 1, 40).astype(F)
+    for rows in (slice(0, 1), slice(1, 40)):
+        got, want = pair.query({"x": x[rows]}, x[rows] * F(0.5))
+        assert same_bits(got, want) and pair.mismatches() == []
+
+
 @pytest.mark.parametrize("kind, start", [(t.NAME, state) for t in ref.MATH for state in t.EDGES])
 @pytest.mark.parametrize("loss", sorted(ref.LOSSES))
 def test_edge_states_train_like_the_twin(kind, start, loss):

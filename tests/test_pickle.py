@@ -26,6 +26,11 @@ class Sub(_vesk.Graph):
     """A graph subclass with an instance dictionary."""
 
 
+class SlotSub(_vesk.Graph):
+    """A graph subclass with slot attributes, one of them never set."""
+    __slots__ = ("note", "unset")
+
+
 def random_graph(seed):
     """A half-trained graph over columns() with random nodes, losses,
     linkdata (cycles through the graph included) and an error flag."""
@@ -37,7 +42,7 @@ def random_graph(seed):
         layout.append((kind, tuple(rng.choices(range(len(layout)), k=count))))
     g = build(layout + [("fixed", (len(layout) - 1,))])
     if seed % 2:
-        h = Sub(len(g))
+        h = (SlotSub if seed % 4 == 1 else Sub)(len(g))
         h.note = {"seed": seed}
         for i, x in enumerate(g):
             h[i] = x
@@ -87,6 +92,7 @@ def test_round_trip_is_exact_and_trains_on_identically(seed, how):
     g = random_graph(seed) if isinstance(seed, int) else special_graph(int(seed[5:]))
     c = MOVES[how](g)
     assert type(c) is type(g) and getattr(c, "__dict__", None) == getattr(g, "__dict__", None)
+    assert getattr(c, "note", None) == getattr(g, "note", None) and not hasattr(c, "unset")
     assert all(a is not b for a, b in zip(c, g) if a is not None)
     # The saved forms, pickled, hold every value and the sharing between
     # them: equal bytes are the same state to the bit (NaN included), the
@@ -177,10 +183,11 @@ def test_back_pointers_and_sharing():
         with pytest.raises(RuntimeError, match="not in a graph"):
             lone.activation
     # A shallow copy of a subclass copies its instance dictionary.
-    s = Sub(2)
-    s.note = ["kept"]
-    t = copy.copy(s)
-    assert type(t) is Sub and t.note is s.note and t.__dict__ is not s.__dict__
+    for kind in (Sub, SlotSub):
+        s = kind(2)
+        s.note = ["kept"]
+        t = copy.copy(s)
+        assert type(t) is kind and t.note is s.note and (kind is SlotSub or t.__dict__ is not s.__dict__)
 
     class Odd(_vesk.Graph):
         __dict__ = property(lambda self: 5)  # not a dictionary: a clear error, not a SystemError
@@ -208,6 +215,13 @@ def test_refusals():
                 target.__setstate__(bad)
     with pytest.raises(ValueError, match="of version 2; this module reads version 1"):
         pickle.loads(pickle.dumps(x).replace(b"K\x01", b"K\x02", 1))
+    # Graphs save form 2; form 1, without slot attributes, still loads.
+    g = build(MIXED)
+    with pytest.raises(ValueError, match="of version 3; this module reads versions 1 to 2"):
+        _vesk.Graph().__setstate__((3,) + g.__getstate__()[1:])
+    old = _vesk.Graph()
+    old.__setstate__((1,) + g.__getstate__()[1:6])
+    assert old.__getstate__() == g.__getstate__()
     for move in (pickle.dumps, copy.copy, copy.deepcopy):
         with pytest.raises(TypeError, match="cannot pickle"):
             move(x.state)
@@ -234,7 +248,7 @@ def test_refusals():
     assert pickle.dumps(x.__getstate__()) == pickle.dumps(saved)
 
 
-@pytest.mark.parametrize("start", [2 ** 31 - 3, 2 ** 32 - 3])
+@pytest.mark.parametrize("start", [2 ** 31 - 3, 2 ** 32 - 3, 2 ** 63 - 3])
 def test_sample_counter_runs_past_32_bits(start):
     g = build(MIXED)
     X, y = columns(MIXED, 40, 5)
@@ -245,7 +259,9 @@ def test_sample_counter_runs_past_32_bits(start):
         saved = h.__getstate__()
         h.__setstate__(saved[:2] + (count,) + saved[3:])
         out = h._query(X, y)
-        assert h.__getstate__()[2] == count + 40 and np.isfinite(out).all()
+        # The count stops at its largest value, and the graph's form loads.
+        assert h.__getstate__()[2] == min(count + 40, 2 ** 63 - 1) and np.isfinite(out).all()
+        assert pickle.loads(pickle.dumps(h)).__getstate__()[2] == h.__getstate__()[2]
         runs.append((bits(out), [x.__getstate__() for x in h]))
     assert runs[0] == runs[1]
 

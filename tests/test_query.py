@@ -9,7 +9,7 @@ import _vesk
 import reference_math as ref
 from builders import graph_of, register
 from conftest import run_python
-from graph_pairs import Pair, same_bits
+from graph_pairs import Pair, exact, same_bits
 from reference_math import scale_in, scale_out
 
 
@@ -87,15 +87,44 @@ REFUSALS = [
     ("short-y", fixed_graph, X, np.array([1.0]), ValueError, "fewer than the 2 samples"),
     ("train-input-output", lambda: graph_of(register("x")), X, np.array([1.0, 2.0]), ValueError,
      "output register has no source"),
+    # Refusals after columns that would widen ranges and create categories.
+    ("short-y-adapting", lambda: graph_of(register("x"), register("y", source=0)), X, np.array([5.0]), ValueError,
+     "fewer than the 2 samples"),
+    ("after-categories", lambda: graph_of(cat_register("c"), register("x"), register("y", source=1)),
+     {"c": np.array(["a", "b"]), "x": [1.0, 2.0]}, None, ValueError, "^Element x in X is not a numpy array$"),
+    ("unhashable-after-categories", lambda: graph_of(cat_register("c"), cat_register("d"), register("y", source=1)),
+     {"c": np.array([3, 4]), "d": np.array([["u"], "v"], dtype=object)[::-1]}, None, TypeError, "unhashable"),
+    ("two-slots-after-categories", lambda: (lambda c: graph_of(c, c, register("y", source=1)))(cat_register("c")),
+     {"c": np.array(["a", "b"])}, np.zeros(2), RuntimeError, r"Interaction 1 also occupies slot 0"),
 ]
+
+
+def cat_register(name):
+    r = _vesk.Interaction("cat", (0, 0, 0), 0, name)
+    r._set_source(0, -1)
+    r.state.categories = [("a", 0.5)]
+    return r
+
+
+def states(g):
+    """Every node's state, floats by their bits; None for an empty slot or a node without a type."""
+    def state(x):
+        try:
+            return exact(x.state._to_dict())
+        except (AttributeError, RuntimeError):
+            return None
+    return [state(x) for x in g.__getstate__()[4]]
 
 
 @pytest.mark.parametrize("build, xarray, yarray, exc, message", [r[1:] for r in REFUSALS],
                          ids=[r[0] for r in REFUSALS])
 def test_refusals(build, xarray, yarray, exc, message):
     g = build()
+    before = states(g)
     with pytest.raises(exc, match=message):
         g._query(xarray, yarray)
+    # A query refused before its first sample changes no range and makes no category.
+    assert states(g) == before
 
 
 @pytest.mark.parametrize("kind", [t.NAME for t in ref.TYPES])

@@ -167,6 +167,108 @@ c.state._from_dict({"categories": [(Key("del"), 0.25)]})
 c.state.categories = []
 assert seen == ["refused value"] + [REBUILD % "cat"] * 2, seen
 ''',
+    # A key's hash frees the data of the object column being resolved: the
+    # resolution stops before it reads the column again.
+    "hash_frees_the_column_during_resolution": '''
+column = np.empty(4, dtype=object)
+class Freer:
+    def __hash__(self):
+        column.__setstate__((1, (1,), np.dtype(object), False, [None]))
+        return 7
+column[:] = ["a", Freer(), "b", "c"]
+c.state.categories = [("keep", 0.5)]
+try:
+    g._query({"c": column})
+except RuntimeError as e:
+    assert str(e) == "The input array of register 'c' changed while the query was reading it", e
+else:
+    raise AssertionError("changed column read on")
+assert c.state.categories == [("keep", 0.5)]
+''',
+    # A signal handler, run between chunks of a long query on the main
+    # thread, frees the data of the input or the expected column.
+    "signal_handler_frees_a_column": '''
+import signal
+layout = [("fixed", "x", (-1.0, 1.0))] + [("tanh", (i,)) for i in range(150)] + [("fixed", (150,), (-1.0, 1.0))]
+chain = build(layout)
+rows = np.linspace(-1, 1, 200_000)
+for name in ("input", "expected"):
+    x, y = rows.copy(), rows.copy()
+    column = x if name == "input" else y
+    signal.signal(signal.SIGALRM, lambda *_: column.__setstate__((1, (3,), np.dtype(float), False, bytes(24))))
+    signal.setitimer(signal.ITIMER_REAL, 0.05)
+    try:
+        chain._query({"x": x}, y)
+    except RuntimeError as e:
+        expected = "The %s array of register '%s' changed while the query was reading it"
+        assert str(e) == expected % (name, "x" if name == "input" else "y"), e
+    else:
+        raise AssertionError("changed column read on")
+    assert len(column) == 3
+''',
+    # A column's mask hook, which the register runs before it takes the
+    # column, shrinks it below the sample count already taken.
+    "mask_hook_shrinks_its_column": '''
+import numpy.ma
+class Shrinking(np.ndarray):
+    @property
+    def _mask(self):
+        self.__setstate__((1, (10,), np.dtype(float), False, bytes(80)))
+        return numpy.ma.nomask
+pair = build([("fixed", "x"), ("fixed", "z"), ("fixed", (1,))])
+for first in (True, False):
+    shrinking = np.ndarray.__new__(Shrinking, (1000,))
+    shrinking[:] = 0.5
+    X = {"x": shrinking, "z": np.zeros(1000)} if first else {"x": np.zeros(1000), "z": shrinking}
+    try:
+        pair._query(X)
+    except ValueError as e:
+        assert str(e) == "Uneven X feature lengths 1000 != 10", e
+    else:
+        raise AssertionError("shrunk column read")
+''',
+    # Graphs whose size is just under a multiple of the plan's chain length,
+    # with every node trainable, train as often as asked.
+    "plans_of_every_chain_length": '''
+for size in (62, 63, 64, 65, 127, 128, 191):
+    chain = _vesk.Graph(size)
+    first = _vesk.Interaction("cat", (0, 0, 0), 0, "c")
+    first._set_source(0, -1)
+    chain[0] = first
+    for i in range(1, size - 1):
+        chain[i] = _vesk.Interaction("linear", (i, 0, 0))
+        chain[i]._set_source(0, i - 1)
+    chain[size - 1] = _vesk.Interaction("fixed", (size, 0, 0), 0, "y")
+    chain[size - 1]._set_source(0, size - 2)
+    for _ in range(5):
+        chain._query({"c": np.array(["a", "b", "a", "c"] * 4)}, np.linspace(0, 1, 16).astype(np.float32))
+''',
+    # A daemon thread queries while the interpreter shuts down: asking for
+    # the lock back after a stretch without it (here, the surveys of long
+    # columns of a query then refused for its short expected values), it must
+    # not take the process down. The interpreter ends such a thread while it
+    # waits; a finaliser run at shutdown keeps the process alive meanwhile.
+    "daemon_query_at_exit": '''
+import gc, threading, time
+busy = build([("fixed", "x"), ("tanh", (0,)), ("fixed", (1,))])
+rows = np.linspace(-1, 1, 100_000)
+started = threading.Event()
+def work():
+    while True:
+        try:
+            busy._query({"x": rows}, rows[:10_000])
+        except ValueError:
+            started.set()
+threading.Thread(target=work, daemon=True).start()
+started.wait()
+class SlowToGo:
+    def __del__(self, sleep=time.sleep):
+        sleep(0.2)
+gc.disable()
+slow = SlowToGo()
+slow.cycle = slow
+del slow
+''',
     # Running out of memory for the resolved input, and for entries and keys
     # part-way through a column: MemoryError, and the categories unchanged.
     "memory_exhaustion": '''
