@@ -49,6 +49,7 @@ def add_arguments(p):
     p.add_argument("--heap-graph", default="G12")
     p.add_argument("--memory-rows", default="1000000,20000000",
                    help="rows of the queries on float64 columns whose peak heap and resident memory are measured")
+    p.add_argument("--crafted-keys", type=int, default=40_000, help="int keys crafted to crowd the category index")
 
 
 def _seconds(s):
@@ -360,6 +361,22 @@ def report_memory(runs):
             for r in runs], []
 
 
+def categories(args, **_):
+    """bench_cat.py's figures, in a process of its own."""
+    done = subprocess.run([sys.executable, os.path.join(HERE, "bench_cat.py"), "--json", "--crafted",
+                           str(args.crafted_keys)], capture_output=True, text=True, check=True, timeout=3600)
+    return json.loads(done.stdout.split("RESULT ", 1)[1])
+
+
+def report_categories(c):
+    return ["| prediction over {:,} known categories, one a row, against a Python dict's lookups of the same keys | "
+            "int keys {:.2f} x, str keys {:.2f} x the dict's time |".format(c["lookups"], c["ratios"]["int"],
+                                                                          c["ratios"]["str"]),
+            "| first query of a fresh categorical register over {:,} int keys crafted to crowd one place of an index "
+            "with a known multiplier / over as many consecutive int keys | {:.1f} ms / {:.1f} ms |".format(
+                c["crafted"], c["crafted_s"] * 1e3, c["consecutive_s"] * 1e3)], []
+
+
 # (key, label, only with --full, measure, report), as suite.PARTS.
 PARTS = [
     ("compile", "numba's compile cost", True, compile_cost, report_compile),
@@ -367,6 +384,7 @@ PARTS = [
     ("callgrind", "instruction counts (callgrind)", True, callgrind, report_callgrind),
     ("heap", "heap allocations and peak", True, heap, report_heap),
     ("memory", "peak memory of long queries on float64 columns", True, memory, report_memory),
+    ("categories", "categorical lookups and crafted keys", True, categories, report_categories),
 ]
 
 
