@@ -179,7 +179,8 @@ typedef struct interaction_type {
     void (*settle)(PyInteraction_Object* interaction, bool keep) = nullptr;
     // The forms of the node's reverse step where they depend on its state,
     // given the sources it reads; null for the row of `reverse` (see there).
-    // Chosen when the steps are laid out, before the first sample.
+    // Chosen when the steps are laid out, before the first sample; a row
+    // given has forms where the row of `reverse` has them.
     const step_operation* (*reverse_by_state)(const PyInteraction_Object* interaction, int sources) = nullptr;
     // The registry's link; types leave it empty in their record.
     struct interaction_type* next = nullptr;
@@ -220,6 +221,9 @@ struct PyInteraction_Object {
     // Non-zero while a change of its state runs code that may start a query
     // (a value's conversion); queries refuse the interaction meanwhile.
     int changing;
+    // Owned: its name as a str, the key of its column in a query's X, made
+    // once when it is bound (its hash is then kept too); null until then.
+    PyObject* column_key;
 };
 
 struct PyInteractionState_Object {

@@ -334,8 +334,9 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
         if (!is_input_register(x)) {
             continue;
         }
-        PyRef key(PyUnicode_DecodeUTF8(x->name, static_cast<Py_ssize_t>(std::strlen(x->name)), "replace"));
-        PyObject* borrowed_column = key ? PyDict_GetItemWithError(xarray, key.get()) : nullptr;
+        // Held for the lookup, which may run a colliding key's __eq__.
+        PyRef key(vesk_newref(x->column_key));
+        PyObject* borrowed_column = PyDict_GetItemWithError(xarray, key.get());
         if (borrowed_column == nullptr) {
             return PyErr_Occurred() ? -1 : vesk_fail(PyExc_ValueError, "Missing data array for %s in X", x->name);
         }
@@ -358,11 +359,10 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
             return vesk_fail(PyExc_RuntimeError,
                              "Graph not correctly initalized. Interaction %i misses set_input entrypoint", i);
         }
-        // The register took the column after the last look of Python code
-        // at it (a mask hook can shrink it): what it holds must still be
-        // the length counted.
-        if (x->typeobj->set_inputarray(x, column.get()) != 0 ||
-            (x->typeobj->check_columns != nullptr && x->typeobj->check_columns(x, s) != 0)) {
+        // The register takes the column after the last look of Python code
+        // at it (a mask hook can shrink it): check_columns compares what it
+        // took with the sample count before the first sample.
+        if (x->typeobj->set_inputarray(x, column.get()) != 0) {
             return -1;
         }
         count = s;
@@ -432,154 +432,154 @@ struct sample_plan {
     int64_t per_run;        // samples per run of the chains
 };
 
-// Lays out the steps of a sample, closing a chain every chain_steps steps;
-// finish() closes the last one. A step is given by its operation and the
-// slot of its node (-1: an engine step, which has no node). Without a plan
-// the writer only counts the steps, so that the room a plan takes comes
-// from the code that lays it out.
+// Lays out the steps of a sample in the room it is given, closing a chain
+// every chain_steps steps; finish() closes the last one.
 struct chain_writer {
-    const PyGraph_Object* graph;
-    sample_plan* plan;  // null: counting only
-    pass_step* steps;
-    size_t laid = 0;
-    int in_chain = 0;
+    // The room of a layout (lay_out) of a graph of `size` slots: at most a
+    // forward step a slot and, when training, two steps that fill the
+    // output's chain, the count and a reverse step a slot. Every chain but
+    // the last closes after exactly chain_steps of these, with one end step,
+    // and the last one closes too: n of them take at most
+    // n + n / chain_steps + 1 steps.
+    static size_t room_for(int size, bool tune) {
+        const size_t n = static_cast<size_t>(size) * (tune ? 2 : 1) + (tune ? 3 : 0);
+        return n + n / chain_steps + 1;
+    }
 
-    void add(step_operation run, int slot) {
-        put(run, slot);
+    pass_step* first;
+    pass_step* next;
+    pass_step* end;  // the end of the room; a layout past it writes nothing more
+    int in_chain;
+    slot_values* scratch;  // the engine's steps' slot
+
+    void add(const pass_step& step) {
+        put(step);
         if (++in_chain == chain_steps) {
             close();
         }
     }
     void close() {
-        put(end_of_chain, -1);
+        put(pass_step{end_of_chain, scratch, nullptr, nullptr, nullptr, nullptr});
         in_chain = 0;
     }
-    // Ends the sample; the index of the first step of its last chain.
-    size_t finish() {
-        if (in_chain > 0 || laid == 0) {
+    // Ends the sample; the first step of its last chain.
+    const pass_step* finish(pass_shared* shared) {
+        if (in_chain > 0 || next == first) {
             close();
         }
-        if (plan != nullptr) {
-            steps[laid - 1].run = end_of_sample;
+        if (fitted()) {
+            next[-1].run = end_of_sample;
+            next[-1].shared = shared;
         }
-        return laid - 1 - (laid - 1) % (chain_steps + 1);
+        return next - 1 - (next - 1 - first) % (chain_steps + 1);
     }
+    bool fitted() const { return next <= end; }
 
   private:
-    // The step with its operands: the values of the node and of the sources
-    // it reads, its interaction and what the steps share.
-    void put(step_operation run, int slot) {
-        if (plan != nullptr) {
-            slot_values* values = plan->values;
-            if (slot < 0) {
-                steps[laid] = {run, values + graph->size, nullptr, nullptr, nullptr, &plan->shared};
-            } else {
-                PyInteraction_Object* x = graph->interactions[slot];
-                const int n = read_sources(x);
-                steps[laid] = {run, values + slot, n >= 1 ? values + x->sources[0] : nullptr,
-                               n == 2 ? values + x->sources[1] : nullptr, x, &plan->shared};
-            }
+    void put(const pass_step& step) {
+        if (next < end) {
+            *next = step;
         }
-        ++laid;
+        ++next;
     }
 };
 
-// The forms of a node's reverse step for the sources it reads, as its state
-// has them; the first is null when the node has no reverse step.
-const step_operation* reverse_forms(const PyInteraction_Object* x) {
+// Whether a node has a reverse step, whatever its state.
+bool has_reverse_step(const PyInteraction_Object* x) {
+    return x->typeobj->reverse[read_sources(x)][0] != nullptr;
+}
+
+// The reverse step of a node whose forward step is `step`, given the node of
+// the reverse step after it (null: none): the form that hands on that
+// node's gradient, or, when no source (a slot of `values`) takes a gradient
+// and the type has one, the form that passes them none; null when the node
+// has no reverse step. The forms are those its state has.
+step_operation reverse_form(const PyGraph_Object* graph, const slot_values* values, const pass_step& step,
+                            const slot_values* next) {
+    const auto takes_gradient = [=](const slot_values* node) {
+        return node != nullptr && has_reverse_step(graph->interactions[node - values]);
+    };
+    const PyInteraction_Object* x = step.interaction;
     const int n = read_sources(x);
     const auto by_state = x->typeobj->reverse_by_state;
-    const step_operation* forms = by_state != nullptr ? by_state(x, n) : nullptr;
-    return forms != nullptr ? forms : x->typeobj->reverse[n];
-}
-
-// The reverse step of the node in `slot`, given the slot of the node of the
-// reverse step after it (-1: none): the form that hands on that node's
-// gradient, or, when no source takes a gradient and the type has one, the
-// form that passes them none; null when the node has no reverse step.
-step_operation reverse_form(const PyGraph_Object* graph, int slot, int next) {
-    const PyInteraction_Object* x = graph->interactions[slot];
-    const int n = read_sources(x);
-    const graphlocation_t* at = x->sources;
-    const auto takes_gradient = [=](int k) {
-        return n > k && reverse_forms(graph->interactions[at[k]])[0] != nullptr;
-    };
-    const step_operation* forms = reverse_forms(x);
-    if (forms[3] != nullptr && !takes_gradient(0) && !takes_gradient(1)) {
+    const step_operation* chosen = by_state != nullptr ? by_state(x, n) : nullptr;
+    const step_operation* forms = chosen != nullptr ? chosen : x->typeobj->reverse[n];
+    if (forms[3] != nullptr && !takes_gradient(step.source0) && !takes_gradient(step.source1)) {
         return forms[3];
     }
-    // A node that is both sources hands on as the second.
-    return forms[next < 0 ? 0 : (n == 2 && next == at[1] ? 2 : (n >= 1 && next == at[0] ? 1 : 0))];
+    return forms[next == nullptr ? 0 : (next == step.source1 ? 2 : (next == step.source0 ? 1 : 0))];
 }
 
-// Lays out the plan with `chain`: every node's forward step in slot order,
-// and when training the count and the reverse steps of the nodes that have
-// one, in the opposite order; the index of the first step of the last chain.
-size_t lay_out_steps(chain_writer& chain, bool tune) {
-    const PyGraph_Object* graph = chain.graph;
+// The room a plan of the graph takes: the values and the engine's slot, and
+// the steps.
+size_t plan_bytes(const PyGraph_Object* graph, bool tune) {
+    return sizeof(slot_values) * static_cast<size_t>(graph->size + 1) +
+           sizeof(pass_step) * chain_writer::room_for(graph->size, tune);
+}
+
+// Lays out the plan in memory of plan_bytes: every node's forward step in
+// slot order, and when training the count and the reverse steps of the nodes
+// that have one, in the opposite order, each with the operands the node's
+// type reads; whether it fitted (as room_for has it always do).
+bool lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
     const int size = graph->size;
+    slot_values* values = plan.values;
+    slot_values* scratch = values + size;
+    *scratch = {0.0f, 0.0f};
+    pass_step* steps = reinterpret_cast<pass_step*>(scratch + 1);
+    // Past its limit Adam's correction no longer changes with the count;
+    // below it count_sample sets it for every sample.
+    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
+    chain_writer chain = {steps, steps, steps + chain_writer::room_for(size, tune), 0, scratch};
     for (int i = 0; i < size; ++i) {
-        const PyInteraction_Object* x = graph->interactions[i];
+        PyInteraction_Object* x = graph->interactions[i];
         // The output's steps and the count in one chain: the chain before
         // is filled with steps that hand on what they are carried.
         while (tune && i == size - 1 && chain.in_chain > chain_steps - 3) {
-            chain.add(next_step, -1);
+            chain.add({next_step, scratch, nullptr, nullptr, nullptr, nullptr});
         }
+        values[i] = {x->activation[0], 0.0f};
         const int n = read_sources(x);
         // A source arrives carried when it is the node of the step before in
         // the same chain.
         const bool after = chain.in_chain > 0;
         const graphlocation_t* at = x->sources;
         const int chained = after && n >= 1 && at[0] == i - 1 ? 1 : (after && n == 2 && at[1] == i - 1 ? 2 : 0);
-        chain.add(x->typeobj->forward[n][chained], i);
+        chain.add({x->typeobj->forward[n][chained], &values[i], n >= 1 ? &values[at[0]] : nullptr,
+                   n == 2 ? &values[at[1]] : nullptr, x, &plan.shared});
     }
-    if (tune) {
-        chain.add(count_sample, -1);
+    if (tune && chain.fitted()) {
+        // The forward steps backwards from the output's, the last one laid,
+        // passing over the engine's steps (which have no node).
+        const pass_step* output = chain.next - 1;
+        chain.add({count_sample, scratch, nullptr, nullptr, nullptr, &plan.shared});
         // Each reverse step is laid out once the node of the one after it is
         // known.
-        int pending = -1;
-        for (int i = size - 1; i >= 0; --i) {
-            if (reverse_forms(graph->interactions[i])[0] == nullptr) {
+        pass_step pending = {};
+        for (ptrdiff_t k = output - steps; k >= 0; --k) {
+            const pass_step& step = steps[k];
+            if (step.interaction == nullptr || !has_reverse_step(step.interaction)) {
                 continue;
             }
-            if (pending >= 0) {
-                chain.add(reverse_form(graph, pending, i), pending);
+            if (pending.run != nullptr) {
+                pending.run = reverse_form(graph, values, pending, step.self);
+                chain.add(pending);
             }
-            pending = i;
+            pending = step;
+            pending.run = reverse_form(graph, values, step, nullptr);
         }
-        if (pending >= 0) {
-            chain.add(reverse_form(graph, pending, -1), pending);
+        if (pending.run != nullptr) {
+            chain.add(pending);
         }
     }
-    return chain.finish();
-}
-
-// The room a plan of the graph takes: the values, and the steps as the
-// layout counts them.
-size_t plan_bytes(const PyGraph_Object* graph, bool tune) {
-    chain_writer counter = {graph, nullptr, nullptr};
-    lay_out_steps(counter, tune);
-    return sizeof(slot_values) * static_cast<size_t>(graph->size + 1) + sizeof(pass_step) * counter.laid;
-}
-
-// Lays out the plan in plan.values, memory of plan_bytes, with every slot's
-// current activation.
-void lay_out(PyGraph_Object* graph, sample_plan& plan, bool tune) {
-    const int size = graph->size;
-    slot_values* values = plan.values;
-    for (int i = 0; i < size; ++i) {
-        values[i] = {graph->interactions[i]->activation[0], 0.0f};
-    }
-    values[size] = {0.0f, 0.0f};
-    pass_step* steps = reinterpret_cast<pass_step*>(values + size + 1);
-    // Past its limit Adam's correction no longer changes with the count;
-    // below it count_sample sets it for every sample.
-    plan.shared = {graph, {false, false, 1.0f, 1.0f}, steps, 0};
-    chain_writer chain = {graph, &plan, steps};
-    plan.last = steps + lay_out_steps(chain, tune);
+    plan.last = chain.finish(&plan.shared);
     // About ring_steps steps (between half and all of them), without a division.
-    plan.per_run = plan.last == steps ? std::max<int64_t>(1, ring_steps >> std::bit_width(chain.laid)) : 1;
+    const auto laid = static_cast<size_t>(chain.next - chain.first);
+    plan.per_run = plan.last == chain.first ? std::max<int64_t>(1, ring_steps >> std::bit_width(laid)) : 1;
+    return chain.fitted();
 }
+
+constexpr const char* plan_overflow = "Internal error: the plan of a graph took more steps than its room";
 
 // n samples through the plan: 0, or -1 with the failing step's exception.
 inline int run_plan(sample_plan& plan, int64_t n) {
@@ -650,7 +650,10 @@ int predict_in_blocks(PyGraph_Object* graph, const block_step* steps, int64_t co
         });
         if (!ready) {
             // Laid out afresh, the plan starts from the activations the blocks left.
-            lay_out(graph, plan, false);
+            if (!lay_out(graph, plan, false)) {
+                graph_raise_in_pass(graph, PyExc_RuntimeError, "%s", plan_overflow);
+                return -1;
+            }
             const int rc = run_plan(plan, n);
             store_activations(graph, plan);
             if (rc != 0) {
@@ -758,8 +761,8 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks, int64_t count) {
     sample_plan plan = {{}, reinterpret_cast<slot_values*>(memory), nullptr, 1};
     if (blocks) {
         plan_blocks(graph, steps, width);
-    } else {
-        lay_out(graph, plan, tune);
+    } else if (!lay_out(graph, plan, tune)) {
+        return vesk_fail(PyExc_RuntimeError, "%s", plan_overflow);
     }
     // The set-up ran Python code (hooks, hashes, the lookups above) after
     // the first columns were taken.

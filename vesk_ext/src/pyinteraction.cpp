@@ -67,6 +67,7 @@ void unbind(PyInteraction_Object* self) {
     }
     vesk_replace(&self->state, nullptr);
     vesk_replace(&self->loss, nullptr);
+    vesk_replace(&self->column_key, nullptr);
     --self->changing;
 }
 
@@ -87,6 +88,10 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     self->gluamine = gluamine;
     self->location = -1;
     self->sourcecount = 0;
+    self->column_key = PyUnicode_DecodeUTF8(self->name, static_cast<Py_ssize_t>(std::strlen(self->name)), "replace");
+    if (self->column_key == nullptr) {
+        return -1;
+    }
 
     interaction_type_t* t = vesk_find_interactiontype(type_arg);
     if (t == nullptr) {

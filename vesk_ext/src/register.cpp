@@ -73,6 +73,7 @@ struct column {
     const char* data;
     npy_intp stride;
     int64_t length;
+    const PyArray_Descr* dtype;  // borrowed: the owner's
     const element_ops* ops;
     int64_t start;            // the sample of values[0]; -1 before the first chunk
     // Where the loop must stop with an error (the first non-finite value)
@@ -347,7 +348,8 @@ int refuse_hidden_values(PyObject* py_array, const char* what, const char* name)
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
 column column_of(PyArrayObject* a) {
-    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), ops_for(a), -1, -1, -1, 0, {}, {}};
+    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), PyArray_DESCR(a), ops_for(a),
+            -1, -1, -1, 0, {}, {}};
 }
 
 // The survey of a numeric column, where the range or the narrowing check
@@ -431,7 +433,7 @@ int check_column(const PyInteraction_Object* interaction, const column* c, int64
     const char* what = input ? "input" : "expected";
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(c->owner);
     if (PyArray_NDIM(a) != 1 || PyArray_BYTES(a) != c->data || PyArray_DIM(a, 0) != c->length ||
-        PyArray_STRIDES(a)[0] != c->stride || ops_for(a) != c->ops) {
+        PyArray_STRIDES(a)[0] != c->stride || PyArray_DESCR(a) != c->dtype) {
         return vesk_refuse_changed_column(what, interaction->name);
     }
     if (input && c->length != samples) {
