@@ -285,6 +285,20 @@ inline PyObject* vesk_add_type(PyObject* m, PyTypeObject* type, const char* name
     return m;
 }
 
+// Calls f with the interaction of every filled slot, in slot order.
+template <typename F>
+inline void for_each_node(const PyGraph_Object* graph, F f) {
+    for (int i = 0; i < graph->size; ++i) {
+        if (PyInteraction_Object* x = graph->interactions[i]) {
+            f(x);
+        }
+    }
+}
+
+// Runs a query (Graph._query, its arguments parsed): the predictions, or
+// null with an exception.
+PyObject* graph_query(PyGraph_Object* graph, PyObject* xarray, PyObject* yarray);
+
 PyObject* graph_addtomodule(PyObject* m);
 PyObject* interaction_addtomodule(PyObject* m);
 PyObject* interactionstate_addtomodule(PyObject* m);
