@@ -1,5 +1,8 @@
-"""Module start-up: attributes, the type registry and the numpy binding."""
+"""Module start-up: attributes, the type registry and the numpy binding;
+the signatures the module shows."""
+import ast
 import glob
+import inspect
 import os
 import shutil
 import sys
@@ -21,6 +24,39 @@ def test_module_attributes():
     assert _vesk.DEFAULT_LOSS == "mean_squared_error"
     assert _vesk.Graph.__name__ == "Graph" and _vesk.Graph.__module__ == "_vesk"
     assert _vesk.Interaction.__module__ == "_vesk"
+
+
+def stub_parameters(function):
+    """(name, kind, default) of a stub's parameters, self left out."""
+    a = function.args
+    kinds = [(p, inspect.Parameter.POSITIONAL_ONLY) for p in a.posonlyargs] + \
+        [(p, inspect.Parameter.POSITIONAL_OR_KEYWORD) for p in a.args]
+    defaults = [None] * (len(kinds) - len(a.defaults)) + [ast.literal_eval(d) for d in a.defaults]
+    return [(p.arg, kind, d) for (p, kind), d in zip(kinds, defaults) if p.arg != "self"]
+
+
+def test_methods_and_constructors_show_the_stubs_signatures():
+    # Every method and constructor the module defines shows a signature (its
+    # __text_signature__), the one its stub declares; docstrings stay text.
+    with open(os.path.join(os.path.dirname(_vesk.__file__), "_vesk.pyi")) as f:
+        stubs = {c.name: {d.name: d for d in c.body if isinstance(d, ast.FunctionDef)}
+                 for c in ast.parse(f.read()).body if isinstance(c, ast.ClassDef)}
+    owners = {"Graph": _vesk.Graph, "Interaction": _vesk.Interaction,
+              "InteractionState": type(_vesk.Interaction("tanh", (0, 0, 0)).state)}
+    shown = []
+    for name, owner in owners.items():
+        methods = {k: v for k, v in vars(owner).items() if type(v).__name__ == "method_descriptor"}
+        if name != "InteractionState":  # no constructor Python can call
+            methods["__init__"] = owner
+        for method, obj in methods.items():
+            signature = inspect.signature(obj)
+            got = [(p.name, p.kind, None if p.default is p.empty else p.default)
+                   for p in signature.parameters.values() if p.name != "self"]
+            assert got == stub_parameters(stubs[name][method]), (name, method)
+            assert "--" not in (obj.__doc__ or "") and obj.__doc__.strip(), (name, method)
+            shown.append("%s.%s" % (name, method))
+    assert {"Graph._query", "Graph.__init__", "Interaction.__init__", "Interaction._set_source",
+            "InteractionState._from_dict"} <= set(shown)
 
 
 @pytest.mark.parametrize("name", ["Tanh", "tanh ", "", "fixed\u00e9", "nonesuch", "cat2"])

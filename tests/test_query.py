@@ -99,6 +99,36 @@ REFUSALS = [
 ]
 
 
+class TableColumn:
+    """What a pandas Series, DataFrame or extension array offers here."""
+
+    def __init__(self, values):
+        self.values = values
+
+    def to_numpy(self):
+        return self.values
+
+
+TO_NUMPY = "hint: pass the column as a numpy array, as its .to_numpy() gives it"
+
+
+@pytest.mark.parametrize("args, kwargs, hint", [
+    (({"x": TableColumn(X["x"])},), {}, TO_NUMPY),
+    ((X, TableColumn(X["x"])), {}, TO_NUMPY),
+    ((TableColumn(X),), {}, "hint: a table's columns go as {name: table[name].to_numpy() for name in table}"),
+    ((X,), {"y": X["x"]}, "hint: the expected values are the argument yarray: _query(X, Y) or _query(X, yarray=Y)"),
+    (({"x": np.array(["a", "b"])},), {}, 'hint: a column of categories goes to a "cat" register'),
+    (({"x": [1.0, 2.0]},), {}, None),  # no obvious fix
+    ((X, np.array(["a", "b"])), {}, None),  # expected values have no other register
+], ids=["column", "yarray", "table", "y=", "strings", "list", "expected strings"])
+def test_common_mistakes_get_a_hint(args, kwargs, hint):
+    # The message stays; from Python 3.11 on, a note says what to do.
+    with pytest.raises((ValueError, TypeError)) as refused:
+        fixed_graph()._query(*args, **kwargs)
+    wanted = [hint] if hint is not None and hasattr(refused.value, "add_note") else []
+    assert getattr(refused.value, "__notes__", []) == wanted
+
+
 def cat_register(name):
     r = _vesk.Interaction("cat", (0, 0, 0), 0, name)
     r._set_source(0, -1)

@@ -243,6 +243,10 @@ struct PyGraph_Object {
     int running;
 };
 
+// A docstring that starts with the signature Python shows for the function
+// (its __text_signature__); __doc__ is the text after it.
+#define VESK_SIGNED(signature, text) signature "\n--\n\n" text
+
 // Sets exc_type with the formatted message; always -1, for the functions
 // that fail so (those that return an object return PyErr_Format's null).
 inline int vesk_fail(PyObject* exc_type, const char* format, ...) {
@@ -259,6 +263,33 @@ inline int vesk_refuse_changed_column(const char* what, const char* name) {
     return vesk_fail(PyExc_RuntimeError, "The %s array of register '%s' changed while the query was reading it", what,
                      name);
 }
+
+// Adds a one-line hint to the pending exception, as a note (Python 3.11 and
+// later; before, the message shows alone): for refusals of common first
+// mistakes that have an obvious fix. Always -1.
+inline int vesk_hint(const char* hint) {
+#if PY_VERSION_HEX >= 0x030B0000
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    PyErr_NormalizeException(&type, &value, &traceback);
+    PyObject* added = value != nullptr ? PyObject_CallMethod(value, "add_note", "s", hint) : nullptr;
+    if (added == nullptr) {
+        PyErr_Clear();  // the refusal goes out without its hint
+    }
+    Py_XDECREF(added);
+    PyErr_Restore(type, value, traceback);
+#else
+    (void)hint;
+#endif
+    return -1;
+}
+
+// Whether a value is a table's column rather than an array: pandas' Series,
+// DataFrame and extension arrays have to_numpy. Runs its getattr.
+inline bool vesk_is_table_column(PyObject* value) {
+    return !PyArray_Check(value) && PyObject_HasAttrString(value, "to_numpy");
+}
+constexpr const char* vesk_to_numpy_hint = "hint: pass the column as a numpy array, as its .to_numpy() gives it";
 
 // Sets MemoryError; always -1, as vesk_fail.
 inline int vesk_no_memory() {

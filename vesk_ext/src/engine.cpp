@@ -177,8 +177,10 @@ long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {
         PyRef column(vesk_newref(borrowed_column));
         PyArrayObject* array = reinterpret_cast<PyArrayObject*>(column.get());
         if (!PyArray_Check(array) || PyArray_NDIM(array) != 1) {
-            return vesk_fail(PyExc_ValueError, "Element %s in X is not %s", x->name,
-                             PyArray_Check(array) ? "1-dimensional" : "a numpy array");
+            const bool table = vesk_is_table_column(column.get());
+            vesk_fail(PyExc_ValueError, "Element %s in X is not %s", x->name,
+                      PyArray_Check(array) ? "1-dimensional" : "a numpy array");
+            return table ? vesk_hint(vesk_to_numpy_hint) : -1;
         }
         const long long s = PyArray_DIM(array, 0);
         if (count != -1 && count != s) {
@@ -630,7 +632,12 @@ PyObject* graph_query(PyGraph_Object* self, PyObject* xarray, PyObject* yarray) 
         return PyErr_Format(PyExc_RuntimeError, "Graph not correctly initalized. The graph has no slots");
     }
     if (!PyDict_Check(xarray)) {
-        return PyErr_Format(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
+        const bool table = vesk_is_table_column(xarray);
+        PyErr_Format(PyExc_ValueError, "First argument of query must be a dictionary of numpy arrays");
+        if (table) {
+            vesk_hint("hint: a table's columns go as {name: table[name].to_numpy() for name in table}");
+        }
+        return nullptr;
     }
     QueryGuard guard;
     const long long count = guard.acquire(self) < 0 ? -1 : hand_out_inputs(self, xarray);
@@ -644,8 +651,12 @@ PyObject* graph_query(PyGraph_Object* self, PyObject* xarray, PyObject* yarray) 
     }
     const bool tune = yarray != Py_None;
     if (tune && (!PyArray_Check(yarray) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1)) {
-        return PyErr_Format(PyExc_ValueError, PyArray_Check(yarray) ? "y must be 1 dimensional"
-                                                                    : "yarray must be a numpy array");
+        const bool table = vesk_is_table_column(yarray);
+        PyErr_Format(PyExc_ValueError, PyArray_Check(yarray) ? "y must be 1 dimensional" : "yarray must be a numpy array");
+        if (table) {
+            vesk_hint(vesk_to_numpy_hint);
+        }
+        return nullptr;
     }
     if (output->typeobj->set_expectedarray(output, tune ? yarray : nullptr) != 0 ||
         output->typeobj->create_outputarray(output, count) != 0 || check_links(self) != 0) {

@@ -172,6 +172,10 @@ PyObject* PyGraph_method_query(PyGraph_Object* self, PyObject* args, PyObject* k
     PyObject* xarray = nullptr;
     PyObject* yarray = Py_None;
     if (!PyArg_ParseTupleAndKeywords(args, kwds, "O|O", const_cast<char**>(kwlist), &xarray, &yarray)) {
+        if (kwds != nullptr && PyErr_ExceptionMatches(PyExc_TypeError) &&
+            (PyDict_GetItemString(kwds, "y") != nullptr || PyDict_GetItemString(kwds, "Y") != nullptr)) {
+            vesk_hint("hint: the expected values are the argument yarray: _query(X, Y) or _query(X, yarray=Y)");
+        }
         return nullptr;
     }
     return graph_query(self, xarray, yarray);
@@ -330,13 +334,15 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
 
 PyMethodDef PyGraph_methods[] = {
     {"_query", reinterpret_cast<PyCFunction>(reinterpret_cast<void (*)(void)>(PyGraph_method_query)),
-     METH_VARARGS | METH_KEYWORDS, "Query or train the graph with a single sample"},
+     METH_VARARGS | METH_KEYWORDS,
+     VESK_SIGNED("_query($self, /, xarray, yarray=None)", "Query or train the graph with a single sample")},
     {"__getstate__", reinterpret_cast<PyCFunction>(PyGraph_getstate), METH_NOARGS,
-     "The graph as plain values, its interactions included, for pickling and copying."},
+     VESK_SIGNED("__getstate__($self, /)",
+                 "The graph as plain values, its interactions included, for pickling and copying.")},
     {"__setstate__", reinterpret_cast<PyCFunction>(PyGraph_setstate), METH_O,
-     "Restore the graph from the values of __getstate__."},
+     VESK_SIGNED("__setstate__($self, state, /)", "Restore the graph from the values of __getstate__.")},
     {"__copy__", reinterpret_cast<PyCFunction>(PyGraph_copy), METH_NOARGS,
-     "A new graph over the same interactions, which keep pointing at this graph."},
+     VESK_SIGNED("__copy__($self, /)", "A new graph over the same interactions, which keep pointing at this graph.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -374,7 +380,7 @@ PyTypeObject PyGraph_Type = {
     .tp_hash = reinterpret_cast<hashfunc>(PyGraph_hash),
     .tp_str = reinterpret_cast<reprfunc>(PyGraph_repr),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_BASETYPE | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "Vesk Graph",
+    .tp_doc = VESK_SIGNED("Graph(size=10)", "Vesk Graph"),
     .tp_traverse = reinterpret_cast<traverseproc>(PyGraph_traverse),
     .tp_clear = reinterpret_cast<inquiry>(PyGraph_clear),
     .tp_iter = PySeqIter_New,

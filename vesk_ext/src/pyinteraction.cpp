@@ -419,11 +419,12 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
 }
 
 PyMethodDef PyInteraction_methods[] = {
-    {"_set_source", reinterpret_cast<PyCFunction>(PyInteraction_method_setsource), METH_VARARGS, "Set a source."},
+    {"_set_source", reinterpret_cast<PyCFunction>(PyInteraction_method_setsource), METH_VARARGS,
+     VESK_SIGNED("_set_source($self, ix, src, /)", "Set a source.")},
     {"__getstate__", reinterpret_cast<PyCFunction>(PyInteraction_getstate), METH_NOARGS,
-     "The interaction as plain values, for pickling and copying."},
+     VESK_SIGNED("__getstate__($self, /)", "The interaction as plain values, for pickling and copying.")},
     {"__setstate__", reinterpret_cast<PyCFunction>(PyInteraction_setstate), METH_O,
-     "Restore the interaction from the values of __getstate__."},
+     VESK_SIGNED("__setstate__($self, state, /)", "Restore the interaction from the values of __getstate__.")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -481,7 +482,8 @@ PyTypeObject PyInteraction_Type = {
     .tp_repr = reinterpret_cast<reprfunc>(PyInteraction_str),
     .tp_str = reinterpret_cast<reprfunc>(PyInteraction_str),
     .tp_flags = Py_TPFLAGS_DEFAULT | Py_TPFLAGS_HAVE_GC,
-    .tp_doc = "A graph is a collection of Interactions linked together. Interactions can be either registers or "
+    .tp_doc = "Interaction(type, latticeloc, gluamine=0, name=None)\n--\n\n"
+              "A graph is a collection of Interactions linked together. Interactions can be either registers or "
               "pure mathematical functions such as 'tanh' or 'multiply'.\n\nYou normally get an interaction by "
               "accessing it from a Graph with the index operation. Interactions can be inspected in various ways "
               "to examine the behavior and properties of the graph.\n\nExample usage. Get a Graph from a Tessary "

@@ -259,9 +259,12 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
 
 PyMethodDef PyInteractionState_methods[] = {
     {"_to_dict", reinterpret_cast<PyCFunction>(PyInteractionState_todict), METH_NOARGS,
-     "Get the state as a dict. This internal function is used for serialization of the interaction."},
+     VESK_SIGNED("_to_dict($self, /)",
+                 "Get the state as a dict. This internal function is used for serialization of the interaction.")},
     {"_from_dict", reinterpret_cast<PyCFunction>(PyInteractionState_fromdict), METH_O,
-     "Update the state from a dict. This internal function is used for deserialization of an interaction."},
+     VESK_SIGNED("_from_dict($self, d, /)",
+                 "Update the state from a dict. This internal function is used for deserialization of an "
+                 "interaction.")},
     {nullptr, nullptr, 0, nullptr},
 };
 

@@ -406,10 +406,16 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
         owner = PyRef(PyArray_FromArray(a, PyArray_DescrFromType(NPY_FLOAT),
                                         NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
         if (!owner) {
-            return !vesk_error_is_refusable()
-                       ? -1
-                       : vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
-                                   interaction->name);
+            if (!vesk_error_is_refusable()) {
+                return -1;
+            }
+            vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
+                      interaction->name);
+            // Strings (or objects) in an input column are categories, most likely.
+            const char kind = PyArray_DESCR(a)->kind;
+            return field == &st->input && (kind == 'U' || kind == 'S' || kind == 'O')
+                       ? vesk_hint("hint: a column of categories goes to a \"cat\" register")
+                       : -1;
         }
         read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
         range = survey_of(st, read);
