@@ -9,6 +9,7 @@ states that drive the clamps and floors the suite's own data never reach.
 """
 import importlib.util
 import os
+import re
 import subprocess
 import sys
 
@@ -113,3 +114,25 @@ def test_peers_match_the_module_on_every_kind_of_slot(bench, edge):
         assert np.float32(0.0001) in P
     if edge_categories in EDGES[edge]:
         assert np.abs(W[0]).max() == 1.0
+
+
+def test_every_registered_type_is_in_the_suite_the_bench_and_the_readme():
+    # No API lists the types: their records name them in the sources. A new
+    # type needs its twin (the suite's list), its statements in bench/ops.py
+    # (the numeric register is described by its roles, "in" and "out") and
+    # its row in the README's table of types.
+    root = os.path.dirname(BENCH)
+    sources = os.path.join(root, "vesk_ext", "src")
+    text = "".join(open(os.path.join(sources, f)).read() for f in os.listdir(sources) if f.endswith(".cpp"))
+    registered = set(re.findall(r'type_name = "(\w+)"', text))
+    import _vesk
+    import reference_math as ref
+    for name in registered:
+        _vesk.Interaction(name, (0, 0, 0))
+    assert registered == {t.NAME for t in ref.TYPES}
+    spec = importlib.util.spec_from_file_location("ops", os.path.join(BENCH, "ops.py"))
+    ops = importlib.util.module_from_spec(spec)
+    spec.loader.exec_module(ops)
+    assert {{"in": "fixed", "out": "fixed"}.get(name, name) for name in ops.TYPES} == registered
+    with open(os.path.join(root, "README.md")) as f:
+        assert set(re.findall(r'^\| `"(\w+)"` \| (?:none \(input register\)|\d)(?: or \d)? \|', f.read(), re.M)) == registered
