@@ -27,6 +27,18 @@ def run_python(code, *, python=None, env=None, path=None, timeout=120):
     )
 
 
+def module_sources():
+    """The text of the module's C++ sources, where facts no API shows (its
+    limits, its registered types) are read."""
+    folder = os.path.join(TESTS_DIR, os.pardir, "vesk_ext", "src")
+    text = []
+    for name in sorted(os.listdir(folder)):
+        if name.endswith(".cpp"):
+            with open(os.path.join(folder, name)) as f:
+                text.append(f.read())
+    return "".join(text)
+
+
 def mypy_strict(*paths, cwd=None):
     """mypy --strict over the paths, with its cache in the environment."""
     return subprocess.run([sys.executable, "-m", "mypy", "--strict", "--cache-dir",

@@ -121,12 +121,10 @@ def test_every_registered_type_is_in_the_suite_the_bench_and_the_readme():
     # type needs its twin (the suite's list), its statements in bench/ops.py
     # (the numeric register is described by its roles, "in" and "out") and
     # its row in the README's table of types.
-    root = os.path.dirname(BENCH)
-    sources = os.path.join(root, "vesk_ext", "src")
-    text = "".join(open(os.path.join(sources, f)).read() for f in os.listdir(sources) if f.endswith(".cpp"))
-    registered = set(re.findall(r'type_name = "(\w+)"', text))
     import _vesk
     import reference_math as ref
+    from conftest import module_sources
+    registered = set(re.findall(r'type_name = "(\w+)"', module_sources()))
     for name in registered:
         _vesk.Interaction(name, (0, 0, 0))
     assert registered == {t.NAME for t in ref.TYPES}
@@ -134,5 +132,5 @@ def test_every_registered_type_is_in_the_suite_the_bench_and_the_readme():
     ops = importlib.util.module_from_spec(spec)
     spec.loader.exec_module(ops)
     assert {{"in": "fixed", "out": "fixed"}.get(name, name) for name in ops.TYPES} == registered
-    with open(os.path.join(root, "README.md")) as f:
+    with open(os.path.join(os.path.dirname(BENCH), "README.md")) as f:
         assert set(re.findall(r'^\| `"(\w+)"` \| (?:none \(input register\)|\d)(?: or \d)? \|', f.read(), re.M)) == registered

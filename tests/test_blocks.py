@@ -5,7 +5,6 @@ Where two NaNs meet, which of them an operation passes on is the processor's
 choice; values are otherwise compared bit for bit."""
 import copy
 import math
-import os
 import re
 import struct
 import threading
@@ -18,6 +17,7 @@ import _vesk
 import graph_pairs
 import reference_math as ref
 from builders import graph_of, register, unaligned
+from conftest import module_sources
 from graph_pairs import Pair, build, every_type, same_bits
 
 LAYOUTS = {
@@ -127,9 +127,7 @@ def test_long_chains_predict_the_same_within_bounded_memory(slots):
 
 def engine_limit(pattern):
     """A limit as the engine's sources define it: the tests follow it there."""
-    sources = os.path.join(os.path.dirname(__file__), os.pardir, "vesk_ext", "src")
-    text = "".join(open(os.path.join(sources, f)).read() for f in sorted(os.listdir(sources)) if f.endswith(".cpp"))
-    found = re.findall(pattern, text)
+    found = re.findall(pattern, module_sources())
     assert len(found) == 1, (pattern, found)
     return int(found[0])
 

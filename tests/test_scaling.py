@@ -92,8 +92,9 @@ def test_output_range_defaults_and_adapts_to_expected():
 def test_column_that_cannot_be_cast(where, column):
     g = passthrough_graph()
     message = {"x": "input x", "y": "expected y"}[where]
-    with pytest.raises(ValueError, match=r"^%s could not be cast to type of register \(float32\)$" % message):
+    with pytest.raises(ValueError) as refused:
         g._query({"x": column}) if where == "x" else g._query({"x": np.array([1.0])}, column)
+    assert str(refused.value) == "%s could not be cast to type of register (float32)" % message
 
 
 class Number:
