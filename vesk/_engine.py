@@ -471,7 +471,7 @@ class _Run:
             except Exception as e:
                 self._fail(i, e)
             self.progress.update(1)
-            if self.checkpoint is not None and batch and (time.monotonic() - flushed > 1.0 or i == todo[-1]):
+            if self.checkpoint is not None and batch and (time.monotonic() - flushed > 0.5 or i == todo[-1]):
                 self.checkpoint.write(batch, [self.results[j] for j in batch])
                 batch, flushed = [], time.monotonic()
 
@@ -674,7 +674,6 @@ class _Run:
                     flight, future = done.get(timeout=TICK)
                 except queue.Empty:
                     now = time.monotonic()
-                    overdue(now)
                     if backend.workers() == 0:
                         no_worker_since = no_worker_since or now
                         if now - no_worker_since > self.worker_timeout:
@@ -683,9 +682,11 @@ class _Run:
                             raise error
                     else:
                         no_worker_since = None
+                    overdue(now)
                     fill()
                     continue
                 finished(flight, future)
+                overdue(time.monotonic())
                 if not broken:
                     try:
                         fill()
