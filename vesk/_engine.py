@@ -28,7 +28,7 @@ import numpy as np
 import _vesk
 
 from . import _format, _worker
-from ._errors import NoWorkerError, RemoteError, TrainingError, WorkerMismatchError
+from ._errors import FormatError, NoWorkerError, RemoteError, TrainingError, WorkerMismatchError
 
 log = logging.getLogger("vesk")
 
@@ -351,7 +351,7 @@ class _Checkpoint:
                     graphs, meta = _format.loads(f.read())
                 keys = meta["keys"] if isinstance(meta, dict) else None
                 if not isinstance(keys, list) or len(keys) != len(graphs):
-                    raise _format.FormatError("no keys")
+                    raise FormatError("no keys")
             except (OSError, ValueError, KeyError) as e:
                 log.warning("checkpoint file %s skipped: %s", name, e)
                 continue

@@ -33,7 +33,7 @@ MAX_DEPTH = 32
 # Ints within JSON's reach on every Python (3.11 on refuses to read ints of
 # more than 4300 digits).
 MAX_INT_BITS = 4096
-INT32 = (-(2**31), 2**31 - 1)
+INT32_MIN, INT32_MAX = -(2**31), 2**31 - 1
 
 PathLike = Union[str, "os.PathLike[str]"]
 Graphs = Union[_vesk.Graph, Iterable[_vesk.Graph]]
@@ -192,17 +192,17 @@ def digest(graph: _vesk.Graph) -> str:
 
 
 def _field(record: Dict[str, Any], key: str, kind: type, where: str) -> Any:
-    value = record.get(key)
+    value: Any = record.get(key)
     if type(value) is not kind:
         _damaged("%s: %r is not a %s" % (where, key, kind.__name__))
-    if kind is int and not INT32[0] <= value <= INT32[1]:
+    if isinstance(value, int) and not INT32_MIN <= value <= INT32_MAX:
         _damaged("%s: %r is out of range" % (where, key))
     return value
 
 
 def _int_list(record: Dict[str, Any], key: str, count: int, where: str) -> List[int]:
-    value = _field(record, key, list, where)
-    if len(value) != count or any(type(v) is not int or not INT32[0] <= v <= INT32[1] for v in value):
+    value: List[int] = _field(record, key, list, where)
+    if len(value) != count or any(type(v) is not int or not INT32_MIN <= v <= INT32_MAX for v in value):
         _damaged("%s: %r is not a list of %d ints" % (where, key, count))
     return value
 

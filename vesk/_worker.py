@@ -57,8 +57,9 @@ def forget_data(digest: str) -> None:
 
 
 def _error(e: BaseException) -> Tuple[str, str, str, Optional[bytes]]:
+    raised: Optional[bytes] = None
     try:
-        raised: Optional[bytes] = pickle.dumps(e, PROTOCOL)
+        raised = pickle.dumps(e, PROTOCOL)
         pickle.loads(raised)  # some exceptions pickle but cannot be rebuilt
     except Exception:
         raised = None
