@@ -35,9 +35,10 @@ log = logging.getLogger("vesk")
 PROTOCOL = _worker.PROTOCOL
 ERRORS = ("raise", "skip", "return")
 # Work per task the bundles aim at, in seconds: tens of milliseconds, and at
-# least this many times a task's own cost (measured as it runs).
-TASK_SECONDS = (0.02, 0.2)
-OVERHEAD_TIMES = 20
+# least this many times a task's own cost (the least time a task spent in
+# flight beyond its work, which includes waiting behind another task).
+TASK_SECONDS = (0.02, 0.08)
+OVERHEAD_TIMES = 10
 # Tasks in flight per worker, and at least this many tasks per worker over
 # the rest of the run, so that the workers finish together.
 IN_FLIGHT = 2
@@ -628,6 +629,8 @@ class _Run:
             flight.futures.clear()
             flight.blob = b""
             overheads.append(max(time.monotonic() - submitted - answer["seconds"], 0.0))
+            log.debug("%d graphs on %s: %.1f ms of work, %.1f ms in flight", len(flight.indices), where,
+                      answer["seconds"] * 1e3, (time.monotonic() - submitted) * 1e3)
             measured[0] += answer["seconds"]
             measured[1] += len(flight.indices)
             per_graph = measured[0] / measured[1]
