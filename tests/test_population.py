@@ -193,6 +193,16 @@ def test_threads_cluster_with_resent_tasks(caplog):
     assert all(same(a, b) for a, b in zip(trained, in_process(graphs, X, Y, 4)))
 
 
+def test_no_worker_within_the_timeout():
+    if sys.version_info < (3, 10):
+        pytest.skip("dask.distributed is an extra of Python 3.10 and later")
+    distributed = pytest.importorskip("distributed")
+    with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster, \
+            distributed.Client(cluster) as client:
+        with pytest.raises(vesk.NoWorkerError, match="no dask worker joined within 0.5 s"):
+            vesk.train(population(2), *data(), executor=client, worker_timeout=0.5)
+
+
 def test_checkpoint_resumed_after_the_client_is_killed(tmp_path, caplog):
     graphs = [g for g in population(48) if type(g) is _vesk.Graph]
     for g in graphs:

@@ -488,14 +488,7 @@ class _Run:
             elif isinstance(executor, cf.Executor):
                 backend = _ExecutorBackend(executor, blob, self.digest)
             else:
-                if executor == "processes":
-                    count = len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count()
-                elif isinstance(executor, int) and not isinstance(executor, bool) and executor > 0:
-                    count = executor
-                else:
-                    raise ValueError("executor must be None, 'processes', a worker count, a concurrent.futures "
-                                     "executor or a dask.distributed Client, not %r" % (executor,))
-                backend = _PoolBackend(count or 1, blob, self.digest, self.retries)
+                backend = _PoolBackend(_pool_size(executor), blob, self.digest, self.retries)
         except BaseException:
             if child is not None:
                 child.kill()
@@ -662,8 +655,8 @@ class _Run:
                 avoid = None
                 for future in flight.futures:
                     avoid = avoid or backend.running_on(future)
-                log.warning("a task of %d graphs is overdue (%.1f s expected); sending it again%s",
-                            len(flight.indices), flight.expected, " elsewhere than " + avoid if avoid else "")
+                log.warning("a task of %d graphs is overdue (%.0f ms of work expected); sending it again%s",
+                            len(flight.indices), flight.expected * 1e3, " elsewhere than " + avoid if avoid else "")
                 flight.deadline = now + (self.task_timeout or max(DEADLINE_FLOOR, DEADLINE_TIMES * flight.expected))
                 submit(flight, avoid)
 
@@ -726,6 +719,15 @@ class _Run:
         return self.results
 
 
+def _pool_size(executor: Any) -> int:
+    if executor == "processes":
+        return len(os.sched_getaffinity(0)) if hasattr(os, "sched_getaffinity") else os.cpu_count() or 1
+    if isinstance(executor, int) and not isinstance(executor, bool) and executor > 0:
+        return executor
+    raise ValueError("executor must be None, 'processes', a worker count, a concurrent.futures executor or a "
+                     "dask.distributed Client, not %r" % (executor,))
+
+
 def _remote_error(payload: Tuple[str, str, str, Optional[bytes]]) -> BaseException:
     name, message, text, raised = payload
     if raised is not None:
@@ -741,6 +743,8 @@ def _remote_error(payload: Tuple[str, str, str, Optional[bytes]]) -> BaseExcepti
 def _run(mode: str, graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, epochs: int, executor: Any,
          errors: str, progress: Optional[bool], checkpoint: Optional[str], retries: int, worker_timeout: float,
          task_timeout: Optional[float]) -> List[Any]:
+    if not (executor is None or _is_dask_client(executor) or isinstance(executor, cf.Executor)):
+        _pool_size(executor)
     run = _Run(mode, graphs, X, Y, epochs, errors, progress, checkpoint, retries, worker_timeout, task_timeout)
     try:
         if not all(run.finished):
@@ -748,6 +752,13 @@ def _run(mode: str, graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any,
                 run.run_here()
             else:
                 run.run_on(executor)
+    except (TrainingError, WorkerMismatchError):
+        raise
+    except Exception as e:
+        # A lost scheduler, a closed client: what finished is not lost.
+        done = sum(run.finished) - len(run.failed)
+        raise TrainingError("the run stopped after %d of %d graphs finished: %s: %s"
+                            % (done, len(run.graphs), type(e).__name__, e), run.results, dict(run.failed)) from e
     finally:
         run.progress.close()
     return run.outcome()
