@@ -190,6 +190,7 @@ class _PoolBackend(_Backend):
 
     def __init__(self, count: int, blob: bytes, digest: str, retries: int) -> None:
         self.count = count
+        self.blob = blob
         self.file = _DataFile(blob, digest)
         self.pool = _pools.get(count) or _new_pool(count)
         self.retries = retries
@@ -202,13 +203,17 @@ class _PoolBackend(_Backend):
         return self.count
 
     def submit(self, blob: bytes, inline: bool, avoid: Optional[str]) -> Any:
-        return self.pool.submit(_worker.run_task, blob, None, self.file.path)
+        # The file serves every process; the bytes go along only should it be gone.
+        data = self.blob if inline and not os.path.exists(self.file.path) else None
+        return self.pool.submit(_worker.run_task, blob, data, self.file.path)
 
     def recover(self, error: BaseException) -> bool:
         # Every task in flight fails with the pool: the first failure
         # replaces it, the others find the new one sound.
         if getattr(self.pool, "_broken", False):
-            self.pool.shutdown(wait=False)
+            # Its thread is joined: Python 3.8 wakes the threads of every
+            # pool at exit, and fails on one shut down but not yet gone.
+            self.pool.shutdown(wait=True)
             del _pools[self.count]
             # A pool that breaks again and again before any task finishes
             # cannot start its processes (a main module without the
@@ -636,7 +641,7 @@ class _Run:
                     self._accept(i, pickle.loads(payload), same)
                     ok.append(i)
                 else:
-                    self._accept(i, np.frombuffer(payload, dtype=np.float32).copy())
+                    self._accept(i, np.ndarray((len(payload) // 4,), np.float32, payload).copy())
             self.progress.update(len(flight.indices))
             if self.checkpoint is not None and ok:
                 self.checkpoint.write(ok, [self.results[i] for i in ok])

@@ -132,7 +132,7 @@ def fingerprint() -> str:
             x.state._from_dict(state)
             g[slot] = x
         sweep = np.linspace(-60.0, 60.0, 181, dtype=np.float32)
-        values = np.concatenate([np.array(PROBES, dtype=np.float32), sweep])
+        values = np.array(list(PROBES) + sweep.tolist(), dtype=np.float32)
         X = {"x": values, "c": np.arange(len(values)) % 5}
         Y = np.sin(values.astype(np.float64) * 0.37).astype(np.float32)
         h = hashlib.sha256()
