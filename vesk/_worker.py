@@ -133,7 +133,7 @@ def fingerprint() -> str:
             g[slot] = x
         sweep = np.linspace(-60.0, 60.0, 181, dtype=np.float32)
         values = np.array(list(PROBES) + sweep.tolist(), dtype=np.float32)
-        X = {"x": values, "c": np.arange(len(values)) % 5}
+        X: Dict[str, Any] = {"x": values, "c": np.arange(len(values)) % 5}
         Y = np.sin(values.astype(np.float64) * 0.37).astype(np.float32)
         h = hashlib.sha256()
         for _ in range(2):
