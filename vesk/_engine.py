@@ -35,8 +35,8 @@ log = logging.getLogger("vesk")
 PROTOCOL = _worker.PROTOCOL
 ERRORS = ("raise", "skip", "return")
 # Work per task the bundles aim at, in seconds: tens of milliseconds, and at
-# least this many times a task's own cost (the least time a task spent in
-# flight beyond its work, which includes waiting behind another task).
+# least this many times a task's own cost (the median time of recent tasks
+# in flight beyond their work, which includes waiting behind another task).
 TASK_SECONDS = (0.02, 0.08)
 OVERHEAD_TIMES = 10
 # Tasks in flight per worker, and at least this many tasks per worker over
@@ -553,10 +553,12 @@ class _Run:
                 return retry.popleft()
             if not todo:
                 return None
-            overhead = min(overheads) if overheads else 0.002
+            overhead = sorted(overheads)[len(overheads) // 2] if overheads else 0.002
             target = min(max(TASK_SECONDS[0], OVERHEAD_TIMES * overhead), TASK_SECONDS[1])
             balance = math.ceil(len(todo) / (workers * TASKS_PER_WORKER))
-            size = max(1, min(int(target / per_graph), balance))
+            # Bundles shrink towards the end for balance, but not below a
+            # task's own cost in work.
+            size = max(1, min(int(target / per_graph), max(balance, int(overhead / per_graph))))
             return _Bundle([todo.popleft() for _ in range(min(size, len(todo)))])
 
         def fill() -> None:
