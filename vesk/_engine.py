@@ -6,7 +6,6 @@ twice trains fresh copies. Results come back as they complete; the engine
 sizes bundles from what the workers report, resends lost work, and puts
 each result in the form training here would have given it.
 """
-import atexit
 import collections
 import concurrent.futures as cf
 import copy
@@ -140,15 +139,13 @@ class _Backend:
         tasks again."""
         return True
 
-    def finished(self) -> None:
-        """A task finished."""
 
     def close(self) -> None:
         pass
 
 
 # Pools the package owns, by worker count: kept for the next call, so that
-# starting the processes is paid once.
+# starting the processes is paid once. concurrent.futures ends them at exit.
 _pools: Dict[int, cf.ProcessPoolExecutor] = {}
 
 
@@ -158,15 +155,14 @@ def _new_pool(workers: int) -> cf.ProcessPoolExecutor:
     # forkserver: no fork of a process that runs threads (a client's, a
     # progress bar's), and a fresh process when one is replaced.
     pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("forkserver"))
+    try:
+        pool.submit(_worker.where).result(timeout=300)
+    except cf.BrokenExecutor:
+        pool.shutdown(wait=True)
+        raise RuntimeError("the package's process pool cannot start its processes (does the program's main module "
+                           "start its work without the `if __name__ == \"__main__\":` guard?)") from None
     _pools[workers] = pool
     return pool
-
-
-@atexit.register
-def _close_pools() -> None:
-    for pool in _pools.values():
-        pool.shutdown(wait=False)
-    _pools.clear()
 
 
 class _DataFile:
@@ -188,16 +184,11 @@ class _PoolBackend(_Backend):
 
     shared_fate = True
 
-    def __init__(self, count: int, blob: bytes, digest: str, retries: int) -> None:
+    def __init__(self, count: int, blob: bytes, digest: str) -> None:
         self.count = count
         self.blob = blob
         self.file = _DataFile(blob, digest)
         self.pool = _pools.get(count) or _new_pool(count)
-        self.retries = retries
-        self.breaks = 0  # pools broken in a row, without a task finished between
-
-    def finished(self) -> None:
-        self.breaks = 0
 
     def workers(self) -> int:
         return self.count
@@ -215,12 +206,6 @@ class _PoolBackend(_Backend):
             # pool at exit, and fails on one shut down but not yet gone.
             self.pool.shutdown(wait=True)
             del _pools[self.count]
-            # A pool that breaks again and again before any task finishes
-            # cannot start its processes (a main module without the
-            # `if __name__ == "__main__":` guard, say).
-            self.breaks += 1
-            if self.breaks > self.retries + 1:
-                return False
             log.warning("a process of the pool died (%s); starting a new pool", error)
             self.pool = _new_pool(self.count)
         return True
@@ -493,7 +478,7 @@ class _Run:
             elif isinstance(executor, cf.Executor):
                 backend = _ExecutorBackend(executor, blob, self.digest)
             else:
-                backend = _PoolBackend(_pool_size(executor), blob, self.digest, self.retries)
+                backend = _PoolBackend(_pool_size(executor), blob, self.digest)
         except BaseException:
             if child is not None:
                 child.kill()
@@ -558,7 +543,8 @@ class _Run:
             balance = math.ceil(len(todo) / (workers * TASKS_PER_WORKER))
             # Bundles shrink towards the end for balance, but not below a
             # task's own cost in work.
-            size = max(1, min(int(target / per_graph), max(balance, int(overhead / per_graph))))
+            floor = int(overhead / per_graph) if overheads else 1
+            size = max(1, min(int(target / per_graph), max(balance, floor)))
             return _Bundle([todo.popleft() for _ in range(min(size, len(todo)))])
 
         def fill() -> None:
@@ -621,7 +607,6 @@ class _Run:
                     "here %s): its results would not be the same bits as training here; leave it out"
                     % (where, answer["fingerprint"], fingerprint), self.results)
             verified.add(where)
-            backend.finished()
             flight.resolved = True
             flights.discard(flight)
             for other in flight.futures:
