@@ -107,6 +107,7 @@ def main() -> int:
             vesk.train(population[:64], X, Y, epochs=1, executor=client)
             times: Dict[str, List[float]] = {k: [] for k in contenders}
             memory: Dict[str, List[float]] = {k: [] for k in contenders}
+            results_mb: Dict[str, float] = {}
             reference: List[bytes] = []
             exact: Dict[str, bool] = {}
             order = list(contenders)
@@ -121,6 +122,7 @@ def main() -> int:
                     held = rss() - before
                     times[kind].append(seconds)
                     memory[kind].append((peak.peak - before - max(held, 0)) / 2**20)
+                    results_mb[kind] = max(results_mb.get(kind, 0.0), held / 2**20)
                     if kind not in exact:
                         blobs = [pickle.dumps(g) for g in result]
                         if not reference and kind == "loop":
@@ -133,6 +135,7 @@ def main() -> int:
                 "graphs": count, "epochs": epochs, "rows": len(Y), "median_seconds": medians,
                 "ratio": {k: medians["loop"] / medians[k] for k in ("dask", "pool")},
                 "client_memory_over_populations_MB": {k: max(v) for k, v in memory.items()},
+                "returned_population_MB": results_mb,
                 "exact": exact, "pool_first_call_seconds_64_graphs": first_pool,
             }
             figures[name] = row
