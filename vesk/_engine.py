@@ -73,7 +73,13 @@ def _start_fingerprint() -> Optional["subprocess.Popen[bytes]"]:
 def _finish_fingerprint(child: Optional["subprocess.Popen[bytes]"]) -> str:
     global _client_fingerprint
     if _client_fingerprint is None:
-        out = child.communicate(timeout=120)[0].split() if child is not None else []
+        out: List[bytes] = []
+        if child is not None:
+            try:
+                out = child.communicate(timeout=120)[0].split()
+            except subprocess.TimeoutExpired:
+                child.kill()
+                child.communicate()
         if child is None or child.returncode != 0 or len(out) != 2:
             log.warning("the fingerprint of this process is made here (the child interpreter failed)")
             _client_fingerprint = _worker.fingerprint()
@@ -157,6 +163,9 @@ def _new_pool(workers: int) -> cf.ProcessPoolExecutor:
     pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("forkserver"))
     try:
         pool.submit(_worker.where).result(timeout=300)
+    except cf.TimeoutError:  # its own class before Python 3.11
+        pool.shutdown(wait=False)
+        raise RuntimeError("the package's process pool did not start a process within 300 s") from None
     except cf.BrokenExecutor:
         pool.shutdown(wait=True)
         raise RuntimeError("the package's process pool cannot start its processes (does the program's main module "
