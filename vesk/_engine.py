@@ -48,6 +48,9 @@ GUESS_GRAPH, GUESS_SAMPLE = 5e-5, 2e-7
 # A task that takes this many times its expected time (and at least
 # DEADLINE_FLOOR seconds) is sent again to another worker.
 DEADLINE_TIMES, DEADLINE_FLOOR = 10.0, 30.0
+# Copies of one task in flight at most (the first and those sent after its
+# deadlines).
+COPIES = 3
 TICK = 0.25
 # Hash-stable key types: categories of only these list in the same order in
 # every process.
@@ -651,7 +654,7 @@ class _Run:
 
         def overdue(now: float) -> None:
             for flight in list(flights):
-                if now < flight.deadline or len(flight.futures) > self.retries:
+                if now < flight.deadline or len(flight.futures) >= COPIES:
                     continue
                 avoid = None
                 for future in flight.futures:
