@@ -22,6 +22,7 @@ import pytest
 import _vesk
 import vesk
 from conftest import run_python
+from reliability import UNDER_ASAN
 from test_pickle import random_graph
 
 NAMES = np.array(["k%02d" % i for i in range(30)] + ["red", "green", "blue", "cyan"])
@@ -71,11 +72,17 @@ class Tripwire:
         return trip, (self.marker,)
 
 
-@pytest.fixture(scope="module")
-def dask_client():
+def dask_or_skip():
     if sys.version_info < (3, 10):
         pytest.skip("dask.distributed is an extra of Python 3.10 and later")
-    distributed = pytest.importorskip("distributed")
+    if UNDER_ASAN:
+        pytest.skip("clusters under AddressSanitizer: the module's code runs alike in the other tests")
+    return pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = dask_or_skip()
     with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
                                   dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
         yield client
@@ -181,9 +188,7 @@ def test_threads_cluster_with_resent_tasks(caplog):
     """A task sent again (here every one, after a deadline it cannot meet)
     runs beside its first copy on the threads of one process: both train
     fresh copies, never the task's arguments."""
-    if sys.version_info < (3, 10):
-        pytest.skip("dask.distributed is an extra of Python 3.10 and later")
-    distributed = pytest.importorskip("distributed")
+    distributed = dask_or_skip()
     graphs = population(8)
     X, Y = data(3000)
     # In-process transport: no socket at all.
@@ -196,9 +201,7 @@ def test_threads_cluster_with_resent_tasks(caplog):
 
 
 def test_no_worker_within_the_timeout():
-    if sys.version_info < (3, 10):
-        pytest.skip("dask.distributed is an extra of Python 3.10 and later")
-    distributed = pytest.importorskip("distributed")
+    distributed = dask_or_skip()
     with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster, \
             distributed.Client(cluster) as client:
         with pytest.raises(vesk.NoWorkerError, match="no dask worker joined within 0.5 s"):
