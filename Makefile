@@ -11,7 +11,7 @@ VENV ?= .venv-$(notdir $(PYTHON))$(if $(NUMPY),-numpy$(NUMPY))
 endif
 PY := $(VENV)/bin/python
 PIP := $(PY) -m pip
-SOURCES := $(wildcard vesk_ext/src/*.cpp vesk_ext/src/*.h vesk_ext/src/*.pyi) CMakeLists.txt pyproject.toml
+SOURCES := $(wildcard vesk_ext/src/*.cpp vesk_ext/src/*.h vesk_ext/src/*.pyi vesk/*.py vesk/py.typed) CMakeLists.txt pyproject.toml
 # CMake definitions for the module build; the project's own builds keep the
 # sources warning-free. BUILD_SETTINGS: further settings of the build backend.
 CMAKE_DEFINES ?= -DVESK_WERROR=ON
@@ -25,7 +25,7 @@ $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
 	# build requirements of pyproject.toml, so rebuilds need no isolated environment
-	$(PY) .ci/requirements.py build test dev distributed > $(VENV)/requirements.txt
+	$(PY) .ci/requirements.py build test dev distributed progress > $(VENV)/requirements.txt
 	$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt
 	touch $@
 

@@ -89,13 +89,13 @@ def test_parallel_training_matches_one_thread():
 
 
 @pytest.mark.parametrize("engine", ["dask", "processes"])
-def test_distributed_training_matches_this_process(engine):
+def test_population_training_matches_this_process(engine):
     if engine == "dask":
         if sys.version_info < (3, 10):
             pytest.skip("the distributed extra (dask.distributed) is for Python 3.10 and later; this is %d.%d"
                         % sys.version_info[:2])
         pytest.importorskip("distributed", reason="dask.distributed is not installed (pip install .[distributed])")
-    result = run(os.path.join(EXAMPLES, "distributed.py"), "--graphs", "12", "--epochs", "3", "--workers", "2",
+    result = run(os.path.join(EXAMPLES, "population.py"), "--graphs", "12", "--epochs", "3", "--workers", "2",
                  "--engine", engine)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "bit-identical: yes (12 of 12 graphs)" in result.stdout

@@ -1,0 +1,327 @@
+"""The vesk package: populations trained and queried here, on process
+pools and on dask clusters give the bits of deep copies trained here, also
+through faults (killed workers and pool processes, a retried task on a
+threads cluster, a killed client resumed from its checkpoint, a bad graph);
+the graph file's round trip, refusals and damaged files (fuzzed in a child)."""
+import copy
+import glob
+import logging
+import multiprocessing
+import os
+import pickle
+import signal
+import subprocess
+import sys
+import threading
+import time
+from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+
+import numpy as np
+import pytest
+
+import _vesk
+import vesk
+from conftest import run_python
+from reliability import UNDER_ASAN
+from test_pickle import random_graph
+
+NAMES = np.array(["k%02d" % i for i in range(30)] + ["red", "green", "blue", "cyan"])
+
+
+def data(rows=200, seed=3):
+    rng = np.random.RandomState(seed)
+    return {"x": rng.uniform(-3, 3, rows).astype(np.float32), "c": rng.choice(NAMES, rows)}, rng.normal(0, 1, rows)
+
+
+def population(n):
+    """Graphs of every type, half-trained (with categories of their own),
+    subclasses, linkdata, and one interaction shared by two graphs."""
+    graphs = [random_graph(seed) for seed in range(n)]
+    graphs[1][0] = graphs[0][0]
+    return graphs
+
+
+def in_process(graphs, X, Y, epochs):
+    out = []
+    for g in graphs:
+        c = copy.deepcopy(g)
+        for _ in range(epochs):
+            c._query(X, Y)
+        out.append(c)
+    return out
+
+
+def same(a, b):
+    return pickle.dumps(a, 4) == pickle.dumps(b, 4)
+
+
+def trip(marker):
+    """Kills the process that unpickles it, once per marker file (always
+    without one); stands for None."""
+    if marker is None or not os.path.exists(marker):
+        if marker is not None:
+            open(marker, "w").close()
+        os.kill(os.getpid(), signal.SIGKILL)
+
+
+class Tripwire:
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return trip, (self.marker,)
+
+
+def dask_or_skip():
+    if sys.version_info < (3, 10):
+        pytest.skip("dask.distributed is an extra of Python 3.10 and later")
+    if UNDER_ASAN:
+        pytest.skip("clusters under AddressSanitizer: the module's code runs alike in the other tests")
+    return pytest.importorskip("distributed")
+
+
+@pytest.fixture(scope="module")
+def dask_client():
+    distributed = dask_or_skip()
+    with distributed.LocalCluster(n_workers=2, threads_per_worker=1, host="127.0.0.1",
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
+        yield client
+
+
+EXECUTORS = ["here", "package pool", "thread pool", "dask"]
+
+
+def executor_of(kind, request):
+    return {"here": lambda: None, "package pool": lambda: 2, "thread pool": lambda: ThreadPoolExecutor(2),
+            "dask": lambda: request.getfixturevalue("dask_client")}[kind]()
+
+
+@pytest.mark.parametrize("kind", EXECUTORS)
+def test_population_matches_training_here(kind, request):
+    executor = executor_of(kind, request)
+    graphs = population(12)
+    X, Y = data()
+    before = [pickle.dumps(g, 4) for g in graphs]
+    trained = vesk.train(graphs, X, Y, epochs=3, executor=executor)
+    # The same bits as deep copies trained here, categories listed in the
+    # same order, and a graph shared interaction trained per graph.
+    assert all(same(a, b) for a, b in zip(trained, in_process(graphs, X, Y, 3)))
+    assert trained[0][0] is not trained[1][0]
+    predicted = vesk.predict(graphs, X, executor=executor)
+    assert all(np.array_equal(p.view(np.uint32), copy.deepcopy(g)._query(X).view(np.uint32))
+               for p, g in zip(predicted, graphs))
+    assert [pickle.dumps(g, 4) for g in graphs] == before
+
+
+def test_bad_graph_among_good_ones():
+    graphs = population(6)
+    X, Y = data()
+    broken = _vesk.Graph(2)
+    graphs.insert(3, broken)  # an empty slot: refused by the query
+    with pytest.raises(vesk.TrainingError, match="1 of 7 graphs failed; graph 3: RuntimeError") as raised:
+        vesk.train(graphs, X, Y, executor=2)
+    assert list(raised.value.errors) == [3] and raised.value.results[3] is None
+    want = in_process(graphs[:3] + graphs[4:], X, Y, 1)
+    assert all(same(a, b) for a, b in zip(raised.value.results[:3] + raised.value.results[4:], want))
+    returned = vesk.train(graphs, X, Y, executor=2, errors="return")
+    assert isinstance(returned[3], RuntimeError) and same(returned[4], want[3])
+    assert vesk.train(graphs, X, Y, errors="skip")[3] is None
+
+
+@pytest.mark.parametrize("pool,marker", [("package", "once"), ("package", "always"), ("caller's", "once")])
+def test_killed_pool_process(pool, marker, tmp_path):
+    graphs = population(10)
+    X, Y = data()
+    want = in_process(graphs, X, Y, 2)
+    # The caller's pool: the last graph, sent once a bundle has finished.
+    victim = 9 if pool == "caller's" else 7
+    graphs[victim][0]._linkdata = Tripwire(str(tmp_path / "tripped") if marker == "once" else None)
+    want[victim][0]._linkdata = None
+    with ProcessPoolExecutor(2, mp_context=multiprocessing.get_context("forkserver")) as own:
+        executor = 2 if pool == "package" else own
+        got = vesk.train(graphs, X, Y, epochs=2, executor=executor, errors="return")
+    failed = [i for i, g in enumerate(got) if isinstance(g, BaseException)]
+    if pool == "package" and marker == "once":
+        assert failed == []  # the bundles in flight are sent again to a new pool
+    elif pool == "package":
+        assert failed == [victim]  # found alone among the bundles in flight, and reported
+    else:  # the caller's pool stays broken: what finished is kept, the rest reported
+        assert victim in failed and len(failed) < len(graphs)
+    assert all(isinstance(got[i], Exception) and "terminated abruptly" in str(got[i]) for i in failed)
+    assert all(same(got[i], want[i]) for i in range(len(graphs)) if i not in failed)
+
+
+def test_worker_mismatch_is_refused(monkeypatch):
+    from vesk import _engine
+
+    monkeypatch.setattr(_engine, "_client_fingerprint", "0" * 32)
+    with pytest.raises(vesk.WorkerMismatchError, match="computes float32 math functions differently"):
+        vesk.train(population(2), *data(), executor=2)
+
+
+def test_dask_workers_killed_mid_run(dask_client):
+    """Every worker, and so every holder of the data, is killed by its PID
+    while tasks run; the nannies start new ones and the run ends exact."""
+    graphs = population(40)
+    X, Y = data(2000)
+    old = dask_client.run(os.getpid)
+    killed = []
+
+    def kill():
+        time.sleep(0.5)
+        for pid in old.values():
+            os.kill(pid, signal.SIGKILL)
+        killed.append(time.monotonic())
+
+    killer = threading.Thread(target=kill)
+    killer.start()
+    trained = vesk.train(graphs, X, Y, epochs=300, executor=dask_client)
+    ended = time.monotonic()
+    killer.join()
+    assert killed and killed[0] < ended
+    assert all(same(a, b) for a, b in zip(trained, in_process(graphs, X, Y, 300)))
+    dask_client.wait_for_workers(2, timeout=60)
+    assert not set(dask_client.run(os.getpid).values()) & set(old.values())
+
+
+def test_threads_cluster_with_resent_tasks(caplog):
+    """A task sent again (here every one, after a deadline it cannot meet)
+    runs beside its first copy on the threads of one process: both train
+    fresh copies, never the task's arguments."""
+    distributed = dask_or_skip()
+    graphs = population(8)
+    X, Y = data(3000)
+    # In-process transport: no socket at all.
+    with distributed.LocalCluster(n_workers=1, threads_per_worker=2, processes=False,
+                                  dashboard_address="127.0.0.1:0") as cluster, distributed.Client(cluster) as client:
+        with caplog.at_level(logging.WARNING, logger="vesk"):
+            trained = vesk.train(graphs, X, Y, epochs=4, executor=client, task_timeout=0.001)
+    assert "overdue" in caplog.text
+    assert all(same(a, b) for a, b in zip(trained, in_process(graphs, X, Y, 4)))
+
+
+def test_no_worker_within_the_timeout():
+    distributed = dask_or_skip()
+    with distributed.LocalCluster(n_workers=0, host="127.0.0.1", dashboard_address="127.0.0.1:0") as cluster, \
+            distributed.Client(cluster) as client:
+        with pytest.raises(vesk.NoWorkerError, match="no dask worker joined within 0.5 s"):
+            vesk.train(population(2), *data(), executor=client, worker_timeout=0.5)
+
+
+def test_checkpoint_resumed_after_the_client_is_killed(tmp_path, caplog):
+    graphs = [g for g in population(48) if type(g) is _vesk.Graph]
+    for g in graphs:
+        for x in g:
+            x._linkdata = None
+    vesk.save(tmp_path / "graphs.vesk", graphs)
+    folder = tmp_path / "checkpoint"
+    child = subprocess.Popen([sys.executable, "-c", """if True:
+        import sys, vesk
+        from test_population import data
+        X, Y = data(2000)
+        vesk.train(vesk.load(sys.argv[1]), X, Y, epochs=100, checkpoint=sys.argv[2])
+        """, str(tmp_path / "graphs.vesk"), str(folder)],
+        env=dict(os.environ, PYTHONPATH=os.pathsep.join([os.path.dirname(__file__)] + sys.path)))
+    deadline = time.monotonic() + 60
+    while not glob.glob(str(folder / "*.vesk")) and time.monotonic() < deadline and child.poll() is None:
+        time.sleep(0.05)
+    child.kill()
+    assert child.wait() == -signal.SIGKILL, "the client finished before it was killed"
+    X, Y = data(2000)
+    with caplog.at_level(logging.INFO, logger="vesk"):
+        trained = vesk.train(graphs, X, Y, epochs=100, executor=2, checkpoint=str(folder))
+    assert "restored from the checkpoint" in caplog.text
+    assert all(same(a, b) for a, b in zip(trained, in_process(graphs, X, Y, 100)))
+
+
+def test_file_round_trip_sharing_and_refusals(tmp_path):
+    graphs = population(8)
+    X, Y = data()
+    path = tmp_path / "p.vesk"
+    for g in graphs:
+        for x in g:
+            if isinstance(x._linkdata, (_vesk.Graph, tuple)):
+                x._linkdata = (b"\x00", [1, {"k": None}], -0.0, float("nan"), 2**80)
+    with pytest.raises(TypeError, match="graph 1 is a Sub"):
+        vesk.save(path, graphs)
+    vesk.save(path, graphs, as_base=True)
+    loaded = vesk.load(path)
+    assert loaded[0][0] is loaded[1][0]  # shared as saved
+    assert not glob.glob(str(tmp_path / ".vesk-*"))
+    # Loaded and trained on, the same bits as the originals trained on.
+    for a, b in zip(loaded, graphs):
+        assert type(a) is _vesk.Graph
+        assert same([x.__getstate__() for x in a], [x.__getstate__() for x in b])
+        assert a.__getstate__()[1:4] == b.__getstate__()[1:4]
+    for a, b in zip(in_process(loaded[2:], X, Y, 2), in_process(graphs[2:], X, Y, 2)):
+        assert same([x.__getstate__() for x in a], [x.__getstate__() for x in b])
+    for attribute, value, message in [("_linkdata", {"a": object()}, r"register 'x': _linkdata: .*object"),
+                                      ("_linkdata", {1: 2}, "dict key of type int"),
+                                      ("categories", [(1j, 0.5)], r"register 'c': category key 1j")]:
+        g = random_graph(2)
+        if attribute == "categories":
+            g[1].state.categories = value
+        else:
+            g[0]._linkdata = value
+        with pytest.raises(TypeError, match=message):
+            vesk.save(path, [g])
+    assert len(vesk.load(path)) == 8  # a refused save leaves the file as it was
+
+
+def test_damaged_and_crafted_files_raise_format_error(tmp_path):
+    graphs = [random_graph(seed) for seed in (2, 4, 6)]
+    for g in graphs:
+        for x in g:
+            x._linkdata = {"k": [b"x", 1.5]}
+    vesk.save(tmp_path / "p.vesk", graphs)
+    result = run_python("""
+        import hashlib, json, random, sys
+        import vesk._format
+        good = open(%r, "rb").read()
+        head, body = good.split(b"\\n", 1)
+
+        def signed(text):
+            return b"vesk-graphs 1 " + hashlib.sha256(text).hexdigest().encode() + b"\\n" + text
+
+        cases = [good[:n] for n in range(0, len(good), 97)] + [b"vesk-graphs 2 x\\n{}", b"\\x80" * 40]
+        rng = random.Random(5)
+        for _ in range(400):  # altered bodies that carry a valid checksum
+            b = bytearray(body)
+            for _ in range(rng.randint(1, 4)):
+                b[rng.randrange(len(b))] = rng.choice(b'[]{}",:0123456789.-eTLDBFx')
+            cases.append(signed(bytes(b)))
+        doc = json.loads(body)
+        deep = ["L"]
+        for _ in range(40):
+            deep = ["L", deep]
+        for change in ['doc["interactions"][0]["type"] = "nonesuch"', 'doc["interactions"][1]["state"] = []',
+                       'doc["graphs"][0]["slots"][0] = 99', 'doc["graphs"][0]["size"] = 2**40',
+                       'doc["graphs"][0]["samples"] = -1', 'doc["interactions"][0]["linkdata"] = ["X", 1]',
+                       'doc["interactions"][1]["state"][0] = ["L", ["T", ["L"], 0.5]]',
+                       'doc["interactions"][0]["linkdata"] = deep', 'doc["interactions"][0]["activation"] = {}',
+                       'doc["interactions"][0]["loss"] = "nonesuch"', 'doc = []']:
+            exec(change)
+            cases.append(signed(json.dumps(doc).encode()))
+            doc = json.loads(body)
+        cases.append(signed(b"[" * 100000 + b"]" * 100000))
+        cases.append(signed(body.replace(b"0.0", b"NaN", 1)))
+        outcomes = {}
+        for case in cases:
+            try:
+                vesk._format.loads(case)
+                outcome = "loaded"
+            except vesk.FormatError:
+                outcome = "FormatError"
+            outcomes[outcome] = outcomes.get(outcome, 0) + 1
+        print(sorted(outcomes.items()))
+        """ % str(tmp_path / "p.vesk"))
+    assert result.returncode == 0, result.stderr
+    outcomes = dict(eval(result.stdout))
+    assert set(outcomes) <= {"FormatError", "loaded"} and outcomes["FormatError"] > 300, outcomes
+
+
+def test_the_package_imports_neither_numpy_nor_the_module():
+    # What a dask scheduler imports to read a task graph naming the workers' functions.
+    result = run_python("import sys, vesk._worker; print(sorted({'numpy', '_vesk'} & set(sys.modules)))")
+    assert result.returncode == 0 and result.stdout.strip() == "[]", result.stderr
+    assert vesk.__version__ == "0.1.0"

@@ -1,0 +1,47 @@
+"""Populations of _vesk graphs: training and querying them here, on a
+process pool or on a dask.distributed cluster, and saving them in a file
+format that loads without running code.
+
+    vesk.train(graphs, X, Y, epochs=5, executor=client)
+    vesk.predict(graphs, X, executor="processes")
+    vesk.save("population.vesk", graphs); vesk.load("population.vesk")
+
+Importing the package imports neither numpy nor _vesk: a dask scheduler
+unpickles tasks that name the package's worker functions, and needs only
+the package's own files for that.
+"""
+from typing import TYPE_CHECKING, Any
+
+from ._errors import FormatError, NoWorkerError, RemoteError, TrainingError, WorkerMismatchError
+
+
+def _version() -> str:
+    try:
+        from importlib.metadata import PackageNotFoundError, version
+    except ImportError:  # pragma: no cover
+        return "unknown"
+    try:
+        return version("vesk")
+    except PackageNotFoundError:
+        return "unknown"
+
+
+__version__ = _version()
+
+if TYPE_CHECKING:
+    from ._engine import predict, train
+    from ._format import load, save
+
+_LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format"}
+
+
+def __getattr__(name: str) -> Any:
+    if name in _LAZY:
+        import importlib
+
+        return getattr(importlib.import_module("." + _LAZY[name], __name__), name)
+    raise AttributeError("module 'vesk' has no attribute %r" % name)
+
+
+__all__ = ["FormatError", "NoWorkerError", "RemoteError", "TrainingError", "WorkerMismatchError", "__version__",
+           "load", "predict", "save", "train"]
