@@ -21,12 +21,21 @@ BUILD_SETTINGS ?=
 
 all: test
 
+# What building needs: the build requirements of pyproject.toml, so that
+# rebuilds need no isolated environment, and numpy.
 $(VENV)/.deps: pyproject.toml
 	$(PYTHON) -m venv $(VENV)
 	$(PIP) install -q --upgrade pip
-	# build requirements of pyproject.toml, so rebuilds need no isolated environment
-	$(PY) .ci/requirements.py build test dev distributed progress > $(VENV)/requirements.txt
+	$(PY) .ci/requirements.py build dev > $(VENV)/requirements.txt
 	$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt
+	touch $@
+
+# What the suite needs besides: the test tools, and the optional dask cluster
+# and progress bar of the vesk package, which the suite runs too.
+$(VENV)/.test-deps: $(VENV)/.deps
+	$(PY) .ci/requirements.py test distributed progress > $(VENV)/test-requirements.txt
+	$(PIP) install -q --only-binary numpy -r $(VENV)/test-requirements.txt
+	$(if $(NUMPY),$(PIP) install -q --only-binary numpy "numpy==$(NUMPY).*")
 	touch $@
 
 venv: $(VENV)/.deps
@@ -43,7 +52,7 @@ $(VENV)/.built: $(VENV)/.deps $(SOURCES)
 build: $(VENV)/.built
 
 # -rs: the reason of every skipped test is printed.
-test: build
+test: build $(VENV)/.test-deps
 	$(PY) -m pytest -q -rs tests
 
 # The suite again, with the module built under AddressSanitizer and
@@ -63,8 +72,8 @@ ASAN_VENV ?= .venv-asan
 ASAN_REPORTS = $(CURDIR)/$(ASAN_VENV)/sanitizer-reports
 .PHONY: test-asan
 test-asan:
-	$(MAKE) build VENV=$(ASAN_VENV) CMAKE_DEFINES="-DVESK_WERROR=ON;-DVESK_SANITIZE=address,undefined" \
-	    BUILD_SETTINGS="-C install.strip=false"
+	$(MAKE) build $(ASAN_VENV)/.test-deps VENV=$(ASAN_VENV) \
+	    CMAKE_DEFINES="-DVESK_WERROR=ON;-DVESK_SANITIZE=address,undefined" BUILD_SETTINGS="-C install.strip=false"
 	rm -rf $(ASAN_REPORTS) && mkdir -p $(ASAN_REPORTS)
 	LD_PRELOAD="$$(gcc -print-file-name=libasan.so)" PYTHONMALLOC=malloc \
 	    ASAN_OPTIONS=detect_leaks=1:log_path=$(ASAN_REPORTS)/asan \
@@ -78,7 +87,7 @@ test-asan:
 # examples; the suite runs a short, repeatable one) and a longer leak check.
 FUZZ_EXAMPLES ?= 5000
 .PHONY: fuzz
-fuzz: build
+fuzz: build $(VENV)/.test-deps
 	VESK_FUZZ_EXAMPLES=$(FUZZ_EXAMPLES) VESK_LEAK_QUERIES=1000000 $(PY) -m pytest -q -s tests/test_fuzz.py tests/test_leaks.py
 
 # The demo's plotting dependency (the "demo" extra); the demo runs without
