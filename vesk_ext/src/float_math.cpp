@@ -4,6 +4,8 @@
 // `make verify-math` hold every form against the C library.
 #include "float_math.h"
 
+#include <math.h>
+
 #include <cstring>
 
 namespace vesk::math {
@@ -67,18 +69,25 @@ const forms chosen_forms = cpu_has_avx2_fma() ? avx2_forms : baseline_forms;
 }  // namespace vesk::math
 
 // The probe: function f (0 tanhf, 1 expf, 2 sinf, 3 cosf) of n floats, in
-// the set of forms `set` (0 baseline, 1 AVX2 and FMA), by its scalar form
-// (lanes 0) or its lane form (lanes 1; not for cosf, whose only form is the
-// scalar one the sine's training step calls). -1 for a form this CPU cannot
-// run or that does not exist, 0 otherwise. Only the suite and the
-// verification call it.
+// the set of forms `set` (0 baseline, 1 AVX2 and FMA, 2 the C library's
+// function, for comparison), by its scalar form (lanes 0) or its lane form
+// (lanes 1; not for cosf, whose only form is the scalar one the sine's
+// training step calls). -1 for a form that does not exist or that this CPU
+// cannot run, 0 otherwise. Only the suite and `make verify-math` call it.
 extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int set, int f, int lanes,
                                                                            const float* in, float* out,
                                                                            int64_t n) {
     using namespace vesk::math;
-    if (set < 0 || set > 1 || f < 0 || f > 3 || lanes < 0 || lanes > 1 || (lanes == 1 && f == 3) ||
+    if (set < 0 || set > 2 || f < 0 || f > 3 || lanes < 0 || lanes > 1 || (lanes == 1 && (f == 3 || set == 2)) ||
         (set == 1 && !cpu_has_avx2_fma())) {
         return -1;
+    }
+    if (set == 2) {
+        float (*const library)(float) = f == 0 ? ::tanhf : (f == 1 ? ::expf : (f == 2 ? ::sinf : ::cosf));
+        for (int64_t j = 0; j < n; ++j) {
+            out[j] = library(in[j]);
+        }
+        return 0;
     }
     const forms& fs = set == 0 ? baseline_forms : avx2_forms;
     if (lanes == 1) {

@@ -129,6 +129,22 @@ VESK_MATH_INLINE V select(M mask, V a, V b) {
     return mask ? a : b;
 }
 
+// The unsigned integer of a signed one or of its lanes.
+template <typename L> struct lane_unsigned { using type = __typeof__(static_cast<L>(0) + 0u); };
+template <> struct lane_unsigned<int64_t> { using type = uint64_t; };
+typedef uint64_t ul4 __attribute__((vector_size(32)));
+template <> struct lane_unsigned<l4> { using type = ul4; };
+template <typename L> using unsigned_of = typename lane_unsigned<L>::type;
+
+// A comparison's result as all bits set where true: a bool widened, or the
+// lanes as they are.
+VESK_MATH_INLINE int64_t all_ones(bool b) {
+    return -static_cast<int64_t>(b);
+}
+VESK_MATH_INLINE l4 all_ones(l4 mask) {
+    return mask;
+}
+
 // Whether any lane of a comparison's result is true.
 VESK_MATH_INLINE bool any_lane(i4 mask) {
     return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
@@ -166,11 +182,13 @@ VESK_MATH_INLINE void each_group(float* v, int n, Op op) {
 // two tails added with rounding to odd, and the sum of the head and that
 // rounded once (Boldo and Melquiond). Exact while nothing overflows or
 // underflows, which the arguments of these functions never do.
+// mul_add_small is for a product no larger than the addend, as the
+// polynomials' terms are; with the instruction it is mul_add.
 
 struct fma_emulated {
+    // The exact product a x b = ph + pl.
     template <typename D>
-    VESK_MATH_INLINE static D mul_add(D a, D b, D c) {
-        using L = bits_of<D>;
+    VESK_MATH_INLINE static void product(D a, D b, D& ph, D& pl) {
         const D split = splat<D>(134217729.0);  // 2^27 + 1
         const D ta = a * split;
         const D ah = ta - (ta - a);
@@ -178,23 +196,47 @@ struct fma_emulated {
         const D tb = b * split;
         const D bh = tb - (tb - b);
         const D bl = b - bh;
-        const D ph = a * b;
-        const D pl = (((ah * bh - ph) + ah * bl) + al * bh) + al * bl;
-        // c + ph = sh + sl exactly.
-        const D sh = c + ph;
-        const D sv = sh - c;
-        const D sl = (c - (sh - sv)) + (ph - sv);
-        // The tails' sum rounded to odd: the nearest, moved one unit toward
-        // the exact sum when inexact and even.
+        ph = a * b;
+        pl = (((ah * bh - ph) + ah * bl) + al * bh) + al * bl;
+    }
+
+    // sh + v rounded once, v the tails sl + pl rounded to odd: the nearest,
+    // moved one unit toward the exact sum where inexact and even. Without
+    // branches, whose outcomes no predictor could learn.
+    template <typename D>
+    VESK_MATH_INLINE static D add_tails(D sh, D sl, D pl) {
+        using L = bits_of<D>;
         const D t = sl + pl;
         const D tv = t - sl;
         const D te = (sl - (t - tv)) + (pl - tv);
         const L tbits = bits(t);
-        const auto inexact_even = (te != 0.0) & ((tbits & 1) == 0);
-        const auto outward = (te > 0.0) == (t > 0.0);
-        const L step = select(outward, splat<L>(int64_t{1}), splat<L>(int64_t{-1}));
-        const D odd = from_bits<D>(tbits + select(inexact_even, step, splat<L>(int64_t{0})));
+        const L even = (tbits & 1) ^ 1;
+        const L inward = __builtin_bit_cast(L, __builtin_bit_cast(unsigned_of<L>, tbits ^ bits(te)) >> 63);
+        const L toward = 1 - (inward + inward);  // +1: away from 0, -1: toward it
+        const D odd = from_bits<D>(tbits + (toward & all_ones(te != 0.0) & (0 - even)));
         return sh + odd;
+    }
+
+    template <typename D>
+    VESK_MATH_INLINE static D mul_add(D a, D b, D c) {
+        D ph, pl;
+        product(a, b, ph, pl);
+        // c + ph = sh + sl exactly.
+        const D sh = c + ph;
+        const D sv = sh - c;
+        const D sl = (c - (sh - sv)) + (ph - sv);
+        return add_tails(sh, sl, pl);
+    }
+
+    // The same where |a x b| <= |c|, which lets the head's sum drop three
+    // operations.
+    template <typename D>
+    VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
+        D ph, pl;
+        product(a, b, ph, pl);
+        const D sh = c + ph;
+        const D sl = ph - (sh - c);
+        return add_tails(sh, sl, pl);
     }
 };
 
@@ -215,7 +257,8 @@ constexpr float q3 = -0x1.4ce19ap-14f;
 constexpr float q4 = 0x1.0cfca8p-18f;
 constexpr float q5 = -0x1.afdb76p-23f;
 // Bounds on the bits of |argument| of expm1f.
-constexpr int32_t tiny_bits = 0x33000000;       // below: the argument itself
+// (Below 2^-25 the library returns the argument itself, which the path of
+// k = 0 also gives for every argument tanhf passes.)
 constexpr int32_t half_ln2_bits = 0x3eb17218;   // up to: k = 0
 constexpr int32_t one_half_ln2_bits = 0x3f851591;  // up to: k = +-1
 // Bounds on the bits of |x| of tanhf.
@@ -343,14 +386,15 @@ VESK_MATH_INLINE float tanhf(float x) {
     float z;
     if (ix < one_bits) {
         const float a = ax * -2.0f;
-        const int32_t ha = bits(a) & 0x7fffffff;
+        // |a| is twice |x|, a normal float: its bits are those of |x| with
+        // the exponent one higher.
+        constexpr int32_t twice = 0x00800000;
         float t;
-        if (ha < tiny_bits) {
-            t = a;
-        } else if (ha <= half_ln2_bits) {
+        if (ix <= half_ln2_bits - twice) {
+            // Also a itself below 2^-25, where the library returns a unchanged.
             t = k_zero(a);
         } else {
-            const int32_t k = ha <= one_half_ln2_bits ? -1 : nearest_k(a, -0.5f);
+            const int32_t k = ix <= one_half_ln2_bits - twice ? -1 : nearest_k(a, -0.5f);
             float r, c, hxs;
             reduce(a, k, r, c);
             const float e0 = rational(r, hxs);
@@ -396,7 +440,6 @@ VESK_MATH_INLINE F tanhf_lanes(F x) {
     t = select(k <= -2, k_far(r, e, k), t);
     t = select(k == -1, k_minus_one(r, e), t);
     t = select(k == 0, r - (r * e0 - hxs), t);
-    t = select(ha < tiny_bits, a, t);
     const F z = select(small, from_small(t), from_large(t));
     F result = select(jx < 0, -z, z);
     if (__builtin_expect(any_lane(at_edge), 0)) {
@@ -446,15 +489,15 @@ VESK_MATH_INLINE bool at_edge(float x) {
 template <typename Fma, typename D, typename Lookup>
 VESK_MATH_INLINE D core(D xd, Lookup entry) {
     using L = bits_of<D>;
-    D kd = Fma::mul_add(splat<D>(inv_ln2_n), xd, splat<D>(shift));
+    D kd = Fma::mul_add_small(splat<D>(inv_ln2_n), xd, splat<D>(shift));
     const L ki = bits(kd);
     kd = kd - shift;
     const D r = Fma::mul_add(splat<D>(inv_ln2_n), xd, -kd);
     const D s = from_bits<D>(entry(ki & 31) + (ki << 47));
-    const D z = Fma::mul_add(r, splat<D>(c0), splat<D>(c1));
+    const D z = Fma::mul_add_small(r, splat<D>(c0), splat<D>(c1));
     const D r2 = r * r;
-    D y = Fma::mul_add(r, splat<D>(c2), splat<D>(1.0));
-    y = Fma::mul_add(z, r2, y);
+    D y = Fma::mul_add_small(r, splat<D>(c2), splat<D>(1.0));
+    y = Fma::mul_add_small(z, r2, y);
     return y * s;
 }
 }  // namespace exp_detail
@@ -548,21 +591,21 @@ inline double reduce_large(uint32_t xi, int32_t& n) {
 template <typename Fma, typename D>
 VESK_MATH_INLINE D sine(D x, D x2) {
     const D x3 = x * x2;
-    const D s1p = Fma::mul_add(x2, splat<D>(s3), splat<D>(s2));
+    const D s1p = Fma::mul_add_small(x2, splat<D>(s3), splat<D>(s2));
     const D x7 = x2 * x3;
-    const D s = Fma::mul_add(x3, splat<D>(s1), x);
-    return Fma::mul_add(s1p, x7, s);
+    const D s = Fma::mul_add_small(x3, splat<D>(s1), x);
+    return Fma::mul_add_small(s1p, x7, s);
 }
 
 template <typename Fma, typename D, typename M>
 VESK_MATH_INLINE D cosine(D x2, M negated) {
     const auto coefficient = [negated](double c) { return select(negated, splat<D>(-c), splat<D>(c)); };
     const D x4 = x2 * x2;
-    const D c1p = Fma::mul_add(x2, coefficient(c1), coefficient(c0));
-    const D c2p = Fma::mul_add(x2, coefficient(c4), coefficient(c3));
+    const D c1p = Fma::mul_add_small(x2, coefficient(c1), coefficient(c0));
+    const D c2p = Fma::mul_add_small(x2, coefficient(c4), coefficient(c3));
     const D x6 = x2 * x4;
-    const D c = Fma::mul_add(x4, coefficient(c2), c1p);
-    return Fma::mul_add(c2p, x6, c);
+    const D c = Fma::mul_add_small(x4, coefficient(c2), c1p);
+    return Fma::mul_add_small(c2p, x6, c);
 }
 
 // The reduced argument of a float and its quadrants: n picks the

@@ -18,6 +18,10 @@ struct fma_avx2 {
     VESK_MATH_INLINE static double mul_add(double a, double b, double c) {
         return __builtin_fma(a, b, c);
     }
+    template <typename D>
+    VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
+        return mul_add(a, b, c);
+    }
 };
 
 VESK_MATH_INLINE l4 entries_gathered(l4 i) {
