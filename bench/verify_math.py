@@ -7,7 +7,9 @@ included), which must be 0.
 The forms: the scalar one the per-sample steps call and the lane form of
 the block path, each in the set for CPUs with AVX2 and FMA (fused
 multiply-adds by the instruction) and in the baseline set for all others
-(SSE2 lanes, fused multiply-adds emulated); cosf has only its scalar form.
+(SSE2 lanes, fused multiply-adds emulated); sinf and cosf come together
+from the scalar sincosf the sine's training step calls, and cosf has no
+lane form.
 The module picks one set by CPU; this runs both, so that the baseline set is
 held against the library on a CPU that would not pick it. The library's
 results are those of this CPU: on one with FMA they are what the module
@@ -28,11 +30,19 @@ import numpy as np
 
 import _vesk
 
-FUNCTIONS = ["tanhf", "expf", "sinf", "cosf"]
-# (set, lanes) of the probe, by name; set 2 is the C library.
-FORMS = {"scalar, AVX2/FMA set": (1, 0), "lanes, AVX2/FMA set": (1, 1),
-         "scalar, baseline set": (0, 0), "lanes, baseline set": (0, 1)}
-LIBRARY = (2, 0)
+# The probe's functions: its number, and the functions whose n results
+# each it writes in turn; f = 3 is the scalar sincosf, whose lane form is
+# that of sinf.
+PROBED = {"tanhf": (0, ["tanhf"]), "expf": (1, ["expf"]), "sinf": (2, ["sinf"]), "sincosf": (3, ["sinf", "cosf"])}
+# What each run compares: the probe's function for the library's results,
+# and every form, (name, set, function, lanes); set 2 is the C library.
+RUNS = {
+    "tanhf": ("tanhf", [("scalar", "tanhf", 0), ("lanes", "tanhf", 1)]),
+    "expf": ("expf", [("scalar", "expf", 0), ("lanes", "expf", 1)]),
+    "sinf,cosf": ("sincosf", [("scalar", "sincosf", 0), ("lanes", "sinf", 1)]),
+}
+SETS = {"AVX2/FMA set": 1, "baseline set": 0}
+LIBRARY = 2
 SLICE = 1 << 22
 
 
@@ -43,30 +53,42 @@ def probe_function():
     return probe
 
 
-def run(probe, f, form, inputs, out):
-    return probe(form[0], f, form[1], inputs.ctypes.data, out.ctypes.data, len(inputs))
+def run(probe, form, function, lanes, inputs, out):
+    """The probe's results for the inputs into out (n or 2n floats); its status."""
+    return probe(form, PROBED[function][0], lanes, inputs.ctypes.data, out.ctypes.data, len(inputs))
 
 
-def available_forms(probe, f):
-    """The forms of function f that exist and that this CPU runs."""
+def forms_of(probe, run_name):
+    """The forms of a run that this CPU can run: (label, set, function,
+    lanes), and those it cannot, by label."""
     x = np.zeros(1, dtype=np.float32)
-    return {name: form for name, form in FORMS.items() if run(probe, f, form, x, x.copy()) == 0}
+    ready, missing = [], []
+    for set_name, form in SETS.items():
+        for kind, function, lanes in RUNS[run_name][1]:
+            label = "%s, %s" % (kind, set_name)
+            if run(probe, form, function, lanes, x, np.zeros(2, dtype=np.float32)) == 0:
+                ready.append((label, form, function, lanes))
+            else:
+                missing.append(label)
+    return ready, missing
 
 
-def verify(functions, step, threads):
+def verify(runs, step, threads):
     probe = probe_function()
     failures = 0
-    for name in functions:
-        f = FUNCTIONS.index(name)
-        forms = available_forms(probe, f)
-        differ = {form: 0 for form in forms}
-        first = {form: [] for form in forms}
+    for run_name in runs:
+        reference = RUNS[run_name][0]
+        forms, missing = forms_of(probe, run_name)
+        # Differences by (form, function), with the first few.
+        differ = {(label, name): [] for label, _, function, _ in forms for name in PROBED[function][1]}
+        counts = dict.fromkeys(differ, 0)
         lock = threading.Lock()
         slices = iter(range(0, 1 << 32, SLICE * step))
 
         def worker():
-            expected = np.empty(SLICE, dtype=np.float32)
-            got = np.empty(SLICE, dtype=np.float32)
+            width = len(PROBED[reference][1])
+            expected = np.empty(width * SLICE, dtype=np.float32)
+            got = np.empty(width * SLICE, dtype=np.float32)
             while True:
                 with lock:
                     start = next(slices, None)
@@ -75,15 +97,17 @@ def verify(functions, step, threads):
                 bits = np.arange(start, min(start + SLICE * step, 1 << 32), step, dtype=np.uint64).astype(np.uint32)
                 inputs = bits.view(np.float32)
                 n = len(inputs)
-                run(probe, f, LIBRARY, inputs, expected[:n])
-                for form_name, form in forms.items():
-                    run(probe, f, form, inputs, got[:n])
-                    wrong = np.flatnonzero(got[:n].view(np.uint32) != expected[:n].view(np.uint32))
-                    if len(wrong):
-                        with lock:
-                            differ[form_name] += len(wrong)
-                            first[form_name] += [(int(bits[j]), int(expected[j:j + 1].view(np.uint32)[0]),
-                                                  int(got[j:j + 1].view(np.uint32)[0])) for j in wrong[:5]]
+                run(probe, LIBRARY, reference, 0, inputs, expected)
+                for label, form, function, lanes in forms:
+                    run(probe, form, function, lanes, inputs, got)
+                    for k, name in enumerate(PROBED[function][1]):
+                        part = slice(k * n, (k + 1) * n)
+                        wrong = np.flatnonzero(got[part].view(np.uint32) != expected[part].view(np.uint32))
+                        if len(wrong):
+                            with lock:
+                                counts[(label, name)] += len(wrong)
+                                differ[(label, name)] += [(int(bits[j]), int(expected[part][j:j + 1].view(np.uint32)[0]),
+                                                           int(got[part][j:j + 1].view(np.uint32)[0])) for j in wrong[:5]]
 
         began = time.monotonic()
         pool = [threading.Thread(target=worker) for _ in range(threads)]
@@ -92,27 +116,26 @@ def verify(functions, step, threads):
         for t in pool:
             t.join()
         checked = len(range(0, 1 << 32, step))
-        for form_name in FORMS:
-            if form_name not in forms:
-                if not (f == 3 and FORMS[form_name][1] == 1):
-                    print("%-6s %-22s not run: this CPU lacks AVX2 or FMA" % (name, form_name))
-                continue
-            print("%-6s %-22s %d inputs, %d differ%s" % (name, form_name, checked, differ[form_name], "".join(
-                "\n    x=0x%08x: library 0x%08x, module 0x%08x" % d for d in first[form_name][:5])))
-            failures += differ[form_name]
-        print("%-6s %.0f s" % (name, time.monotonic() - began))
+        for (label, name), count in counts.items():
+            print("%-6s %-22s %d inputs, %d differ%s" % (name, label, checked, count, "".join(
+                "\n    x=0x%08x: library 0x%08x, module 0x%08x" % d for d in differ[(label, name)][:5])))
+            failures += count
+        for label in missing:
+            print("%-6s %-22s not run: this CPU lacks AVX2 or FMA" % (run_name, label))
+        print("%s: %.0f s" % (run_name, time.monotonic() - began))
         sys.stdout.flush()
     return failures
 
 
 def main(argv=None):
     p = argparse.ArgumentParser(description=__doc__.splitlines()[0])
-    p.add_argument("--functions", default=",".join(FUNCTIONS))
+    p.add_argument("--functions", default="tanhf,expf,sinf", help="of tanhf, expf, sinf (with cosf)")
     p.add_argument("--step", type=int, default=1, help="check every N-th input only")
     p.add_argument("--threads", type=int, default=os.cpu_count() or 1)
     args = p.parse_args(argv)
     began = time.monotonic()
-    failures = verify(args.functions.split(","), args.step, args.threads)
+    runs = [name for name in RUNS if name.split(",")[0] in args.functions.split(",")]
+    failures = verify(runs, args.step, args.threads)
     print("%s in %.0f s" % ("all forms equal the C library" if failures == 0 else "%d differences" % failures,
                             time.monotonic() - began))
     return 1 if failures else 0

@@ -68,12 +68,13 @@ const forms chosen_forms = cpu_has_avx2_fma() ? avx2_forms : baseline_forms;
 
 }  // namespace vesk::math
 
-// The probe: function f (0 tanhf, 1 expf, 2 sinf, 3 cosf) of n floats, in
-// the set of forms `set` (0 baseline, 1 AVX2 and FMA, 2 the C library's
-// function, for comparison), by its scalar form (lanes 0) or its lane form
-// (lanes 1; not for cosf, whose only form is the scalar one the sine's
-// training step calls). -1 for a form that does not exist or that this CPU
-// cannot run, 0 otherwise. Only the suite and `make verify-math` call it.
+// The probe: function f (0 tanhf, 1 expf, 2 sinf, 3 sinf and cosf) of n
+// floats, in the set of forms `set` (0 baseline, 1 AVX2 and FMA, 2 the C
+// library's functions, for comparison), by the scalar form (lanes 0) or the
+// lane form (lanes 1; tanhf, expf and sinf). f = 3 writes 2n results, the n
+// sines, then the n cosines: the scalar sincosf the sine's training step
+// calls. -1 for a form that does not exist or that this CPU cannot run, 0
+// otherwise. Only the suite and `make verify-math` call it.
 extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int set, int f, int lanes,
                                                                            const float* in, float* out,
                                                                            int64_t n) {
@@ -83,9 +84,13 @@ extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int 
         return -1;
     }
     if (set == 2) {
-        float (*const library)(float) = f == 0 ? ::tanhf : (f == 1 ? ::expf : (f == 2 ? ::sinf : ::cosf));
         for (int64_t j = 0; j < n; ++j) {
-            out[j] = library(in[j]);
+            switch (f) {
+                case 0: out[j] = ::tanhf(in[j]); break;
+                case 1: out[j] = ::expf(in[j]); break;
+                case 2: out[j] = ::sinf(in[j]); break;
+                default: out[j] = ::sinf(in[j]), out[n + j] = ::cosf(in[j]); break;
+            }
         }
         return 0;
     }
@@ -102,8 +107,13 @@ extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int 
         switch (f) {
             case 0: out[j] = vesk::math::tanhf(in[j]); break;
             case 1: out[j] = fs.expf(in[j]); break;
-            case 2: out[j] = fs.sincosf(in[j]).sin; break;
-            default: out[j] = fs.sincosf(in[j]).cos; break;
+            default: {
+                const sin_cos sc = fs.sincosf(in[j]);
+                out[j] = sc.sin;
+                if (f == 3) {
+                    out[n + j] = sc.cos;
+                }
+            }
         }
     }
     return 0;

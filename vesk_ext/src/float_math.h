@@ -9,7 +9,7 @@
 //
 // Each function comes in forms: a scalar one, for the per-sample steps, and
 // lane forms over a block of values, 8 lanes with AVX2 and 4 with SSE2,
-// picked once by CPU (math_forms). The forms share the pieces below, so that
+// picked once by CPU (chosen_forms). The forms share the pieces below, so that
 // every lane goes through the same operations in the same order as the
 // scalar form; where the scalar form branches, the lanes compute every path
 // and select. The scalar tanhf is plain float code and inlines anywhere; the
@@ -130,7 +130,7 @@ VESK_MATH_INLINE V select(M mask, V a, V b) {
 }
 
 // The unsigned integer of a signed one or of its lanes.
-template <typename L> struct lane_unsigned { using type = __typeof__(static_cast<L>(0) + 0u); };
+template <typename L> struct lane_unsigned;
 template <> struct lane_unsigned<int64_t> { using type = uint64_t; };
 typedef uint64_t ul4 __attribute__((vector_size(32)));
 template <> struct lane_unsigned<l4> { using type = ul4; };
@@ -493,7 +493,14 @@ VESK_MATH_INLINE D core(D xd, Lookup entry) {
     const L ki = bits(kd);
     kd = kd - shift;
     const D r = Fma::mul_add(splat<D>(inv_ln2_n), xd, -kd);
-    const D s = from_bits<D>(entry(ki & 31) + (ki << 47));
+    // 2^(k/32): the entry, with k / 32 added to the exponent (bits wrap).
+    L scale;
+    if constexpr (std::is_arithmetic_v<L>) {
+        scale = static_cast<L>(static_cast<uint64_t>(entry(ki & 31)) + (static_cast<uint64_t>(ki) << 47));
+    } else {
+        scale = entry(ki & 31) + (ki << 47);
+    }
+    const D s = from_bits<D>(scale);
     const D z = Fma::mul_add_small(r, splat<D>(c0), splat<D>(c1));
     const D r2 = r * r;
     D y = Fma::mul_add_small(r, splat<D>(c2), splat<D>(1.0));
