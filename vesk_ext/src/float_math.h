@@ -123,10 +123,17 @@ VESK_MATH_INLINE To convert(From v) {
     }
 }
 
-// a where mask, else b: a comparison's result of lanes, or a bool.
+// a where mask, else b: a comparison's result of lanes, or a bool. Lanes
+// are blended by their bits, which every instruction set does lane by lane
+// (a lane condition of 64 bits would otherwise branch lane by lane on SSE2).
 template <typename M, typename V>
 VESK_MATH_INLINE V select(M mask, V a, V b) {
-    return mask ? a : b;
+    if constexpr (std::is_arithmetic_v<V>) {
+        return mask ? a : b;
+    } else {
+        using I = decltype(mask);
+        return __builtin_bit_cast(V, (__builtin_bit_cast(I, a) & mask) | (__builtin_bit_cast(I, b) & ~mask));
+    }
 }
 
 // The unsigned integer of a signed one or of its lanes.
@@ -136,16 +143,10 @@ typedef uint64_t ul4 __attribute__((vector_size(32)));
 template <> struct lane_unsigned<l4> { using type = ul4; };
 template <typename L> using unsigned_of = typename lane_unsigned<L>::type;
 
-// A comparison's result as all bits set where true: a bool widened, or the
-// lanes as they are.
-VESK_MATH_INLINE int64_t all_ones(bool b) {
-    return -static_cast<int64_t>(b);
-}
-VESK_MATH_INLINE l4 all_ones(l4 mask) {
+// Whether any lane of a comparison's result is true.
+VESK_MATH_INLINE bool any_lane(bool mask) {
     return mask;
 }
-
-// Whether any lane of a comparison's result is true.
 VESK_MATH_INLINE bool any_lane(i4 mask) {
     return _mm_movemask_ps(reinterpret_cast<__m128>(mask)) != 0;
 }
@@ -176,19 +177,39 @@ VESK_MATH_INLINE void each_group(float* v, int n, Op op) {
 }
 
 // ---------------------------------------------------------------------------
-// Fused multiply-add of doubles: a x b + c rounded once. The instruction
-// where the CPU has it; otherwise exactly emulated: the product split into
-// two doubles (Veltkamp and Dekker), c added to its head without error, the
-// two tails added with rounding to odd, and the sum of the head and that
-// rounded once (Boldo and Melquiond). Exact while nothing overflows or
-// underflows, which the arguments of these functions never do.
-// mul_add_small is for a product no larger than the addend, as the
-// polynomials' terms are; with the instruction it is mul_add.
+// Fused multiply-adds of doubles, a x b + c rounded once, and CPUs without
+// them. The functions take a policy Fma: with the instruction (fused true;
+// the AVX2 set's, in float_math_avx2.cpp), a double result is the library's
+// at once. Without it (fma_emulated), the arguments are reduced exactly as
+// the fused operations would (exact_reduction below), and the polynomials
+// are evaluated first with a multiply and an add (fma_unfused): that double
+// result is within 2^-46 of the fused one, relative, so the two round to the
+// same float unless it lies that close to a rounding midpoint of floats
+// (near_float_midpoint), where the polynomials are evaluated again with every
+// fused multiply-add emulated exactly (fma_exact; about once in 2^21
+// arguments). So every result is the fused one's, and the common case costs
+// little more than the instruction.
 
-struct fma_emulated {
-    // The exact product a x b = ph + pl.
+// mul_add_small is for a product no larger than the addend, as every
+// polynomial term here is.
+struct fma_unfused {
+    static constexpr bool fused = false;
     template <typename D>
-    VESK_MATH_INLINE static void product(D a, D b, D& ph, D& pl) {
+    VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
+        return a * b + c;
+    }
+};
+
+// The exact emulation: the product split into two doubles (Veltkamp and
+// Dekker), c added to its head without error (Fast2Sum, as |a x b| <= |c|),
+// the two tails added with rounding to odd, and the sum of the head and that
+// rounded once (Boldo and Melquiond). Exact while nothing overflows or
+// underflows, which the arguments here never do.
+struct fma_exact {
+    static constexpr bool fused = false;
+    template <typename D>
+    VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
+        using L = bits_of<D>;
         const D split = splat<D>(134217729.0);  // 2^27 + 1
         const D ta = a * split;
         const D ah = ta - (ta - a);
@@ -196,49 +217,71 @@ struct fma_emulated {
         const D tb = b * split;
         const D bh = tb - (tb - b);
         const D bl = b - bh;
-        ph = a * b;
-        pl = (((ah * bh - ph) + ah * bl) + al * bh) + al * bl;
-    }
-
-    // sh + v rounded once, v the tails sl + pl rounded to odd: the nearest,
-    // moved one unit toward the exact sum where inexact and even. Without
-    // branches, whose outcomes no predictor could learn.
-    template <typename D>
-    VESK_MATH_INLINE static D add_tails(D sh, D sl, D pl) {
-        using L = bits_of<D>;
+        const D ph = a * b;
+        const D pl = (((ah * bh - ph) + ah * bl) + al * bh) + al * bl;
+        const D sh = c + ph;
+        const D sl = ph - (sh - c);
+        // The tails' sum rounded to odd: the nearest, moved one unit toward
+        // the exact sum where inexact and even; by integer operations only,
+        // which SSE2 has for 64-bit lanes.
         const D t = sl + pl;
         const D tv = t - sl;
         const D te = (sl - (t - tv)) + (pl - tv);
+        const auto top_bit = [](L v) { return __builtin_bit_cast(L, __builtin_bit_cast(unsigned_of<L>, v) >> 63); };
         const L tbits = bits(t);
         const L even = (tbits & 1) ^ 1;
-        const L inward = __builtin_bit_cast(L, __builtin_bit_cast(unsigned_of<L>, tbits ^ bits(te)) >> 63);
+        const L error = bits(te) & 0x7fffffffffffffff;
+        const L inexact = top_bit(error | (0 - error));
+        const L inward = top_bit(tbits ^ bits(te));
         const L toward = 1 - (inward + inward);  // +1: away from 0, -1: toward it
-        const D odd = from_bits<D>(tbits + (toward & all_ones(te != 0.0) & (0 - even)));
+        const D odd = from_bits<D>(tbits + (toward & (0 - (inexact & even))));
         return sh + odd;
     }
-
-    template <typename D>
-    VESK_MATH_INLINE static D mul_add(D a, D b, D c) {
-        D ph, pl;
-        product(a, b, ph, pl);
-        // c + ph = sh + sl exactly.
-        const D sh = c + ph;
-        const D sv = sh - c;
-        const D sl = (c - (sh - sv)) + (ph - sv);
-        return add_tails(sh, sl, pl);
-    }
-
-    // The same where |a x b| <= |c|, which lets the head's sum drop three
-    // operations.
-    template <typename D>
-    VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
-        D ph, pl;
-        product(a, b, ph, pl);
-        const D sh = c + ph;
-        const D sl = ph - (sh - c);
-        return add_tails(sh, sl, pl);
-    }
 };
+
+struct fma_emulated {
+    static constexpr bool fused = false;
+};
+
+// Whether a double (or each of four) may round to another float than a
+// result within 2^-46 of it, relative, would: within 64 units of its last
+// place of a midpoint between floats, or below the normal floats.
+VESK_MATH_INLINE bool near_float_midpoint(double w) {
+    const int64_t b = bits(w);
+    const int64_t from_midpoint = (b & 0x1fffffff) - 0x10000000;
+    return (from_midpoint >= -64 && from_midpoint <= 64) || ((b >> 52) & 0x7ff) < 1023 - 126;
+}
+VESK_MATH_INLINE i4 near_float_midpoint(d4 w) {
+    const l4 b = bits(w);
+    const i4 low = convert<i4>(b) & 0x1fffffff;
+    const i4 exponent = convert<i4>(__builtin_bit_cast(l4, __builtin_bit_cast(ul4, b) >> 52)) & 0x7ff;
+    return ((low >= 0x10000000 - 64) & (low <= 0x10000000 + 64)) | (exponent < 1023 - 126);
+}
+
+// A mask of four float lanes widened to their doubles.
+VESK_MATH_INLINE bool widened(bool mask) {
+    return mask;
+}
+VESK_MATH_INLINE l4 widened(i4 mask) {
+    return convert<l4>(mask);
+}
+
+// The double(s) `compute` gives for a policy, the library's: Fma's, or for
+// fma_emulated the unfused ones, redone exactly where they might round to
+// another float.
+template <typename Fma, typename Compute>
+VESK_MATH_INLINE auto fused_result(Compute compute) {
+    if constexpr (Fma::fused) {
+        return compute(Fma{});
+    } else {
+        auto w = compute(fma_unfused{});
+        const auto unsure = near_float_midpoint(w);
+        if (__builtin_expect(any_lane(unsure), 0)) {
+            w = select(widened(unsure), compute(fma_exact{}), w);
+        }
+        return w;
+    }
+}
 
 // ---------------------------------------------------------------------------
 // tanhf: for 2^-55 <= |x| < 22, from t = expm1f(-2|x|) as -t / (t + 2) below
@@ -356,21 +399,22 @@ VESK_MATH_INLINE F from_large(F t) {
     return 1.0f - 2.0f / (t + 2.0f);
 }
 
-// The inputs outside [2^-55, 22) in magnitude, one at a time: NaN and the
-// infinities, the saturated, zeros and the smallest.
-[[gnu::cold, gnu::noinline]] inline float edge(float x) {
-    const int32_t jx = bits(x);
-    const int32_t ix = jx & 0x7fffffff;
-    if (ix >= 0x7f800000) {
-        return jx >= 0 ? 1.0f / x + 1.0f : 1.0f / x - 1.0f;
-    }
-    if (ix >= saturated_bits) {
-        return jx >= 0 ? 1.0f : -1.0f;
-    }
-    if (ix == 0) {
-        return x;
-    }
-    return (1.0f + x) * x;
+// The inputs outside [2^-55, 22) in magnitude, of a float or of lanes:
+// NaN and the infinities, the saturated, and the smallest, zeros included
+// ((1 + x) x is x itself there, which the library returns for zeros).
+template <typename F>
+VESK_MATH_INLINE F edge(F x) {
+    using I = bits_of<F>;
+    const I jx = bits(x);
+    const I ix = jx & 0x7fffffff;
+    const F inverse = 1.0f / x;
+    const F nonfinite = select(jx >= 0, inverse + 1.0f, inverse - 1.0f);
+    const F saturated = select(jx >= 0, splat<F>(1.0f), splat<F>(-1.0f));
+    return select(ix < saturated_bits, (1.0f + x) * x, select(ix < 0x7f800000, saturated, nonfinite));
+}
+
+[[gnu::cold, gnu::noinline]] inline float cold_edge(float x) {
+    return edge(x);
 }
 }  // namespace tanh_detail
 
@@ -380,7 +424,7 @@ VESK_MATH_INLINE float tanhf(float x) {
     const int32_t jx = bits(x);
     const int32_t ix = jx & 0x7fffffff;
     if (__builtin_expect(static_cast<uint32_t>(ix - small_bits) >= uint32_t{saturated_bits - small_bits}, 0)) {
-        return edge(x);
+        return cold_edge(x);
     }
     const float ax = from_bits<float>(ix);
     float z;
@@ -415,8 +459,7 @@ VESK_MATH_INLINE float tanhf(float x) {
     return jx < 0 ? -z : z;
 }
 
-// The lane form: every path of the scalar form, selected per lane; lanes at
-// the edges are redone by the scalar form.
+// The lane form: every path of the scalar form, selected per lane.
 template <typename F>
 VESK_MATH_INLINE F tanhf_lanes(F x) {
     using namespace tanh_detail;
@@ -441,15 +484,8 @@ VESK_MATH_INLINE F tanhf_lanes(F x) {
     t = select(k == -1, k_minus_one(r, e), t);
     t = select(k == 0, r - (r * e0 - hxs), t);
     const F z = select(small, from_small(t), from_large(t));
-    F result = select(jx < 0, -z, z);
-    if (__builtin_expect(any_lane(at_edge), 0)) {
-        for (unsigned j = 0; j < sizeof(F) / sizeof(float); ++j) {
-            if (at_edge[j]) {
-                result[j] = edge(x[j]);
-            }
-        }
-    }
-    return result;
+    const F result = select(jx < 0, -z, z);
+    return __builtin_expect(any_lane(at_edge), 0) ? select(at_edge, edge(x), result) : result;
 }
 
 // ---------------------------------------------------------------------------
@@ -475,24 +511,54 @@ VESK_MATH_INLINE bool at_edge(float x) {
     return ((bits(x) >> 23) & 0xff) == 0xff || x > overflow_above || x < tiny_below;
 }
 
-[[gnu::cold, gnu::noinline]] inline float edge(float x) {
-    if (((bits(x) >> 23) & 0xff) == 0xff && x != -__builtin_inff()) {
-        return x + x;  // NaN, +infinity
+// The result there, of a float or of lanes: NaN (quieted) and infinity as
+// x + x, 0 for -infinity.
+template <typename F>
+VESK_MATH_INLINE F edge(F x) {
+    const F beyond = select(x > overflow_above, splat<F>(__builtin_inff()),
+                            select(x < zero_below, splat<F>(0.0f), splat<F>(0x1p-149f)));
+    return select(x != x, x + x, beyond);
+}
+
+[[gnu::cold, gnu::noinline]] inline float cold_edge(float x) {
+    return edge(x);
+}
+
+// inv_ln2_n in two parts, the first of 29 bits, whose products with a
+// float's 24 bits are exact.
+constexpr double inv_ln2_n_hi = 0x1.7154765p+5;
+constexpr double inv_ln2_n_lo = inv_ln2_n - inv_ln2_n_hi;
+
+// k = round(x 32 / ln2) (its bits with shift added: ki) and r = x 32 / ln2
+// - k, both from the exact product. Fused: as the library. Otherwise from
+// the product in two exact parts h + l: k from the rounding of h corrected
+// by the sign of (h - round(h)) + l -+ 1/2 (never 0: no float's product is
+// a half-integer), and r as (h - k) + l, whose first difference is exact.
+template <typename Fma, typename D, typename L>
+VESK_MATH_INLINE void reduce(D xd, L& ki, D& r) {
+    if constexpr (Fma::fused) {
+        D kd = Fma::mul_add(splat<D>(inv_ln2_n), xd, splat<D>(shift));
+        ki = bits(kd);
+        kd = kd - shift;
+        r = Fma::mul_add(splat<D>(inv_ln2_n), xd, -kd);
+    } else {
+        const D h = xd * inv_ln2_n_hi;
+        const D l = xd * inv_ln2_n_lo;
+        const D u = (h + shift) - shift;
+        const D d = h - u;
+        const D k = u + select((d - 0.5) + l > 0.0, splat<D>(1.0), select((d + 0.5) + l < 0.0, splat<D>(-1.0), splat<D>(0.0)));
+        ki = bits(k + shift);
+        r = (h - k) + l;
     }
-    if (x > overflow_above) {
-        return __builtin_inff();
-    }
-    return x < zero_below ? 0.0f : 0x1p-149f;
 }
 
 // 2^(x/ln2) of x widened to double(s); `entry` looks up the table by index.
 template <typename Fma, typename D, typename Lookup>
 VESK_MATH_INLINE D core(D xd, Lookup entry) {
     using L = bits_of<D>;
-    D kd = Fma::mul_add_small(splat<D>(inv_ln2_n), xd, splat<D>(shift));
-    const L ki = bits(kd);
-    kd = kd - shift;
-    const D r = Fma::mul_add(splat<D>(inv_ln2_n), xd, -kd);
+    L ki;
+    D r;
+    reduce<Fma>(xd, ki, r);
     // 2^(k/32): the entry, with k / 32 added to the exponent (bits wrap).
     L scale;
     if constexpr (std::is_arithmetic_v<L>) {
@@ -513,11 +579,11 @@ template <typename Fma>
 VESK_MATH_INLINE float expf(float x) {
     using namespace exp_detail;
     if (__builtin_expect(at_edge(x), 0)) {
-        return edge(x);
+        return cold_edge(x);
     }
-    return static_cast<float>(core<Fma>(static_cast<double>(x), [](int64_t i) {
-        return static_cast<int64_t>(exp2_table[i]);
-    }));
+    const auto entry = [](int64_t i) { return static_cast<int64_t>(exp2_table[i]); };
+    const double xd = x;
+    return static_cast<float>(fused_result<Fma>([xd, entry](auto fma) { return core<decltype(fma)>(xd, entry); }));
 }
 
 // Four lanes, whose doubles fill four double lanes.
@@ -527,15 +593,9 @@ VESK_MATH_INLINE f4 expf_lanes(f4 x, Lookup entry) {
     const i4 exponent = (bits(x) >> 23) & 0xff;
     const i4 edges = (exponent == 0xff) | (x > overflow_above) | (x < tiny_below);
     const f4 inside = select(edges, f4{}, x);
-    f4 result = convert<f4>(core<Fma>(convert<d4>(inside), entry));
-    if (__builtin_expect(any_lane(edges), 0)) {
-        for (int j = 0; j < 4; ++j) {
-            if (edges[j]) {
-                result[j] = edge(x[j]);
-            }
-        }
-    }
-    return result;
+    const d4 xd = convert<d4>(inside);
+    const f4 result = convert<f4>(fused_result<Fma>([xd, entry](auto fma) { return core<decltype(fma)>(xd, entry); }));
+    return __builtin_expect(any_lane(edges), 0) ? select(edges, edge(x), result) : result;
 }
 
 // ---------------------------------------------------------------------------
@@ -568,11 +628,23 @@ VESK_MATH_INLINE int32_t top12(float y) {
 }
 
 // y - n pi/2 for |y| < 120, and n.
+// Fused: as the library. Otherwise from pi/2 in two parts, the first of 46
+// bits, whose products with n (of 7 bits at most) are exact: the first
+// difference is exact too (n pi/2 is within a factor of 2 of y), so the
+// second rounds once, as the fused operation does.
+constexpr double hpi_hi = 0x1.921fb54442dp+0;
+constexpr double hpi_lo = hpi - hpi_hi;
+
 template <typename Fma, typename D, typename I>
 VESK_MATH_INLINE D reduce_fast(const D& x, I& n) {
     const D r = x * hpi_inv;
     n = (convert<I>(r) + 0x800000) >> 24;
-    return Fma::mul_add(-convert<D>(n), splat<D>(hpi), x);
+    const D nd = convert<D>(n);
+    if constexpr (Fma::fused) {
+        return Fma::mul_add(-nd, splat<D>(hpi), x);
+    } else {
+        return (x - nd * hpi_hi) - nd * hpi_lo;
+    }
 }
 
 // The same for a finite float from 120 on, given by its bits: 4/pi times
@@ -634,14 +706,14 @@ VESK_MATH_INLINE double reduce(float y, int32_t top, int32_t& n, int32_t& q) {
     return r;
 }
 
-// sin y (which 0) or cos y (which 1) of a reduced argument.
+// sin y (which 0) or cos y (which 1) of a reduced argument, in double.
 template <typename Fma>
-VESK_MATH_INLINE float polynomial(double x, int32_t n, int32_t q, int which) {
+VESK_MATH_INLINE double polynomial(double x, int32_t n, int32_t q, int which) {
     const double x2 = x * x;
     if (((n + which) & 1) == 0) {
-        return static_cast<float>(sine<Fma>(x * (((q + 1) & 2) != 0 ? -1.0 : 1.0), x2));
+        return sine<Fma>(x * (((q + 1) & 2) != 0 ? -1.0 : 1.0), x2);
     }
-    return static_cast<float>(cosine<Fma>(x2, (q & 2) != 0));
+    return cosine<Fma>(x2, (q & 2) != 0);
 }
 
 // NaN and the infinities: no number.
@@ -662,7 +734,10 @@ VESK_MATH_INLINE sin_cos sincosf(float y) {
     }
     int32_t n, q;
     const double x = reduce<Fma>(y, top, n, q);
-    return {polynomial<Fma>(x, n, q, 0), polynomial<Fma>(x, n, q, 1)};
+    const auto of = [x, n, q](int which) {
+        return [x, n, q, which](auto fma) { return polynomial<decltype(fma)>(x, n, q, which); };
+    };
+    return {static_cast<float>(fused_result<Fma>(of(0))), static_cast<float>(fused_result<Fma>(of(1)))};
 }
 
 // Four lanes of sinf: the fast reduction everywhere (it leaves arguments
@@ -688,10 +763,13 @@ VESK_MATH_INLINE f4 sinf_lanes(f4 y) {
         }
     }
     const d4 x2 = x * x;
-    const l4 sine_negated = convert<l4>(((q + 1) & 2) != 0);
-    const d4 sin_part = sine<Fma>(x * select(sine_negated, splat<d4>(-1.0), splat<d4>(1.0)), x2);
-    const d4 cos_part = cosine<Fma>(x2, convert<l4>((q & 2) != 0));
-    f4 result = convert<f4>(select(convert<l4>((n & 1) != 0), cos_part, sin_part));
+    const d4 xs = x * select(convert<l4>(((q + 1) & 2) != 0), splat<d4>(-1.0), splat<d4>(1.0));
+    const l4 cos_negated = convert<l4>((q & 2) != 0);
+    const l4 odd = convert<l4>((n & 1) != 0);
+    f4 result = convert<f4>(fused_result<Fma>([=](auto fma) {
+        using P = decltype(fma);
+        return select(odd, cosine<P>(x2, cos_negated), sine<P>(xs, x2));
+    }));
     result = select(top < tiny_top, y, result);
     if (__builtin_expect(any_lane(large), 0)) {
         result = select(top >= nonfinite_top, nonfinite_lanes(y), result);

@@ -11,6 +11,7 @@ namespace vesk::math {
 namespace {
 
 struct fma_avx2 {
+    static constexpr bool fused = true;
     VESK_MATH_INLINE static d4 mul_add(d4 a, d4 b, d4 c) {
         return reinterpret_cast<d4>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b),
                                                     reinterpret_cast<__m256d>(c)));
