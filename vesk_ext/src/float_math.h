@@ -14,8 +14,7 @@
 // scalar form; where the scalar form branches, the lanes compute every path
 // and select. The scalar tanhf is plain float code and inlines anywhere; the
 // functions that rely on fused multiply-adds exist twice, with the
-// instruction (built for FMA) and with an exact software emulation for CPUs
-// without it.
+// instruction (built for FMA) and without it (fma_emulated).
 //
 // Round-to-nearest is assumed, as everywhere in the module. Floating-point
 // flags and errno are not reproduced.
@@ -186,8 +185,8 @@ VESK_MATH_INLINE void each_group(float* v, int n, Op op) {
 // result is within 2^-46 of the fused one, relative, so the two round to the
 // same float unless it lies that close to a rounding midpoint of floats
 // (near_float_midpoint), where the polynomials are evaluated again with every
-// fused multiply-add emulated exactly (fma_exact; about once in 2^21
-// arguments). So every result is the fused one's, and the common case costs
+// fused multiply-add emulated exactly (fma_exact; about once in 4 million
+// results). So every result is the fused one's, and the common case costs
 // little more than the instruction.
 
 // mul_add_small is for a product no larger than the addend, as every
