@@ -102,12 +102,12 @@ def verify(runs, step, threads):
                     run(probe, form, function, lanes, inputs, got)
                     for k, name in enumerate(PROBED[function][1]):
                         part = slice(k * n, (k + 1) * n)
-                        wrong = np.flatnonzero(got[part].view(np.uint32) != expected[part].view(np.uint32))
+                        want, have = expected[part].view(np.uint32), got[part].view(np.uint32)
+                        wrong = np.flatnonzero(have != want)
                         if len(wrong):
                             with lock:
                                 counts[(label, name)] += len(wrong)
-                                differ[(label, name)] += [(int(bits[j]), int(expected[part][j:j + 1].view(np.uint32)[0]),
-                                                           int(got[part][j:j + 1].view(np.uint32)[0])) for j in wrong[:5]]
+                                differ[(label, name)] += [(int(bits[j]), int(want[j]), int(have[j])) for j in wrong[:5]]
 
         began = time.monotonic()
         pool = [threading.Thread(target=worker) for _ in range(threads)]

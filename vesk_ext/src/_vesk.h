@@ -389,8 +389,9 @@ inline void block_map(int n, float* out, Op op, Row... in) {
 // for a block. Both give the same bits.
 enum class last_function { none, tanh, exp };
 
+// Inlined into the steps, the forward steps of "tanh" included.
 template <last_function F>
-inline float apply_last(float v) {
+[[gnu::always_inline]] inline float apply_last(float v) {
     if constexpr (F == last_function::tanh) {
         return vesk::math::tanhf(v);
     } else if constexpr (F == last_function::exp) {

@@ -36,15 +36,15 @@ VESK_MATH_INLINE l4 entries_each(l4 i) {
 }
 
 void tanhf_block(float* v, int n) {
-    each_group<f4>(v, n, [](f4 x) { return tanhf_lanes(x); });
+    each_group<f4>(v, n, [](f4 x) VESK_MATH_LAMBDA { return tanhf_lanes(x); });
 }
 
 void expf_block(float* v, int n) {
-    each_group<f4>(v, n, [](f4 x) { return expf_lanes<fma_emulated>(x, entries_each); });
+    each_group<f4>(v, n, [](f4 x) VESK_MATH_LAMBDA { return expf_lanes<fma_emulated>(x, entries_each); });
 }
 
 void sinf_block(float* v, int n) {
-    each_group<f4>(v, n, [](f4 x) { return sinf_lanes<fma_emulated>(x); });
+    each_group<f4>(v, n, [](f4 x) VESK_MATH_LAMBDA { return sinf_lanes<fma_emulated>(x); });
 }
 
 float expf_scalar(float x) {

@@ -66,6 +66,7 @@ extern const uint32_t inv_pio4[24];    // 4/pi in bits
 inline namespace VESK_MATH_ISA {
 
 #define VESK_MATH_INLINE [[gnu::always_inline]] inline
+#define VESK_MATH_LAMBDA __attribute__((always_inline))
 // Lanes of 32 bytes pass between functions that are all inlined, so the
 // ABI for passing them, which differs with and without AVX, never applies.
 #pragma GCC diagnostic ignored "-Wpsabi"
@@ -157,21 +158,24 @@ VESK_MATH_INLINE bool any_lane(i8 mask) {
 
 // op applied in place to the n values at v, a group of lanes at a time;
 // the last, short group is padded with 0.5, on every function's plain path.
+// One call of op, so that it is inlined once.
 template <typename V, typename Op>
 VESK_MATH_INLINE void each_group(float* v, int n, Op op) {
     constexpr int width = sizeof(V) / sizeof(float);
-    int j = 0;
-    for (; j + width <= n; j += width) {
-        V x;
-        __builtin_memcpy(&x, v + j, sizeof x);
-        x = op(x);
-        __builtin_memcpy(v + j, &x, sizeof x);
-    }
-    if (j < n) {
+    for (int j = 0; j < n; j += width) {
+        const bool whole = n - j >= width;
         V x = splat<V>(0.5f);
-        __builtin_memcpy(&x, v + j, (n - j) * sizeof(float));
+        if (__builtin_expect(whole, 1)) {
+            __builtin_memcpy(&x, v + j, sizeof x);
+        } else {
+            __builtin_memcpy(&x, v + j, (n - j) * sizeof(float));
+        }
         x = op(x);
-        __builtin_memcpy(v + j, &x, (n - j) * sizeof(float));
+        if (__builtin_expect(whole, 1)) {
+            __builtin_memcpy(v + j, &x, sizeof x);
+        } else {
+            __builtin_memcpy(v + j, &x, (n - j) * sizeof(float));
+        }
     }
 }
 
@@ -505,9 +509,11 @@ constexpr float overflow_above = 0x1.62e42ep6f;
 constexpr float zero_below = -0x1.9fe368p6f;
 constexpr float tiny_below = -0x1.9d1d9ep6f;
 
-// Not on the cubic's path: NaN, the infinities, and beyond the bounds.
+// Not on the cubic's path: NaN, the infinities, and beyond the bounds, all
+// of them at 88 or more in magnitude.
 VESK_MATH_INLINE bool at_edge(float x) {
-    return ((bits(x) >> 23) & 0xff) == 0xff || x > overflow_above || x < tiny_below;
+    return __builtin_expect(((bits(x) >> 20) & 0x7ff) >= 0x42b, 0) &&
+           (((bits(x) >> 23) & 0xff) == 0xff || x > overflow_above || x < tiny_below);
 }
 
 // The result there, of a float or of lanes: NaN (quieted) and infinity as
@@ -545,7 +551,8 @@ VESK_MATH_INLINE void reduce(D xd, L& ki, D& r) {
         const D l = xd * inv_ln2_n_lo;
         const D u = (h + shift) - shift;
         const D d = h - u;
-        const D k = u + select((d - 0.5) + l > 0.0, splat<D>(1.0), select((d + 0.5) + l < 0.0, splat<D>(-1.0), splat<D>(0.0)));
+        const D up = select((d - 0.5) + l > 0.0, splat<D>(1.0), splat<D>(0.0));
+        const D k = u + select((d + 0.5) + l < 0.0, splat<D>(-1.0), up);
         ki = bits(k + shift);
         r = (h - k) + l;
     }
@@ -705,16 +712,6 @@ VESK_MATH_INLINE double reduce(float y, int32_t top, int32_t& n, int32_t& q) {
     return r;
 }
 
-// sin y (which 0) or cos y (which 1) of a reduced argument, in double.
-template <typename Fma>
-VESK_MATH_INLINE double polynomial(double x, int32_t n, int32_t q, int which) {
-    const double x2 = x * x;
-    if (((n + which) & 1) == 0) {
-        return sine<Fma>(x * (((q + 1) & 2) != 0 ? -1.0 : 1.0), x2);
-    }
-    return cosine<Fma>(x2, (q & 2) != 0);
-}
-
 // NaN and the infinities: no number.
 VESK_MATH_INLINE float nonfinite(float y) {
     return (y - y) / (y - y);
@@ -733,10 +730,16 @@ VESK_MATH_INLINE sin_cos sincosf(float y) {
     }
     int32_t n, q;
     const double x = reduce<Fma>(y, top, n, q);
-    const auto of = [x, n, q](int which) {
-        return [x, n, q, which](auto fma) { return polynomial<decltype(fma)>(x, n, q, which); };
-    };
-    return {static_cast<float>(fused_result<Fma>(of(0))), static_cast<float>(fused_result<Fma>(of(1)))};
+    const double x2 = x * x;
+    const bool sine_negated = ((q + 1) & 2) != 0;
+    const bool cosine_negated = (q & 2) != 0;
+    const float s = static_cast<float>(fused_result<Fma>([=](auto fma) {
+        return sine<decltype(fma)>(x * (sine_negated ? -1.0 : 1.0), x2);
+    }));
+    const float c = static_cast<float>(fused_result<Fma>([=](auto fma) {
+        return cosine<decltype(fma)>(x2, cosine_negated);
+    }));
+    return (n & 1) == 0 ? sin_cos{s, c} : sin_cos{c, s};
 }
 
 // Four lanes of sinf: the fast reduction everywhere (it leaves arguments

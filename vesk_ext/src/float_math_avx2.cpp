@@ -31,15 +31,15 @@ VESK_MATH_INLINE l4 entries_gathered(l4 i) {
 }
 
 void tanhf_block(float* v, int n) {
-    each_group<f8>(v, n, [](f8 x) { return tanhf_lanes(x); });
+    each_group<f8>(v, n, [](f8 x) VESK_MATH_LAMBDA { return tanhf_lanes(x); });
 }
 
 void expf_block(float* v, int n) {
-    each_group<f4>(v, n, [](f4 x) { return expf_lanes<fma_avx2>(x, entries_gathered); });
+    each_group<f4>(v, n, [](f4 x) VESK_MATH_LAMBDA { return expf_lanes<fma_avx2>(x, entries_gathered); });
 }
 
 void sinf_block(float* v, int n) {
-    each_group<f4>(v, n, [](f4 x) { return sinf_lanes<fma_avx2>(x); });
+    each_group<f4>(v, n, [](f4 x) VESK_MATH_LAMBDA { return sinf_lanes<fma_avx2>(x); });
 }
 
 float expf_scalar(float x) {
