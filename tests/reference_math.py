@@ -606,11 +606,10 @@ class Graph:
                     self.nodes[i].reverse(self, i == len(self.nodes) - 1)
 
 
-
 # The module's own float functions ------------------------------------------
 #
 # The bits the C library (glibc 2.36) gives on a CPU with FMA, which the
-# module gives on every CPU, over BRANCH_INPUTS: a digest of each function's
+# module gives on every CPU, over branch_inputs(): a digest of each function's
 # results, and the results where that library's builds for CPUs with and
 # without FMA disagree. Stored, since the library of the CPU running the
 # suite may be the other build.
