@@ -605,3 +605,52 @@ class Graph:
                 for i in range(len(self.nodes) - 1, -1, -1):
                     self.nodes[i].reverse(self, i == len(self.nodes) - 1)
 
+
+# The module's own float functions ------------------------------------------
+#
+# The bits the C library (glibc 2.36) gives on a CPU with FMA, which the
+# module gives on every CPU, over branch_inputs(): a digest of each function's
+# results, and the results where that library's builds for CPUs with and
+# without FMA disagree. Stored, since the library of the CPU running the
+# suite may be the other build.
+
+# Bit patterns around which runs of 4096 inputs, of either sign, go through
+# the functions' bounds: every power of two (zeros, subnormals, infinities
+# and NaNs included) and the multiples of pi/4 below 120; tanhf's 2^-55, the
+# ends of its expm1f's paths and 22; expf's overflow and underflow bounds;
+# sinf's and cosf's 0.75 and 120.
+FLOAT_BOUNDS = ([e << 23 for e in range(256)] + [0x24000000, 0x3e317218, 0x3f051591, 0x40f98872, 0x419ca6b9,
+                0x41b00000, 0x42b17218, 0x42cff1b4, 0x42ce8ecf, 0x3f400000, 0x42f00000]
+                + [int(np.float32(n * math.pi / 4).view(np.uint32)) for n in range(1, 153)])
+
+LIBRARY_DISAGREES = {
+    "tanhf": {},
+    "expf": {0x4202422f: 0x56fc9f1c, 0xc27c65d9: 0x11fa2993},
+    "sinf": {0x4255b0a9: 0xbc7d08a9, 0x42a35c07: 0xbadaa3b4, 0x42a35d44: 0x3a44b889, 0x42a97360: 0x3dc7b08a,
+        0x42cf5854: 0x382ee64e, 0x42e87a55: 0xb5d2257c, 0xc255b0a9: 0x3c7d08a9, 0xc2a35c07: 0x3adaa3b4,
+        0xc2a35d44: 0xba44b889, 0xc2a97360: 0xbdc7b08a, 0xc2cf5854: 0xb82ee64e, 0xc2e87a55: 0x35d2257c},
+    "cosf": {0x418a3adb: 0xb7b4f770, 0x418a3adc: 0xb7a4f770, 0x418a3add: 0xb794f770, 0x418a3ade: 0xb784f770,
+        0x41bc76d9: 0xbb803f6b, 0x4202eb4b: 0x3e821ce2, 0x42687a55: 0xb552257c, 0x4280ce28: 0x34fdd672,
+        0x42870e40: 0xbc866cc4, 0x42c55faa: 0xbe8a34d1, 0x42d8d23e: 0xbcd25ea8, 0xc18a3adb: 0xb7b4f770,
+        0xc18a3adc: 0xb7a4f770, 0xc18a3add: 0xb794f770, 0xc18a3ade: 0xb784f770, 0xc1bc76d9: 0xbb803f6b,
+        0xc202eb4b: 0x3e821ce2, 0xc2687a55: 0xb552257c, 0xc280ce28: 0x34fdd672, 0xc2870e40: 0xbc866cc4,
+        0xc2c55faa: 0xbe8a34d1, 0xc2d8d23e: 0xbcd25ea8},
+}
+
+LIBRARY_DIGESTS = {
+    "tanhf": "654c5b475131572a6384402f18db1ed0ce62551c4d0c9ed770b7a005e6ac5e28",
+    "expf": "50359d85523f97eaf00ffeba1134b83c12c781421e1a5aba1573a80cc771d3d4",
+    "sinf": "c75b8991b88d23eb1827ab38d48c61ea9d5b332ac0444f758baac8f941aab4b0",
+    "cosf": "6110bf7f2f28a15e26b20f197521d287849c8a553197c42a3c8a80ea001026aa",
+}
+
+
+def branch_inputs():
+    """Every 4099th bit pattern, the runs around FLOAT_BOUNDS, and the
+    inputs of LIBRARY_DISAGREES, as floats."""
+    runs = (np.array(FLOAT_BOUNDS, dtype=np.int64)[:, None] + np.arange(-2048, 2048)).ravel()
+    runs = runs[(runs >= 0) & (runs < 1 << 31)]
+    special = [x for table in LIBRARY_DISAGREES.values() for x in table]
+    bits = np.concatenate([np.arange(0, 1 << 32, 4099, dtype=np.int64), runs, runs | (1 << 31),
+                           np.array(special, dtype=np.int64)])
+    return np.unique(bits).astype(np.uint32).view(np.float32)

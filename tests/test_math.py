@@ -1,6 +1,9 @@
 """The arithmetic of every type against its float32 twin: what creation
 draws, training and prediction to the bit, the clamps and floors, and
-Adam's bias corrections."""
+Adam's bias corrections; the module's own float functions against the C
+library's stored results."""
+import ctypes
+import hashlib
 import math
 
 import numpy as np
@@ -242,3 +245,33 @@ def test_nan_gradient_poisons_the_moments_for_good():
     assert math.isnan(state.w0) and math.isnan(state.bias)
     # w1 has no source: its gradient stayed 0 and its moments clean.
     assert not math.isnan(state.w1)
+
+
+# The module's own float functions ------------------------------------------
+
+
+# (the probe's function, lanes, which n of its results): the scalar forms,
+# sinf's and cosf's from the training step's sincosf, and the lane forms.
+FLOAT_FORMS = {"tanhf": [(0, 0, 0), (0, 1, 0)], "expf": [(1, 0, 0), (1, 1, 0)], "sinf": [(3, 0, 0), (2, 1, 0)],
+               "cosf": [(3, 0, 1)]}
+
+
+@pytest.mark.parametrize("function", sorted(FLOAT_FORMS))
+def test_every_form_of_the_float_functions_gives_the_library_bits(function):
+    probe = ctypes.CDLL(_vesk.__file__).vesk_float_math_probe
+    probe.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64]
+    x = ref.branch_inputs()
+    n, disagreeing = len(x), ref.LIBRARY_DISAGREES[function]
+    positions = np.searchsorted(x.view(np.uint32), list(disagreeing))
+    checked = 0
+    for cpu_set in (0, 1):  # the baseline set; the AVX2/FMA set, where this CPU has it
+        for f, lanes, part in FLOAT_FORMS[function]:
+            out = np.empty(2 * n, dtype=np.float32)
+            if probe(cpu_set, f, lanes, x.ctypes.data, out.ctypes.data, n) != 0:
+                assert cpu_set == 1
+                continue
+            got = out[part * n:(part + 1) * n]
+            assert dict(zip(disagreeing, got.view(np.uint32)[positions].tolist())) == disagreeing, (cpu_set, f, lanes)
+            assert hashlib.sha256(got.tobytes()).hexdigest() == ref.LIBRARY_DIGESTS[function], (cpu_set, f, lanes)
+            checked += 1
+    assert checked >= len(FLOAT_FORMS[function]) and n > 4_000_000

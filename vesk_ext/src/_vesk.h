@@ -31,6 +31,7 @@ static inline npy_intp PyDataType_ELSIZE(const PyArray_Descr* descr) {
 #endif
 
 #include <math.h>
+#include "float_math.h"
 #if defined(__SSE2__)
 #include <emmintrin.h>
 #endif
@@ -463,16 +464,40 @@ inline void block_map(int n, float* out, Op op, Row... in) {
     }
 }
 
-// f of a float, or of each lane in turn: for the library's functions, which
-// have no lane form.
-template <typename F>
-inline float each_lane(float v, F f) {
-    return f(v);
+// The float function a type applies last to a value, which the module owns
+// (float_math.h): its scalar form for one sample, its lane form, in place,
+// for a block. Both give the same bits.
+enum class last_function { none, tanh, exp };
+
+// Inlined into the steps, the forward steps of "tanh" included.
+template <last_function F>
+[[gnu::always_inline]] inline float apply_last(float v) {
+    if constexpr (F == last_function::tanh) {
+        return vesk::math::tanhf(v);
+    } else if constexpr (F == last_function::exp) {
+        return vesk::math::chosen_forms.expf(v);
+    } else {
+        return v;
+    }
 }
 
-template <typename F>
-inline float_lanes each_lane(float_lanes v, F f) {
-    return float_lanes{f(v[0]), f(v[1]), f(v[2]), f(v[3])};
+template <last_function F>
+inline void apply_last_block(float* v, int n) {
+    if constexpr (F == last_function::tanh) {
+        vesk::math::chosen_forms.tanhf_block(v, n);
+    } else if constexpr (F == last_function::exp) {
+        vesk::math::chosen_forms.expf_block(v, n);
+    }
+}
+
+// A Kind's last function: its `function`, or none.
+template <typename Kind>
+constexpr last_function last_function_of() {
+    if constexpr (requires { Kind::function; }) {
+        return Kind::function;
+    } else {
+        return last_function::none;
+    }
 }
 
 // ---------------------------------------------------------------------------
@@ -673,12 +698,14 @@ int pass_gradient_back(const pass_step* s, float d) {
 // The forward step and the block form of a type whose activation is a
 // function of its record and its sources' values alone: Kind gives state_t,
 // the record, and value<Sources>(record, x0, x1) of a sample's floats or of
-// a block's lanes (x1 unread for one source), so that both agree to the bit.
+// a block's lanes (x1 unread for one source), so that both agree to the bit;
+// its last function (last_function_of) then applies to that value.
 template <typename Kind, int Sources, int Chained>
 int value_forward(const pass_step* s, float carried) {
     const typename Kind::state_t& st = *step_state<typename Kind::state_t>(s);
     const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
-    const float a = Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1);
+    const float a = apply_last<last_function_of<Kind>()>(
+        Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1));
     s->self->a = a;
     return next_step(s, a);
 }
@@ -693,6 +720,7 @@ void value_block(PyInteraction_Object* x, const float* in0, const float* in1, fl
     } else {
         block_map(n, out, [st](auto x0, auto x1) { return Kind::template value<2>(st, x0, x1); }, in0, in1);
     }
+    apply_last_block<last_function_of<Kind>()>(out, n);
     x->activation[0] = out[n - 1];
 }
 
@@ -730,9 +758,9 @@ constexpr interaction_type_t value_type = {
 // Weighted sums: "linear" and "tanh" keep the same record, and differ only
 // in the activation applied to the sum and its derivative. Their Kind
 // derives from weighted_sum<Kind> and gives type_name, activation(sum,
-// bias) of a sample's sum or of a block's lanes, sum_gradient(a, d), the
-// gradient of the sum from the node's activation a and its gradient d, and
-// draw_parameters.
+// bias) of a sample's sum or of a block's lanes (before the Kind's last
+// function, if it has one), sum_gradient(a, d), the gradient of the sum
+// from the node's activation a and its gradient d, and draw_parameters.
 
 struct weighted_sum_state {
     static constexpr double lr_base = 0.005;

@@ -52,9 +52,9 @@ struct gaussian_kind {
         st->w1 = width_draw();
     }
 
-    // The bump of a sample's floats or of a block's lanes. It divides by the
-    // widths as they stand: a width set to 0 from Python is floored only by
-    // the next reverse step.
+    // The exponent of the bump of a sample's floats or of a block's lanes.
+    // It divides by the widths as they stand: a width set to 0 from Python
+    // is floored only by the next reverse step.
     template <int Sources, typename T>
     static T value(const gaussian_state_t& st, T x0, T x1) {
         const T d = x0 - st.center0;
@@ -63,8 +63,9 @@ struct gaussian_kind {
             const T e = x1 - st.center1;
             z = z + (e * e) / st.w1;
         }
-        return each_lane(-z, expf);
+        return -z;
     }
+    static constexpr last_function function = last_function::exp;
 
     template <int Sources, int Carry>
     static int reverse(const pass_step* s, float da) {

@@ -43,9 +43,10 @@ template <int Chained>
 int forward(const pass_step* s, float carried) {
     sine_state_t* st = step_state<sine_state_t>(s);
     const float argument = first_source<Chained>(s, carried) * st->k + st->x0;
-    const float a = sinf(argument);
+    const vesk::math::sin_cos sc = vesk::math::chosen_forms.sincosf(argument);
+    const float a = sc.sin;
     s->self->a = a;
-    st->cosine = cosf(argument);
+    st->cosine = sc.cos;
     return next_step(s, a);
 }
 
@@ -66,7 +67,8 @@ int reverse(const pass_step* s, float da) {
 void forward_block(PyInteraction_Object* interaction, const float* in0, const float*, float* __restrict out, int n) {
     // A copy, whose parameters stay in registers over the block.
     const sine_state_t st = *interaction_state<sine_state_t>(interaction);
-    block_map(n, out, [st](auto v) { return each_lane(v * st.k + st.x0, sinf); }, in0);
+    block_map(n, out, [st](auto v) { return v * st.k + st.x0; }, in0);
+    vesk::math::chosen_forms.sinf_block(out, n);
     interaction->activation[0] = out[n - 1];
 }
 

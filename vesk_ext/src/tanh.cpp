@@ -14,8 +14,10 @@ float spread_draw() {
 struct tanh_kind : weighted_sum<tanh_kind> {
     static constexpr const char* type_name = "tanh";
 
-    // Of a sample's sum or, lane by lane, of a block's.
-    static constexpr auto activation = [](auto sum, float bias) { return each_lane(sum + bias, tanhf); };
+    // Of a sample's sum or, lane by lane, of a block's: the argument of the
+    // hyperbolic tangent.
+    static constexpr auto activation = [](auto sum, float bias) { return sum + bias; };
+    static constexpr last_function function = last_function::tanh;
 
     // The derivative comes from the activation this pass stored; a saturated
     // activation of exactly +-1 passes nothing back.
