@@ -652,7 +652,8 @@ PyObject* graph_query(PyGraph_Object* self, PyObject* xarray, PyObject* yarray) 
     const bool tune = yarray != Py_None;
     if (tune && (!PyArray_Check(yarray) || PyArray_NDIM(reinterpret_cast<PyArrayObject*>(yarray)) != 1)) {
         const bool table = vesk_is_table_column(yarray);
-        PyErr_Format(PyExc_ValueError, PyArray_Check(yarray) ? "y must be 1 dimensional" : "yarray must be a numpy array");
+        PyErr_SetString(PyExc_ValueError,
+                        PyArray_Check(yarray) ? "y must be 1 dimensional" : "yarray must be a numpy array");
         if (table) {
             vesk_hint(vesk_to_numpy_hint);
         }

@@ -318,7 +318,9 @@ inline bool scale_one(float* value, int64_t i, float lo, float span, int64_t* fi
     const float lo = st->feature_min;
     const float span = st->feature_max - st->feature_min;
     float* values = st->output_data + st->output_scaled;
-    block_map(static_cast<int>(end - st->output_scaled), values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; }, values);
+    // Never more than a chunk, or the samples of one block.
+    const int n = static_cast<int>(end - st->output_scaled);
+    block_map(n, values, [=](auto a) { return ((1.0f + a) * span) * 0.5f + lo; }, values);
     st->output_scaled = end;
 }
 
