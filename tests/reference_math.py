@@ -170,7 +170,8 @@ def scale_out(a, lo, hi):
 # and floors. Its methods are the arithmetic, drawn() (what the module draws
 # at creation), from_state() (a twin from the module's dictionary form),
 # state() and tooltip(). TYPES at the end lists them all: a new type needs
-# its twin class and its line there, and nothing else in the tests.
+# its twin class and its line there, and a node in MIXED of
+# tests/test_bench_smoke.py (CONTRIBUTING.md).
 
 
 class Node:
