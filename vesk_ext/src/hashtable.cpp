@@ -6,7 +6,6 @@
 // without walking a chain.
 #include "_vesk.h"
 
-#include <bit>
 #include <chrono>
 #include <cmath>
 
@@ -23,28 +22,19 @@ uint64_t splitmix64(uint64_t z) {
     return z ^ (z >> 31);
 }
 
-// The index places a hash at the top bits of its product with an odd
-// multiplier drawn once per process: keys chosen to crowd one place of the
-// index under a known multiplier then land anywhere. Multipliers with few
-// bits set, or none in the top byte, spread runs of small ints badly and
-// are drawn again.
-uint64_t draw_multiplier() {
+// A random value drawn once per process, which the index mixes into every
+// hash before it places it, so that keys chosen to crowd one place of the
+// index (with the multiplier known) land anywhere instead.
+uint64_t draw_seed() {
     uint64_t seed = 0;
     if (getrandom(&seed, sizeof seed, GRND_NONBLOCK) != static_cast<ssize_t>(sizeof seed)) {
         seed = static_cast<uint64_t>(std::chrono::steady_clock::now().time_since_epoch().count()) ^
                (static_cast<uint64_t>(getpid()) << 32) ^ reinterpret_cast<uintptr_t>(&seed);
     }
-    for (;;) {
-        seed = splitmix64(seed);
-        const uint64_t m = seed | 1;
-        const int bits = std::popcount(m);
-        if ((m >> 56) != 0 && bits >= 24 && bits <= 40) {
-            return m;
-        }
-    }
+    return splitmix64(seed);
 }
 
-const uint64_t index_multiplier = draw_multiplier();
+const uint64_t index_seed = draw_seed();
 
 // The place of a hash in the index: the one that holds it, or else the
 // free one where its probe ends. The index has a free place at least.
@@ -52,8 +42,10 @@ category_slot& probe(const category_hashmap* map, uint64_t pyhash) {
     const size_t mask = map->capacity - 1;
     // The probe starts at the top bits of the mixed hash. The hashes of ints
     // are the ints themselves: the multiplication spreads runs and multiples
-    // of a power of two over the whole index.
-    size_t i = static_cast<size_t>((pyhash * index_multiplier) >> map->shift);
+    // of a power of two over the whole index. The seed goes in by XOR, which
+    // keeps a run of small ints (category codes) a run that the multiplication
+    // spreads evenly; added, it would only move every key by the same amount.
+    size_t i = static_cast<size_t>(((pyhash ^ index_seed) * 0x9E3779B97F4A7C15ull) >> map->shift);
     while (map->index[i].entry != nullptr && map->index[i].py_keyhash != pyhash) {
         i = (i + 1) & mask;
     }
