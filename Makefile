@@ -118,12 +118,12 @@ bench-publish: build $(VENV)/.bench-deps
 	$(PY) bench/suite.py --full --out bench/results $(BENCH_ARGS)
 
 # Every form of the module's own float functions against the C library over
-# all 2^32 float inputs, on every core (bench/verify_math.py); fails on any
+# all 2^32 float inputs, on every core (tools/verify_math.py); fails on any
 # result that differs. The C library must be this CPU's FMA build, as on
 # any CPU with FMA.
 .PHONY: verify-math
 verify-math: build
-	$(PY) bench/verify_math.py
+	$(PY) tools/verify_math.py
 
 # A wheel and an sdist in dist/, built as pip builds them (in isolation, with
 # the build requirements of pyproject.toml); the wheel is repaired to a

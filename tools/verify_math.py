@@ -2,7 +2,7 @@
 all 2^32 float inputs: the number of results whose bits differ (NaN results
 included), which must be 0.
 
-    python bench/verify_math.py [--functions tanhf,expf] [--step N]
+    python tools/verify_math.py [--functions tanhf,expf] [--step N]
 
 The forms: the scalar one the per-sample steps call and the lane form of
 the block path, each in the set for CPUs with AVX2 and FMA (fused
