@@ -1,4 +1,4 @@
-# make demo | make test | make bench | make bench-publish | make verify-math
+# make demo | make test | make bench | make bench-publish | make verify-math | make lint
 # PYTHON picks the interpreter; NUMPY a numpy series to run with (NUMPY=1.21
 # installs numpy==1.21.*; by default the newest the build requirements allow).
 # Each interpreter and numpy pair gets its own virtual environment.
@@ -124,6 +124,19 @@ bench-publish: build $(VENV)/.bench-deps
 .PHONY: verify-math
 verify-math: build
 	$(PY) tools/verify_math.py
+
+# The linters: ruff over the Python code, clang-format's check of the C++
+# sources (.clang-format) and mypy --strict over the package.
+$(VENV)/.lint-deps: $(VENV)/.deps
+	$(PY) .ci/requirements.py lint > $(VENV)/lint-requirements.txt
+	$(PIP) install -q -r $(VENV)/lint-requirements.txt
+	touch $@
+
+.PHONY: lint
+lint: $(VENV)/.lint-deps
+	$(VENV)/bin/ruff check vesk tests bench examples tools .ci
+	$(VENV)/bin/clang-format --dry-run --Werror vesk_ext/src/*.cpp vesk_ext/src/*.h
+	$(PY) -m mypy --strict vesk
 
 # A wheel and an sdist in dist/, built as pip builds them (in isolation, with
 # the build requirements of pyproject.toml); the wheel is repaired to a
