@@ -133,7 +133,7 @@ $(VENV)/.lint-deps: $(VENV)/.deps
 	touch $@
 
 .PHONY: lint
-lint: $(VENV)/.lint-deps
+lint: build $(VENV)/.lint-deps
 	$(VENV)/bin/ruff check vesk tests bench examples tools .ci
 	$(VENV)/bin/clang-format --dry-run --Werror vesk_ext/src/*.cpp vesk_ext/src/*.h
 	$(PY) -m mypy --strict vesk
