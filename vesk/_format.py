@@ -33,7 +33,7 @@ VERSION = 2
 READ_VERSIONS = (b"1", b"2")
 # The largest body load() reads unless given a limit of its own: a body is
 # held whole while it is parsed, and its objects take several times its
-# size. About half a million graphs of a few registers each.
+# size. About half a million graphs of a few nodes each.
 MAX_BODY = 2**30
 # A header line is at most this long (the magic, a version, 64 hex digits
 # and a length of up to 20 digits come to about 100 bytes).
