@@ -5,17 +5,19 @@ threads cluster, a killed client resumed from its checkpoint, a bad graph);
 the graph file's round trip, refusals and damaged files (fuzzed in a child)."""
 import copy
 import glob
+import hashlib
 import logging
 import multiprocessing
 import os
 import pickle
 import re
 import signal
+import stat
 import subprocess
 import sys
 import threading
 import time
-from concurrent.futures import ProcessPoolExecutor, ThreadPoolExecutor
+from concurrent.futures import Executor, ProcessPoolExecutor, ThreadPoolExecutor
 
 import numpy as np
 import pytest
@@ -152,6 +154,45 @@ def test_killed_pool_process(pool, marker, tmp_path):
     assert all(same(got[i], want[i]) for i in range(len(graphs)) if i not in failed)
 
 
+class Refusing(Executor):
+    def submit(self, *args, **kwargs):
+        raise AssertionError("work was sent")
+
+
+@pytest.mark.parametrize("mode,change,error,message", [
+    ("train", lambda X, Y: ({"x": X["x"]}, Y), ValueError,
+     r"X has no column for register 'c' \(graph 0 reads 'c'\); the names in X are 'x'$"),
+    ("predict", lambda X, Y: ({"colour": X["c"], "x": X["x"], 7: 1}, Y), ValueError,
+     r"register 'c' .*; the names in X are 'colour', 'x', 7$"),
+    ("predict", lambda X, Y: ({}, Y), ValueError, r"registers 'c', 'x' \(graph 0 .* none \(X is empty\)"),
+    ("train", lambda X, Y: (dict(X, x=list(X["x"])), Y), TypeError, r"X\['x'\] is a list, not a 1-d numpy array"),
+    ("predict", lambda X, Y: (dict(X, c=X["c"].reshape(20, 10)), Y), ValueError, r"X\['c'\] has shape \(20, 10\)"),
+    ("train", lambda X, Y: (dict(X, c=X["c"][:-1]), Y), ValueError,
+     r"graph 0 reads differ in length: X\['x'\] has 200 rows, X\['c'\] 199"),
+    ("train", lambda X, Y: (X, Y[:-1]), ValueError, r"Y holds 199 values, fewer than the 200 rows of X"),
+    ("train", lambda X, Y: (X, list(Y)), TypeError, r"Y is a list"),
+    ("train", lambda X, Y: (dict(X, x=X["c"]), Y), TypeError,
+     r"X\['x'\] \(<U5\) does not cast to float32, as the numeric register 'x' of graph 0 needs"),
+    ("predict", lambda X, Y: (dict(X, x=np.array([1.5] * 199 + [[1]], dtype=object)), Y), TypeError,
+     r"X\['x'\] \(object\) does not cast"),
+    ("train", lambda X, Y: (X, Y.astype(str).astype(object)), None, None),  # what the query takes trains alike
+    ("train", lambda X, Y: (dict(X, x=X["x"].astype(str), c=X["c"].astype(object)), np.concatenate([Y, Y])),
+     None, None),
+])
+def test_data_checked_before_work_is_sent(mode, change, error, message):
+    graphs = population(4)
+    X, Y = change(*data())
+    if error is None:
+        want = in_process(graphs, X, Y, 1)
+        assert all(same(a, b) for a, b in zip(vesk.train(graphs, X, Y, executor=2), want))
+        return
+    with pytest.raises(error, match=message):
+        if mode == "train":
+            vesk.train(graphs, X, Y, executor=Refusing())
+        else:
+            vesk.predict(graphs, X, executor=Refusing())
+
+
 def test_worker_mismatch_is_refused(monkeypatch):
     from vesk import _engine
 
@@ -267,6 +308,91 @@ def test_file_round_trip_sharing_and_refusals(tmp_path):
         with pytest.raises(TypeError, match=message):
             vesk.save(path, [g])
     assert len(vesk.load(path)) == 8  # a refused save leaves the file as it was
+
+
+def plain_graphs(seeds):
+    graphs = [random_graph(seed) for seed in seeds]
+    for g in graphs:
+        for x in g:
+            x._linkdata = None
+    return graphs
+
+
+@pytest.mark.parametrize("umask,kept,link", [(0o022, None, False), (0o077, None, False), (0o022, 0o640, True),
+                                             (0o077, None, True)])
+def test_saved_file_mode_and_symlink(umask, kept, link, tmp_path):
+    """A new file has the mode open() gives under the umask, a replaced one
+    keeps its own; a path that is a symbolic link is written through."""
+    (tmp_path / "real").mkdir()
+    target = tmp_path / "real" / "p.vesk"
+    path = tmp_path / "link.vesk" if link else target
+    if link:
+        os.symlink(os.path.join("real", "p.vesk"), path)  # relative to the link's folder, not the process's
+    if kept is not None:
+        target.write_bytes(b"old")
+        os.chmod(target, kept)
+    old = os.umask(umask)
+    try:
+        vesk.save(path, plain_graphs([2]))
+    finally:
+        os.umask(old)
+    assert stat.S_IMODE(os.stat(target).st_mode) == (kept if kept is not None else 0o666 & ~umask)
+    assert os.path.islink(path) == link and len(vesk.load(target)) == 1
+    assert sorted(os.listdir(tmp_path / "real")) == ["p.vesk"]
+
+
+def test_load_refuses_from_kind_or_header_unread(tmp_path):
+    """A FIFO, a link to /dev/zero, a body longer than its header declares
+    and one above the limit are refused before their bodies are read (the
+    bytes the process read, from /proc/self/io, stay below a header's
+    worth of pieces). In a child: a regression waits on the FIFO for good or
+    reads /dev/zero until memory runs out (bounded there)."""
+    good = plain_graphs([2, 4])
+    vesk.save(tmp_path / "good.vesk", good)
+    data = (tmp_path / "good.vesk").read_bytes()
+    head, body = data.split(b"\n", 1)
+    os.mkfifo(tmp_path / "fifo")
+    os.symlink("/dev/zero", tmp_path / "zero")
+    (tmp_path / "longer.vesk").write_bytes(data + b" " * 2**22)
+    # The form 0.2.0 wrote: no length in the header.
+    big = body + b" " * 2**22
+    (tmp_path / "v1.vesk").write_bytes(b"vesk-graphs 1 %s\n%s" % (hashlib.sha256(big).hexdigest().encode(), big))
+    cases = [("fifo", {}, r"fifo is a FIFO: a graph file is read from a regular file only"),
+             ("zero", {}, r"zero is a character device"),
+             ("longer.vesk", {}, r"its body is %d bytes, longer than the %d its header declares"
+              % (len(body) + 2**22, len(body))),
+             ("v1.vesk", {"max_size": 2**22}, r"body of the graph file is %d bytes, more than the limit of %d"
+              % (len(big), 2**22))]
+    result = run_python("""
+        import os, resource, sys
+        import vesk, vesk._format  # imported before the bytes are counted
+        if not %r:
+            resource.setrlimit(resource.RLIMIT_AS, (2**31, 2**31))
+
+        def read_bytes():
+            with open("/proc/self/io") as f:
+                return int(next(line for line in f if line.startswith("rchar:")).split()[1])
+
+        for name, options in %r:
+            before = read_bytes()
+            try:
+                vesk.load(os.path.join(%r, name), **options)
+                outcome = "loaded"
+            except Exception as e:
+                outcome = "%%s: %%s" %% (type(e).__name__, e)
+            print(repr((outcome, read_bytes() - before)))
+        """ % (UNDER_ASAN, [(name, options) for name, options, _ in cases], str(tmp_path)), timeout=60)
+    assert result.returncode == 0, result.stderr
+    outcomes = [eval(line) for line in result.stdout.splitlines()]
+    assert len(outcomes) == len(cases)
+    for (name, _, message), (outcome, read) in zip(cases, outcomes):
+        assert re.match("FormatError: .*" + message, outcome), (name, outcome)
+        assert read < 2**16, (name, read)
+    loaded = vesk.load(tmp_path / "good.vesk")
+    assert [pickle.dumps(g, 4) for g in loaded] == [pickle.dumps(g, 4) for g in good]
+    # The form 0.2.0 wrote still loads.
+    (tmp_path / "v1.vesk").write_bytes(b"vesk-graphs 1 %s\n%s" % (hashlib.sha256(body).hexdigest().encode(), body))
+    assert [pickle.dumps(g, 4) for g in vesk.load(tmp_path / "v1.vesk")] == [pickle.dumps(g, 4) for g in good]
 
 
 def test_damaged_and_crafted_files_raise_format_error(tmp_path):

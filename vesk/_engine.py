@@ -26,7 +26,7 @@ import numpy as np
 
 import _vesk
 
-from . import _format, _worker
+from . import _data, _format, _worker
 from ._errors import FormatError, NoWorkerError, RemoteError, TrainingError, WorkerMismatchError
 
 log = logging.getLogger("vesk")
@@ -792,6 +792,8 @@ def train(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, epochs
     task_timeout: seconds after which a task is sent to another worker as
     well (by default ten times its expected time, at least 30 s).
     """
+    graphs = list(graphs)
+    X, Y = _data.prepare(graphs, X, Y)
     return _run("train", graphs, X, Y, epochs, executor, errors, progress, checkpoint, retries, worker_timeout,
                 task_timeout)
 
@@ -803,6 +805,8 @@ def predict(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], *, executor: An
     input order. Each graph predicts as its own copy, so the graphs given
     keep their feature ranges (a register with auto_adapt widens its range
     to the data it is given). The options are those of train()."""
+    graphs = list(graphs)
+    X, _ = _data.prepare(graphs, X, None)
     return _run("predict", graphs, X, None, 1, executor, errors, progress, None, retries, worker_timeout,
                 task_timeout)
 

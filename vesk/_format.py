@@ -1,8 +1,9 @@
 """The graph file: a versioned form of plain values that loads without
 running code from the file.
 
-A file is one header line, b"vesk-graphs <version> <sha256 of the body>\\n",
-then the body: UTF-8 JSON of the interactions (each once, so that one shared
+A file is one header line, b"vesk-graphs 2 <sha256 of the body> <length of
+the body in bytes>\\n" (version 1, which 0.2.0 wrote, has no length), then the
+body: UTF-8 JSON of the interactions (each once, so that one shared
 between graphs stays shared) and the graphs, which name their slots by index
 into the interactions. Values other than JSON's own carry a tag: a list whose
 first item says what the rest is ("T" tuple, "L" list, "D" dict with str
@@ -17,8 +18,9 @@ import hashlib
 import json
 import math
 import os
+import secrets
+import stat
 import struct
-import tempfile
 from typing import Any, Dict, Iterable, List, NoReturn, Optional, Sequence, Tuple, Union
 
 import _vesk
@@ -26,7 +28,18 @@ import _vesk
 from ._errors import FormatError
 
 MAGIC = b"vesk-graphs"
-VERSION = 1
+VERSION = 2
+# Version 1 is version 2 without the length in the header.
+READ_VERSIONS = (b"1", b"2")
+# The largest body load() reads unless given a limit of its own: a body is
+# held whole while it is parsed, and its objects take several times its
+# size. About half a million graphs of a few nodes each.
+MAX_BODY = 2**30
+# A header line is at most this long (the magic, a version, 64 hex digits
+# and a length of up to 20 digits come to about 100 bytes).
+MAX_HEADER = 128
+# Bytes of the body read at a time.
+PIECE = 2**20
 # Nesting of a saved value (a category key, linkdata); deeper ones, cycles
 # included, are refused on save and on load.
 MAX_DEPTH = 32
@@ -181,7 +194,7 @@ def body_of(graphs: Sequence[_vesk.Graph], as_base: bool = False, canonical: boo
 
 def dumps(graphs: Sequence[_vesk.Graph], as_base: bool = False, meta: Optional[Dict[str, Any]] = None) -> bytes:
     text = json.dumps(body_of(graphs, as_base, meta=meta), separators=(",", ":"), allow_nan=False).encode("utf-8")
-    return b"%s %d %s\n%s" % (MAGIC, VERSION, hashlib.sha256(text).hexdigest().encode("ascii"), text)
+    return b"%s %d %s %d\n%s" % (MAGIC, VERSION, hashlib.sha256(text).hexdigest().encode("ascii"), len(text), text)
 
 
 def digest(graph: _vesk.Graph) -> str:
@@ -227,18 +240,49 @@ def _restore_interaction(record: Any, n: int, version: int) -> _vesk.Interaction
     return x
 
 
+def _header(head: bytes) -> Tuple[bytes, Optional[int]]:
+    """The checksum and the body's length (None in a version 1 file) of a
+    header line, without its newline."""
+    parts = head.split(b" ")
+    if len(parts) < 2 or parts[0] != MAGIC:
+        raise FormatError("not a graph file (it does not start with %r)" % MAGIC.decode())
+    if parts[1] not in READ_VERSIONS:
+        raise FormatError("graph file of version %r; this package reads versions %s"
+                          % (parts[1].decode("ascii", "replace"), " and ".join(v.decode() for v in READ_VERSIONS)))
+    if len(parts) != (3 if parts[1] == b"1" else 4):
+        _damaged("a header of %d fields" % len(parts))
+    if parts[1] == b"1":
+        return parts[2], None
+    if not parts[3].isdigit() or len(parts[3]) > 20:
+        _damaged("a header whose length is not a count of bytes")
+    return parts[2], int(parts[3])
+
+
+def _check_length(body: int, declared: Optional[int], limit: int) -> None:
+    """Refuses a body of `body` bytes that its header's length or the limit
+    does not allow."""
+    if declared is not None and body != declared:
+        _damaged("its body is %d bytes, %s than the %d its header declares"
+                 % (body, "longer" if body > declared else "shorter", declared))
+    if body > limit:
+        raise FormatError("the body of the graph file is %d bytes, more than the limit of %d (load(path, "
+                          "max_size=...) reads a larger one)" % (body, limit))
+
+
 def loads(data: bytes) -> Tuple[List[_vesk.Graph], Any]:
     """The graphs of a file's bytes, and its meta value (None without)."""
-    global _FORM_VERSIONS
     head, newline, text = data.partition(b"\n")
-    parts = head.split(b" ")
-    if not newline or len(parts) != 3 or parts[0] != MAGIC:
+    if not newline:
         raise FormatError("not a graph file (it does not start with %r)" % MAGIC.decode())
-    if parts[1] != b"%d" % VERSION:
-        raise FormatError("graph file of version %r; this package reads version %d"
-                          % (parts[1].decode("ascii", "replace"), VERSION))
-    if hashlib.sha256(text).hexdigest().encode("ascii") != parts[2]:
+    checksum, declared = _header(head)
+    _check_length(len(text), declared, len(text))
+    if hashlib.sha256(text).hexdigest().encode("ascii") != checksum:
         _damaged("its contents do not match their checksum (cut short or altered)")
+    return _decode(text)
+
+
+def _decode(text: Union[bytes, bytearray]) -> Tuple[List[_vesk.Graph], Any]:
+    global _FORM_VERSIONS
     try:
         body = json.loads(text.decode("utf-8"), parse_constant=_refuse_constant)
     except (ValueError, RecursionError) as e:
@@ -283,22 +327,52 @@ def _refuse_constant(name: str) -> NoReturn:
 
 
 def write_atomic(path: PathLike, data: bytes) -> None:
-    """Writes a temporary file beside path, then renames it: a reader sees
-    the old file or the whole new one, never a part."""
-    folder = os.path.dirname(os.path.abspath(path))
-    fd, tmp = tempfile.mkstemp(prefix=".vesk-", suffix=".tmp", dir=folder)
+    """Writes a temporary file beside the file path names, then renames it:
+    a reader sees the old file or the whole new one, never a part.
+
+    A path that is a symbolic link is written through: the file it leads to
+    is replaced and the link stays. A new file gets the mode open() would
+    give it (0o666 less the umask); a replaced one keeps its permissions."""
+    target = os.path.realpath(path)
+    folder = os.path.dirname(target)
+    try:
+        old: Optional[int] = stat.S_IMODE(os.stat(target).st_mode) & 0o777
+    except FileNotFoundError:
+        old = None
+    while True:
+        tmp = os.path.join(folder, ".vesk-%s.tmp" % secrets.token_hex(8))
+        try:
+            # 0o666: the kernel takes the umask (or the folder's default
+            # ACL) off, as for any file open() makes.
+            fd = os.open(tmp, os.O_WRONLY | os.O_CREAT | os.O_EXCL | os.O_NOFOLLOW | os.O_CLOEXEC, 0o666)
+            break
+        except FileExistsError:
+            continue
     try:
         with os.fdopen(fd, "wb") as f:
+            if old is not None:
+                os.fchmod(f.fileno(), old)
             f.write(data)
             f.flush()
             os.fsync(f.fileno())
-        os.replace(tmp, path)
+        os.replace(tmp, target)
     except BaseException:
         try:
             os.unlink(tmp)
         except OSError:
             pass
         raise
+    # The rename itself survives a crash once the folder is on disk.
+    try:
+        folder_fd = os.open(folder, os.O_RDONLY | os.O_DIRECTORY | os.O_CLOEXEC)
+    except OSError:
+        return
+    try:
+        os.fsync(folder_fd)
+    except OSError:
+        pass
+    finally:
+        os.close(folder_fd)
 
 
 def save(path: PathLike, graphs: Graphs, *, as_base: bool = False) -> None:
@@ -313,15 +387,67 @@ def save(path: PathLike, graphs: Graphs, *, as_base: bool = False) -> None:
     TypeError naming the register and key or the attribute. A subclass of
     Graph raises TypeError unless as_base is true, which saves its Graph
     part (its own attributes are dropped).
+
+    A path that is a symbolic link is written through (the file it leads to
+    is replaced, the link stays). A new file gets the mode open() would give
+    it (0o666 less the umask); a file replaced keeps its permissions.
     """
     items = [graphs] if isinstance(graphs, _vesk.Graph) else list(graphs)
     write_atomic(path, dumps(items, as_base))
 
 
-def load(path: PathLike) -> List[_vesk.Graph]:
+_KINDS = ((stat.S_ISDIR, "a directory"), (stat.S_ISFIFO, "a FIFO"), (stat.S_ISCHR, "a character device"),
+          (stat.S_ISBLK, "a block device"), (stat.S_ISSOCK, "a socket"))
+
+
+def _refuse_unless_regular(path: PathLike, mode: int) -> None:
+    if not stat.S_ISREG(mode):
+        kind = next((name for test, name in _KINDS if test(mode)), "not a regular file")
+        raise FormatError("%s is %s: a graph file is read from a regular file only" % (os.fsdecode(path), kind))
+
+
+def load(path: PathLike, *, max_size: int = MAX_BODY) -> List[_vesk.Graph]:
     """The graphs of a file written by save(), in their order. Loading runs
     no code from the file; a damaged, crafted or unknown file raises
-    FormatError (a ValueError) and loads nothing."""
-    with open(path, "rb") as f:
-        data = f.read()
-    return loads(data)[0]
+    FormatError (a ValueError) and loads nothing.
+
+    Only a regular file is read (a symbolic link to one is followed): any
+    other kind of file raises FormatError naming the path, unread. The header
+    is checked first, and a body longer than its header declares, or than
+    max_size bytes (by default MAX_BODY, 1 GiB), is refused before it is
+    read; the body is read in pieces of 1 MiB, its checksum computed as they
+    come in.
+    """
+    # A FIFO or a device is refused before it is opened, and the open never
+    # waits (O_NONBLOCK) should one take the path's place meanwhile.
+    _refuse_unless_regular(path, os.stat(path).st_mode)
+    fd = os.open(path, os.O_RDONLY | os.O_NONBLOCK | os.O_NOCTTY | os.O_CLOEXEC)
+    with open(fd, "rb", buffering=0) as f:
+        info = os.fstat(fd)
+        _refuse_unless_regular(path, info.st_mode)
+        head, newline, _ = f.read(MAX_HEADER).partition(b"\n")
+        if not newline:
+            raise FormatError("not a graph file (it does not start with %r)" % MAGIC.decode())
+        checksum, declared = _header(head)
+        # Below 0 only for a file that grew since fstat: the read after the
+        # body finds the rest.
+        size = max(info.st_size - len(head) - 1, 0)
+        _check_length(size, declared, max_size)
+        f.seek(len(head) + 1)
+        body = bytearray(size)
+        digest = hashlib.sha256()
+        with memoryview(body) as view:
+            done = 0
+            while done < size:
+                piece = view[done:done + PIECE]
+                n = f.readinto(piece) or 0
+                digest.update(piece[:n])
+                done += n
+                if n == 0:
+                    _damaged("its body is %d bytes, shorter than the %d it had when it was opened" % (done, size))
+        # A file that grew while it was read.
+        if f.read(1):
+            _damaged("its body is longer than the %d bytes it had when it was opened" % size)
+    if digest.hexdigest().encode("ascii") != checksum:
+        _damaged("its contents do not match their checksum (cut short or altered)")
+    return _decode(body)[0]
