@@ -21,8 +21,15 @@ PROBABILITY_CLIP = 1e-7
 LOSSES = ("mean_squared_error", "mean_absolute_error", "categorical_cross_entropy")
 
 
+def _output(graph: _vesk.Graph) -> _vesk.Interaction:
+    node = graph[len(graph) - 1]
+    if node is None:  # a graph that predicted has its output register there
+        raise ValueError("the graph has no output register")
+    return node
+
+
 def _loss_name(graph: _vesk.Graph) -> str:
-    loss = graph[len(graph) - 1]._loss
+    loss = _output(graph)._loss
     if loss is None:
         return str(_vesk.DEFAULT_LOSS)
     return loss.decode() if isinstance(loss, bytes) else str(loss)
@@ -32,7 +39,7 @@ def _output_range(graph: _vesk.Graph) -> Tuple[float, float]:
     """The output register's range as a prediction pass leaves it: a bound
     not yet known takes its default, whatever auto_adapt holds (no
     expected values reach the register there)."""
-    state = graph[len(graph) - 1].state
+    state = _output(graph).state
     lo, hi = float(state.feature_min), float(state.feature_max)
     return (-1.0 if math.isnan(lo) else lo), (1.0 if math.isnan(hi) else hi)
 
