@@ -38,7 +38,9 @@ def rounded_latex(expression: Any, digits: int = 3) -> str:
     import sympy
 
     short = expression.xreplace({f: sympy.Float(f, digits) for f in expression.atoms(sympy.Float)})
-    return str(sympy.latex(short))
+    # Column names in upright type, their underscores as underscores rather than subscripts.
+    names = {s: r"\mathrm{%s}" % s.name.replace("_", r"\_") for s in short.free_symbols}
+    return str(sympy.latex(short, symbol_names=names))
 
 
 def main() -> int:
