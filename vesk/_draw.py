@@ -44,7 +44,10 @@ def _lines(slot: int, node: Optional[_vesk.Interaction], output: bool) -> List[s
     kind = str(node.type)
     head = "%s  (slot %d%s)" % (kind, slot, ", output" if output else "")
     lines = [head]
-    state = node.state
+    try:
+        state = node.state
+    except RuntimeError as e:  # an interaction that was never initialised
+        return lines + [str(e)]
     if kind == "fixed":
         lines.append(str(node.name))
         lines.append("range %s to %s" % (_num(state.feature_min, 5), _num(state.feature_max, 5)))
