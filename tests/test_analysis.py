@@ -24,10 +24,23 @@ from graph_pairs import build, columns, every_type
 from test_pickle import random_graph, special_graph
 
 ROOT = os.path.dirname(os.path.dirname(os.path.abspath(__file__)))
-sys.path.insert(0, os.path.join(ROOT, "examples"))
-import demo  # noqa: E402
-import graphs as example_graphs  # noqa: E402
-import penguins  # noqa: E402
+
+
+def example_modules(names=("demo", "graphs", "penguins")):
+    """The examples' modules, imported without leaving them under their
+    plain names (the bench has a module "graphs" of its own)."""
+    before = {name: sys.modules.pop(name) for name in names if name in sys.modules}
+    sys.path.insert(0, os.path.join(ROOT, "examples"))
+    try:
+        return [__import__(name) for name in names]
+    finally:
+        sys.path.remove(os.path.join(ROOT, "examples"))
+        for name in names:
+            sys.modules.pop(name, None)
+        sys.modules.update(before)
+
+
+demo, example_graphs, penguins = example_modules()
 
 LOSSES = ["mean_squared_error", "mean_absolute_error", "categorical_cross_entropy"]
 SVG = "{http://www.w3.org/2000/svg}"

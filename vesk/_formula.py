@@ -65,7 +65,8 @@ def _input(sp: Any, slot: int, node: _vesk.Interaction) -> Any:
 def _float32(value: float) -> float:
     import numpy as np
 
-    return float(np.float32(value))
+    with np.errstate(over="ignore"):  # a weight beyond float32 reads as an infinity, refused after
+        return float(np.float32(value))
 
 
 def _range(slot: int, node: _vesk.Interaction) -> Tuple[float, float]:
