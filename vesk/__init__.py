@@ -30,14 +30,14 @@ def _version() -> str:
 __version__ = _version()
 
 if TYPE_CHECKING:
-    from ._draw import draw
+    from ._draw import Drawing, draw
     from ._engine import predict, train
     from ._evaluate import evaluate
     from ._formula import formula
     from ._format import load, save
 
 _LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format", "evaluate": "_evaluate",
-         "draw": "_draw", "formula": "_formula"}
+         "draw": "_draw", "Drawing": "_draw", "formula": "_formula"}
 
 
 def __getattr__(name: str) -> Any:
@@ -48,5 +48,5 @@ def __getattr__(name: str) -> Any:
     raise AttributeError("module 'vesk' has no attribute %r" % name)
 
 
-__all__ = ["FormatError", "NoWorkerError", "RemoteError", "TrainingError", "WorkerMismatchError", "__version__",
-           "draw", "evaluate", "formula", "load", "predict", "save", "train"]
+__all__ = ["Drawing", "FormatError", "NoWorkerError", "RemoteError", "TrainingError", "WorkerMismatchError",
+           "__version__", "draw", "evaluate", "formula", "load", "predict", "save", "train"]
