@@ -30,10 +30,10 @@ $(VENV)/.deps: pyproject.toml
 	$(PIP) install -q --only-binary numpy -r $(VENV)/requirements.txt
 	touch $@
 
-# What the suite needs besides: the test tools, and the optional dask cluster
-# and progress bar of the vesk package, which the suite runs too.
+# What the suite needs besides: the test tools, and the optional dask cluster,
+# progress bar and formulas (sympy) of the vesk package, which the suite runs too.
 $(VENV)/.test-deps: $(VENV)/.deps
-	$(PY) .ci/requirements.py test distributed progress > $(VENV)/test-requirements.txt
+	$(PY) .ci/requirements.py test distributed progress formula > $(VENV)/test-requirements.txt
 	$(PIP) install -q --only-binary numpy -r $(VENV)/test-requirements.txt
 	$(if $(NUMPY),$(PIP) install -q --only-binary numpy "numpy==$(NUMPY).*")
 	touch $@

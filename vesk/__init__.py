@@ -5,6 +5,7 @@ format that loads without running code.
     vesk.train(graphs, X, Y, epochs=5, executor=client)
     vesk.predict(graphs, X, executor="processes")
     vesk.save("population.vesk", graphs); vesk.load("population.vesk")
+    vesk.evaluate(graphs, X, Y); vesk.draw(graph); vesk.formula(graph)
 
 Importing the package imports neither numpy nor _vesk: a dask scheduler
 unpickles tasks that name the package's worker functions, and needs only
@@ -29,10 +30,14 @@ def _version() -> str:
 __version__ = _version()
 
 if TYPE_CHECKING:
+    from ._draw import Drawing, draw
     from ._engine import predict, train
+    from ._evaluate import evaluate
+    from ._formula import formula
     from ._format import load, save
 
-_LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format"}
+_LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format", "evaluate": "_evaluate",
+         "draw": "_draw", "Drawing": "_draw", "formula": "_formula"}
 
 
 def __getattr__(name: str) -> Any:
@@ -43,5 +48,5 @@ def __getattr__(name: str) -> Any:
     raise AttributeError("module 'vesk' has no attribute %r" % name)
 
 
-__all__ = ["FormatError", "NoWorkerError", "RemoteError", "TrainingError", "WorkerMismatchError", "__version__",
-           "load", "predict", "save", "train"]
+__all__ = ["Drawing", "FormatError", "NoWorkerError", "RemoteError", "TrainingError", "WorkerMismatchError",
+           "__version__", "draw", "evaluate", "formula", "load", "predict", "save", "train"]
