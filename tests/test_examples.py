@@ -99,3 +99,14 @@ def test_population_training_matches_this_process(engine):
                  "--engine", engine)
     assert result.returncode == 0, result.stdout + result.stderr
     assert "bit-identical: yes (12 of 12 graphs)" in result.stdout
+
+
+def test_search_finds_a_graph_better_than_the_mean(tmp_path):
+    pytest.importorskip("sympy")
+    result = run(os.path.join(EXAMPLES, "search.py"), "--rounds", "2", "--candidates", "8", "--keep", "2",
+                 "--epochs", "4", "--out", str(tmp_path))
+    assert result.returncode == 0, result.stdout + result.stderr
+    error, mean = map(float, re.search(r"held-out mean absolute error: ([\d.]+) g \(predicting the mean: ([\d.]+) g\)",
+                                       result.stdout).groups())
+    assert error < mean
+    assert (tmp_path / "winner.svg").read_text().startswith("<svg") and "formula: " in result.stdout
