@@ -165,12 +165,13 @@ class Refusing(Executor):
     ("predict", lambda X, Y: ({"colour": X["c"], "x": X["x"], 7: 1}, Y), ValueError,
      r"register 'c' .*; the names in X are 'colour', 'x', 7$"),
     ("predict", lambda X, Y: ({}, Y), ValueError, r"registers 'c', 'x' \(graph 0 .* none \(X is empty\)"),
-    ("train", lambda X, Y: (dict(X, x=list(X["x"])), Y), TypeError, r"X\['x'\] is a list, not a 1-d numpy array"),
+    ("train", lambda X, Y: (dict(X, x={1: 2}), Y), TypeError, r"X\['x'\] is a dict, not a 1-d numpy array"),
+    ("train", lambda X, Y: (["x", "c"], Y), TypeError, r"X must be a dict of columns .* not a list"),
     ("predict", lambda X, Y: (dict(X, c=X["c"].reshape(20, 10)), Y), ValueError, r"X\['c'\] has shape \(20, 10\)"),
     ("train", lambda X, Y: (dict(X, c=X["c"][:-1]), Y), ValueError,
      r"graph 0 reads differ in length: X\['x'\] has 200 rows, X\['c'\] 199"),
     ("train", lambda X, Y: (X, Y[:-1]), ValueError, r"Y holds 199 values, fewer than the 200 rows of X"),
-    ("train", lambda X, Y: (X, list(Y)), TypeError, r"Y is a list"),
+    ("train", lambda X, Y: (X, 2.5), TypeError, r"Y is a float"),
     ("train", lambda X, Y: (dict(X, x=X["c"]), Y), TypeError,
      r"X\['x'\] \(<U5\) does not cast to float32, as the numeric register 'x' of graph 0 needs"),
     ("predict", lambda X, Y: (dict(X, x=np.array([1.5] * 199 + [[1]], dtype=object)), Y), TypeError,
@@ -191,6 +192,40 @@ def test_data_checked_before_work_is_sent(mode, change, error, message):
             vesk.train(graphs, X, Y, executor=Refusing())
         else:
             vesk.predict(graphs, X, executor=Refusing())
+
+
+def frame(X, Y):
+    pd = pytest.importorskip("pandas")
+    return pd.DataFrame(dict(X, unread=np.arange(len(Y)))), pd.Series(Y, index=np.arange(len(Y))[::-1])
+
+
+def series(X, Y):
+    pd = pytest.importorskip("pandas")
+    return {"x": pd.Series(X["x"]), "c": pd.Series(X["c"], dtype="category")}, pd.Series(Y)
+
+
+# Data as a user has it, and the numpy columns a careful user would pass to
+# the query; the population trains on both to the same bits.
+@pytest.mark.parametrize("given,careful", [
+    (lambda X, Y: ({"x": X["x"].tolist(), "c": X["c"].tolist()}, Y.tolist()),
+     lambda X, Y: ({"x": np.asarray(X["x"].tolist()), "c": X["c"].astype(object)}, Y)),
+    (lambda X, Y: ({"x": X["x"], "c": [1, 1.0, True, "a", (1, 2)] * 40}, Y),
+     lambda X, Y: ({"x": X["x"], "c": np.array([1, 1.0, True, "a", None] * 40, dtype=object)}, Y)),
+    (frame, lambda X, Y: (X, Y)),
+    (series, lambda X, Y: ({"x": X["x"], "c": X["c"].astype(object)}, Y)),
+], ids=["lists", "a list of mixed keys", "a DataFrame", "Series"])
+def test_data_as_the_user_has_it(given, careful):
+    graphs = [g for g in population(6) if any(x and x.type == "cat" for x in g)][:2] + population(2)
+    X, Y = given(*data())
+    want_X, want_Y = careful(*data())
+    if isinstance(want_X["c"][4], type(None)):  # the tuple key, which numpy's constructor would split
+        want_X["c"][4::5] = [(1, 2)] * 40
+    want = in_process(graphs, want_X, want_Y, 1)
+    assert all(same(a, b) for a, b in zip(vesk.train(graphs, X, Y), want))
+    single = vesk.train(graphs[0], X, Y)
+    assert isinstance(single, _vesk.Graph) and same(single, want[0])
+    assert np.array_equal(vesk.predict(graphs[0], X), vesk.predict([graphs[0]], want_X)[0])
+    assert vesk.evaluate(graphs[0], X, Y) == vesk.evaluate([graphs[0]], want_X, want_Y)[0]
 
 
 def test_worker_mismatch_is_refused(monkeypatch):

@@ -8,7 +8,7 @@ worker's refusal would come back once per graph. They never convert or
 copy a column: what is passed on is what was given, so the graphs train to
 the same bits.
 """
-from typing import Any, Dict, Optional, Sequence, Tuple
+from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
 
@@ -76,6 +76,41 @@ def _check_column(what: str, column: Any) -> None:
         raise ValueError("%s has shape %s, not one dimension: a 1-d numpy array is needed" % (what, column.shape))
 
 
+def _from_pandas(value: Any, *kinds: str) -> bool:
+    """Whether value is one of pandas' kinds, told without importing pandas
+    (which stays optional: it is only ever given)."""
+    return any(c.__module__.split(".")[0] == "pandas" and c.__name__ in kinds for c in type(value).__mro__)
+
+
+def _as_column(value: Any, categorical: bool) -> Any:
+    """A column as the query takes it: a numpy array as given; a pandas
+    Series, Index or array as its to_numpy() (categorical and string dtypes
+    give their values); a list or tuple as an object array for a
+    categorical register, so that each value keeps its type (['a', 1] keeps
+    its int, [1, 1.0, True] all three), or as numpy reads it otherwise.
+    Anything else is left for the checks to refuse."""
+    if isinstance(value, np.ndarray):
+        return value
+    if _from_pandas(value, "Series", "Index", "ExtensionArray"):
+        return value.to_numpy()
+    if isinstance(value, (list, tuple)):
+        if not categorical:
+            return np.asarray(value)
+        column = np.empty(len(value), dtype=object)
+        for i, v in enumerate(value):  # item by item: a tuple value stays one value
+            column[i] = v
+        return column
+    return value
+
+
+def population(graphs: Any) -> Tuple[List[Any], bool]:
+    """The graphs of a call as a list, and whether one graph was given where
+    a population is expected (its one result is then given back alone)."""
+    if isinstance(graphs, _vesk.Graph):
+        return [graphs], True
+    return list(graphs), False
+
+
 def prepare(graphs: Sequence[Any], X: Any, Y: Any) -> Tuple[Dict[Any, Any], Any]:
     """X and Y as the graphs' queries take them, checked against every
     graph's input registers: each register's name is in X, its column is a
@@ -83,9 +118,19 @@ def prepare(graphs: Sequence[Any], X: Any, Y: Any) -> Tuple[Dict[Any, Any], Any]
     ("fixed") register's column casts to float32, and Y (unless None) is a
     1-d numpy array of values that cast to float32, no fewer than the rows
     of X. TypeError or ValueError otherwise; an item that is not a graph is
-    left to the run, which refuses it."""
-    if not isinstance(X, dict):
-        raise TypeError("X must be a dict of numpy arrays by register name")
+    left to the run, which refuses it.
+
+    X may be a dict of numpy arrays, pandas Series or lists, or a pandas
+    DataFrame, its columns by register name (columns no graph reads are
+    left out); Y an array, a Series or a list. Each column is converted
+    once, here, as _as_column says; a dict of numpy arrays is passed on as
+    it is."""
+    frame = _from_pandas(X, "DataFrame")
+    if not frame and not isinstance(X, Mapping):
+        raise TypeError("X must be a dict of columns by register name (numpy arrays, pandas Series or lists) or a "
+                        "pandas DataFrame, not a %s" % type(X).__qualname__)
+    if Y is not None:
+        Y = _as_column(Y, False)
     # What each graph reads, once for graphs that read alike: the first
     # graph that reads it.
     readings: Dict[Tuple[Tuple[str, bool], ...], int] = {}
@@ -100,11 +145,15 @@ def prepare(graphs: Sequence[Any], X: Any, Y: Any) -> Tuple[Dict[Any, Any], Any]
             readers.setdefault(name, n)
             if is_numeric:
                 numeric.setdefault(name, n)
-    missing = sorted(name for name in readers if name not in X)
+    names = list(X.columns) if frame else list(X)
+    missing = sorted(name for name in readers if name not in names)
     if missing:
         raise ValueError("X has no column for %s %s (graph %d reads %r); the names in X are %s"
                          % ("register" if len(missing) == 1 else "registers", _names(missing), readers[missing[0]],
-                            missing[0], _names(list(X)) if X else "none (X is empty)"))
+                            missing[0], _names(names) if names else "none (X is empty)"))
+    if frame or type(X) is not dict or not all(isinstance(X[name], np.ndarray) for name in readers):
+        categorical = {name for reads in readings for name, is_numeric in reads if not is_numeric}
+        X = {name: _as_column(X[name], name in categorical) for name in readers}
     for name in readers:
         _check_column("X[%r]" % name, X[name])
     for name, n in numeric.items():

@@ -792,10 +792,11 @@ def train(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, epochs
     task_timeout: seconds after which a task is sent to another worker as
     well (by default ten times its expected time, at least 30 s).
     """
-    graphs = list(graphs)
-    X, Y = _data.prepare(graphs, X, Y)
-    return _run("train", graphs, X, Y, epochs, executor, errors, progress, checkpoint, retries, worker_timeout,
-                task_timeout)
+    population, single = _data.population(graphs)
+    X, Y = _data.prepare(population, X, Y)
+    out = _run("train", population, X, Y, epochs, executor, errors, progress, checkpoint, retries, worker_timeout,
+               task_timeout)
+    return out[0] if single else out
 
 
 def predict(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], *, executor: Any = None, errors: str = "raise",
@@ -805,8 +806,9 @@ def predict(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], *, executor: An
     input order. Each graph predicts as its own copy, so the graphs given
     keep their feature ranges (a register with auto_adapt widens its range
     to the data it is given). The options are those of train()."""
-    graphs = list(graphs)
-    X, _ = _data.prepare(graphs, X, None)
-    return _run("predict", graphs, X, None, 1, executor, errors, progress, None, retries, worker_timeout,
-                task_timeout)
+    population, single = _data.population(graphs)
+    X, _ = _data.prepare(population, X, None)
+    out = _run("predict", population, X, None, 1, executor, errors, progress, None, retries, worker_timeout,
+               task_timeout)
+    return out[0] if single else out
 

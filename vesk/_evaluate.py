@@ -11,7 +11,7 @@ import numpy.typing as npt
 
 import _vesk
 
-from . import _engine
+from . import _data, _engine
 from ._errors import TrainingError
 
 # Where a probability of exactly 0 or 1 would make a logarithm infinite, it
@@ -79,7 +79,7 @@ def loss_of(name: str, predictions: npt.NDArray[Any], y: npt.NDArray[np.float64]
 
 def evaluate(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, executor: Any = None,
              errors: str = "raise", progress: Optional[bool] = None, retries: int = 2,
-             worker_timeout: float = 60.0, task_timeout: Optional[float] = None) -> npt.NDArray[np.float64]:
+             worker_timeout: float = 60.0, task_timeout: Optional[float] = None) -> Any:
     """The loss of each graph on (X, Y), a float64 array in input order, by
     the loss of its output register (``_loss``; None is the default, mean
     squared error). Predictions come from vesk.predict, on copies, so the
@@ -114,7 +114,8 @@ def evaluate(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, exe
     if errors == "return":
         raise ValueError('errors="return" cannot put an exception in a float64 array: use "raise" (the '
                          'TrainingError holds each failure) or "skip" (NaN for a failed graph)')
-    graphs = list(graphs)
+    graphs, single = _data.population(graphs)
+    X, Y = _data.prepare(graphs, X, Y)
     y = np.asarray(Y, dtype=np.float64)
     rows = len(next(iter(X.values()))) if isinstance(X, dict) and X else None
     if y.ndim != 1 or (rows is not None and len(y) != rows):
@@ -133,4 +134,5 @@ def evaluate(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, exe
     except TrainingError as e:
         # The same class (NoWorkerError too), with losses in place of predictions.
         raise type(e)(str(e), losses(e.results), e.errors) from e.__cause__
-    return np.array([math.nan if v is None else v for v in losses(predicted)], dtype=np.float64)
+    scores = np.array([math.nan if v is None else v for v in losses(predicted)], dtype=np.float64)
+    return float(scores[0]) if single else scores
