@@ -1,4 +1,4 @@
-# make demo | make test | make bench | make bench-publish | make verify-math | make lint
+# make demo | make test | make check | make bench | make bench-publish | make verify-math | make lint
 # PYTHON picks the interpreter; NUMPY a numpy series to run with (NUMPY=1.21
 # installs numpy==1.21.*; by default the newest the build requirements allow).
 # Each interpreter and numpy pair gets its own virtual environment.
@@ -54,6 +54,13 @@ build: $(VENV)/.built
 # -rs: the reason of every skipped test is printed.
 test: build $(VENV)/.test-deps
 	$(PY) -m pytest -q -rs tests
+
+# The inner loop: the suite without the tests marked slow (clusters, child
+# interpreters at scale, the bench's smoke run, cold mypy runs, the
+# browser; tests/conftest.py lists them by what they cost).
+.PHONY: check
+check: build $(VENV)/.test-deps
+	$(PY) -m pytest -q -rs -m "not slow" tests
 
 # The suite again, with the module built under AddressSanitizer and
 # UndefinedBehaviorSanitizer in a virtual environment of its own. The
