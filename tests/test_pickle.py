@@ -3,7 +3,10 @@ deepcopy give objects indistinguishable from the originals that train on to
 the same bits, here and in a child interpreter; back-pointers, refusals,
 damaged saved forms (fuzzed in a child) and the 64-bit sample counter."""
 import copy
+import copyreg
 import ctypes
+import io
+import itertools
 import os
 import pickle
 import random
@@ -82,8 +85,21 @@ def train_both(a, b, seed):
     assert outcomes[0] == outcomes[1]
 
 
+class SavedForms(pickle.Pickler):
+    """Pickles as release 0.2.0 did: the saved forms of __getstate__."""
+    dispatch_table = {t: (lambda o: (copyreg.__newobj__, (type(o),), o.__getstate__())) for t in
+                      (_vesk.Graph, _vesk.Interaction, Sub, SlotSub)}
+
+
+def saved_forms(obj):
+    f = io.BytesIO()
+    SavedForms(f, 4).dump(obj)
+    return f.getvalue()
+
+
 MOVES = {"pickle %d" % p: (lambda g, p=p: pickle.loads(pickle.dumps(g, p))) for p in PROTOCOLS}
 MOVES["deepcopy"] = copy.deepcopy
+MOVES["0.2.0 pickle"] = lambda g: pickle.loads(saved_forms(g))
 
 
 @pytest.mark.parametrize("how", MOVES)
@@ -157,10 +173,11 @@ def test_back_pointers_and_sharing():
         x.activation
     # Graphs pickled together share their shared node, which points at the
     # last graph that holds it in load order.
+    # So do graphs deep-copied together.
     a, b = build(MIXED), build(MIXED)
     b[2] = a[2]
-    for order in ((a, b), (b, a)):
-        first, last = pickle.loads(pickle.dumps(order))
+    for order, move in itertools.product(((a, b), (b, a)), (lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy)):
+        first, last = move(order)
         assert first[2] is last[2] and first[2]._location == 2
         del last
         with pytest.raises(RuntimeError, match="not in a graph"):
@@ -209,16 +226,24 @@ def test_loading_draws_nothing():
 
 def test_refusals():
     x = _vesk.Interaction("fixed", (0, 0, 0), 0, "x")
-    for target in (_vesk.Graph(), x):
-        for bad in ((), [1], ("1",) + target.__getstate__()[1:]):
-            with pytest.raises((TypeError, ValueError)):
-                target.__setstate__(bad)
-    with pytest.raises(ValueError, match="of version 2; this module reads version 1"):
-        pickle.loads(pickle.dumps(x).replace(b"K\x01", b"K\x02", 1))
-    # Graphs save form 2; form 1, without slot attributes, still loads.
-    g = build(MIXED)
+    for make, at in ((_vesk.Graph, 1), (lambda: _vesk.Interaction("fixed", (0, 0, 0), 0, "x"), 3)):
+        # The compact form that pickling saves, with its numbers cut short,
+        # one word long, or a flag that is no bool.
+        target = make()
+        compact = target.__reduce_ex__(2)[2]
+        numbers = compact[at]
+        for bad in ((), [1], ("1",) + target.__getstate__()[1:], compact[:at] + (numbers[:-1],) + compact[at + 1:],
+                    compact[:at] + (numbers + bytes(4),) + compact[at + 1:],
+                    compact[:at] + (numbers[:-4] + b"\x02\0\0\0",) + compact[at + 1:]):
+            with pytest.raises((TypeError, ValueError), match="aved state" if isinstance(bad, tuple) else None):
+                make().__setstate__(bad)
     with pytest.raises(ValueError, match="of version 3; this module reads versions 1 to 2"):
-        _vesk.Graph().__setstate__((3,) + g.__getstate__()[1:])
+        pickle.loads(pickle.dumps(x).replace(b"K\x02", b"K\x03", 1))
+    # Graphs save form 2 (pickles the compact form 3); form 1, without slot
+    # attributes, still loads.
+    g = build(MIXED)
+    with pytest.raises(ValueError, match="of version 4; this module reads versions 1 to 3"):
+        _vesk.Graph().__setstate__((4,) + g.__getstate__()[1:])
     old = _vesk.Graph()
     old.__setstate__((1,) + g.__getstate__()[1:6])
     assert old.__getstate__() == g.__getstate__()
