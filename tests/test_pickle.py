@@ -122,6 +122,49 @@ def test_round_trip_is_exact_and_trains_on_identically(seed, how):
     assert pickle.dumps(c, 4) == pickle.dumps(g, 4)
 
 
+class OwnState(_vesk.Graph):
+    """Saves a form of its own: pickling and copying go through it."""
+
+    def __getstate__(self):
+        return ("own", super().__getstate__())
+
+    def __setstate__(self, state):
+        super().__setstate__(state[1])
+        self.restored = state[0]
+
+
+def rebuilt(kind, state, mark):
+    g = kind()
+    g.__setstate__(state)
+    g.restored = mark
+    return g
+
+
+class OwnReduction(_vesk.Graph):
+    def __reduce_ex__(self, protocol):
+        return rebuilt, (OwnReduction, self.__getstate__(), "reduced")
+
+
+@pytest.mark.parametrize("kind, expected", [(OwnState, "own"), (OwnReduction, "reduced"), (Sub, "registered")])
+@pytest.mark.parametrize("how", [how for how in MOVES if how != "0.2.0 pickle"])  # a table of its own
+def test_own_reductions_are_taken(kind, expected, how):
+    # A class that reduces by itself, or one with a reducer registered in
+    # copyreg's table, pickles and copies through it; a node shared with
+    # linkdata stays shared.
+    g = kind(len(MIXED))
+    for i, x in enumerate(build(MIXED)):
+        g[i] = x
+    g[-2]._linkdata = [g[1]]
+    if expected == "registered":
+        copyreg.pickle(Sub, lambda g: (rebuilt, (Sub, g.__getstate__(), "registered")))
+    try:
+        c = MOVES[how](g)
+    finally:
+        copyreg.dispatch_table.pop(Sub, None)
+    assert type(c) is kind and c.restored == expected and c[-2]._linkdata[0] is c[1] is not g[1]
+    assert pickle.dumps([x.__getstate__() for x in c]) == pickle.dumps([x.__getstate__() for x in g])
+
+
 def canonical(graph):
     """The graph's saved form with categories in a fixed order: str keys list
     in an order of each process's own."""
@@ -309,6 +352,9 @@ def test_damaged_saved_forms_never_crash():
         rng = random.Random(13)
 
         def damaged(value, depth=0):
+            if isinstance(value, bytes) and value and rng.random() < 0.7:  # the numbers of a compact form
+                cut = rng.randrange(len(value))
+                return value[:cut] + bytes([rng.randrange(256)] * rng.randint(0, 5)) + value[cut + 1:]
             if not isinstance(value, (tuple, list)) or not value or rng.random() < 0.2 or depth > 3:
                 return rng.choice(VALUES)
             items, i = list(value), rng.randrange(len(value))
@@ -341,7 +387,8 @@ def test_damaged_saved_forms_never_crash():
         for k in range(3000):
             live = copy.deepcopy(g)
             target = rng.choice([live] + list(live) + [_vesk.Graph(), _vesk.Interaction("sine", (0, 0, 0))])
-            saved = (live if isinstance(target, _vesk.Graph) else rng.choice(list(live))).__getstate__()
+            source = live if isinstance(target, _vesk.Graph) else rng.choice(list(live))
+            saved = source.__getstate__() if rng.random() < 0.5 else source.__reduce_ex__(4)[2]
             try:
                 target.__setstate__(damaged(saved))
             except (TypeError, ValueError):
