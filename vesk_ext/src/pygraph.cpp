@@ -319,10 +319,14 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
         return nullptr;
     }
     if (version == vesk_graph_compact_form) {
-        if (vesk_parse_saved(saved, "_vesk.Graph", "O!O!OO", &PyBytes_Type, &numbers, &PyTuple_Type, &slots, &dict,
-                             &slot_values) < 0) {
-            return nullptr;
+        if (PyTuple_GET_SIZE(saved) != 5 || !PyBytes_Check(PyTuple_GET_ITEM(saved, 1)) ||
+            !PyTuple_Check(PyTuple_GET_ITEM(saved, 2))) {
+            return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
         }
+        numbers = PyTuple_GET_ITEM(saved, 1);
+        slots = PyTuple_GET_ITEM(saved, 2);
+        dict = PyTuple_GET_ITEM(saved, 3);
+        slot_values = PyTuple_GET_ITEM(saved, 4);
         saved_words words{reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(numbers)),
                           static_cast<size_t>(PyBytes_GET_SIZE(numbers))};
         size = words.take_int();

@@ -386,6 +386,30 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
 // the state's description, internal ones included.
 constexpr size_t header_words = 10;
 
+// The name of a registered type as a str, made once: every interaction of
+// the type pickles the same object, which the pickle then holds once. A new
+// reference, or null with an exception.
+PyObject* type_name_object(const interaction_type_t* t) {
+    struct named {
+        const interaction_type_t* type;
+        PyObject* name;
+    };
+    static named made[16] = {};
+    for (named& m : made) {
+        if (m.type == nullptr) {
+            m.name = PyUnicode_InternFromString(t->type_name);
+            m.type = m.name != nullptr ? t : nullptr;
+        }
+        if (m.type == t) {
+            return vesk_newref(m.name);
+        }
+        if (m.type == nullptr) {
+            return nullptr;
+        }
+    }
+    return field_str(t->type_name);  // more types than places: a str of its own
+}
+
 PyObject* compact_state(PyInteraction_Object* self) {
     if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
         return nullptr;
@@ -397,13 +421,30 @@ PyObject* compact_state(PyInteraction_Object* self) {
         words.put_int(v);
     }
     words.put_float(self->activation[0]);
+    // The type's own name is the type field's text; the column key is the
+    // name's text as a str.
+    const bool own_name = std::strcmp(self->typeobj->type_name, self->type) == 0;
     PyRef objects(interactionstate_pack(self, words));
-    if (!objects) {
+    PyRef state(objects ? PyTuple_New(7) : nullptr);
+    if (!state) {
         return nullptr;
     }
-    return Py_BuildValue("(issy#OOO)", vesk_interaction_compact_form, self->type, self->name, numbers,
-                         static_cast<Py_ssize_t>(sizeof numbers - words.left), self->loss,
-                         self->linkdata != nullptr ? self->linkdata : Py_None, objects.get());
+    PyObject* items[7] = {
+        PyLong_FromLong(vesk_interaction_compact_form),
+        own_name ? type_name_object(self->typeobj) : field_str(self->type),
+        self->column_key != nullptr ? vesk_newref(self->column_key) : field_str(self->name),
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(numbers),
+                                  static_cast<Py_ssize_t>(sizeof numbers - words.left)),
+        vesk_newref(self->loss),
+        vesk_newref(self->linkdata != nullptr ? self->linkdata : Py_None),
+        objects.release(),
+    };
+    bool failed = false;
+    for (Py_ssize_t i = 0; i < 7; ++i) {
+        failed = failed || items[i] == nullptr;
+        PyTuple_SET_ITEM(state.get(), i, items[i]);
+    }
+    return failed ? nullptr : state.release();
 }
 
 // Restores a saved form as a new construction would lay it, without drawing
@@ -420,10 +461,21 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     const int version = vesk_saved_version(saved, "_vesk.Interaction", vesk_interaction_compact_form);
     saved_words words{nullptr, 0};
     if (version == vesk_interaction_compact_form) {
-        if (vesk_parse_saved(saved, "_vesk.Interaction", "ssO!OOO!", &type_arg, &name, &PyBytes_Type, &numbers,
-                             &loss, &linkdata, &PyTuple_Type, &values) < 0) {
-            return nullptr;
+        // Read as the parser would read "ssSOOO!", without its copy of the items.
+        PyObject* const* items = &PyTuple_GET_ITEM(saved, 0);
+        const bool shaped = PyTuple_GET_SIZE(saved) == 7 && PyUnicode_Check(items[1]) && PyUnicode_Check(items[2]) &&
+                            PyBytes_Check(items[3]) && PyTuple_Check(items[6]);
+        Py_ssize_t sizes[2] = {};
+        type_arg = shaped ? PyUnicode_AsUTF8AndSize(items[1], &sizes[0]) : nullptr;
+        name = type_arg != nullptr ? PyUnicode_AsUTF8AndSize(items[2], &sizes[1]) : nullptr;
+        if (name == nullptr || std::strlen(type_arg) != static_cast<size_t>(sizes[0]) ||
+            std::strlen(name) != static_cast<size_t>(sizes[1])) {
+            return vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction"), nullptr;
         }
+        numbers = items[3];
+        loss = items[4];
+        linkdata = items[5];
+        values = items[6];
         words = {reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(numbers)),
                  static_cast<size_t>(PyBytes_GET_SIZE(numbers))};
         for (int* field : {&latticeloc[0], &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0],
@@ -852,10 +904,18 @@ PyObject* vesk_object_reduce(PyObject* self, PyObject* protocol) {
 
 PyObject* vesk_reduction(PyObject* self, PyObject* state) {
     static PyObject* newobj = nullptr;
+    // An interaction's arguments, the same every time.
+    static PyObject* interaction_args = nullptr;
     if (python_name(&newobj, "copyreg", "__newobj__") == nullptr) {
         return nullptr;
     }
-    return Py_BuildValue("(O(O)O)", newobj, reinterpret_cast<PyObject*>(Py_TYPE(self)), state);
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (interaction_args == nullptr && Py_TYPE(self) == &PyInteraction_Type) {
+        interaction_args = PyTuple_Pack(1, type);
+    }
+    PyRef args(Py_TYPE(self) == &PyInteraction_Type ? (interaction_args ? vesk_newref(interaction_args) : nullptr)
+                                                     : PyTuple_Pack(1, type));
+    return args ? PyTuple_Pack(3, newobj, args.get(), state) : nullptr;
 }
 
 PyObject* vesk_memo_argument(PyObject* memo) {
