@@ -147,7 +147,10 @@ int category_hashmap_clear(category_hashmap* map) {
     // Dropped first: no index is built again for entries that all go.
     PyMem_Free(std::exchange(map->index, nullptr));
     map->capacity = 0;
-    category_hashmap_rollback(map, &empty);
+    // An empty map (most, in a population just built) has no bucket to walk.
+    if (map->count != 0) {
+        category_hashmap_rollback(map, &empty);
+    }
     return 0;
 }
 

@@ -369,6 +369,10 @@ int restore_attribute(PyInteraction_Object* interaction, const char* name, PyObj
 
 int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
     category_hashmap* map = state_of(interaction)->map;
+    // The collector visits often: an empty map's buckets are not walked.
+    if (map == nullptr || map->count == 0) {
+        return 0;
+    }
     for (category_entry* e = category_hashmap_iterate(map, nullptr); e != nullptr;
          e = category_hashmap_iterate(map, e)) {
         Py_VISIT(e->key);
