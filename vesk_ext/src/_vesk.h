@@ -190,6 +190,10 @@ typedef struct interaction_type {
     // an exception. Null: the record holds plain values, and its bytes are
     // copied.
     int (*copy_state)(PyInteraction_Object* copy, PyInteraction_Object* original, PyObject* memo) = nullptr;
+    // The type's name as a str, made the first time an interaction of the
+    // type is pickled and kept for the life of the process, so that every
+    // interaction of the type pickles the same object; types leave it empty.
+    PyObject* name_object = nullptr;
     // The registry's link; types leave it empty in their record.
     struct interaction_type* next = nullptr;
 } interaction_type_t;

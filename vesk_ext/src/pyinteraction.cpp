@@ -386,28 +386,14 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
 // the state's description, internal ones included.
 constexpr size_t header_words = 10;
 
-// The name of a registered type as a str, made once: every interaction of
-// the type pickles the same object, which the pickle then holds once. A new
-// reference, or null with an exception.
-PyObject* type_name_object(const interaction_type_t* t) {
-    struct named {
-        const interaction_type_t* type;
-        PyObject* name;
-    };
-    static named made[16] = {};
-    for (named& m : made) {
-        if (m.type == nullptr) {
-            m.name = PyUnicode_InternFromString(t->type_name);
-            m.type = m.name != nullptr ? t : nullptr;
-        }
-        if (m.type == t) {
-            return vesk_newref(m.name);
-        }
-        if (m.type == nullptr) {
-            return nullptr;
-        }
+// The name of a registered type as a str, the same object for every
+// interaction of the type, which a pickle then holds once. A new reference,
+// or null with an exception.
+PyObject* type_name_object(interaction_type_t* t) {
+    if (t->name_object == nullptr) {
+        t->name_object = PyUnicode_InternFromString(t->type_name);
     }
-    return field_str(t->type_name);  // more types than places: a str of its own
+    return t->name_object != nullptr ? vesk_newref(t->name_object) : nullptr;
 }
 
 PyObject* compact_state(PyInteraction_Object* self) {
