@@ -3,7 +3,10 @@ deepcopy give objects indistinguishable from the originals that train on to
 the same bits, here and in a child interpreter; back-pointers, refusals,
 damaged saved forms (fuzzed in a child) and the 64-bit sample counter."""
 import copy
+import copyreg
 import ctypes
+import io
+import itertools
 import os
 import pickle
 import random
@@ -82,8 +85,21 @@ def train_both(a, b, seed):
     assert outcomes[0] == outcomes[1]
 
 
+class SavedForms(pickle.Pickler):
+    """Pickles as release 0.2.0 did: the saved forms of __getstate__."""
+    dispatch_table = {t: (lambda o: (copyreg.__newobj__, (type(o),), o.__getstate__())) for t in
+                      (_vesk.Graph, _vesk.Interaction, Sub, SlotSub)}
+
+
+def saved_forms(obj):
+    f = io.BytesIO()
+    SavedForms(f, 4).dump(obj)
+    return f.getvalue()
+
+
 MOVES = {"pickle %d" % p: (lambda g, p=p: pickle.loads(pickle.dumps(g, p))) for p in PROTOCOLS}
 MOVES["deepcopy"] = copy.deepcopy
+MOVES["0.2.0 pickle"] = lambda g: pickle.loads(saved_forms(g))
 
 
 @pytest.mark.parametrize("how", MOVES)
@@ -104,6 +120,49 @@ def test_round_trip_is_exact_and_trains_on_identically(seed, how):
             assert x.activation.shape == (c.__getstate__()[3],)  # back in a graph: this one
     train_both(g, c, 99)
     assert pickle.dumps(c, 4) == pickle.dumps(g, 4)
+
+
+class OwnState(_vesk.Graph):
+    """Saves a form of its own: pickling and copying go through it."""
+
+    def __getstate__(self):
+        return ("own", super().__getstate__())
+
+    def __setstate__(self, state):
+        super().__setstate__(state[1])
+        self.restored = state[0]
+
+
+def rebuilt(kind, state, mark):
+    g = kind()
+    g.__setstate__(state)
+    g.restored = mark
+    return g
+
+
+class OwnReduction(_vesk.Graph):
+    def __reduce_ex__(self, protocol):
+        return rebuilt, (OwnReduction, self.__getstate__(), "reduced")
+
+
+@pytest.mark.parametrize("kind, expected", [(OwnState, "own"), (OwnReduction, "reduced"), (Sub, "registered")])
+@pytest.mark.parametrize("how", [how for how in MOVES if how != "0.2.0 pickle"])  # a table of its own
+def test_own_reductions_are_taken(kind, expected, how):
+    # A class that reduces by itself, or one with a reducer registered in
+    # copyreg's table, pickles and copies through it; a node shared with
+    # linkdata stays shared.
+    g = kind(len(MIXED))
+    for i, x in enumerate(build(MIXED)):
+        g[i] = x
+    g[-2]._linkdata = [g[1]]
+    if expected == "registered":
+        copyreg.pickle(Sub, lambda g: (rebuilt, (Sub, g.__getstate__(), "registered")))
+    try:
+        c = MOVES[how](g)
+    finally:
+        copyreg.dispatch_table.pop(Sub, None)
+    assert type(c) is kind and c.restored == expected and c[-2]._linkdata[0] is c[1] is not g[1]
+    assert pickle.dumps([x.__getstate__() for x in c]) == pickle.dumps([x.__getstate__() for x in g])
 
 
 def canonical(graph):
@@ -157,10 +216,11 @@ def test_back_pointers_and_sharing():
         x.activation
     # Graphs pickled together share their shared node, which points at the
     # last graph that holds it in load order.
+    # So do graphs deep-copied together.
     a, b = build(MIXED), build(MIXED)
     b[2] = a[2]
-    for order in ((a, b), (b, a)):
-        first, last = pickle.loads(pickle.dumps(order))
+    for order, move in itertools.product(((a, b), (b, a)), (lambda o: pickle.loads(pickle.dumps(o)), copy.deepcopy)):
+        first, last = move(order)
         assert first[2] is last[2] and first[2]._location == 2
         del last
         with pytest.raises(RuntimeError, match="not in a graph"):
@@ -209,16 +269,24 @@ def test_loading_draws_nothing():
 
 def test_refusals():
     x = _vesk.Interaction("fixed", (0, 0, 0), 0, "x")
-    for target in (_vesk.Graph(), x):
-        for bad in ((), [1], ("1",) + target.__getstate__()[1:]):
-            with pytest.raises((TypeError, ValueError)):
-                target.__setstate__(bad)
-    with pytest.raises(ValueError, match="of version 2; this module reads version 1"):
-        pickle.loads(pickle.dumps(x).replace(b"K\x01", b"K\x02", 1))
-    # Graphs save form 2; form 1, without slot attributes, still loads.
-    g = build(MIXED)
+    for make, at in ((_vesk.Graph, 1), (lambda: _vesk.Interaction("fixed", (0, 0, 0), 0, "x"), 3)):
+        # The compact form that pickling saves, with its numbers cut short,
+        # one word long, or a flag that is no bool.
+        target = make()
+        compact = target.__reduce_ex__(2)[2]
+        numbers = compact[at]
+        for bad in ((), [1], ("1",) + target.__getstate__()[1:], compact[:at] + (numbers[:-1],) + compact[at + 1:],
+                    compact[:at] + (numbers + bytes(4),) + compact[at + 1:],
+                    compact[:at] + (numbers[:-4] + b"\x02\0\0\0",) + compact[at + 1:]):
+            with pytest.raises((TypeError, ValueError), match="aved state" if isinstance(bad, tuple) else None):
+                make().__setstate__(bad)
     with pytest.raises(ValueError, match="of version 3; this module reads versions 1 to 2"):
-        _vesk.Graph().__setstate__((3,) + g.__getstate__()[1:])
+        pickle.loads(pickle.dumps(x).replace(b"K\x02", b"K\x03", 1))
+    # Graphs save form 2 (pickles the compact form 3); form 1, without slot
+    # attributes, still loads.
+    g = build(MIXED)
+    with pytest.raises(ValueError, match="of version 4; this module reads versions 1 to 3"):
+        _vesk.Graph().__setstate__((4,) + g.__getstate__()[1:])
     old = _vesk.Graph()
     old.__setstate__((1,) + g.__getstate__()[1:6])
     assert old.__getstate__() == g.__getstate__()
@@ -284,6 +352,9 @@ def test_damaged_saved_forms_never_crash():
         rng = random.Random(13)
 
         def damaged(value, depth=0):
+            if isinstance(value, bytes) and value and rng.random() < 0.7:  # the numbers of a compact form
+                cut = rng.randrange(len(value))
+                return value[:cut] + bytes([rng.randrange(256)] * rng.randint(0, 5)) + value[cut + 1:]
             if not isinstance(value, (tuple, list)) or not value or rng.random() < 0.2 or depth > 3:
                 return rng.choice(VALUES)
             items, i = list(value), rng.randrange(len(value))
@@ -316,7 +387,8 @@ def test_damaged_saved_forms_never_crash():
         for k in range(3000):
             live = copy.deepcopy(g)
             target = rng.choice([live] + list(live) + [_vesk.Graph(), _vesk.Interaction("sine", (0, 0, 0))])
-            saved = (live if isinstance(target, _vesk.Graph) else rng.choice(list(live))).__getstate__()
+            source = live if isinstance(target, _vesk.Graph) else rng.choice(list(live))
+            saved = source.__getstate__() if rng.random() < 0.5 else source.__reduce_ex__(4)[2]
             try:
                 target.__setstate__(damaged(saved))
             except (TypeError, ValueError):

@@ -183,6 +183,17 @@ typedef struct interaction_type {
     // Chosen when the steps are laid out, before the first sample; a row
     // given has forms where the row of `reverse` has them.
     const step_operation* (*reverse_by_state)(const PyInteraction_Object* interaction, int sources) = nullptr;
+    // Copies the state of `original` into the record of `copy`, which
+    // initialize has just laid, for a deep copy: the objects the record holds
+    // go through vesk_deepcopy_value with memo. Runs Python code only there,
+    // after it has read everything it needs of the original. 0, or -1 with
+    // an exception. Null: the record holds plain values, and its bytes are
+    // copied.
+    int (*copy_state)(PyInteraction_Object* copy, PyInteraction_Object* original, PyObject* memo) = nullptr;
+    // The type's name as a str, made the first time an interaction of the
+    // type is pickled and kept for the life of the process, so that every
+    // interaction of the type pickles the same object; types leave it empty.
+    PyObject* name_object = nullptr;
     // The registry's link; types leave it empty in their record.
     struct interaction_type* next = nullptr;
 } interaction_type_t;
@@ -358,6 +369,94 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
 // their __getstate__), the forms' first item. Every version from 1 on loads.
 constexpr int vesk_interaction_form = 1;
 constexpr int vesk_graph_form = 2;  // 1 lacks the slot attributes of subclasses
+// The compact forms that pickling saves (__reduce_ex__): the numbers in one
+// bytes object, the Python objects beside it.
+constexpr int vesk_interaction_compact_form = 2;
+constexpr int vesk_graph_compact_form = 3;
+
+// The numbers of a compact form: 4- and 8-byte words, little-endian on every
+// machine, written into and read from a fixed buffer in order.
+struct saved_words {
+    unsigned char* at;
+    size_t left;
+    bool ok = true;  // false once a word did not fit
+
+    void put(uint64_t v, size_t width) {
+        ok = ok && left >= width;
+        for (size_t k = 0; ok && k < width; ++k) {
+            *at++ = static_cast<unsigned char>(v >> (8 * k));
+        }
+        left -= ok ? width : 0;
+    }
+    uint64_t take(size_t width) {
+        uint64_t v = 0;
+        ok = ok && left >= width;
+        for (size_t k = 0; ok && k < width; ++k) {
+            v |= static_cast<uint64_t>(*at++) << (8 * k);
+        }
+        left -= ok ? width : 0;
+        return v;
+    }
+    void put_int(int v) { put(static_cast<uint32_t>(v), 4); }
+    int take_int() { return static_cast<int>(static_cast<uint32_t>(take(4))); }
+    void put_float(float v) {
+        uint32_t bits;
+        std::memcpy(&bits, &v, sizeof bits);
+        put(bits, 4);
+    }
+    float take_float() {
+        const auto bits = static_cast<uint32_t>(take(4));
+        float v;
+        std::memcpy(&v, &bits, sizeof v);
+        return v;
+    }
+};
+
+// The most numbers of a state record in a compact form: a word for each
+// field a description can list.
+constexpr size_t vesk_state_words_max = sizeof(state_description::fields) / sizeof(state_field);
+// Appends the state record's numbers to `words` (a word for each field of
+// the type's description, internal ones included, as saved) and returns the
+// values of the attributes that are no fields (the categories) as a tuple,
+// in the type's order; null with an exception.
+PyObject* interactionstate_pack(PyInteraction_Object* interaction, saved_words& words);
+// Restores what interactionstate_pack gave into a record that initialize has
+// just laid, reading the numbers from `words`, which must then be used up;
+// -1 with ValueError when they or the objects do not fit.
+int interactionstate_unpack(PyInteraction_Object* interaction, saved_words& words, PyObject* objects);
+
+// Deep copies (__deepcopy__) follow copy.deepcopy's rules with its memo, a
+// dict from id(original) to copy.
+// A value for a deep copy: the value itself when it is immutable (None, and
+// exactly a str, bytes, int, float or bool, or a tuple of these), otherwise
+// copy.deepcopy(value, memo). A new reference, or null with an exception.
+PyObject* vesk_deepcopy_value(PyObject* value, PyObject* memo);
+// The copy that memo holds for `original` (a new reference); null, with an
+// exception set only when the look-up failed, when it holds none.
+PyObject* vesk_memo_find(PyObject* memo, PyObject* original);
+// Files `copy` under the original in memo and keeps the original alive in the
+// memo's list, as copy.deepcopy does; -1 with an exception.
+int vesk_memoize(PyObject* memo, PyObject* original, PyObject* copy);
+// Whether an object of a subclass of `base` must go the interpreter's own way
+// when it is pickled or copied: 1 when its class overrides a method of the
+// reduction (__reduce__, __reduce_ex__, __getstate__, __setstate__,
+// __getnewargs__, __getnewargs_ex__) or, for copying, when copyreg's dispatch
+// table has a reducer for it; 0 otherwise, -1 with an exception.
+int vesk_reduces_by_itself(PyObject* self, PyTypeObject* base, bool copying);
+// copy.deepcopy's way without __deepcopy__: the registered reducer or
+// __reduce_ex__(4), then copy's reconstruction; the copy is memoised.
+PyObject* vesk_reduced_deepcopy(PyObject* self, PyObject* memo);
+// object.__reduce_ex__(protocol) of the object, the interpreter's own reduction.
+PyObject* vesk_object_reduce(PyObject* self, PyObject* protocol);
+// (copyreg.__newobj__, (type(self),), state), which pickles as a new object
+// of its type and a call of its __setstate__ with state.
+PyObject* vesk_reduction(PyObject* self, PyObject* state);
+// The memo argument of a __deepcopy__: memo itself, or a new dict for None;
+// a new reference, or null with TypeError for anything else.
+PyObject* vesk_memo_argument(PyObject* memo);
+// The deep copy of an interaction: the one memo holds, or a new one, which
+// memo then holds.
+PyObject* vesk_deepcopy_interaction(PyInteraction_Object* interaction, PyObject* memo);
 // The version of a saved form, when it is one from 1 to `newest`; -1 with
 // TypeError or ValueError naming the problem otherwise. `what` names the type.
 int vesk_saved_version(PyObject* saved, const char* what, int newest);
@@ -966,6 +1065,14 @@ int category_hashmap_clear(category_hashmap* map);
 // The entry after `curr` (null: the first), bucket by bucket and newest first
 // within a bucket; null at the end.
 category_entry* category_hashmap_iterate(category_hashmap* map, category_entry* curr);
+// Fills `copy`, an empty map that nothing else reaches, with the entries of
+// `map` in the same order and with the same weights. The entries are read
+// first; each key then goes through vesk_deepcopy_value with memo, which may
+// run Python code, and the keys are filed in `copy` as a listing restored by
+// the categories' setter would file them: a key kept as it was under its
+// hash, one that was copied under its own. -1 with an exception, `copy` then
+// holding what was filed.
+int category_hashmap_copy(category_hashmap* copy, category_hashmap* map, PyObject* memo);
 // Frees the entries created since `before` was copied from the map. Valid only
 // if the map gained entries and lost none in between. Needs the interpreter
 // lock.

@@ -16,7 +16,8 @@ DEFAULT_LOSS: str
 _Category = Tuple[Any, float]
 
 # The saved form of an Interaction or a Graph: a versioned tuple of plain
-# values (and, for a graph, its interactions), read back by __setstate__.
+# values (and, for a graph, its interactions), read back by __setstate__;
+# also the compact form that pickling saves (numbers in bytes).
 _SavedState = Tuple[Any, ...]
 
 _G = TypeVar("_G", bound="Graph")
@@ -106,6 +107,9 @@ class Interaction:
     def _errcode(self) -> int: ...
     def __getstate__(self) -> _SavedState: ...
     def __setstate__(self, state: _SavedState, /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> Union[str, Tuple[Any, ...]]:
+        """The compact form for pickling (from protocol 2)."""
+    def __deepcopy__(self, memo: Optional[Dict[int, Any]], /) -> Interaction: ...
 
 class Graph:
     """A fixed number of slots, each holding one Interaction; the last slot
@@ -123,9 +127,15 @@ class Graph:
     def edge_count(self) -> int: ...
     def __getstate__(self) -> _SavedState: ...
     def __setstate__(self, state: _SavedState, /) -> None: ...
+    def __reduce_ex__(self, protocol: SupportsIndex, /) -> Union[str, Tuple[Any, ...]]:
+        """The compact form for pickling (from protocol 2), its interactions
+        pickled by themselves."""
     def __copy__(self: _G) -> _G:
         """A new graph over the same interactions (copy.copy); copy.deepcopy
         copies the interactions too."""
+    def __deepcopy__(self: _G, memo: Optional[Dict[int, Any]], /) -> _G:
+        """A new graph over deep copies of the interactions (copy.deepcopy),
+        with copy.deepcopy's memo."""
     def _query(
         self,
         xarray: Dict[str, npt.NDArray[Any]],

@@ -8,6 +8,8 @@
 
 #include <chrono>
 #include <cmath>
+#include <new>
+#include <vector>
 
 #include <sys/random.h>
 #include <unistd.h>
@@ -94,6 +96,30 @@ Py_hash_t key_hash(PyObject* key) {
     return std::isnan(value) ? 0 : PyObject_Hash(key);
 }
 
+// Files a new entry, a copy of `like` (whose key it takes a reference to),
+// at the head of its bucket: absent from the map. The entry owns a reference
+// to the key; the system allocator keeps entries apart from the
+// interpreter's memory, which they outlive only together with their map.
+// Null with MemoryError, the map unchanged.
+category_entry* add_entry(category_hashmap* map, const category_entry& like) {
+    if (reserve(map) < 0) {
+        return nullptr;
+    }
+    category_entry* entry = static_cast<category_entry*>(std::malloc(sizeof(category_entry)));
+    if (entry == nullptr) {
+        PyErr_NoMemory();
+        return nullptr;
+    }
+    const size_t bucket = like.py_keyhash % CATEGORY_BUCKETS;
+    *entry = like;
+    entry->nxt = map->entries[bucket];
+    Py_INCREF(entry->key);
+    map->entries[bucket] = entry;
+    probe(map, entry->py_keyhash) = {entry->py_keyhash, entry};
+    ++map->count;
+    return entry;
+}
+
 }  // namespace
 
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
@@ -109,23 +135,7 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
     if (category_entry* entry = category_hashmap_find(map, pyhash)) {
         return entry;
     }
-    // A new entry goes at the head of its bucket. It owns a reference to the
-    // key; the system allocator keeps entries apart from the interpreter's
-    // memory, which they outlive only together with their map.
-    if (reserve(map) < 0) {
-        return nullptr;
-    }
-    category_entry* entry = static_cast<category_entry*>(std::malloc(sizeof(category_entry)));
-    if (entry == nullptr) {
-        PyErr_NoMemory();
-        return nullptr;
-    }
-    const size_t bucket = pyhash % CATEGORY_BUCKETS;
-    *entry = {.nxt = map->entries[bucket], .weight = 0.0, .key = vesk_newref(key), .py_keyhash = pyhash};
-    map->entries[bucket] = entry;
-    probe(map, pyhash) = {pyhash, entry};
-    ++map->count;
-    return entry;
+    return add_entry(map, {.nxt = nullptr, .weight = 0.0, .key = key, .py_keyhash = pyhash});
 }
 
 category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
@@ -137,7 +147,10 @@ int category_hashmap_clear(category_hashmap* map) {
     // Dropped first: no index is built again for entries that all go.
     PyMem_Free(std::exchange(map->index, nullptr));
     map->capacity = 0;
-    category_hashmap_rollback(map, &empty);
+    // An empty map (most, in a population just built) has no bucket to walk.
+    if (map->count != 0) {
+        category_hashmap_rollback(map, &empty);
+    }
     return 0;
 }
 
@@ -175,4 +188,48 @@ void category_hashmap_rollback(category_hashmap* map, const category_hashmap* be
         Py_DECREF(e->key);
         std::free(e);
     }
+}
+
+int category_hashmap_copy(category_hashmap* copy, category_hashmap* map, PyObject* memo) {
+    // Each entry as read, and its key for the copy (null until copied); the
+    // references are owned.
+    struct read_entry {
+        category_entry entry;
+        PyRef key;
+        PyRef copied_key;
+    };
+    std::vector<read_entry> read;
+    try {
+        read.reserve(map->count);
+        for (category_entry* e = category_hashmap_iterate(map, nullptr); e != nullptr;
+             e = category_hashmap_iterate(map, e)) {
+            read.push_back({*e, PyRef(vesk_newref(e->key)), nullptr});
+        }
+    } catch (const std::bad_alloc&) {
+        return vesk_no_memory();
+    }
+    for (read_entry& r : read) {
+        r.copied_key.reset(vesk_deepcopy_value(r.key.get(), memo));
+        if (!r.copied_key) {
+            return -1;
+        }
+    }
+    // Filed last first, so that each bucket, newest first, lists them in the
+    // order read. Keys that hash alike end in one entry, with the weight of
+    // the first listed, as the setter leaves them.
+    for (auto r = read.rbegin(); r != read.rend(); ++r) {
+        category_entry* entry = nullptr;
+        if (r->copied_key.get() != r->key.get()) {
+            entry = category_hashmap_get(copy, r->copied_key.get());
+        } else if (!(entry = category_hashmap_find(copy, r->entry.py_keyhash))) {
+            category_entry like = r->entry;
+            like.key = r->key.get();
+            entry = add_entry(copy, like);
+        }
+        if (entry == nullptr) {
+            return -1;
+        }
+        entry->weight = r->entry.weight;
+    }
+    return 0;
 }

@@ -285,21 +285,66 @@ PyObject* PyGraph_getstate(PyGraph_Object* self, PyObject*) {
                          self->latest_batchsize, slots.get(), dict.get(), slot_values.get());
 }
 
-PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
-    int size, latest_batchsize;
-    long long samples;
-    PyObject *slots, *dict, *slot_values = Py_None;
-    const int version = vesk_saved_version(saved, "_vesk.Graph", vesk_graph_form);
-    if (version < 0 || vesk_parse_saved(saved, "_vesk.Graph", version == 1 ? "iLiO!O" : "iLiO!OO", &size, &samples,
-                                        &latest_batchsize, &PyList_Type, &slots, &dict, &slot_values) < 0) {
+// The compact form (version 3), which pickling saves: (3, the numbers as
+// bytes (size, samples, latest_batchsize as 4-, 8- and 4-byte words), the
+// slots as a tuple of interactions and None, the instance dictionary or
+// None, the set slot attributes or None).
+constexpr size_t graph_words_size = 16;
+
+PyObject* compact_state(PyGraph_Object* self) {
+    PyRef slots(refuse_while_running(self) == 0 ? PyTuple_New(std::max(self->size, 0)) : nullptr);
+    for (int i = 0; slots && i < self->size; ++i) {
+        PyTuple_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
+    }
+    unsigned char numbers[graph_words_size];
+    saved_words words{numbers, sizeof numbers};
+    words.put_int(self->size);
+    words.put(static_cast<uint64_t>(self->samples), 8);
+    words.put_int(self->latest_batchsize);
+    PyRef dict(slots ? instance_dict(self) : nullptr);
+    PyRef slot_values(dict ? slot_attributes(self) : nullptr);
+    if (!slot_values) {
         return nullptr;
     }
-    bool damaged = samples < 0 || latest_batchsize < 0 || latest_batchsize > 1 ||
-                   PyList_GET_SIZE(slots) != std::max(size, 0) ||
+    return Py_BuildValue("(iy#OOO)", vesk_graph_compact_form, numbers, static_cast<Py_ssize_t>(sizeof numbers),
+                         slots.get(), dict.get(), slot_values.get());
+}
+
+PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
+    int size = 0, latest_batchsize = 0;
+    long long samples = 0;
+    PyObject *slots, *dict, *slot_values = Py_None, *numbers = nullptr;
+    const int version = vesk_saved_version(saved, "_vesk.Graph", vesk_graph_compact_form);
+    if (version < 0) {
+        return nullptr;
+    }
+    if (version == vesk_graph_compact_form) {
+        if (PyTuple_GET_SIZE(saved) != 5 || !PyBytes_Check(PyTuple_GET_ITEM(saved, 1)) ||
+            !PyTuple_Check(PyTuple_GET_ITEM(saved, 2))) {
+            return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
+        }
+        numbers = PyTuple_GET_ITEM(saved, 1);
+        slots = PyTuple_GET_ITEM(saved, 2);
+        dict = PyTuple_GET_ITEM(saved, 3);
+        slot_values = PyTuple_GET_ITEM(saved, 4);
+        saved_words words{reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(numbers)),
+                          static_cast<size_t>(PyBytes_GET_SIZE(numbers))};
+        size = words.take_int();
+        samples = static_cast<long long>(words.take(8));
+        latest_batchsize = words.take_int();
+        if (!words.ok || words.left != 0) {
+            return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
+        }
+    } else if (vesk_parse_saved(saved, "_vesk.Graph", version == 1 ? "iLiO!O" : "iLiO!OO", &size, &samples,
+                                &latest_batchsize, &PyList_Type, &slots, &dict, &slot_values) < 0) {
+        return nullptr;
+    }
+    const Py_ssize_t count = PySequence_Fast_GET_SIZE(slots);
+    bool damaged = samples < 0 || latest_batchsize < 0 || latest_batchsize > 1 || count != std::max(size, 0) ||
                    (dict != Py_None && (!PyDict_Check(dict) || Py_TYPE(self)->tp_dictoffset == 0)) ||
                    (slot_values != Py_None && !PyDict_Check(slot_values));
-    for (Py_ssize_t i = 0; !damaged && i < PyList_GET_SIZE(slots); ++i) {
-        PyObject* item = PyList_GET_ITEM(slots, i);
+    for (Py_ssize_t i = 0; !damaged && i < count; ++i) {
+        PyObject* item = PySequence_Fast_ITEMS(slots)[i];
         damaged = item != Py_None && !PyObject_TypeCheck(item, &PyInteraction_Type);
     }
     if (damaged) {
@@ -308,6 +353,91 @@ PyObject* PyGraph_setstate(PyGraph_Object* self, PyObject* saved) {
     const int rc =
         restore(self, size, samples, latest_batchsize, PySequence_Fast_ITEMS(slots), dict, slot_values, true);
     return rc < 0 ? nullptr : vesk_newref(Py_None);
+}
+
+// Pickling saves the compact form, but where the class reduces by itself
+// or the protocol is below 2 (which pickles no graph).
+PyObject* PyGraph_reduce_ex(PyGraph_Object* self, PyObject* protocol) {
+    const long p = PyLong_AsLong(protocol);
+    if (p == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    const int by_itself = p < 2 ? 1 : vesk_reduces_by_itself(me, &PyGraph_Type, false);
+    if (by_itself != 0) {
+        return by_itself < 0 ? nullptr : vesk_object_reduce(me, protocol);
+    }
+    PyRef state(compact_state(self));
+    return state ? vesk_reduction(me, state.get()) : nullptr;
+}
+
+// A new graph of the same type over deep copies of the interactions, made
+// as copying through the saved form would make it: the graph is in the memo
+// before anything of it is copied, the interactions are copied in slot order
+// (one that the memo holds is taken from it), then the instance dictionary
+// and the slot attributes through copy.deepcopy.
+PyObject* PyGraph_deepcopy(PyGraph_Object* self, PyObject* memo_arg) {
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    PyRef memo(vesk_memo_argument(memo_arg));
+    const int by_itself = !memo ? -1 : (PyDict_Check(memo.get()) ? vesk_reduces_by_itself(me, &PyGraph_Type, true) : 1);
+    if (by_itself != 0) {
+        return by_itself < 0 ? nullptr : vesk_reduced_deepcopy(me, memo.get());
+    }
+    // What is copied is read first, as a saved form would be.
+    const int size = self->size;
+    const int64_t samples = self->samples;
+    const int latest_batchsize = self->latest_batchsize;
+    PyRef slots(refuse_while_running(self) == 0 ? PyTuple_New(std::max(size, 0)) : nullptr);
+    for (int i = 0; slots && i < size; ++i) {
+        PyTuple_SET_ITEM(slots.get(), i, PyGraph_item(self, i));
+    }
+    PyRef dict(slots ? instance_dict(self) : nullptr);
+    PyRef slot_values(dict ? slot_attributes(self) : nullptr);
+    PyTypeObject* type = Py_TYPE(self);
+    PyRef no_args(slot_values ? PyTuple_New(0) : nullptr);
+    PyRef copy(no_args ? type->tp_new(type, no_args.get(), nullptr) : nullptr);
+    if (!copy) {
+        return nullptr;
+    }
+    if (!PyObject_TypeCheck(copy.get(), &PyGraph_Type)) {
+        return PyErr_Format(PyExc_TypeError, "%s.__new__ did not make a graph", type->tp_name);
+    }
+    if (vesk_memoize(memo.get(), me, copy.get()) < 0) {
+        return nullptr;
+    }
+    PyRef copies(PyTuple_New(std::max(size, 0)));
+    for (int i = 0; copies && i < size; ++i) {
+        PyObject* item = PyTuple_GET_ITEM(slots.get(), i);
+        PyObject* copied = item != Py_None ? vesk_deepcopy_interaction(reinterpret_cast<PyInteraction_Object*>(item),
+                                                                       memo.get())
+                                           : vesk_newref(Py_None);
+        if (copied == nullptr) {
+            return nullptr;
+        }
+        PyTuple_SET_ITEM(copies.get(), i, copied);
+        // A registered reducer may make anything.
+        if (copied != Py_None && !PyObject_TypeCheck(copied, &PyInteraction_Type)) {
+            return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
+        }
+    }
+    if (!copies) {
+        return nullptr;
+    }
+    PyRef dict_copy(dict.get() != Py_None ? vesk_deepcopy_value(dict.get(), memo.get()) : vesk_newref(Py_None));
+    PyRef slot_values_copy(!dict_copy                        ? nullptr
+                           : slot_values.get() != Py_None ? vesk_deepcopy_value(slot_values.get(), memo.get())
+                                                          : vesk_newref(Py_None));
+    if (!slot_values_copy) {
+        return nullptr;
+    }
+    if ((dict_copy.get() != Py_None && !PyDict_Check(dict_copy.get())) ||
+        (slot_values_copy.get() != Py_None && !PyDict_Check(slot_values_copy.get()))) {
+        return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Graph");
+    }
+    PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
+    const int rc = restore(g, size, samples, latest_batchsize, PySequence_Fast_ITEMS(copies.get()), dict_copy.get(),
+                           slot_values_copy.get(), true);
+    return rc < 0 ? nullptr : copy.release();
 }
 
 // A new graph of the same type over the same interactions, whose
@@ -341,8 +471,13 @@ PyMethodDef PyGraph_methods[] = {
                  "The graph as plain values, its interactions included, for pickling and copying.")},
     {"__setstate__", reinterpret_cast<PyCFunction>(PyGraph_setstate), METH_O,
      VESK_SIGNED("__setstate__($self, state, /)", "Restore the graph from the values of __getstate__.")},
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(PyGraph_reduce_ex), METH_O,
+     VESK_SIGNED("__reduce_ex__($self, protocol, /)",
+                 "The graph in its compact saved form, with its interactions, for pickling.")},
     {"__copy__", reinterpret_cast<PyCFunction>(PyGraph_copy), METH_NOARGS,
      VESK_SIGNED("__copy__($self, /)", "A new graph over the same interactions, which keep pointing at this graph.")},
+    {"__deepcopy__", reinterpret_cast<PyCFunction>(PyGraph_deepcopy), METH_O,
+     VESK_SIGNED("__deepcopy__($self, memo, /)", "A new graph over deep copies of the interactions (copy.deepcopy).")},
     {nullptr, nullptr, 0, nullptr},
 };
 

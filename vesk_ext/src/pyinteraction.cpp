@@ -378,6 +378,61 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
                          self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
 }
 
+// The compact form (version 2), which pickling saves: (2, type, name, the
+// numbers as bytes, loss, linkdata, the values of the state's attributes
+// that are no fields of its description, as a tuple). The numbers are
+// 4-byte words: latticeloc, gluamine, sourcecount, the two sources,
+// location, errcode, the activation's bits, then a word for each field of
+// the state's description, internal ones included.
+constexpr size_t header_words = 10;
+
+// The name of a registered type as a str, the same object for every
+// interaction of the type, which a pickle then holds once. A new reference,
+// or null with an exception.
+PyObject* type_name_object(interaction_type_t* t) {
+    if (t->name_object == nullptr) {
+        t->name_object = PyUnicode_InternFromString(t->type_name);
+    }
+    return t->name_object != nullptr ? vesk_newref(t->name_object) : nullptr;
+}
+
+PyObject* compact_state(PyInteraction_Object* self) {
+    if (require_constructed(self) < 0 || vesk_refuse_while_busy(self) < 0) {
+        return nullptr;
+    }
+    unsigned char numbers[4 * (header_words + vesk_state_words_max)];
+    saved_words words{numbers, sizeof numbers};
+    for (const int v : {self->latticeloc[0], self->latticeloc[1], self->latticeloc[2], self->gluamine,
+                        self->sourcecount, self->sources[0], self->sources[1], self->location, self->errcode}) {
+        words.put_int(v);
+    }
+    words.put_float(self->activation[0]);
+    // The type's own name is the type field's text; the column key is the
+    // name's text as a str.
+    const bool own_name = std::strcmp(self->typeobj->type_name, self->type) == 0;
+    PyRef objects(interactionstate_pack(self, words));
+    PyRef state(objects ? PyTuple_New(7) : nullptr);
+    if (!state) {
+        return nullptr;
+    }
+    PyObject* items[7] = {
+        PyLong_FromLong(vesk_interaction_compact_form),
+        own_name ? type_name_object(self->typeobj) : field_str(self->type),
+        self->column_key != nullptr ? vesk_newref(self->column_key) : field_str(self->name),
+        PyBytes_FromStringAndSize(reinterpret_cast<const char*>(numbers),
+                                  static_cast<Py_ssize_t>(sizeof numbers - words.left)),
+        vesk_newref(self->loss),
+        vesk_newref(self->linkdata != nullptr ? self->linkdata : Py_None),
+        objects.release(),
+    };
+    bool failed = false;
+    for (Py_ssize_t i = 0; i < 7; ++i) {
+        failed = failed || items[i] == nullptr;
+        PyTuple_SET_ITEM(state.get(), i, items[i]);
+    }
+    return failed ? nullptr : state.release();
+}
+
 // Restores a saved form as a new construction would lay it, without drawing
 // parameters (the process's rand() sequence stays where it was). An
 // interaction restored alone is in no graph; a graph that holds it sets its
@@ -388,11 +443,39 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     int latticeloc[3];
     int gluamine, sourcecount, sources[2], location, errcode;
     float activation;
-    PyObject *loss, *linkdata, *values;
-    if (vesk_saved_version(saved, "_vesk.Interaction", vesk_interaction_form) < 0 ||
-        vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
-                         &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1], &location,
-                         &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
+    PyObject *loss, *linkdata, *values, *numbers = nullptr;
+    const int version = vesk_saved_version(saved, "_vesk.Interaction", vesk_interaction_compact_form);
+    saved_words words{nullptr, 0};
+    if (version == vesk_interaction_compact_form) {
+        // Read as the parser would read "ssSOOO!", without its copy of the items.
+        PyObject* const* items = &PyTuple_GET_ITEM(saved, 0);
+        const bool shaped = PyTuple_GET_SIZE(saved) == 7 && PyUnicode_Check(items[1]) && PyUnicode_Check(items[2]) &&
+                            PyBytes_Check(items[3]) && PyTuple_Check(items[6]);
+        Py_ssize_t sizes[2] = {};
+        type_arg = shaped ? PyUnicode_AsUTF8AndSize(items[1], &sizes[0]) : nullptr;
+        name = type_arg != nullptr ? PyUnicode_AsUTF8AndSize(items[2], &sizes[1]) : nullptr;
+        if (name == nullptr || std::strlen(type_arg) != static_cast<size_t>(sizes[0]) ||
+            std::strlen(name) != static_cast<size_t>(sizes[1])) {
+            return vesk_raise_from_pending(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction"), nullptr;
+        }
+        numbers = items[3];
+        loss = items[4];
+        linkdata = items[5];
+        values = items[6];
+        words = {reinterpret_cast<unsigned char*>(PyBytes_AS_STRING(numbers)),
+                 static_cast<size_t>(PyBytes_GET_SIZE(numbers))};
+        for (int* field : {&latticeloc[0], &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0],
+                           &sources[1], &location, &errcode}) {
+            *field = words.take_int();
+        }
+        activation = words.take_float();
+        if (!words.ok) {
+            return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction");
+        }
+    } else if (version < 0 ||
+               vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
+                                &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1],
+                                &location, &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
         return nullptr;
     }
     if (sourcecount < 0 || sourcecount > 2) {
@@ -406,7 +489,7 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     self->location = location;
     self->errcode = errcode;
     self->activation[0] = activation;
-    int rc = interactionstate_restore(self, values);
+    int rc = numbers != nullptr ? interactionstate_unpack(self, words, values) : interactionstate_restore(self, values);
     if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
         rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);
     }
@@ -418,6 +501,103 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     Py_RETURN_NONE;
 }
 
+// Pickling saves the compact form; below protocol 2 the interpreter's own
+// reduction refuses it, as it refused it before.
+PyObject* PyInteraction_reduce_ex(PyInteraction_Object* self, PyObject* protocol) {
+    const long p = PyLong_AsLong(protocol);
+    if (p == -1 && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    if (p < 2) {
+        return vesk_object_reduce(me, protocol);
+    }
+    PyRef state(compact_state(self));
+    return state ? vesk_reduction(me, state.get()) : nullptr;
+}
+
+// Marks a copy as being changed while its copying runs Python code (copies
+// of keys and linkdata, which can reach it through the memo): constructing
+// it again meanwhile is refused, so the record stays the one being filled.
+struct CopyMark {
+    PyInteraction_Object* copy;
+    explicit CopyMark(PyInteraction_Object* x) : copy(x) { ++copy->changing; }
+    ~CopyMark() { --copy->changing; }
+};
+
+// A new interaction in the state of this one, which the memo holds from the
+// start: everything the saved form holds, the state record's bytes or its
+// type's copy of them, and the loss and linkdata through
+// vesk_deepcopy_value. The original is read before any Python code runs.
+PyObject* copy_interaction(PyInteraction_Object* self, PyObject* memo) {
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    // The type's tp_new, the generic one, only allocates.
+    PyRef made(PyInteraction_Type.tp_alloc(&PyInteraction_Type, 0));
+    // Allocating and filing in the memo may run the collector, and with it
+    // finalisers: the original is looked at only afterwards.
+    if (!made || vesk_memoize(memo, me, made.get()) < 0 || require_constructed(self) < 0 ||
+        vesk_refuse_while_busy(self) < 0) {
+        return nullptr;
+    }
+    auto* copy = reinterpret_cast<PyInteraction_Object*>(made.get());
+    PyRef loss(vesk_newref(self->loss));
+    PyRef linkdata(self->linkdata != nullptr ? vesk_newref(self->linkdata) : nullptr);
+    if (bind(copy, self->type, self->latticeloc, self->gluamine, self->name, false) < 0) {
+        return nullptr;
+    }
+    interaction_type_t* t = copy->typeobj;
+    if (t != self->typeobj) {
+        PyInteraction_clear(copy);
+        return PyErr_Format(PyExc_RuntimeError, "Cannot copy interaction '%s': its type is not registered",
+                            self->type);
+    }
+    CopyMark mark(copy);
+    copy->sourcecount = self->sourcecount;
+    std::memcpy(copy->sources, self->sources, sizeof(self->sources));
+    copy->location = self->location;
+    copy->errcode = self->errcode;
+    copy->activation[0] = self->activation[0];
+    copy->loss_dv_f = self->loss_dv_f;
+    int rc = 0;
+    if (t->copy_state != nullptr) {
+        rc = t->copy_state(copy, self, memo);
+    } else {
+        std::memcpy(copy->data, self->data, sizeof(self->data));
+    }
+    if (rc == 0 && loss.get() != Py_None) {
+        // A loss that the copy keeps keeps its function too.
+        PyRef copied(vesk_deepcopy_value(loss.get(), memo));
+        if (!copied) {
+            rc = -1;
+        } else if (copied.get() == loss.get()) {
+            vesk_replace(&copy->loss, copied.release());
+        } else if (PyInteraction_set_loss(copy, copied.get(), nullptr) < 0) {
+            rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction",
+                                         copy->type);
+        }
+    }
+    if (rc == 0 && linkdata) {
+        PyObject* copied = vesk_deepcopy_value(linkdata.get(), memo);
+        rc = copied != nullptr ? (vesk_replace(&copy->linkdata, copied), 0) : -1;
+    }
+    if (rc < 0) {
+        PyInteraction_clear(copy);
+        return nullptr;
+    }
+    return made.release();
+}
+
+PyObject* PyInteraction_deepcopy(PyInteraction_Object* self, PyObject* memo_arg) {
+    PyObject* me = reinterpret_cast<PyObject*>(self);
+    PyRef memo(vesk_memo_argument(memo_arg));
+    const int by_itself =
+        !memo ? -1 : (PyDict_Check(memo.get()) ? vesk_reduces_by_itself(me, &PyInteraction_Type, true) : 1);
+    if (by_itself != 0) {
+        return by_itself < 0 ? nullptr : vesk_reduced_deepcopy(me, memo.get());
+    }
+    return copy_interaction(self, memo.get());
+}
+
 PyMethodDef PyInteraction_methods[] = {
     {"_set_source", reinterpret_cast<PyCFunction>(PyInteraction_method_setsource), METH_VARARGS,
      VESK_SIGNED("_set_source($self, ix, src, /)", "Set a source.")},
@@ -425,6 +605,10 @@ PyMethodDef PyInteraction_methods[] = {
      VESK_SIGNED("__getstate__($self, /)", "The interaction as plain values, for pickling and copying.")},
     {"__setstate__", reinterpret_cast<PyCFunction>(PyInteraction_setstate), METH_O,
      VESK_SIGNED("__setstate__($self, state, /)", "Restore the interaction from the values of __getstate__.")},
+    {"__reduce_ex__", reinterpret_cast<PyCFunction>(PyInteraction_reduce_ex), METH_O,
+     VESK_SIGNED("__reduce_ex__($self, protocol, /)", "The interaction in its compact saved form, for pickling.")},
+    {"__deepcopy__", reinterpret_cast<PyCFunction>(PyInteraction_deepcopy), METH_O,
+     VESK_SIGNED("__deepcopy__($self, memo, /)", "A new interaction in the same state (copy.deepcopy).")},
     {nullptr, nullptr, 0, nullptr},
 };
 
@@ -527,4 +711,212 @@ int vesk_parse_saved(PyObject* saved, const char* what, const char* format, ...)
 
 PyObject* interaction_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyInteraction_Type, "Interaction");
+}
+
+// ---------------------------------------------------------------------------
+// What deep copies and pickling take from the copy and copyreg modules.
+
+namespace {
+
+// An attribute of a module, looked up once and kept for the life of the
+// process, as the copy module binds its own names once. Borrowed, or null
+// with an exception.
+PyObject* python_name(PyObject** kept, const char* module, const char* name) {
+    if (*kept == nullptr) {
+        PyRef m(PyImport_ImportModule(module));
+        *kept = m ? PyObject_GetAttrString(m.get(), name) : nullptr;
+    }
+    return *kept;
+}
+
+PyObject* copy_deepcopy() {
+    static PyObject* kept = nullptr;
+    return python_name(&kept, "copy", "deepcopy");
+}
+
+PyObject* dispatch_table() {
+    static PyObject* kept = nullptr;
+    return python_name(&kept, "copyreg", "dispatch_table");
+}
+
+// The entry of a mapping (a dict, or any), a new reference; null, with an
+// exception set only when the look-up failed, when it has none.
+PyObject* table_entry(PyObject* table, PyObject* key) {
+    if (PyDict_Check(table)) {
+        PyObject* found = PyDict_GetItemWithError(table, key);
+        return found != nullptr ? vesk_newref(found) : nullptr;
+    }
+    PyObject* found = PyObject_GetItem(table, key);
+    if (found == nullptr && PyErr_ExceptionMatches(PyExc_KeyError)) {
+        PyErr_Clear();
+    }
+    return found;
+}
+
+// Exactly None, a str, bytes, int, float or bool, or a tuple of these: what
+// copy.deepcopy gives back as it is. Tuples nested deeper are left to it.
+bool immutable(PyObject* value, int depth) {
+    if (value == Py_None || PyUnicode_CheckExact(value) || PyLong_CheckExact(value) || PyFloat_CheckExact(value) ||
+        PyBool_Check(value) || PyBytes_CheckExact(value)) {
+        return true;
+    }
+    if (!PyTuple_CheckExact(value) || depth == 0) {
+        return false;
+    }
+    for (Py_ssize_t i = 0; i < PyTuple_GET_SIZE(value); ++i) {
+        if (!immutable(PyTuple_GET_ITEM(value, i), depth - 1)) {
+            return false;
+        }
+    }
+    return true;
+}
+
+}  // namespace
+
+PyObject* vesk_deepcopy_value(PyObject* value, PyObject* memo) {
+    if (immutable(value, 8)) {
+        return vesk_newref(value);
+    }
+    PyObject* deepcopy = copy_deepcopy();
+    return deepcopy != nullptr ? PyObject_CallFunctionObjArgs(deepcopy, value, memo, nullptr) : nullptr;
+}
+
+PyObject* vesk_memo_find(PyObject* memo, PyObject* original) {
+    PyRef key(PyLong_FromVoidPtr(original));
+    PyObject* found = key ? PyDict_GetItemWithError(memo, key.get()) : nullptr;
+    return found != nullptr ? vesk_newref(found) : nullptr;
+}
+
+int vesk_memoize(PyObject* memo, PyObject* original, PyObject* copy) {
+    PyRef key(PyLong_FromVoidPtr(original));
+    if (!key || PyObject_SetItem(memo, key.get(), copy) < 0) {
+        return -1;
+    }
+    // copy's own list of the originals, under the memo's id.
+    PyRef list_key(PyLong_FromVoidPtr(memo));
+    PyRef kept(list_key ? table_entry(memo, list_key.get()) : nullptr);
+    if (!kept) {
+        if (PyErr_Occurred()) {
+            return -1;
+        }
+        PyRef fresh(PyList_New(0));
+        if (!fresh || PyList_Append(fresh.get(), original) < 0) {
+            return -1;
+        }
+        return PyObject_SetItem(memo, list_key.get(), fresh.get());
+    }
+    if (PyList_CheckExact(kept.get())) {
+        return PyList_Append(kept.get(), original);
+    }
+    PyRef appended(PyObject_CallMethod(kept.get(), "append", "O", original));
+    return appended ? 0 : -1;
+}
+
+int vesk_reduces_by_itself(PyObject* self, PyTypeObject* base, bool copying) {
+    PyTypeObject* type = Py_TYPE(self);
+    if (copying) {
+        PyObject* table = dispatch_table();
+        if (table == nullptr) {
+            return -1;
+        }
+        PyRef found(table_entry(table, reinterpret_cast<PyObject*>(type)));
+        if (found || PyErr_Occurred()) {
+            return found ? 1 : -1;
+        }
+    }
+    if (type == base) {
+        return 0;
+    }
+    // What the class finds for each name, against what the base finds (null
+    // for neither).
+    for (const char* name : {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__", "__getnewargs__",
+                             "__getnewargs_ex__"}) {
+        PyObject* found[2];
+        int k = 0;
+        for (PyTypeObject* t : {type, base}) {
+            found[k] = PyObject_GetAttrString(reinterpret_cast<PyObject*>(t), name);
+            if (found[k] == nullptr) {
+                if (!PyErr_ExceptionMatches(PyExc_AttributeError)) {
+                    Py_XDECREF(k == 1 ? found[0] : nullptr);
+                    return -1;
+                }
+                PyErr_Clear();
+            }
+            ++k;
+        }
+        const bool overridden = found[0] != found[1];
+        Py_XDECREF(found[0]);
+        Py_XDECREF(found[1]);
+        if (overridden) {
+            return 1;
+        }
+    }
+    return 0;
+}
+
+PyObject* vesk_reduced_deepcopy(PyObject* self, PyObject* memo) {
+    static PyObject* reconstruct = nullptr;
+    PyObject* table = dispatch_table();
+    if (table == nullptr || python_name(&reconstruct, "copy", "_reconstruct") == nullptr) {
+        return nullptr;
+    }
+    PyRef reducer(table_entry(table, reinterpret_cast<PyObject*>(Py_TYPE(self))));
+    if (!reducer && PyErr_Occurred()) {
+        return nullptr;
+    }
+    PyRef reduced(reducer ? PyObject_CallFunctionObjArgs(reducer.get(), self, nullptr)
+                          : PyObject_CallMethod(self, "__reduce_ex__", "i", 4));
+    if (!reduced) {
+        return nullptr;
+    }
+    // A str names a global: the object copies as itself.
+    if (PyUnicode_Check(reduced.get())) {
+        return vesk_newref(self);
+    }
+    PyRef tail(PySequence_Tuple(reduced.get()));
+    PyRef head(tail ? PyTuple_Pack(2, self, memo) : nullptr);
+    PyRef args(head ? PySequence_Concat(head.get(), tail.get()) : nullptr);
+    PyRef copy(args ? PyObject_Call(reconstruct, args.get(), nullptr) : nullptr);
+    if (!copy || (copy.get() != self && vesk_memoize(memo, self, copy.get()) < 0)) {
+        return nullptr;
+    }
+    return copy.release();
+}
+
+PyObject* vesk_object_reduce(PyObject* self, PyObject* protocol) {
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self,
+                               protocol);
+}
+
+PyObject* vesk_reduction(PyObject* self, PyObject* state) {
+    static PyObject* newobj = nullptr;
+    // An interaction's arguments, the same every time.
+    static PyObject* interaction_args = nullptr;
+    if (python_name(&newobj, "copyreg", "__newobj__") == nullptr) {
+        return nullptr;
+    }
+    PyObject* type = reinterpret_cast<PyObject*>(Py_TYPE(self));
+    if (interaction_args == nullptr && Py_TYPE(self) == &PyInteraction_Type) {
+        interaction_args = PyTuple_Pack(1, type);
+    }
+    PyRef args(Py_TYPE(self) == &PyInteraction_Type ? (interaction_args ? vesk_newref(interaction_args) : nullptr)
+                                                     : PyTuple_Pack(1, type));
+    return args ? PyTuple_Pack(3, newobj, args.get(), state) : nullptr;
+}
+
+PyObject* vesk_memo_argument(PyObject* memo) {
+    return memo == Py_None ? PyDict_New() : vesk_newref(memo);
+}
+
+PyObject* vesk_deepcopy_interaction(PyInteraction_Object* interaction, PyObject* memo) {
+    PyObject* me = reinterpret_cast<PyObject*>(interaction);
+    PyObject* found = vesk_memo_find(memo, me);
+    if (found != nullptr || PyErr_Occurred()) {
+        return found;
+    }
+    const int by_itself = vesk_reduces_by_itself(me, &PyInteraction_Type, true);
+    if (by_itself != 0) {
+        return by_itself < 0 ? nullptr : vesk_reduced_deepcopy(me, memo);
+    }
+    return copy_interaction(interaction, memo);
 }

@@ -4,6 +4,7 @@
 // that parameters are saved and restored in and the types' tooltips.
 #include "_vesk.h"
 
+#include <bit>
 #include <iterator>
 #include <string_view>
 
@@ -357,6 +358,70 @@ int interactionstate_restore(PyInteraction_Object* interaction, PyObject* saved)
         return vesk_raise_from_pending(PyExc_ValueError,
                                        "Cannot restore '%s' of a '%s' interaction from its saved state", name,
                                        interaction->type);
+    });
+}
+
+PyObject* interactionstate_pack(PyInteraction_Object* interaction, saved_words& words) {
+    Py_ssize_t count = 0;
+    for_each_value(interaction->typeobj, true, [&](const char*, const state_field* f) { return count += !f, 0; });
+    PyRef objects(PyTuple_New(count));
+    if (!objects) {
+        return nullptr;
+    }
+    Py_ssize_t i = 0;
+    const int failed = for_each_value(interaction->typeobj, true, [&](const char* name, const state_field* f) {
+        if (f != nullptr) {
+            // A flag's int as it is: its word reads back only as 0 or 1.
+            words.put(f->kind == field_kind::number ? std::bit_cast<uint32_t>(field_of<float>(interaction, *f))
+                                                    : static_cast<uint32_t>(field_of<int>(interaction, *f)),
+                      4);
+            return 0;
+        }
+        PyRef value(read_attribute(interaction, name));
+        if (!value) {
+            return PyErr_Occurred() ? -1
+                                    : vesk_fail(PyExc_RuntimeError,
+                                                "Interaction '%s' gives no value for its attribute '%s'",
+                                                interaction->type, name);
+        }
+        PyTuple_SET_ITEM(objects.get(), i++, value.release());
+        return 0;
+    });
+    return failed ? nullptr : objects.release();
+}
+
+int interactionstate_unpack(PyInteraction_Object* interaction, saved_words& words, PyObject* objects) {
+    const interaction_type_t* t = interaction->typeobj;
+    Py_ssize_t count = 0;
+    size_t fields = 0;
+    for_each_value(t, true, [&](const char*, const state_field* f) { return f != nullptr ? ++fields : ++count, 0; });
+    if (!PyTuple_Check(objects) || PyTuple_GET_SIZE(objects) != count || words.left != 4 * fields) {
+        return vesk_fail(PyExc_ValueError, "The saved state of a '%s' interaction must be %zu numbers and %zd values",
+                         interaction->type, fields, count);
+    }
+    ChangeMark mark(interaction);
+    Py_ssize_t i = 0;
+    return for_each_value(t, true, [&](const char* name, const state_field* f) {
+        if (f != nullptr && f->kind == field_kind::number) {
+            field_of<float>(interaction, *f) = words.take_float();
+            return 0;
+        }
+        if (f != nullptr) {
+            const int flag = words.take_int();
+            if (flag != 0 && flag != 1) {
+                return vesk_fail(PyExc_ValueError, "Cannot restore '%s' of a '%s' interaction from its saved state",
+                                 name, interaction->type);
+            }
+            field_of<int>(interaction, *f) = flag;
+            return 0;
+        }
+        PyObject* value = PyTuple_GET_ITEM(objects, i++);
+        const auto restore = t->restore_attribute != nullptr ? t->restore_attribute : t->setattr;
+        return restore(interaction, name, value) == 0
+                   ? 0
+                   : vesk_raise_from_pending(PyExc_ValueError,
+                                             "Cannot restore '%s' of a '%s' interaction from its saved state", name,
+                                             interaction->type);
     });
 }
 

@@ -672,6 +672,17 @@ void deallocate(PyInteraction_Object* interaction) {
     vesk_replace(&st->py_outputarray, nullptr);
 }
 
+// The copy takes the register's range and whether it adapts it; the rest of
+// the record belongs to a query and stays as initialize laid it.
+int copy_state(PyInteraction_Object* copy, PyInteraction_Object* original, PyObject*) {
+    const register_state_t* from = state_of(original);
+    register_state_t* to = state_of(copy);
+    to->feature_min = from->feature_min;
+    to->feature_max = from->feature_max;
+    to->auto_adapt = from->auto_adapt;
+    return 0;
+}
+
 int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     return hold_column(interaction, &state_of(interaction)->input, py_array, "input",
                        "Element %s in X is not 1-dimensional");
@@ -740,6 +751,7 @@ interaction_type_t typeobj = {
     .is_register = true,
     .check_columns = check_columns,
     .settle = settle,
+    .copy_state = copy_state,
 };
 
 }  // namespace vesk::fixed

@@ -369,11 +369,47 @@ int restore_attribute(PyInteraction_Object* interaction, const char* name, PyObj
 
 int traverse(PyInteraction_Object* interaction, visitproc visit, void* arg) {
     category_hashmap* map = state_of(interaction)->map;
+    // The collector visits often: an empty map's buckets are not walked.
+    if (map == nullptr || map->count == 0) {
+        return 0;
+    }
     for (category_entry* e = category_hashmap_iterate(map, nullptr); e != nullptr;
          e = category_hashmap_iterate(map, e)) {
         Py_VISIT(e->key);
     }
     return 0;
+}
+
+// The copy's categories: a new map of the original's entries, installed in
+// the copy's record once complete (the record keeps its own map until then).
+int copy_state(PyInteraction_Object* copy, PyInteraction_Object* original, PyObject* memo) {
+    category_hashmap* from = state_of(original)->map;
+    if (from == nullptr || from->count == 0) {
+        return 0;  // the copy's map is as empty
+    }
+    category_hashmap* filled = static_cast<category_hashmap*>(PyMem_Calloc(1, sizeof(category_hashmap)));
+    if (filled == nullptr) {
+        return vesk_no_memory();
+    }
+    register_cat_state_t* st = state_of(copy);
+    int rc = category_hashmap_copy(filled, from, memo);
+    // Copying keys ran Python code, which may have reached the copy.
+    rc = rc == 0 ? refuse_if_busy(copy, st, false) : rc;
+    if (rc == 0) {
+        st->map_busy += 1;
+        release_inputarray(st);
+        st->current_input = nullptr;
+        filled = std::exchange(st->map, filled);
+    }
+    // The map that goes (the copy's own, or the refused one) releases its
+    // keys with the error set aside.
+    PyObject *type, *value, *traceback;
+    PyErr_Fetch(&type, &value, &traceback);
+    category_hashmap_clear(filled);
+    PyMem_Free(filled);
+    PyErr_Restore(type, value, traceback);
+    st->map_busy -= rc == 0 ? 1 : 0;
+    return rc;
 }
 
 int set_loss(PyInteraction_Object*, PyObject*) {
@@ -412,6 +448,7 @@ interaction_type_t typeobj = {
     .traverse = traverse,
     .check_columns = check_columns,
     .settle = settle,
+    .copy_state = copy_state,
 };
 
 }  // namespace vesk::cat
