@@ -5,6 +5,7 @@ that numpy's cast to float32 and the twin's scaling give. The categorical
 register hashes integer columns without making objects: the categories must
 be those of the same values as Python ints."""
 import struct
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -154,12 +155,12 @@ def test_empty_columns_get_numpys_error_unless_the_range_is_fixed(dtype):
     assert out.shape == (0,) and out.dtype == np.float32
 
 
-def categorical_outcome(column, y):
+def categorical_outcome(column, y, known=((4, 0.25), (-1, -0.5))):
     """Categories (keys, their types, order, weights) and predictions of a
     categorical register trained on a column."""
     g = build([("cat", "c"), ("fixed", (0,))])
     c = g[0]
-    c.state.categories = [(4, 0.25), (-1, -0.5)]  # known before the column arrives
+    c.state.categories = list(known)  # known before the column arrives
     predictions = g._query({"c": column}, y).tobytes()
     return [(type(k), k, struct.pack("<d", w)) for k, w in c.state.categories], predictions
 
@@ -180,14 +181,16 @@ def test_integer_categories_match_their_objects(column):
     assert categorical_outcome(column.astype(column.dtype.newbyteorder("S")), y) == expected
 
 
-def test_integer_hashes_that_merge_categories():
-    # Values whose Python hashes coincide are one category, kept under the
-    # first key; the modulus of int hashing and -1 -> -2 decide which.
+@pytest.mark.parametrize("known", [[], [(4, 0.25), (-1, -0.5)], [(Decimal(2 ** 61), 0.5), (2.0 ** 63, 0.75)]])
+def test_integer_values_whose_hashes_collide_are_categories_apart(known):
+    # The modulus of int hashing and -1 -> -2 make these hashes collide; a
+    # known key that only Python can compare (a Decimal) is compared there.
     column = np.array([-1, -2, 2 ** 61 - 1, 0, 2 ** 61, 1, -(2 ** 61), 2 ** 63 - 1, 3, -(2 ** 63)], dtype=np.int64)
-    y = np.zeros(len(column))
-    keys = [k for _, k, _ in categorical_outcome(column, y)[0]]
-    assert keys == [k for _, k, _ in categorical_outcome(column.astype(object), y)[0]]
-    assert -2 not in keys and 0 not in keys and 1 not in keys and 3 not in keys
+    for values in (column, column.astype(np.uint64)):
+        y = np.zeros(len(values))
+        keys = [k for _, k, _ in categorical_outcome(values, y, known)[0]]
+        assert keys == [k for _, k, _ in categorical_outcome(values.astype(object), y, known)[0]]
+        assert sorted(keys) == sorted(set(values.tolist()) | {k for k, _ in known})
 
 
 def test_long_columns_give_the_same_results():
