@@ -964,7 +964,7 @@ struct category_entry {
 };
 
 // One place of the map's index: an entry and its hash; free when the entry
-// is null. The entry's lowest bit (entries are aligned) is set when its
+// is null. The entry's lowest bit (entries are aligned) is clear when its
 // `exact` is its hash, as for nearly every int key: such an int is found
 // without reading its entry.
 struct category_slot {

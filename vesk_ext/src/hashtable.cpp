@@ -67,6 +67,12 @@ category_entry* entry_of(const category_slot& slot) {
     return reinterpret_cast<category_entry*>(slot.entry & ~uintptr_t{1});
 }
 
+// The tag of an entry whose `exact` is not its hash: finding an int there
+// needs a look at the entry.
+uintptr_t tagged(const category_entry* e) {
+    return reinterpret_cast<uintptr_t>(e) | (e->exact != e->py_keyhash ? 1 : 0);
+}
+
 // Files an entry at the free place that ends its hash's probe, behind the
 // entries of the same hash already filed. The index has a free place at least.
 void file(category_hashmap* map, category_entry* e) {
@@ -76,7 +82,7 @@ void file(category_hashmap* map, category_entry* e) {
     while (map->index[i].entry != 0) {
         i = (i + 1) & mask;
     }
-    map->index[i] = {e->py_keyhash, reinterpret_cast<uintptr_t>(e) | (e->exact == e->py_keyhash ? 1 : 0)};
+    map->index[i] = {e->py_keyhash, tagged(e)};
 }
 
 category_entry* reversed(category_entry* head) {
@@ -217,6 +223,35 @@ int matches(const category_entry* e, PyObject* key, const key_facts& facts) {
     return PyObject_RichCompareBool(filed.get(), asked.get(), Py_EQ);
 }
 
+// Whether the int of these bits and of an entry's hash is the entry's key:
+// 1, 0, or -1 for a key that only the interpreter can compare with it. Kept
+// out of the finders' loop, as ints of hash other than their value and keys
+// of one hash are few.
+[[gnu::noinline, gnu::cold]] int look_closer(const category_entry* e, uint64_t bits) {
+    // Equal hashes and bits make equal values (see category_entry).
+    if (e->exact == bits) {
+        return 1;
+    }
+    // Another value, or a NaN, is not this int; any other key may be.
+    return has_value(e->py_keyhash, e->exact) || is_nan(e->py_keyhash, e->exact) ? 0 : -1;
+}
+
+// category_hashmap_find_int for an int whose hash is not its value.
+[[gnu::noinline, gnu::cold]] category_entry* find_looking_closer(const category_hashmap* map, uint64_t pyhash,
+                                                                 uint64_t bits) {
+    const size_t mask = map->capacity - 1;
+    for (size_t i = home(map, pyhash); map->index[i].entry != 0; i = (i + 1) & mask) {
+        if (map->index[i].py_keyhash == pyhash) {
+            category_entry* e = entry_of(map->index[i]);
+            const int found = look_closer(e, bits);
+            if (found != 0) {
+                return found > 0 ? e : nullptr;
+            }
+        }
+    }
+    return nullptr;
+}
+
 }  // namespace
 
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
@@ -266,24 +301,21 @@ category_entry* category_hashmap_find_int(const category_hashmap* map, uint64_t 
     if (map->index == nullptr) {
         return nullptr;
     }
+    if (pyhash != bits) [[unlikely]] {
+        return find_looking_closer(map, pyhash, bits);
+    }
     const size_t mask = map->capacity - 1;
     for (size_t i = home(map, pyhash); map->index[i].entry != 0; i = (i + 1) & mask) {
         const category_slot& slot = map->index[i];
-        if (slot.py_keyhash != pyhash) {
-            continue;
-        }
-        // Tagged: the entry's value is its hash.
-        if ((slot.entry & 1) != 0 && pyhash == bits) {
-            return entry_of(slot);
-        }
-        // Equal hashes and bits make equal values (see category_entry).
-        category_entry* e = entry_of(slot);
-        if (e->exact == bits) {
-            return e;
-        }
-        // Another value, or a NaN, is not this int; any other key may be.
-        if (!has_value(e->py_keyhash, e->exact) && !is_nan(e->py_keyhash, e->exact)) {
-            return nullptr;
+        if (slot.py_keyhash == pyhash) {
+            // Untagged, the entry's value is its hash, and so this int's.
+            if ((slot.entry & 1) == 0) {
+                return reinterpret_cast<category_entry*>(slot.entry);
+            }
+            const int found = look_closer(entry_of(slot), bits);
+            if (found != 0) {
+                return found > 0 ? entry_of(slot) : nullptr;
+            }
         }
     }
     return nullptr;

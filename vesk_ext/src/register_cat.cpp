@@ -119,7 +119,7 @@ typedef bool (*known_finder)(const category_hashmap* map, const char* data, npy_
                              category_entry** entries);
 
 template <typename T>
-bool find_known(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+[[gnu::flatten]] bool find_known(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
                 category_entry** entries) {
     bool unknown = false;
     for (npy_intp i = 0; i < n; ++i) {
