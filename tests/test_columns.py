@@ -4,6 +4,7 @@ numpy's cast: every layout must give the range, the outputs and the errors
 that numpy's cast to float32 and the twin's scaling give. The categorical
 register hashes integer columns without making objects: the categories must
 be those of the same values as Python ints."""
+import re
 import struct
 from decimal import Decimal
 
@@ -13,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 from builders import passthrough_graph, unaligned
+from conftest import module_sources
 from graph_pairs import build
 from reference_math import F, finite_range, scale_in, scale_out
 
@@ -203,4 +205,16 @@ def test_long_columns_give_the_same_results():
     check_against_numpy(numbers.astype(np.float32))
     codes = rng.integers(-300, 300, n)  # hundreds of new categories among known ones
     y = np.sin(np.arange(n) / 7.0)
+    assert categorical_outcome(codes, y) == categorical_outcome(codes.astype(object), y)
+
+
+FOUND_PER_LOOK = 1 << int(re.search(r"found_per_look = npy_intp\{1\} << (\d+);", module_sources()).group(1))
+
+
+@pytest.mark.parametrize("n", [FOUND_PER_LOOK - 1, FOUND_PER_LOOK, FOUND_PER_LOOK + 1, 3 * FOUND_PER_LOOK + 5])
+def test_int_columns_found_in_stretches_give_the_same_categories(n):
+    # On the main thread an int column is searched in stretches, with a look
+    # at signals between them.
+    codes = np.random.default_rng(n).integers(-3000, 3000, n)
+    y = np.zeros(n)
     assert categorical_outcome(codes, y) == categorical_outcome(codes.astype(object), y)

@@ -114,13 +114,14 @@ int reverse_input(const pass_step* s, float d) {
 }
 
 // Fills entries with those of a column's known categories, null for one
-// unknown or left to the interpreter to compare; whether there was one.
+// unknown or left to the interpreter to compare; whether there was one. The
+// map's lookup, from another source, is inlined into the loop.
 typedef bool (*known_finder)(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
                              category_entry** entries);
 
 template <typename T>
 [[gnu::flatten]] bool find_known(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
-                category_entry** entries) {
+                                  category_entry** entries) {
     bool unknown = false;
     for (npy_intp i = 0; i < n; ++i) {
         // Sign-extended: a signed element's bits are those of its int64.
