@@ -176,7 +176,9 @@ int exact_value(PyObject* key, uint64_t* bits) {
 // as Python hashed NaN before, and found by being a NaN.
 int key_facts_of(PyObject* key, key_facts* facts) {
     double value = 0.0;
-    if (PyFloat_Check(key)) {
+    if (PyLong_CheckExact(key)) {
+        // The common key, spared the search of numpy's types below.
+    } else if (PyFloat_Check(key)) {
         value = PyFloat_AS_DOUBLE(key);
     } else if (PyArray_IsScalar(key, Floating)) {
         PyRef as_double(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
