@@ -219,6 +219,11 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
                 failed = true;
                 break;
             }
+            // A value made a category on an earlier row is found natively.
+            if (finder != nullptr && st->map->count != before.count &&
+                !finder(st->map, data + i * stride, stride, 1, entries + i)) {
+                continue;
+            }
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
             failed = entries[i] == nullptr;
