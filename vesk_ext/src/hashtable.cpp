@@ -219,6 +219,16 @@ int matches(const category_entry* e, PyObject* key, const key_facts& facts) {
     if (e->key == key) {
         return 1;
     }
+    // Two str, the most common other keys, compare without Python code: the
+    // interpreter stores equal strings in the same width.
+    if (PyUnicode_CheckExact(e->key) && PyUnicode_CheckExact(key)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const int kind = PyUnicode_KIND(key);
+        return length == PyUnicode_GET_LENGTH(e->key) && kind == PyUnicode_KIND(e->key) &&
+                       std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(e->key), static_cast<size_t>(length) * kind) == 0
+                   ? 1
+                   : 0;
+    }
     // Both held while the comparison runs Python code.
     PyRef filed(vesk_newref(e->key));
     PyRef asked(vesk_newref(key));
