@@ -313,6 +313,10 @@ class Register(Node):
 CATEGORY_RATE = F(0.002)
 
 
+def is_float_nan(key):
+    return isinstance(key, (float, np.floating)) and key != key
+
+
 class Category(Node):
     """The categorical register: one weight per category, kept in double;
     with a source it passes values and gradients through."""
@@ -343,7 +347,13 @@ class Category(Node):
         return {"categories": list(self.weights.items())}
 
     def set_input(self, column):
+        # Keys are found as a dictionary finds them, except that every float
+        # NaN is one category, under the first NaN key filed.
+        nan = next((k for k in self.weights if is_float_nan(k)), None)
         self.keys = np.asarray(column).tolist()
+        for i, key in enumerate(self.keys):
+            if is_float_nan(key):
+                nan = self.keys[i] = key if nan is None else nan
         self.index = 0
         for key in self.keys:  # every category exists before the first sample
             self.weights.setdefault(key, 0.0)

@@ -23,14 +23,30 @@ class Key:
         return self.h
 
 
-class NoCompare:
-    """Hashes alike with every other instance and refuses comparison."""
+class Uncomparable(Key):
+    """A key of a chosen hash whose comparison raises."""
 
-    def __hash__(self):
-        return 7
+    def __init__(self, h, error):
+        super().__init__(h)
+        self.error = error
 
     def __eq__(self, other):
-        raise AssertionError("category keys must never be compared")
+        raise self.error
+
+    __hash__ = Key.__hash__
+
+
+class EqualTo(Key):
+    """A key that equals whatever it was made from, with its hash."""
+
+    def __init__(self, value):
+        super().__init__(hash(value))
+        self.value = value
+
+    def __eq__(self, other):
+        return other == self.value
+
+    __hash__ = Key.__hash__
 
 
 def cat_graph():
@@ -62,17 +78,29 @@ def test_iteration_is_bucket_order_newest_first(created, listed):
     assert [w for _, w in c.state.categories] == [0.0] * len(listed)
 
 
+NAN = float("nan")
+
+
 @pytest.mark.parametrize(
-    "values, first",
-    [([1, 1.0, True], 1), ([True, 1, 1.0], True), ([1.0, True, 1], 1.0), ([-1, -2], -1), ([-2, -1], -2)]
-    # Keys are identified by their hash alone, never compared.
-    + [(lambda first: ([first, NoCompare(), 7], first))(NoCompare())],
+    "values",
+    [
+        [1, 1.0, True], [True, 1, 1.0], [1.0, True, 1], [0, -0.0, False], [5, np.int64(5), 5.0, EqualTo(5)],
+        [2 ** 63, np.uint64(2 ** 63), 2.0 ** 63], [2 ** 70, 2.0 ** 70],
+        # Unequal keys whose hashes collide stay apart.
+        [-1, -2], [-2, -1], [5, 5 + 2 ** 61 - 1], [0.5, 2 ** 60], [2 ** 70, 2 ** 9], [2 ** 64 - 1, 7],
+        [Key(7), Key(7), EqualTo(2 ** 70)], [np.int64(-1), -2.0],
+        # Every float NaN is one category, apart from 0 and False.
+        [NAN, 0, float("nan"), False, np.float32("nan"), np.float16("nan"), np.longdouble("nan"), 0.0],
+    ],
 )
-def test_keys_of_equal_hash_are_one_category_keyed_by_the_first(values, first):
+def test_keys_are_categories_as_in_a_dictionary_keyed_by_the_first(values):
     g, c = cat_graph()
     g._query({"c": objects(values)})
-    (key, weight), = c.state.categories
-    assert type(key) is type(first) and (key is first or key == first) and weight == 0.0
+    expected = {}
+    for v in values:
+        expected.setdefault(NAN if v != v else v, v)
+    assert sorted(map(repr, keys_of(c))) == sorted(map(repr, expected.values()))
+    assert all(any(k is v for v in values) for k in keys_of(c))
 
 
 @pytest.mark.parametrize("dtype", [np.int64, str])
@@ -101,17 +129,30 @@ def test_large_maps_keep_bucket_order_and_find_every_key(dtype):
     assert len(c.state.categories) == len(listed)
 
 
-def test_float_nan_keys_share_the_category_of_hash_zero():
-    nan = float("nan")
+def test_float_nan_keys_are_one_category_listed_with_those_of_hash_zero():
     g, c = cat_graph()
-    for column in (objects([nan, float("nan"), np.float32("nan"), np.float16("nan"), np.longdouble("nan")]),
+    for column in (objects([NAN, float("nan"), np.float32("nan"), np.float16("nan"), np.longdouble("nan")]),
                    np.array([np.nan, -np.nan]), np.array([np.nan], dtype=np.float32), objects([0, False])):
         g._query({"c": column})
-    (key, _), = c.state.categories
-    assert key is nan
+    # The bucket of hash 0, newest first.
+    assert [type(k) for k in keys_of(c)] == [int, float] and keys_of(c)[1] is NAN
     # Other keys keep their own hash: complex NaNs hash by identity.
-    g._query({"c": objects([complex(nan, 0), complex(nan, 0)])})
-    assert len(c.state.categories) == (3 if hash(complex(nan, 0)) != 0 else 1)
+    g._query({"c": objects([complex(NAN, 0), complex(NAN, 0)])})
+    assert len(c.state.categories) == (4 if hash(complex(NAN, 0)) != 0 else 3)
+
+
+@pytest.mark.parametrize(
+    "column, y",
+    [
+        (objects([-1, -2]), [1.0, 0.0]), (np.array([-1, -2]), [1.0, 0.0]), (objects([0.5, 2 ** 60]), [1.0, 0.0]),
+        (np.array([7, 7 + 2 ** 61 - 1], dtype=np.uint64), [0.0, 1.0]),
+        (objects([NAN, 0, np.float32("nan"), False]), [1.0, 0.0, 1.0, 0.0]),
+    ],
+)
+def test_colliding_keys_train_apart_as_in_the_twin(column, y):
+    pair = Pair([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
+    got, want = pair.query({"c": np.tile(column, 200)}, np.tile(y, 200))
+    assert same_bits(got, want) and pair.mismatches() == []
 
 
 @pytest.mark.parametrize(
@@ -235,7 +276,7 @@ def test_from_dict_reports_refused_items_as_internal_error():
     assert c.state.categories == [("a", 1.0)]
 
 
-def test_pairs_may_be_lists_and_later_equal_hash_wins_weight():
+def test_pairs_may_be_lists_and_later_equal_key_wins_weight():
     c = cat_graph()[1]
     c.state.categories = [(1, 0.5), [True, 0.25], ["x", 1]]
     got = dict(c.state.categories)
@@ -244,16 +285,22 @@ def test_pairs_may_be_lists_and_later_equal_hash_wins_weight():
 
 
 @pytest.mark.parametrize(
-    "bad",
-    [[1, 2], {"k": 1}, np.zeros(1, dtype="V4")[0]],
-    ids=["list", "dict", "void"],
+    "bad, error, message",
+    [
+        ([1, 2], TypeError, "unhashable"), ({"k": 1}, TypeError, "unhashable"),
+        (np.zeros(1, dtype="V4")[0], TypeError, "unhashable"),
+        # A comparison with a key of the same hash that raises.
+        (Uncomparable(12345, LookupError), LookupError, None),
+        (Uncomparable(12345, KeyboardInterrupt), KeyboardInterrupt, None),
+    ],
+    ids=["list", "dict", "void", "eq raises", "eq interrupted"],
 )
-def test_unhashable_element_refuses_the_query_and_changes_nothing(bad):
+def test_unhashable_element_refuses_the_query_and_changes_nothing(bad, error, message):
     g, c = cat_graph()
     c.state.categories = [("a", 0.5)]
     fresh = Key(12345)
     base = sys.getrefcount(fresh)
-    with pytest.raises(TypeError, match="unhashable"):
+    with pytest.raises(error, match=message):
         g._query({"c": objects(["a", fresh, bad, "b"])}, np.array([1.0, 1.0, 1.0, 1.0]))
     assert c.state.categories == [("a", 0.5)]
     assert sys.getrefcount(fresh) == base

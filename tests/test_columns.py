@@ -4,7 +4,9 @@ numpy's cast: every layout must give the range, the outputs and the errors
 that numpy's cast to float32 and the twin's scaling give. The categorical
 register hashes integer columns without making objects: the categories must
 be those of the same values as Python ints."""
+import re
 import struct
+from decimal import Decimal
 
 import numpy as np
 import pytest
@@ -12,6 +14,7 @@ from hypothesis import given, settings, strategies as st
 from hypothesis.extra import numpy as hnp
 
 from builders import passthrough_graph, unaligned
+from conftest import module_sources
 from graph_pairs import build
 from reference_math import F, finite_range, scale_in, scale_out
 
@@ -154,12 +157,12 @@ def test_empty_columns_get_numpys_error_unless_the_range_is_fixed(dtype):
     assert out.shape == (0,) and out.dtype == np.float32
 
 
-def categorical_outcome(column, y):
+def categorical_outcome(column, y, known=((4, 0.25), (-1, -0.5))):
     """Categories (keys, their types, order, weights) and predictions of a
     categorical register trained on a column."""
     g = build([("cat", "c"), ("fixed", (0,))])
     c = g[0]
-    c.state.categories = [(4, 0.25), (-1, -0.5)]  # known before the column arrives
+    c.state.categories = list(known)  # known before the column arrives
     predictions = g._query({"c": column}, y).tobytes()
     return [(type(k), k, struct.pack("<d", w)) for k, w in c.state.categories], predictions
 
@@ -180,14 +183,16 @@ def test_integer_categories_match_their_objects(column):
     assert categorical_outcome(column.astype(column.dtype.newbyteorder("S")), y) == expected
 
 
-def test_integer_hashes_that_merge_categories():
-    # Values whose Python hashes coincide are one category, kept under the
-    # first key; the modulus of int hashing and -1 -> -2 decide which.
+@pytest.mark.parametrize("known", [[], [(4, 0.25), (-1, -0.5)], [(Decimal(2 ** 61), 0.5), (2.0 ** 63, 0.75)]])
+def test_integer_values_whose_hashes_collide_are_categories_apart(known):
+    # The modulus of int hashing and -1 -> -2 make these hashes collide; a
+    # known key that only Python can compare (a Decimal) is compared there.
     column = np.array([-1, -2, 2 ** 61 - 1, 0, 2 ** 61, 1, -(2 ** 61), 2 ** 63 - 1, 3, -(2 ** 63)], dtype=np.int64)
-    y = np.zeros(len(column))
-    keys = [k for _, k, _ in categorical_outcome(column, y)[0]]
-    assert keys == [k for _, k, _ in categorical_outcome(column.astype(object), y)[0]]
-    assert -2 not in keys and 0 not in keys and 1 not in keys and 3 not in keys
+    for values in (column, column.astype(np.uint64)):
+        y = np.zeros(len(values))
+        keys = [k for _, k, _ in categorical_outcome(values, y, known)[0]]
+        assert keys == [k for _, k, _ in categorical_outcome(values.astype(object), y, known)[0]]
+        assert sorted(keys) == sorted(set(values.tolist()) | {k for k, _ in known})
 
 
 def test_long_columns_give_the_same_results():
@@ -200,4 +205,16 @@ def test_long_columns_give_the_same_results():
     check_against_numpy(numbers.astype(np.float32))
     codes = rng.integers(-300, 300, n)  # hundreds of new categories among known ones
     y = np.sin(np.arange(n) / 7.0)
+    assert categorical_outcome(codes, y) == categorical_outcome(codes.astype(object), y)
+
+
+FOUND_PER_LOOK = 1 << int(re.search(r"found_per_look = npy_intp\{1\} << (\d+);", module_sources()).group(1))
+
+
+@pytest.mark.parametrize("n", [FOUND_PER_LOOK - 1, FOUND_PER_LOOK, FOUND_PER_LOOK + 1, 3 * FOUND_PER_LOOK + 5])
+def test_int_columns_found_in_stretches_give_the_same_categories(n):
+    # On the main thread an int column is searched in stretches, with a look
+    # at signals between them.
+    codes = np.random.default_rng(n).integers(-3000, 3000, n)
+    y = np.zeros(n)
     assert categorical_outcome(codes, y) == categorical_outcome(codes.astype(object), y)

@@ -316,6 +316,18 @@ def test_refusals():
     assert pickle.dumps(x.__getstate__()) == pickle.dumps(saved)
 
 
+def test_a_state_saved_while_colliding_keys_were_one_category_loads_as_it_was():
+    # Release 0.2.0 filed -2 with -1 and 0 with a NaN: such a category keeps
+    # the key filed first and its weight; the key merged into it starts at 0.
+    g = build([("cat", "c"), ("fixed", (0,), (-1.0, 1.0))])
+    saved = g[0].__getstate__()[:-1] + (([(float("nan"), 0.25), (-1, 0.5)],),)
+    g[0].__setstate__(pickle.loads(pickle.dumps(saved)))
+    assert repr(g[0].state.categories) == repr(saved[-1][0])
+    column = np.empty(4, dtype=object)
+    column[:] = [-1, -2, float("nan"), 0]
+    assert g._query({"c": column}).tolist() == [0.5, 0.0, 0.25, 0.0]
+
+
 @pytest.mark.parametrize("start", [2 ** 31 - 3, 2 ** 32 - 3, 2 ** 63 - 3])
 def test_sample_counter_runs_past_32_bits(start):
     g = build(MIXED)

@@ -32,18 +32,21 @@ def clear_categories():
 '''
 
 CASES = {
-    # A key's hash replaces the categories while the column is resolved: the
-    # addresses resolved so far would point at freed entries.
+    # A key's hash or comparison replaces the categories while the column is
+    # resolved: the addresses resolved so far would point at freed entries.
     "hash_replaces_categories_during_resolution": '''
 class Meddler:
     def __hash__(self):
         clear_categories()
         return 11
+    def __eq__(self, other):
+        clear_categories()
+        return False
 c.state.categories = [("old", 0.5)]
-g._query({"c": objects(["old", Meddler(), "old"])}, np.array([1.0, 1.0, 1.0]))
-assert seen == [RuntimeError], seen
+g._query({"c": objects(["old", Meddler(), Meddler(), "old"])}, np.array([1.0, 1.0, 1.0, 1.0]))
+assert seen == [RuntimeError] * 3, seen
 weights = dict(c.state.categories)
-assert len(weights) == 2 and weights["old"] > 0.5, weights
+assert len(weights) == 3 and weights["old"] > 0.5, weights
 ''',
     # The expected array's conversion runs after the column was resolved and
     # before the sample loop reads the resolved addresses.
@@ -167,23 +170,58 @@ c.state._from_dict({"categories": [(Key("del"), 0.25)]})
 c.state.categories = []
 assert seen == ["refused value"] + [REBUILD % "cat"] * 2, seen
 ''',
-    # A key's hash frees the data of the object column being resolved: the
-    # resolution stops before it reads the column again.
+    # A key's hash or comparison frees the data of the object column being
+    # resolved: the resolution stops before it reads the column again.
     "hash_frees_the_column_during_resolution": '''
-column = np.empty(4, dtype=object)
 class Freer:
+    def __init__(self, when):
+        self.when = when
     def __hash__(self):
-        column.__setstate__((1, (1,), np.dtype(object), False, [None]))
+        if self.when == "hash":
+            column.__setstate__((1, (1,), np.dtype(object), False, [None]))
         return 7
-column[:] = ["a", Freer(), "b", "c"]
-c.state.categories = [("keep", 0.5)]
-try:
-    g._query({"c": column})
-except RuntimeError as e:
-    assert str(e) == "The input array of register 'c' changed while the query was reading it", e
-else:
-    raise AssertionError("changed column read on")
-assert c.state.categories == [("keep", 0.5)]
+    def __eq__(self, other):
+        if self.when == "eq":
+            column.__setstate__((1, (1,), np.dtype(object), False, [None]))
+        return False
+for when in ("hash", "eq"):
+    column = np.empty(4, dtype=object)
+    column[:] = [Freer(when), Freer(None), "b", "c"]
+    c.state.categories = [("keep", 0.5)]
+    try:
+        g._query({"c": column})
+    except RuntimeError as e:
+        assert str(e) == "The input array of register 'c' changed while the query was reading it", e
+    else:
+        raise AssertionError("changed column read on")
+    assert c.state.categories == [("keep", 0.5)]
+''',
+    # Ctrl-C while a long column is resolved, in the making of new str
+    # categories and in the native finding of known ints: the handler runs
+    # part-way through, and the refused column leaves the categories as
+    # they were.
+    "interrupt_while_a_column_is_resolved": '''
+import signal
+progress = []
+def interrupt(*_):
+    progress.append(len(c.state.categories))
+    signal.default_int_handler(signal.SIGINT, None)
+signal.signal(signal.SIGALRM, interrupt)
+known = np.arange(1000)
+g._query({"c": known})
+many = np.arange(1000, 301_000).astype(str)
+found = np.tile(known, 16_000)
+found[-1] = -1  # one new category, made after every other is found
+for column in (many, found):
+    signal.setitimer(signal.ITIMER_REAL, 0.02)
+    try:
+        g._query({"c": column})
+    except KeyboardInterrupt:
+        pass
+    else:
+        raise AssertionError("not interrupted")
+    assert len(c.state.categories) == len(known), progress  # the same keys: the map only gains
+assert 1000 < progress[0] < len(many) + 1000 and progress[1] == 1000, progress
 ''',
     # A signal handler, run between chunks of a long query on the main
     # thread, frees the data of the input or the expected column.

@@ -970,6 +970,10 @@ inline PyObject* vesk_newref(PyObject* ob) {
 // which the unwinding could not pass.
 void vesk_relock(PyThreadState* saved);
 
+// 1 on the thread that runs signal handlers (the main thread of the main
+// interpreter), 0 elsewhere, -1 with an exception. Needs the lock.
+int vesk_runs_signal_handlers();
+
 // Runs f, a pass over a long column, with the interpreter lock released,
 // so that queries on other threads go on meanwhile; its result. f may touch
 // no Python object, only memory that the running query keeps alive, and
@@ -1025,20 +1029,46 @@ inline auto vesk_with_integer_type(const PyArray_Descr* d, Visit visit) -> declt
 
 #define CATEGORY_BUCKETS 257
 
+// The Python hash of the integer whose 64 bits are `bits`, read as unsigned
+// where `is_unsigned`, else as signed: the value reduced modulo 2^61 - 1 with
+// its sign kept, -1 taken as -2, as the interpreter hashes an int.
+inline uint64_t vesk_int_hash(uint64_t bits, bool is_unsigned) {
+    const bool negative = !is_unsigned && (bits >> 63) != 0;
+    // Conversion to unsigned wraps modulo 2^64, so the negation is exact.
+    const uint64_t magnitude = negative ? uint64_t{0} - bits : bits;
+    // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
+    // others; one subtraction then brings the sum below the modulus.
+    const uint64_t modulus = (uint64_t{1} << 61) - 1;
+    uint64_t folded = (magnitude & modulus) + (magnitude >> 61);
+    folded = folded >= modulus ? folded - modulus : folded;
+    const int64_t h = negative ? -static_cast<int64_t>(folded) : static_cast<int64_t>(folded);
+    return static_cast<uint64_t>(h == -1 ? -2 : h);
+}
+
 // One category. Entries never move while their map lives: the categorical
 // register keeps their addresses across calls and follows them in the sample
 // loop without the interpreter lock.
 struct category_entry {
     category_entry* nxt;  // next entry of the same bucket, or null
     double weight;
-    PyObject* key;        // owned: the first key asked for with this hash
-    uint64_t py_keyhash;  // the key's Python hash; identifies the entry alone
+    PyObject* key;        // owned: the first of the equal keys asked for
+    uint64_t py_keyhash;  // the key's Python hash (0 for float NaNs); entries may share it
+    // What finding a key needs to know of this one without the interpreter:
+    // the 64 bits of its value when it is an int, a bool or an integral
+    // float within [-2^63, 2^64) (read as unsigned from 2^63 on: the two
+    // readings of the same bits never hash alike), else bits that no such
+    // key of this hash has: 2 for the float NaNs under hash 0, and for any
+    // other key 1 under hash 0, 0 under any other hash.
+    uint64_t exact;
 };
 
-// One place of the map's index: an entry and its hash; free when null.
+// One place of the map's index: an entry and its hash; free when the entry
+// is null. The entry's lowest bit (entries are aligned) is clear when its
+// `exact` is its hash, as for nearly every int key: such an int is found
+// without reading its entry.
 struct category_slot {
     uint64_t py_keyhash;
-    category_entry* entry;
+    uintptr_t entry;
 };
 
 // The owner allocates the record zero-filled with PyMem_Calloc and frees it
@@ -1047,19 +1077,28 @@ struct category_hashmap {
     // The bucket chains give the map's order; lookups go through the index.
     category_entry* entries[CATEGORY_BUCKETS];
     // Open addressing with linear probing, at most half full; null while the
-    // map is empty.
+    // map is empty. Entries of one hash lie along their probe in the order
+    // they were created.
     category_slot* index;
     size_t capacity;  // a power of two, or 0
     int shift;        // 64 - log2(capacity): a hash's home is its top bits after mixing
     size_t count;     // entries in the map
 };
 
-// The entry of the key's hash, created at weight 0 when absent. Null with an
-// exception set when the key cannot be hashed or the entry not allocated; the
-// map is then unchanged. Needs the interpreter lock.
+// The entry of the key, found as a dictionary finds a key: by its hash, then
+// among the entries of that hash by equality (1, 1.0 and True are one
+// category; -1 and -2 two), except that every float NaN, Python's or
+// numpy's, is one category, equal to nothing else. Created at weight 0 when
+// absent. Comparing keys runs their `__eq__`: the caller keeps the map from
+// changing meanwhile. Null with an exception set when the key cannot be
+// hashed or compared or the entry not allocated; the map is then unchanged.
+// Needs the interpreter lock.
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key);
-// The entry filed under a Python hash, or null; creates nothing.
-category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash);
+// The entry of the int of hash `pyhash` and 64 bits `bits` (read as
+// `vesk_int_hash` was told to), or null: unknown, or filed beside a key of
+// the same hash that only the interpreter can compare with it. Creates
+// nothing and calls nothing: needs no lock.
+category_entry* category_hashmap_find_int(const category_hashmap* map, uint64_t pyhash, uint64_t bits);
 // Frees every entry and releases its key; always 0. Needs the interpreter lock.
 int category_hashmap_clear(category_hashmap* map);
 // The entry after `curr` (null: the first), bucket by bucket and newest first

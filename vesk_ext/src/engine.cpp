@@ -694,3 +694,7 @@ void graph_raise_in_pass(PyGraph_Object* g, PyObject* exc_type, const char* form
     PyErr_Format(exc_type, format, arg);
     g->_threadstate = PyEval_SaveThread();
 }
+
+int vesk_runs_signal_handlers() {
+    return runs_signal_handlers();
+}

@@ -1,9 +1,11 @@
-// The category hash map: a key's Python hash to a category entry holding the
-// key and its weight. Entries are identified by the hash alone, so keys that
-// hash alike (1, 1.0 and True; -1 and -2) are one category, kept under the
-// key seen first. The entries hang in a fixed set of separately chained
-// buckets, which give the map its order; an index over them finds an entry
-// without walking a chain.
+// The category hash map: a category key to an entry holding the key and its
+// weight. A key is found as a dictionary finds it, by its Python hash and
+// then by equality, so equal keys (1, 1.0 and True) are one category, kept
+// under the key seen first, while unequal keys that hash alike (-1 and -2)
+// are two. The float NaNs, which equal nothing, are one category of their
+// own. The entries hang in a fixed set of separately chained buckets, which
+// give the map its order; an index over them finds an entry without walking
+// a chain.
 #include "_vesk.h"
 
 #include <chrono>
@@ -38,28 +40,72 @@ uint64_t draw_seed() {
 
 const uint64_t index_seed = draw_seed();
 
-// The place of a hash in the index: the one that holds it, or else the
-// free one where its probe ends. The index has a free place at least.
-category_slot& probe(const category_hashmap* map, uint64_t pyhash) {
-    const size_t mask = map->capacity - 1;
+// Marks of `exact` for keys that have no 64-bit value: bits whose int hashes
+// otherwise than the key does (see category_entry).
+constexpr uint64_t nan_mark = 2;  // under hash 0
+uint64_t other_mark(uint64_t pyhash) {
+    return pyhash == 0 ? 1 : 0;
+}
+
+bool has_value(uint64_t pyhash, uint64_t exact) {
+    return vesk_int_hash(exact, false) == pyhash || ((exact >> 63) != 0 && vesk_int_hash(exact, true) == pyhash);
+}
+
+bool is_nan(uint64_t pyhash, uint64_t exact) {
+    return pyhash == 0 && exact == nan_mark;
+}
+
+// The home of a hash in the index.
+size_t home(const category_hashmap* map, uint64_t pyhash) {
     // The probe starts at the top bits of the mixed hash. The hashes of ints
     // are the ints themselves: the multiplication spreads runs and multiples
     // of a power of two over the whole index. The seed goes in by XOR, which
     // keeps a run of small ints (category codes) a run that the multiplication
     // spreads evenly; added, it would only move every key by the same amount.
-    size_t i = static_cast<size_t>(((pyhash ^ index_seed) * 0x9E3779B97F4A7C15ull) >> map->shift);
-    while (map->index[i].entry != nullptr && map->index[i].py_keyhash != pyhash) {
-        i = (i + 1) & mask;
-    }
-    return map->index[i];
+    return static_cast<size_t>(((pyhash ^ index_seed) * 0x9E3779B97F4A7C15ull) >> map->shift);
 }
 
-// Files every entry of the buckets in an empty index.
+category_entry* entry_of(const category_slot& slot) {
+    return reinterpret_cast<category_entry*>(slot.entry & ~uintptr_t{1});
+}
+
+// The tag of an entry whose `exact` is not its hash: finding an int there
+// needs a look at the entry.
+uintptr_t tagged(const category_entry* e) {
+    return reinterpret_cast<uintptr_t>(e) | (e->exact != e->py_keyhash ? 1 : 0);
+}
+
+// Files an entry at the free place that ends its hash's probe, behind the
+// entries of the same hash already filed. The index has a free place at least.
+void file(category_hashmap* map, category_entry* e) {
+    static_assert(alignof(category_entry) > 1, "the index tags entry addresses in their lowest bit");
+    const size_t mask = map->capacity - 1;
+    size_t i = home(map, e->py_keyhash);
+    while (map->index[i].entry != 0) {
+        i = (i + 1) & mask;
+    }
+    map->index[i] = {e->py_keyhash, tagged(e)};
+}
+
+category_entry* reversed(category_entry* head) {
+    category_entry* done = nullptr;
+    while (head != nullptr) {
+        head = std::exchange(head->nxt, std::exchange(done, head));
+    }
+    return done;
+}
+
+// Files every entry of the buckets in an empty index, each bucket oldest
+// first (it lists newest first), so that entries of one hash keep the order
+// in which they were created along their probe, and with it which of them a
+// key that equals several is found as.
 void reindex(category_hashmap* map) {
-    for (category_entry* head : map->entries) {
+    for (category_entry*& head : map->entries) {
+        head = reversed(head);
         for (category_entry* e = head; e != nullptr; e = e->nxt) {
-            probe(map, e->py_keyhash) = {e->py_keyhash, e};
+            file(map, e);
         }
+        head = reversed(head);
     }
 }
 
@@ -80,12 +126,61 @@ int reserve(category_hashmap* map) {
     return 0;
 }
 
-// A key's Python hash. Since Python 3.10 a NaN hashes by its identity, so no
-// two NaN keys would ever meet: every float NaN (Python's or numpy's) is
-// filed under 0, as Python hashed NaN before, wherever the map is made.
-Py_hash_t key_hash(PyObject* key) {
+// A key's hash and, in the form of category_entry's `exact`, its value.
+struct key_facts {
+    uint64_t pyhash;
+    uint64_t exact;
+    bool has_value;
+    bool is_nan;
+};
+
+// The value of an int, a bool or an integral float: 1, or 0 for a key of
+// no such value (also one of a subclass, whose `__eq__` may differ).
+int exact_value(PyObject* key, uint64_t* bits) {
+    if (PyBool_Check(key)) {
+        *bits = key == Py_True ? 1 : 0;
+        return 1;
+    }
+    if (PyLong_CheckExact(key)) {
+        int overflow = 0;
+        const long long v = PyLong_AsLongLongAndOverflow(key, &overflow);
+        if (overflow == 0) {
+            *bits = static_cast<uint64_t>(v);
+            return 1;
+        }
+        if (overflow < 0) {
+            return 0;
+        }
+        // From 2^63 to 2^64 - 1 a value has 64 bits still, read as unsigned;
+        // beyond, the conversion's OverflowError only says it has none.
+        const unsigned long long u = PyLong_AsUnsignedLongLong(key);
+        if (u == static_cast<unsigned long long>(-1) && PyErr_Occurred()) {
+            PyErr_Clear();
+            return 0;
+        }
+        *bits = u;
+        return 1;
+    }
+    if (PyFloat_CheckExact(key)) {
+        const double d = PyFloat_AS_DOUBLE(key);
+        if (d != std::floor(d) || !(d >= -0x1p63 && d < 0x1p64)) {
+            return 0;
+        }
+        *bits = d < 0x1p63 ? static_cast<uint64_t>(static_cast<int64_t>(d)) : static_cast<uint64_t>(d);
+        return 1;
+    }
+    return 0;
+}
+
+// A key's facts; -1 with the error of a failing hash. Since Python 3.10 a
+// NaN hashes by its identity, so no two NaN keys would ever meet, and a NaN
+// equals nothing: every float NaN (Python's or numpy's) is filed under 0,
+// as Python hashed NaN before, and found by being a NaN.
+int key_facts_of(PyObject* key, key_facts* facts) {
     double value = 0.0;
-    if (PyFloat_Check(key)) {
+    if (PyLong_CheckExact(key)) {
+        // The common key, spared the search of numpy's types below.
+    } else if (PyFloat_Check(key)) {
         value = PyFloat_AS_DOUBLE(key);
     } else if (PyArray_IsScalar(key, Floating)) {
         PyRef as_double(reinterpret_cast<PyObject*>(PyArray_DescrFromType(NPY_DOUBLE)));
@@ -93,7 +188,82 @@ Py_hash_t key_hash(PyObject* key) {
             return -1;
         }
     }
-    return std::isnan(value) ? 0 : PyObject_Hash(key);
+    if (std::isnan(value)) {
+        *facts = {0, nan_mark, false, true};
+        return 0;
+    }
+    const Py_hash_t hash = PyObject_Hash(key);
+    if (hash == -1) {
+        // -1 is never a valid hash; a failing hash must not become a category.
+        if (!PyErr_Occurred()) {
+            PyErr_SetString(PyExc_SystemError, "hashing a category key failed without an error");
+        }
+        return -1;
+    }
+    const uint64_t pyhash = static_cast<uint64_t>(hash);
+    uint64_t bits = 0;
+    const bool valued = exact_value(key, &bits) != 0;
+    *facts = {pyhash, valued ? bits : other_mark(pyhash), valued, false};
+    return 0;
+}
+
+// Whether a key equals an entry's key of the same hash: 1, 0, or -1 with the
+// error of a failing comparison. Values and NaNs are compared here; only
+// other keys run their `__eq__`, the entry's key first, as a dictionary does.
+int matches(const category_entry* e, PyObject* key, const key_facts& facts) {
+    const bool nan = is_nan(e->py_keyhash, e->exact);
+    if (facts.is_nan || nan) {
+        return facts.is_nan && nan ? 1 : 0;
+    }
+    if (facts.has_value && has_value(e->py_keyhash, e->exact)) {
+        return e->exact == facts.exact ? 1 : 0;
+    }
+    if (e->key == key) {
+        return 1;
+    }
+    // Two str, the most common other keys, compare without Python code: the
+    // interpreter stores equal strings in the same width.
+    if (PyUnicode_CheckExact(e->key) && PyUnicode_CheckExact(key)) {
+        const Py_ssize_t length = PyUnicode_GET_LENGTH(key);
+        const int kind = PyUnicode_KIND(key);
+        return length == PyUnicode_GET_LENGTH(e->key) && kind == PyUnicode_KIND(e->key) &&
+                       std::memcmp(PyUnicode_DATA(key), PyUnicode_DATA(e->key), static_cast<size_t>(length) * kind) == 0
+                   ? 1
+                   : 0;
+    }
+    // Both held while the comparison runs Python code.
+    PyRef filed(vesk_newref(e->key));
+    PyRef asked(vesk_newref(key));
+    return PyObject_RichCompareBool(filed.get(), asked.get(), Py_EQ);
+}
+
+// Whether the int of these bits and of an entry's hash is the entry's key:
+// 1, 0, or -1 for a key that only the interpreter can compare with it. Kept
+// out of the finders' loop, as ints of hash other than their value and keys
+// of one hash are few.
+[[gnu::noinline, gnu::cold]] int look_closer(const category_entry* e, uint64_t bits) {
+    // Equal hashes and bits make equal values (see category_entry).
+    if (e->exact == bits) {
+        return 1;
+    }
+    // Another value, or a NaN, is not this int; any other key may be.
+    return has_value(e->py_keyhash, e->exact) || is_nan(e->py_keyhash, e->exact) ? 0 : -1;
+}
+
+// category_hashmap_find_int for an int whose hash is not its value.
+[[gnu::noinline, gnu::cold]] category_entry* find_looking_closer(const category_hashmap* map, uint64_t pyhash,
+                                                                 uint64_t bits) {
+    const size_t mask = map->capacity - 1;
+    for (size_t i = home(map, pyhash); map->index[i].entry != 0; i = (i + 1) & mask) {
+        if (map->index[i].py_keyhash == pyhash) {
+            category_entry* e = entry_of(map->index[i]);
+            const int found = look_closer(e, bits);
+            if (found != 0) {
+                return found > 0 ? e : nullptr;
+            }
+        }
+    }
+    return nullptr;
 }
 
 // Files a new entry, a copy of `like` (whose key it takes a reference to),
@@ -115,7 +285,7 @@ category_entry* add_entry(category_hashmap* map, const category_entry& like) {
     entry->nxt = map->entries[bucket];
     Py_INCREF(entry->key);
     map->entries[bucket] = entry;
-    probe(map, entry->py_keyhash) = {entry->py_keyhash, entry};
+    file(map, entry);
     ++map->count;
     return entry;
 }
@@ -123,23 +293,50 @@ category_entry* add_entry(category_hashmap* map, const category_entry& like) {
 }  // namespace
 
 category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
-    const Py_hash_t hash = key_hash(key);
-    if (hash == -1) {
-        // -1 is never a valid hash; a failing hash must not become a category.
-        if (!PyErr_Occurred()) {
-            PyErr_SetString(PyExc_SystemError, "hashing a category key failed without an error");
-        }
+    key_facts facts;
+    if (key_facts_of(key, &facts) < 0) {
         return nullptr;
     }
-    const uint64_t pyhash = static_cast<uint64_t>(hash);
-    if (category_entry* entry = category_hashmap_find(map, pyhash)) {
-        return entry;
+    // The caller keeps the map from changing while keys are compared, so the
+    // probe goes on where it was.
+    if (map->index != nullptr) {
+        const size_t mask = map->capacity - 1;
+        for (size_t i = home(map, facts.pyhash); map->index[i].entry != 0; i = (i + 1) & mask) {
+            if (map->index[i].py_keyhash != facts.pyhash) {
+                continue;
+            }
+            category_entry* e = entry_of(map->index[i]);
+            const int found = matches(e, key, facts);
+            if (found != 0) {
+                return found > 0 ? e : nullptr;
+            }
+        }
     }
-    return add_entry(map, {.nxt = nullptr, .weight = 0.0, .key = key, .py_keyhash = pyhash});
+    return add_entry(map, {.nxt = nullptr, .weight = 0.0, .key = key, .py_keyhash = facts.pyhash, .exact = facts.exact});
 }
 
-category_entry* category_hashmap_find(category_hashmap* map, uint64_t pyhash) {
-    return map->index != nullptr ? probe(map, pyhash).entry : nullptr;
+category_entry* category_hashmap_find_int(const category_hashmap* map, uint64_t pyhash, uint64_t bits) {
+    if (map->index == nullptr) {
+        return nullptr;
+    }
+    if (pyhash != bits) [[unlikely]] {
+        return find_looking_closer(map, pyhash, bits);
+    }
+    const size_t mask = map->capacity - 1;
+    for (size_t i = home(map, pyhash); map->index[i].entry != 0; i = (i + 1) & mask) {
+        const category_slot& slot = map->index[i];
+        if (slot.py_keyhash == pyhash) {
+            // Untagged, the entry's value is its hash, and so this int's.
+            if ((slot.entry & 1) == 0) {
+                return reinterpret_cast<category_entry*>(slot.entry);
+            }
+            const int found = look_closer(entry_of(slot), bits);
+            if (found != 0) {
+                return found > 0 ? entry_of(slot) : nullptr;
+            }
+        }
+    }
+    return nullptr;
 }
 
 int category_hashmap_clear(category_hashmap* map) {
@@ -215,13 +412,15 @@ int category_hashmap_copy(category_hashmap* copy, category_hashmap* map, PyObjec
         }
     }
     // Filed last first, so that each bucket, newest first, lists them in the
-    // order read. Keys that hash alike end in one entry, with the weight of
-    // the first listed, as the setter leaves them.
+    // order read. Copied keys that come out equal end in one entry, with the
+    // weight of the first listed, as the setter leaves them.
     for (auto r = read.rbegin(); r != read.rend(); ++r) {
         category_entry* entry = nullptr;
         if (r->copied_key.get() != r->key.get()) {
             entry = category_hashmap_get(copy, r->copied_key.get());
-        } else if (!(entry = category_hashmap_find(copy, r->entry.py_keyhash))) {
+        } else {
+            // A key kept as it is: the entries read are categories apart,
+            // so it is filed as it was, its exact value with it.
             category_entry like = r->entry;
             like.key = r->key.get();
             entry = add_entry(copy, like);

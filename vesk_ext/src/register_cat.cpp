@@ -4,6 +4,8 @@
 // and gradients through unchanged. It can never be a graph's output.
 #include "_vesk.h"
 
+#include <type_traits>
+
 namespace vesk::cat {
 namespace {
 
@@ -111,41 +113,29 @@ int reverse_input(const pass_step* s, float d) {
     return hand_on<0>(s, 0.0f, 0.0f);
 }
 
-// The Python hash of an integer element, as the interpreter computes it for
-// an int: the value reduced modulo 2^61 - 1 with its sign kept, -1 taken as -2.
-template <typename T>
-uint64_t element_hash(const char* item) {
-    const T v = *reinterpret_cast<const T*>(item);
-    const bool negative = std::cmp_less(v, 0);
-    // Conversion to unsigned wraps modulo 2^64, so the negation is exact.
-    const uint64_t magnitude = negative ? uint64_t{0} - static_cast<uint64_t>(v) : static_cast<uint64_t>(v);
-    // 2^61 is 1 modulo the modulus, so the bits above 61 fold onto the
-    // others; one subtraction then brings the sum below the modulus.
-    const uint64_t modulus = (uint64_t{1} << 61) - 1;
-    uint64_t folded = (magnitude & modulus) + (magnitude >> 61);
-    folded = folded >= modulus ? folded - modulus : folded;
-    const int64_t h = negative ? -static_cast<int64_t>(folded) : static_cast<int64_t>(folded);
-    return static_cast<uint64_t>(h == -1 ? -2 : h);
-}
-
-// Fills entries with those of a column's known categories, null for an
-// unknown one; whether there was one.
-typedef bool (*known_finder)(category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+// Fills entries with those of a column's known categories, null for one
+// unknown or left to the interpreter to compare; whether there was one. The
+// map's lookup, from another source, is inlined into the loop.
+typedef bool (*known_finder)(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
                              category_entry** entries);
 
 template <typename T>
-bool find_known(category_hashmap* map, const char* data, npy_intp stride, npy_intp n, category_entry** entries) {
+[[gnu::flatten]] bool find_known(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
+                                  category_entry** entries) {
     bool unknown = false;
     for (npy_intp i = 0; i < n; ++i) {
-        entries[i] = category_hashmap_find(map, element_hash<T>(data + i * stride));
+        // Sign-extended: a signed element's bits are those of its int64.
+        const uint64_t bits = static_cast<uint64_t>(*reinterpret_cast<const T*>(data + i * stride));
+        entries[i] = category_hashmap_find_int(map, vesk_int_hash(bits, std::is_unsigned_v<T>), bits);
         unknown = unknown || entries[i] == nullptr;
     }
     return unknown;
 }
 
 // Integer columns are hashed natively: their elements become Python ints,
-// whose hash the interpreter defines by value, so a known category is found
-// without making an object for it. Other columns hash each element's object.
+// whose hash and equality the interpreter defines by value, so a known
+// category is found without making an object for it. Other columns hash and
+// compare each element's object.
 known_finder native_finder(PyArrayObject* column) {
     const PyArray_Descr* d = PyArray_DESCR(column);
     if (!PyArray_ISNBO(d->byteorder) || !PyArray_ISALIGNED(column)) {
@@ -160,6 +150,15 @@ bool column_unchanged(PyArrayObject* column, const char* data, npy_intp stride, 
     return PyArray_NDIM(column) == 1 && PyArray_BYTES(column) == data && PyArray_STRIDES(column)[0] == stride &&
            PyArray_DIM(column, 0) == n && PyArray_DESCR(column) == d;
 }
+
+// Ctrl-C acts while a long column is resolved, as in the sample loop: the
+// resolution looks at pending signals after about 10 ms of work (a signal
+// handler's exception refuses the column). Each look between native finds
+// takes the interpreter lock back, which only the thread that runs signal
+// handlers does; the lock is held anyway while keys are made, hashed and
+// compared, where a look costs a load.
+constexpr npy_intp found_per_look = npy_intp{1} << 16;
+constexpr npy_intp made_per_look = npy_intp{1} << 10;
 
 // Resolves the column into entries, creating unseen categories at weight 0.
 // On failure the categories created by this call are dropped again, so a
@@ -176,35 +175,54 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     }
     PyArrayObject* column = reinterpret_cast<PyArrayObject*>(py_array);
     const npy_intp n = PyArray_DIM(column, 0);
+    const known_finder finder = native_finder(column);
+    const int looks = finder != nullptr && n > found_per_look ? vesk_runs_signal_handlers() : 0;
+    if (looks < 0) {
+        return -1;
+    }
     category_entry** entries = PyMem_New(category_entry*, static_cast<size_t>(n));
     if (entries == nullptr) {
         return vesk_no_memory();
     }
-    // Kept alive while Python code run by hashing or releasing keys could
-    // drop the last outside reference to it.
+    // Kept alive while Python code run by hashing, comparing or releasing
+    // keys could drop the last outside reference to it.
     PyRef keep(vesk_newref(reinterpret_cast<PyObject*>(interaction)));
     const category_hashmap before = *st->map;
     st->map_busy += 1;
     const char* data = PyArray_BYTES(column);
     const npy_intp stride = PyArray_STRIDES(column)[0];
     const PyArray_Descr* descr = PyArray_DESCR(column);
-    const known_finder finder = native_finder(column);
+    // Python code run by a look, a hash or a comparison (a signal handler,
+    // `__hash__`, `__eq__`) may have reshaped the column or freed its data.
+    auto refuse_if_changed = [&] {
+        return column_unchanged(column, data, stride, n, descr) ? 0
+                                                                : vesk_refuse_changed_column("input", interaction->name);
+    };
     bool unknown = true;
+    bool failed = false;
     if (finder != nullptr) {
         // Known categories are found without the lock: nothing changes the
         // map while this resolution holds it busy, and finding runs no Python
         // code. Unknown ones (null) are made below, in column order.
-        unknown = vesk_unlocked_for(n, [&] { return finder(st->map, data, stride, n, entries); });
+        unknown = false;
+        const npy_intp chunk = looks ? found_per_look : std::max<npy_intp>(n, 1);
+        for (npy_intp start = 0; start < n && !failed; start += chunk) {
+            const npy_intp m = std::min(chunk, n - start);
+            const char* at = data + start * stride;
+            unknown = vesk_unlocked_for(m, [&] { return finder(st->map, at, stride, m, entries + start); }) || unknown;
+            failed = start + m < n && (PyErr_CheckSignals() < 0 || refuse_if_changed() < 0);
+        }
     }
-    bool failed = false;
-    for (npy_intp i = 0; unknown && !failed && i < n; ++i) {
+    for (npy_intp i = 0, made = 0; unknown && !failed && i < n; ++i) {
         if (finder == nullptr || entries[i] == nullptr) {
-            // Hashing and dropping the keys before ran Python code, which
-            // may have reshaped the column or freed its data.
-            if (!column_unchanged(column, data, stride, n, descr)) {
-                vesk_refuse_changed_column("input", interaction->name);
+            if ((++made % made_per_look == 0 && PyErr_CheckSignals() < 0) || refuse_if_changed() < 0) {
                 failed = true;
                 break;
+            }
+            // A value made a category on an earlier row is found natively.
+            if (finder != nullptr && st->map->count != before.count &&
+                !finder(st->map, data + i * stride, stride, 1, entries + i)) {
+                continue;
             }
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
