@@ -87,7 +87,10 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
     self->gluamine = gluamine;
     self->location = -1;
+    // The sources of a new object: a former input register's -1 would still
+    // ask the query for a column.
     self->sourcecount = 0;
+    self->sources[0] = self->sources[1] = 0;
     self->column_key = PyUnicode_DecodeUTF8(self->name, static_cast<Py_ssize_t>(std::strlen(self->name)), "replace");
     if (self->column_key == nullptr) {
         return -1;
