@@ -365,3 +365,64 @@ def test_signal_handler_stops_a_long_query():
         print("stopped twice")
     ''')
     assert proc.stdout == "stopped twice\n", proc.stderr
+
+
+# The caller's float controls: flush-to-zero and denormals-are-zero (MXCSR
+# bits 15 and 6, as a library built with fast-math leaves them), rounding
+# upward (SSE and x87), and unmasked exceptions.
+@pytest.mark.parametrize("controls", ["flush subnormals", "round upward", "trap exceptions"])
+def test_queries_compute_alike_under_the_callers_float_controls(controls):
+    # Subnormal floats come in (a float32 column, float64 values that numpy
+    # narrows to them, the ranges of both) and arise inside (a gaussian far
+    # from its center, the gradients it passes on); a long double column is
+    # cast on the x87 unit. Trained, predicted and read back, every bit is as
+    # under the default controls, and the caller keeps its own.
+    proc = run_python('''
+        import ctypes, pickle
+        import numpy as np, _vesk
+        from builders import graph_of, register
+
+        libm = ctypes.CDLL("libm.so.6")
+        def environment():  # fenv_t: the x87 environment (28 bytes), then MXCSR
+            buf = (ctypes.c_uint8 * 32)()
+            assert libm.fegetenv(buf) == 0
+            return buf
+        def controls():  # the x87 control word, MXCSR without its status flags
+            env = bytes(environment())
+            return int.from_bytes(env[0:2], "little"), int.from_bytes(env[28:32], "little") & ~0x3F
+
+        X = {"x": np.linspace(-1e-39, 3e-39, 300), "z": (np.arange(300, dtype=np.uint32) * 9 + 1).view(np.float32),
+             "v": np.arange(1, 301, dtype=np.longdouble) / 3}
+        Y = np.linspace(-2e-39, 2e-39, 300).astype(np.float32)
+
+        def run():
+            g = _vesk.Interaction("gaussian", (3, 0, 0))
+            g._set_source(0, 0)
+            g.state._from_dict({"center0": 30.0, "center1": 0.0, "w0": 9.5, "w1": 1.0})
+            lin = _vesk.Interaction("linear", (4, 0, 0))
+            lin._set_source(0, 3)
+            lin._set_source(1, 1)
+            lin.state._from_dict({"w0": 1.5, "w1": 0.25, "bias": 0.0})
+            product = _vesk.Interaction("multiply", (5, 0, 0))
+            product._set_source(0, 4)
+            product._set_source(1, 2)
+            graph = graph_of(register("x"), register("z"), register("v"), g, lin, product,
+                             register("y", (6, 0, 0), source=5))
+            out = [graph._query(X, Y) for _ in range(2)] + [graph._query(X)]
+            return pickle.dumps((out, graph, [graph[i]._tooltip for i in range(len(graph))]))
+
+        alike = run()
+        if %r == "flush subnormals":
+            env = environment()
+            env[28:32] = (int.from_bytes(bytes(env[28:32]), "little") | 0x8040).to_bytes(4, "little")
+            assert libm.fesetenv(env) == 0
+        elif %r == "round upward":
+            assert libm.fesetround(0x800) == 0
+        else:
+            assert libm.feenableexcept(0x1D) != -1  # every exception but the inexact result
+        caller = controls()
+        assert run() == alike
+        assert controls() == caller
+        print("alike")
+    ''' % (controls, controls))
+    assert proc.stdout == "alike\n", proc.stderr

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -354,13 +355,123 @@ column column_of(PyArrayObject* a) {
             -1, -1, -1, 0, {}, {}};
 }
 
-// The survey of a numeric column, where the range or the narrowing check
-// needs it: one pass without the lock. Clean and empty otherwise.
-survey_result survey_of(const register_state_t* st, const column& c) {
-    if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
-        return {false, true, 0.0f, 0.0f};
+// Whether an array still reads as the column taken from it: Python code
+// run since (a signal handler, a value's conversion, a mask hook) may have
+// reshaped or retyped it or given it new memory.
+bool reads_as_taken(PyArrayObject* a, const column& c) {
+    return PyArray_NDIM(a) == 1 && PyArray_BYTES(a) == c.data && PyArray_DIM(a, 0) == c.length &&
+           PyArray_STRIDES(a)[0] == c.stride && PyArray_DESCR(a) == c.dtype;
+}
+
+// Between two pieces of a column's set-up: pending signals are looked at,
+// and the handlers may have changed the array. 0, or -1 with the handler's
+// exception or the refusal of the column (`what` of the register `name`).
+int between_pieces(PyArrayObject* a, const column& c, const char* what, const char* name) {
+    if (vesk_check_signals_in_setup() < 0) {
+        return -1;
     }
-    return vesk_unlocked_for(c.length, [&c] { return c.ops->survey(c.data, c.stride, c.length); });
+    return reads_as_taken(a, c) ? 0 : vesk_refuse_changed_column(what, name);
+}
+
+// The survey of two parts of a column, as that of the whole.
+survey_result joined(const survey_result& r, const survey_result& s) {
+    if (!r.found || !s.found) {
+        const survey_result& f = r.found ? r : s;
+        return {f.found, r.clean && s.clean, f.max, f.min};
+    }
+    return {true, r.clean && s.clean, s.max > r.max || (s.max == r.max && !std::signbit(s.max)) ? s.max : r.max,
+            s.min < r.min || (s.min == r.min && std::signbit(s.min)) ? s.min : r.min};
+}
+
+// Elements a survey reads between two looks at pending signals: about
+// 10 ms of its slowest form (an element of another byte order, read a byte
+// at a time).
+constexpr int64_t survey_piece = int64_t{1} << 22;
+
+// The survey of a numeric column `c` of the array `a`, where the range or
+// the narrowing check needs it, into `range` (clean and empty otherwise):
+// pieces without the lock, between which pending signals are looked at.
+// 0, or -1 with the exception that stopped it.
+int survey_of(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
+              survey_result* range) {
+    const register_state_t* st = state_of(interaction);
+    *range = {false, true, 0.0f, 0.0f};
+    if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
+        return 0;
+    }
+    // Every element of a broadcast column is its first.
+    const int64_t n = c.stride == 0 ? std::min<int64_t>(c.length, 1) : c.length;
+    for (int64_t begin = 0; begin < n; begin += survey_piece) {
+        if (begin > 0 && between_pieces(a, c, what, interaction->name) < 0) {
+            return -1;
+        }
+        const int64_t len = std::min(survey_piece, n - begin);
+        const char* data = c.data + begin * c.stride;
+        *range = joined(*range, vesk_unlocked_for(len, [&] { return c.ops->survey(data, c.stride, len); }));
+    }
+    return 0;
+}
+
+// Elements [begin, begin + n) of the column `c` of `a` cast by numpy to
+// float32 into `out`, as numpy casts a whole array: 0, or -1 with numpy's
+// exception. The piece is read as a base-class array: a subclass's hooks
+// never see it.
+int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, float* out) {
+    npy_intp dims[1] = {n};
+    npy_intp strides[1] = {c.stride};
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    Py_INCREF(descr);  // the calls steal the descriptors' references
+    PyRef piece(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
+                                     const_cast<char*>(c.data) + begin * c.stride, 0, nullptr));
+    if (!piece || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(piece.get()),
+                                        vesk_newref(reinterpret_cast<PyObject*>(a))) < 0) {
+        return -1;
+    }
+    PyRef into(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT), 1, dims, nullptr, out,
+                                    NPY_ARRAY_CARRAY, nullptr));
+    return into ? PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(into.get()),
+                                   reinterpret_cast<PyArrayObject*>(piece.get()))
+                : -1;
+}
+
+// A column numpy must cast (objects and strings take up to a microsecond an
+// element), cast to a new float32 array in pieces of about 10 ms between
+// which pending signals are looked at. A column of up to 65,536 elements is
+// one piece; each piece warns as numpy's cast does. The copy in `owner`
+// and 0; -1 with numpy's exception when the cast failed; -2 with the
+// exception that stopped it otherwise.
+int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
+                PyRef* owner) {
+    npy_intp length = static_cast<npy_intp>(c.length);
+    PyRef copy(PyArray_SimpleNew(1, &length, NPY_FLOAT));
+    if (!copy) {
+        return -2;
+    }
+    float* out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())));
+    using clock = std::chrono::steady_clock;
+    constexpr npy_intp first_piece = npy_intp{1} << 16;
+    constexpr auto piece_time = std::chrono::milliseconds(10);
+    npy_intp piece = first_piece;
+    for (npy_intp begin = 0; begin < length;) {
+        const npy_intp n = std::min(piece, length - begin);
+        const clock::time_point start = clock::now();
+        if (cast_piece(a, c, begin, n, out + begin) < 0) {
+            return -1;
+        }
+        begin += n;
+        if (begin < length) {
+            // The next piece takes about piece_time at the rate of this one.
+            const auto took = std::max<clock::duration>(clock::now() - start, std::chrono::microseconds(1));
+            const double scaled = static_cast<double>(n) * (static_cast<double>(clock::duration(piece_time).count()) /
+                                                           static_cast<double>(took.count()));
+            piece = static_cast<npy_intp>(std::clamp(scaled, 4096.0, static_cast<double>(survey_piece)));
+            if (between_pieces(a, c, what, interaction->name) < 0) {
+                return -2;
+            }
+        }
+    }
+    *owner = std::move(copy);
+    return 0;
 }
 
 // Releases a held column and its reference to the array it reads.
@@ -391,7 +502,9 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     if (refuse_hidden_values(py_array, what, interaction->name) < 0) {
         return -1;
     }
-    // Looking at the mask ran Python code, which may have reshaped the array.
+    // Looking at the mask ran Python code, which may have reshaped the array
+    // or changed the float controls.
+    vesk_reset_query_floats();
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
     if (PyArray_NDIM(a) != 1) {
         return vesk_fail(PyExc_ValueError, shape, interaction->name);
@@ -401,14 +514,16 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     }
     column read = column_of(a);
     PyRef owner(vesk_newref(py_array));
-    survey_result range = survey_of(st, read);
+    survey_result range;
+    if (survey_of(interaction, a, read, what, &range) < 0) {
+        return -1;
+    }
     if (read.ops == nullptr || !range.clean) {
-        // A base-class array: a subclass's hooks never see it. The call
-        // steals the descriptor's reference.
-        owner = PyRef(PyArray_FromArray(a, PyArray_DescrFromType(NPY_FLOAT),
-                                        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
-        if (!owner) {
-            if (!vesk_error_is_refusable()) {
+        const int cast = cast_column(interaction, a, read, what, &owner);
+        // A value's conversion may have run Python code.
+        vesk_reset_query_floats();
+        if (cast < 0) {
+            if (cast == -2 || !vesk_error_is_refusable()) {
                 return -1;
             }
             vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
@@ -419,8 +534,11 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
                        ? vesk_hint("hint: a column of categories goes to a \"cat\" register")
                        : -1;
         }
-        read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
-        range = survey_of(st, read);
+        PyArrayObject* copy = reinterpret_cast<PyArrayObject*>(owner.get());
+        read = column_of(copy);
+        if (survey_of(interaction, copy, read, what, &range) < 0) {
+            return -1;
+        }
     }
     column* held = static_cast<column*>(PyMem_Malloc(sizeof(column)));
     if (held == nullptr) {
@@ -439,9 +557,7 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
 // values. 0, or -1 with the refusal.
 int check_column(const PyInteraction_Object* interaction, const column* c, int64_t samples, bool input) {
     const char* what = input ? "input" : "expected";
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(c->owner);
-    if (PyArray_NDIM(a) != 1 || PyArray_BYTES(a) != c->data || PyArray_DIM(a, 0) != c->length ||
-        PyArray_STRIDES(a)[0] != c->stride || PyArray_DESCR(a) != c->dtype) {
+    if (!reads_as_taken(reinterpret_cast<PyArrayObject*>(c->owner), *c)) {
         return vesk_refuse_changed_column(what, interaction->name);
     }
     if (input && c->length != samples) {
