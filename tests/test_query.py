@@ -367,6 +367,36 @@ def test_signal_handler_stops_a_long_query():
     assert proc.stdout == "stopped twice\n", proc.stderr
 
 
+def test_a_signal_stops_the_cast_of_a_column_before_the_first_sample():
+    # A column numpy must cast is cast in pieces, between which a pending
+    # signal's handler runs: its exception refuses the query before any
+    # sample, training or predicting, and the range stays as it was. The
+    # values convert without Python code (the handler would run inside a
+    # conversion) and slowly, for seconds; the query is short enough not to
+    # look for signals between its samples.
+    proc = run_python('''
+        import pickle, signal
+        from decimal import Decimal
+        import numpy as np
+        from builders import graph_of, register
+
+        g = graph_of(register("x"), register("y", (1, 0, 0), source=0))
+        column = np.full(100_000, Decimal("1." + "0" * 3000 + "1"), dtype=object)
+        signal.signal(signal.SIGALRM, lambda *_: 1 / 0)
+        for yarray in (np.ones(len(column), np.float32), None):
+            before = pickle.dumps(g)
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            try:
+                g._query({"x": column}, yarray)
+            except ZeroDivisionError:
+                assert pickle.dumps(g) == before
+            else:
+                raise AssertionError("the query ran to its end")
+        print("refused twice")
+    ''')
+    assert proc.stdout == "refused twice\n", proc.stderr
+
+
 # The caller's float controls: flush-to-zero and denormals-are-zero (MXCSR
 # bits 15 and 6, as a library built with fast-math leaves them), rounding
 # upward (SSE and x87), and unmasked exceptions.
@@ -376,7 +406,8 @@ def test_queries_compute_alike_under_the_callers_float_controls(controls):
     # narrows to them, the ranges of both) and arise inside (a gaussian far
     # from its center, the gradients it passes on); a long double column is
     # cast on the x87 unit. Trained, predicted and read back, every bit is as
-    # under the default controls, and the caller keeps its own.
+    # under the default controls, the caller keeps its own, and a worker's
+    # fingerprint (whose graph makes subnormal values too) is the same.
     proc = run_python('''
         import ctypes, pickle
         import numpy as np, _vesk
@@ -411,7 +442,8 @@ def test_queries_compute_alike_under_the_callers_float_controls(controls):
             out = [graph._query(X, Y) for _ in range(2)] + [graph._query(X)]
             return pickle.dumps((out, graph, [graph[i]._tooltip for i in range(len(graph))]))
 
-        alike = run()
+        from vesk import _worker
+        alike, fingerprint = run(), _worker.fingerprint()
         if %r == "flush subnormals":
             env = environment()
             env[28:32] = (int.from_bytes(bytes(env[28:32]), "little") | 0x8040).to_bytes(4, "little")
@@ -423,6 +455,8 @@ def test_queries_compute_alike_under_the_callers_float_controls(controls):
         caller = controls()
         assert run() == alike
         assert controls() == caller
+        _worker._fingerprint = None  # a worker's, computed under these controls
+        assert _worker.fingerprint() == fingerprint
         print("alike")
     ''' % (controls, controls))
     assert proc.stdout == "alike\n", proc.stderr

@@ -383,10 +383,21 @@ survey_result joined(const survey_result& r, const survey_result& s) {
             s.min < r.min || (s.min == r.min && std::signbit(s.min)) ? s.min : r.min};
 }
 
-// Elements a survey reads between two looks at pending signals: about
-// 10 ms of its slowest form (an element of another byte order, read a byte
-// at a time).
-constexpr int64_t survey_piece = int64_t{1} << 22;
+// The passes of a column's set-up go in pieces of about 10 ms, between
+// which pending signals are looked at: each piece takes as long as the one
+// before at that one's rate (`n` elements in `took`), within [least, most].
+using setup_clock = std::chrono::steady_clock;
+int64_t next_piece(int64_t n, setup_clock::duration took, int64_t least, int64_t most) {
+    constexpr setup_clock::duration piece_time = std::chrono::milliseconds(10);
+    const double ticks = static_cast<double>(std::max<setup_clock::rep>(took.count(), 1));
+    const double scaled = static_cast<double>(n) * (static_cast<double>(piece_time.count()) / ticks);
+    return static_cast<int64_t>(std::clamp(scaled, static_cast<double>(least), static_cast<double>(most)));
+}
+
+// A survey's first piece: about 10 ms of its slowest form (an element of
+// another byte order read a byte at a time, 25 ns), 0.3 ms of its fastest.
+constexpr int64_t survey_first_piece = int64_t{1} << 18;
+constexpr int64_t survey_most_piece = int64_t{1} << 26;
 
 // The survey of a numeric column `c` of the array `a`, where the range or
 // the narrowing check needs it, into `range` (clean and empty otherwise):
@@ -401,13 +412,19 @@ int survey_of(PyInteraction_Object* interaction, PyArrayObject* a, const column&
     }
     // Every element of a broadcast column is its first.
     const int64_t n = c.stride == 0 ? std::min<int64_t>(c.length, 1) : c.length;
-    for (int64_t begin = 0; begin < n; begin += survey_piece) {
-        if (begin > 0 && between_pieces(a, c, what, interaction->name) < 0) {
-            return -1;
-        }
-        const int64_t len = std::min(survey_piece, n - begin);
+    int64_t piece = survey_first_piece;
+    for (int64_t begin = 0; begin < n;) {
+        const int64_t len = std::min(piece, n - begin);
         const char* data = c.data + begin * c.stride;
+        const setup_clock::time_point start = setup_clock::now();
         *range = joined(*range, vesk_unlocked_for(len, [&] { return c.ops->survey(data, c.stride, len); }));
+        begin += len;
+        if (begin < n) {
+            piece = next_piece(len, setup_clock::now() - start, survey_first_piece / 16, survey_most_piece);
+            if (between_pieces(a, c, what, interaction->name) < 0) {
+                return -1;
+            }
+        }
     }
     return 0;
 }
@@ -434,11 +451,13 @@ int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, fl
                 : -1;
 }
 
-// A column numpy must cast (objects and strings take up to a microsecond an
-// element), cast to a new float32 array in pieces of about 10 ms between
-// which pending signals are looked at. A column of up to 65,536 elements is
-// one piece; each piece warns as numpy's cast does. The copy in `owner`
-// and 0; -1 with numpy's exception when the cast failed; -2 with the
+// A column numpy must cast, cast to a new float32 array in pieces of about
+// 10 ms between which pending signals are looked at: each piece takes as
+// long as the one before at its rate, from a first piece of 1,024 objects
+// or strings (a value's conversion can take microseconds) or 65,536
+// numbers (about a nanosecond each; a numeric column up to that length is
+// cast in one piece). Each piece warns as numpy's cast does. The copy in
+// `owner` and 0; -1 with numpy's exception when the cast failed; -2 with the
 // exception that stopped it otherwise.
 int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
                 PyRef* owner) {
@@ -448,23 +467,17 @@ int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const colum
         return -2;
     }
     float* out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())));
-    using clock = std::chrono::steady_clock;
-    constexpr npy_intp first_piece = npy_intp{1} << 16;
-    constexpr auto piece_time = std::chrono::milliseconds(10);
-    npy_intp piece = first_piece;
+    const char kind = c.dtype->kind;
+    npy_intp piece = kind == 'O' || kind == 'U' || kind == 'S' ? 1024 : npy_intp{1} << 16;
     for (npy_intp begin = 0; begin < length;) {
         const npy_intp n = std::min(piece, length - begin);
-        const clock::time_point start = clock::now();
+        const setup_clock::time_point start = setup_clock::now();
         if (cast_piece(a, c, begin, n, out + begin) < 0) {
             return -1;
         }
         begin += n;
         if (begin < length) {
-            // The next piece takes about piece_time at the rate of this one.
-            const auto took = std::max<clock::duration>(clock::now() - start, std::chrono::microseconds(1));
-            const double scaled = static_cast<double>(n) * (static_cast<double>(clock::duration(piece_time).count()) /
-                                                           static_cast<double>(took.count()));
-            piece = static_cast<npy_intp>(std::clamp(scaled, 4096.0, static_cast<double>(survey_piece)));
+            piece = static_cast<npy_intp>(next_piece(n, setup_clock::now() - start, 16, survey_most_piece));
             if (between_pieces(a, c, what, interaction->name) < 0) {
                 return -2;
             }
