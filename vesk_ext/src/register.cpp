@@ -444,6 +444,16 @@ int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, fl
                                         vesk_newref(reinterpret_cast<PyObject*>(a))) < 0) {
         return -1;
     }
+    // numpy parses a string through a scalar of its own whose conversion
+    // runs pending signal handlers and drops their exceptions: strings go
+    // as str and bytes objects, which parse alike, to the same floats.
+    if (descr->kind == 'U' || descr->kind == 'S') {
+        piece = PyRef(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(piece.get()),
+                                         PyArray_DescrFromType(NPY_OBJECT), 0));
+        if (!piece) {
+            return -1;
+        }
+    }
     PyRef into(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT), 1, dims, nullptr, out,
                                     NPY_ARRAY_CARRAY, nullptr));
     return into ? PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(into.get()),
