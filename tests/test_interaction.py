@@ -85,6 +85,7 @@ def test_object_without_constructor_refuses_what_needs_a_type():
 
 def test_constructor_twice_releases_the_earlier_companion():
     x = _vesk.Interaction("fixed", (0, 0, 0), 0, "a")
+    x._set_source(0, -1)
     old_state = x.state
     x._loss = "".join(["mean_absolute", "_error"])  # built at run time: not interned, not immortal
     loss = x._loss
@@ -95,6 +96,8 @@ def test_constructor_twice_releases_the_earlier_companion():
     with pytest.raises(RuntimeError):
         old_state.feature_min  # the old companion no longer reaches the interaction
     assert x.state.feature_min != x.state.feature_min  # NaN: a fresh state
+    # Its sources too: the input register made again is no input register.
+    assert x.__getstate__()[5:7] == _vesk.Interaction("fixed", (0, 0, 0)).__getstate__()[5:7]
 
 
 def test_companion_outliving_its_interaction():

@@ -11,6 +11,7 @@ import pytest
 
 import _vesk
 import reference_math as ref
+from conftest import run_python
 from graph_pairs import Pair, columns, every_type, exact, first_difference, same_bits
 
 F = np.float32
@@ -275,3 +276,23 @@ def test_every_form_of_the_float_functions_gives_the_library_bits(function):
             assert hashlib.sha256(got.tobytes()).hexdigest() == ref.LIBRARY_DIGESTS[function], (cpu_set, f, lanes)
             checked += 1
     assert checked >= len(FLOAT_FORMS[function]) and n > 4_000_000
+
+
+def test_the_probe_refuses_counts_it_cannot_take():
+    # A negative count, one whose results would not fit in memory, and null
+    # arrays are refused before any is read or written (in a child: a count
+    # let through would crash it); a count of 0 touches nothing.
+    proc = run_python('''
+        import ctypes, numpy as np, _vesk
+        probe = ctypes.CDLL(_vesk.__file__).vesk_float_math_probe
+        probe.argtypes = [ctypes.c_int, ctypes.c_int, ctypes.c_int, ctypes.c_void_p, ctypes.c_void_p, ctypes.c_int64]
+        x, out = np.ones(4, np.float32), np.zeros(8, np.float32)
+        arrays = (x.ctypes.data, out.ctypes.data)
+        for n, where in ((-1, arrays), (-2 ** 63, arrays), (2 ** 62, arrays), (2 ** 63 - 1, arrays), (1, (None, None)),
+                         (1, (x.ctypes.data, None)), (0, (None, None))):
+            for f, lanes in ((0, 1), (3, 0), (1, 0), (2, 1)):
+                assert probe(0, f, lanes, *where, n) == (0 if n == 0 else -1), (n, f, lanes)
+        assert not out.any()
+        print("refused")
+    ''')
+    assert proc.stdout == "refused\n", proc.stderr

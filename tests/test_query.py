@@ -365,3 +365,98 @@ def test_signal_handler_stops_a_long_query():
         print("stopped twice")
     ''')
     assert proc.stdout == "stopped twice\n", proc.stderr
+
+
+def test_a_signal_stops_the_cast_of_a_column_before_the_first_sample():
+    # A column numpy must cast is cast in pieces, between which a pending
+    # signal's handler runs: its exception refuses the query before any
+    # sample, training or predicting, and the range stays as it was. The
+    # values convert without Python code (the handler would run inside a
+    # conversion) and slowly, for seconds; the query is short enough not to
+    # look for signals between its samples.
+    proc = run_python('''
+        import pickle, signal
+        from decimal import Decimal
+        import numpy as np
+        from builders import graph_of, register
+
+        g = graph_of(register("x"), register("y", (1, 0, 0), source=0))
+        column = np.full(100_000, Decimal("1." + "0" * 3000 + "1"), dtype=object)
+        signal.signal(signal.SIGALRM, lambda *_: 1 / 0)
+        for yarray in (np.ones(len(column), np.float32), None):
+            before = pickle.dumps(g)
+            signal.setitimer(signal.ITIMER_REAL, 0.1)
+            try:
+                g._query({"x": column}, yarray)
+            except ZeroDivisionError:
+                assert pickle.dumps(g) == before
+            else:
+                raise AssertionError("the query ran to its end")
+        print("refused twice")
+    ''')
+    assert proc.stdout == "refused twice\n", proc.stderr
+
+
+# The caller's float controls: flush-to-zero and denormals-are-zero (MXCSR
+# bits 15 and 6, as a library built with fast-math leaves them), rounding
+# upward (SSE and x87), and unmasked exceptions.
+@pytest.mark.parametrize("controls", ["flush subnormals", "round upward", "trap exceptions"])
+def test_queries_compute_alike_under_the_callers_float_controls(controls):
+    # Subnormal floats come in (a float32 column, float64 values that numpy
+    # narrows to them, the ranges of both) and arise inside (a gaussian far
+    # from its center, the gradients it passes on); a long double column is
+    # cast on the x87 unit. Trained, predicted and read back, every bit is as
+    # under the default controls, the caller keeps its own, and a worker's
+    # fingerprint (whose graph makes subnormal values too) is the same.
+    proc = run_python('''
+        import ctypes, pickle
+        import numpy as np, _vesk
+        from builders import graph_of, register
+
+        libm = ctypes.CDLL("libm.so.6")
+        def environment():  # fenv_t: the x87 environment (28 bytes), then MXCSR
+            buf = (ctypes.c_uint8 * 32)()
+            assert libm.fegetenv(buf) == 0
+            return buf
+        def controls():  # the x87 control word, MXCSR without its status flags
+            env = bytes(environment())
+            return int.from_bytes(env[0:2], "little"), int.from_bytes(env[28:32], "little") & ~0x3F
+
+        X = {"x": np.linspace(-1e-39, 3e-39, 300), "z": (np.arange(300, dtype=np.uint32) * 9 + 1).view(np.float32),
+             "v": np.arange(1, 301, dtype=np.longdouble) / 3}
+        Y = np.linspace(-2e-39, 2e-39, 300).astype(np.float32)
+
+        def run():
+            g = _vesk.Interaction("gaussian", (3, 0, 0))
+            g._set_source(0, 0)
+            g.state._from_dict({"center0": 30.0, "center1": 0.0, "w0": 9.5, "w1": 1.0})
+            lin = _vesk.Interaction("linear", (4, 0, 0))
+            lin._set_source(0, 3)
+            lin._set_source(1, 1)
+            lin.state._from_dict({"w0": 1.5, "w1": 0.25, "bias": 0.0})
+            product = _vesk.Interaction("multiply", (5, 0, 0))
+            product._set_source(0, 4)
+            product._set_source(1, 2)
+            graph = graph_of(register("x"), register("z"), register("v"), g, lin, product,
+                             register("y", (6, 0, 0), source=5))
+            out = [graph._query(X, Y) for _ in range(2)] + [graph._query(X)]
+            return pickle.dumps((out, graph, [graph[i]._tooltip for i in range(len(graph))]))
+
+        from vesk import _worker
+        alike, fingerprint = run(), _worker.fingerprint()
+        if %r == "flush subnormals":
+            env = environment()
+            env[28:32] = (int.from_bytes(bytes(env[28:32]), "little") | 0x8040).to_bytes(4, "little")
+            assert libm.fesetenv(env) == 0
+        elif %r == "round upward":
+            assert libm.fesetround(0x800) == 0
+        else:
+            assert libm.feenableexcept(0x1D) != -1  # every exception but the inexact result
+        caller = controls()
+        assert run() == alike
+        assert controls() == caller
+        _worker._fingerprint = None  # a worker's, computed under these controls
+        assert _worker.fingerprint() == fingerprint
+        print("alike")
+    ''' % (controls, controls))
+    assert proc.stdout == "alike\n", proc.stderr

@@ -101,8 +101,11 @@ def hash_probe() -> int:
 
 
 # Values at which implementations of the float32 functions are known to
-# differ, besides a sweep of ordinary ones.
-PROBES = (53.42252, 17.278738, 32.564632, -32.564632, 5.706543, 0.5, -3.25, 88.72283, 1e-6, 7.0)
+# differ, besides a sweep of ordinary ones: 53.42252, 17.278738, 32.564632,
+# -32.564632, 5.706543, 0.5, -3.25, 88.72283, 1e-6 and 7.0, by their bits,
+# which no float environment of the worker's can round otherwise.
+PROBES = (0x4255B0A9, 0x418A3ADB, 0x4202422F, 0xC202422F, 0x40B69C00, 0x3F000000, 0xC0500000, 0x42B17217,
+          0x358637BD, 0x40E00000)
 
 
 def fingerprint() -> str:
@@ -120,27 +123,35 @@ def fingerprint() -> str:
                 x._set_source(ix, src)
             return x
 
+        # The gaussian in slot 7 is far from its center: its values are
+        # subnormal, and so are the gradients and moments of w1 in slot 8,
+        # which a worker that flushes subnormals to zero would not keep.
         nodes = [node("fixed", (-1,), "x"), node("cat", (-1,), "c"), node("sine", (0,)), node("gaussian", (0, 2)),
-                 node("tanh", (3, 1)), node("linear", (4, 2)), node("multiply", (5, 3)), node("fixed", (6,), "y")]
+                 node("tanh", (3, 1)), node("linear", (4, 2)), node("multiply", (5, 3)), node("gaussian", (0,)),
+                 node("linear", (6, 7)), node("fixed", (8,), "y")]
         # Every drawn parameter is set: the digest does not depend on rand().
         states = [{"feature_min": -64.0, "feature_max": 64.0, "auto_adapt": False}, {}, {"x0": 0.0, "k": 64.0},
                   {"center0": 0.125, "center1": -0.25, "w0": 0.015625, "w1": 0.5},
-                  {"w0": 1.5, "w1": -0.75, "bias": 0.1}, {"w0": 0.5, "w1": 0.25, "bias": -0.05}, {},
+                  {"w0": 1.5, "w1": -0.75, "bias": 0.125}, {"w0": 0.5, "w1": 0.25, "bias": -0.0625}, {},
+                  {"center0": 30.0, "center1": 0.0, "w0": 9.5, "w1": 1.0}, {"w0": 1.0, "w1": 0.5, "bias": 0.0},
                   {"feature_min": -2.0, "feature_max": 2.0, "auto_adapt": True}]
         g = _vesk.Graph(len(nodes))
         for slot, (x, state) in enumerate(zip(nodes, states)):
             x.state._from_dict(state)
             g[slot] = x
-        sweep = np.linspace(-60.0, 60.0, 181, dtype=np.float32)
-        values = np.array(list(PROBES) + sweep.tolist(), dtype=np.float32)
+        # The inputs and the digest are formed exactly (sixty-fourths,
+        # eighths, the bytes of pickled floats): a worker computes them alike
+        # whatever its float controls, which are the module's to overrule.
+        sweep = np.arange(-60 * 64, 60 * 64 + 1, 43, dtype=np.int32).astype(np.float32) / np.float32(64)
+        values = np.concatenate([np.array(PROBES, dtype=np.uint32).view(np.float32), sweep])
         X: Dict[str, Any] = {"x": values, "c": np.arange(len(values)) % 5}
-        Y = np.sin(values.astype(np.float64) * 0.37).astype(np.float32)
+        Y = ((np.arange(len(values)) * 7 % 17) - 8).astype(np.float32) / np.float32(8)
         h = hashlib.sha256()
         for _ in range(2):
             h.update(g._query(X, Y).tobytes())
         h.update(g._query(X).tobytes())
         for x in nodes:
-            h.update(repr(x.__getstate__()[12]).encode())  # the state values
+            h.update(pickle.dumps(x.__getstate__()[12], protocol=2))  # the state values
         _fingerprint = h.hexdigest()[:32]
     return _fingerprint
 

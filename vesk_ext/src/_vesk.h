@@ -974,6 +974,61 @@ void vesk_relock(PyThreadState* saved);
 // interpreter), 0 elsewhere, -1 with an exception. Needs the lock.
 int vesk_runs_signal_handlers();
 
+// The float environment a query computes in: round to nearest, subnormal
+// numbers kept as they are (neither flushed to zero as results nor read as
+// zero as operands), every float exception masked, in the control word of
+// the SSE and AVX instructions (MXCSR) and in that of the x87 unit (long
+// double columns). Any library in the process may have changed them (an
+// object built with fast-math, a "flush denormals" switch), which would
+// change results and void the exactness of the emulated fused
+// multiply-add. The words are per thread: releasing the interpreter lock
+// leaves them alone, but Python code can change them, so whatever runs
+// Python code while a query computes (a key's hash or __eq__, a mask hook,
+// a value's conversion, a signal handler, a finaliser) calls
+// vesk_reset_query_floats before the query's next float operation. Out of
+// line, each of them: the compiler moves float operations across an inline
+// write of the word, not across a call it cannot see into.
+struct vesk_float_controls {
+    uint32_t mxcsr;
+    uint16_t x87;
+};
+// Sets the query's controls; the caller's, to give back.
+[[gnu::noinline]] vesk_float_controls vesk_enter_query_floats();
+// Sets the query's controls again; the status flags (the exceptions raised
+// so far, which the column casts read) stay as they are.
+[[gnu::noinline]] void vesk_reset_query_floats();
+// Gives the caller back its controls, keeping the status flags.
+[[gnu::noinline]] void vesk_leave_query_floats(vesk_float_controls caller);
+
+// The query's float controls over a scope, the caller's given back at its
+// end: for code that computes outside a query (a construction's learning
+// rate and draws, a tooltip's digits). The float operations must lie in
+// calls the scope's own function makes, out of its sight.
+struct vesk_query_floats {
+    const vesk_float_controls caller = vesk_enter_query_floats();
+    vesk_query_floats() = default;
+    vesk_query_floats(const vesk_query_floats&) = delete;
+    vesk_query_floats& operator=(const vesk_query_floats&) = delete;
+    ~vesk_query_floats() { vesk_leave_query_floats(caller); }
+};
+
+// A state's float as a Python float's double, exactly, and a double
+// narrowed to float, rounded to nearest: under the query's float controls,
+// so that neither depends on the caller's (a subnormal float read as 0, or
+// a result flushed to it).
+[[gnu::noinline]] double vesk_widen(float value);
+[[gnu::noinline]] float vesk_narrow(double value);
+
+// A look at pending signals between the pieces of a long part of a query's
+// set-up (a column's survey or cast), where about 10 ms of work passes
+// between looks: 0, or -1 with the exception a handler raised. The handlers
+// ran Python code: the query's float controls are set again.
+inline int vesk_check_signals_in_setup() {
+    const int rc = PyErr_CheckSignals();
+    vesk_reset_query_floats();
+    return rc;
+}
+
 // Runs f, a pass over a long column, with the interpreter lock released,
 // so that queries on other threads go on meanwhile; its result. f may touch
 // no Python object, only memory that the running query keeps alive, and

@@ -6,6 +6,7 @@
 
 #include <algorithm>
 #include <bit>
+#include <cfenv>
 #include <chrono>
 
 #include <unistd.h>
@@ -95,6 +96,8 @@ struct QueryGuard {
             Py_XDECREF(output->typeobj->get_outputarray(output));
             PyErr_Clear();
         }
+        // Dropping the columns may have run finalisers; the ranges compare next.
+        vesk_reset_query_floats();
         if (!committed) {
             settle(false);
         }
@@ -102,6 +105,13 @@ struct QueryGuard {
         for_each_node(held, [](PyInteraction_Object* x) { --x->busy; });
         held->running = 0;
     }
+};
+
+// A query's float environment from its first operation to its last: the
+// guard's clean-up (which compares feature ranges) included.
+struct QueryFloats {
+    const vesk_float_controls caller = vesk_enter_query_floats();
+    ~QueryFloats() { vesk_leave_query_floats(caller); }
 };
 
 // How many of its sources, first ones first, a node will read, as its
@@ -555,6 +565,7 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks, int64_t count) {
     vesk_relock(graph->_threadstate);
     const auto after = std::chrono::steady_clock::now();
     const int rc = PyErr_CheckSignals() < 0 || check_columns(graph, count) < 0 ? -1 : 0;
+    vesk_reset_query_floats();
     graph->_threadstate = PyEval_SaveThread();
     const bool waited = (after - before) * (100 * checks.chunk / checks.base) > before - checks.last;
     checks.chunk = waited ? checks.base * 32 : checks.base;
@@ -609,6 +620,9 @@ int check_signals(PyGraph_Object* graph, signal_checks& checks, int64_t count) {
         graph->latest_batchsize = 1;
     }
     int rc = 0;
+    // The set-up ran Python code (lookups, hashes, hooks, the look for the
+    // main thread) since the controls were last set.
+    vesk_reset_query_floats();
     graph->_threadstate = PyEval_SaveThread();
     for (int64_t k = 0, n = 0; k < count && rc == 0; k += n) {
         n = std::min(checks.chunk, count - k);
@@ -639,6 +653,9 @@ PyObject* graph_query(PyGraph_Object* self, PyObject* xarray, PyObject* yarray) 
         }
         return nullptr;
     }
+    // Declared first, so that the controls are given back after the guard's
+    // clean-up.
+    const QueryFloats floats;
     QueryGuard guard;
     const long long count = guard.acquire(self) < 0 ? -1 : hand_out_inputs(self, xarray);
     if (count < 0) {
@@ -670,6 +687,81 @@ PyObject* graph_query(PyGraph_Object* self, PyObject* xarray, PyObject* yarray) 
     // (check_columns, before the first sample).
     guard.succeeded = run_samples(self, count, tune ? 1 : 0, guard) == 0;
     return guard.succeeded ? output->typeobj->get_outputarray(output) : nullptr;
+}
+
+#if defined(__x86_64__)
+namespace {
+
+constexpr uint32_t mxcsr_flags = 0x3f;     // the exceptions raised so far
+constexpr uint32_t mxcsr_query = 0x1f80;   // all masked, to nearest, no flush-to-zero, no denormals-are-zero
+constexpr uint16_t x87_query = 0x037f;     // all masked, 64-bit significands, to nearest
+
+uint32_t read_mxcsr() {
+    uint32_t word;
+    __asm__ volatile("stmxcsr %0" : "=m"(word));
+    return word;
+}
+
+void write_mxcsr(uint32_t word) {
+    __asm__ volatile("ldmxcsr %0" : : "m"(word));
+}
+
+}  // namespace
+
+vesk_float_controls vesk_enter_query_floats() {
+    vesk_float_controls caller;
+    caller.mxcsr = read_mxcsr();
+    __asm__ volatile("fnstcw %0" : "=m"(caller.x87));
+    vesk_reset_query_floats();
+    return caller;
+}
+
+void vesk_reset_query_floats() {
+    write_mxcsr((read_mxcsr() & mxcsr_flags) | mxcsr_query);
+    const uint16_t x87 = x87_query;
+    __asm__ volatile("fldcw %0" : : "m"(x87));
+}
+
+void vesk_leave_query_floats(vesk_float_controls caller) {
+    write_mxcsr((read_mxcsr() & mxcsr_flags) | (caller.mxcsr & ~mxcsr_flags));
+    __asm__ volatile("fldcw %0" : : "m"(caller.x87));
+}
+#else
+// Elsewhere the rounding mode alone, which the C library sets.
+vesk_float_controls vesk_enter_query_floats() {
+    const vesk_float_controls caller = {static_cast<uint32_t>(std::fegetround()), 0};
+    vesk_reset_query_floats();
+    return caller;
+}
+
+void vesk_reset_query_floats() {
+    std::fesetround(FE_TONEAREST);
+}
+
+void vesk_leave_query_floats(vesk_float_controls caller) {
+    std::fesetround(static_cast<int>(caller.mxcsr));
+}
+#endif
+
+// The empty statements tie the value to its place between the calls: the
+// compiler would otherwise be free to convert it before the controls are
+// set or after they are given back.
+double vesk_widen(float value) {
+    const vesk_float_controls caller = vesk_enter_query_floats();
+    __asm__ volatile("" : "+x"(value));
+    double wide = value;
+    __asm__ volatile("" : "+x"(wide));
+    vesk_leave_query_floats(caller);
+    return wide;
+}
+
+float vesk_narrow(double value) {
+    const vesk_float_controls caller = vesk_enter_query_floats();
+    __asm__ volatile("" : "+x"(value));
+    float narrow = static_cast<float>(value);
+    __asm__ volatile("" : "+x"(narrow));
+    vesk_leave_query_floats(caller);
+    return narrow;
 }
 
 void vesk_relock(PyThreadState* saved) {

@@ -6,6 +6,7 @@
 
 #include <math.h>
 
+#include <cstdint>
 #include <cstring>
 
 namespace vesk::math {
@@ -74,13 +75,20 @@ const forms chosen_forms = cpu_has_avx2_fma() ? avx2_forms : baseline_forms;
 // lane form (lanes 1; tanhf, expf and sinf). f = 3 writes 2n results, the n
 // sines, then the n cosines: the scalar sincosf the sine's training step
 // calls. -1 for a form that does not exist or that this CPU cannot run, 0
-// otherwise. Only the suite and `make verify-math` call it.
+// otherwise; -1 too for a count that is negative or whose results would
+// not fit in memory, and for a null array with a positive count. Only the
+// suite and `make verify-math` call it.
 extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int set, int f, int lanes,
                                                                            const float* in, float* out,
                                                                            int64_t n) {
     using namespace vesk::math;
     if (set < 0 || set > 2 || f < 0 || f > 3 || lanes < 0 || lanes > 1 || (lanes == 1 && (f == 3 || set == 2)) ||
         (set == 1 && !cpu_has_avx2_fma())) {
+        return -1;
+    }
+    // f = 3 writes 2n floats.
+    if (n < 0 || n > PTRDIFF_MAX / static_cast<int64_t>(2 * sizeof(float)) ||
+        (n > 0 && (in == nullptr || out == nullptr))) {
         return -1;
     }
     if (set == 2) {

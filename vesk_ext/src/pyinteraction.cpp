@@ -87,7 +87,10 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     copy_utf8(self->name, name != nullptr ? name : "", sizeof(self->name) - 2);
     self->gluamine = gluamine;
     self->location = -1;
+    // The sources of a new object: a former input register's -1 would still
+    // ask the query for a column.
     self->sourcecount = 0;
+    self->sources[0] = self->sources[1] = 0;
     self->column_key = PyUnicode_DecodeUTF8(self->name, static_cast<Py_ssize_t>(std::strlen(self->name)), "replace");
     if (self->column_key == nullptr) {
         return -1;
@@ -104,6 +107,9 @@ int bind(PyInteraction_Object* self, const char* type_arg, const int latticeloc[
     state->interaction = self;
     self->state = reinterpret_cast<PyObject*>(state);
     self->typeobj = t;
+    // The learning rate and the drawn parameters are computed as a query
+    // computes, whatever the caller's float controls.
+    const vesk_query_floats floats;
     // A record too big for the buffer fails to compile (interaction_state).
     // initialize is required: every type fills it.
     if (t->initialize(self) != 0) {
@@ -225,8 +231,13 @@ PyObject* PyInteraction_get_tooltip(PyInteraction_Object* self, void*) {
     if (require_constructed(self) < 0) {
         return nullptr;
     }
-    // The text may live in a buffer that is reused: copied at once.
-    const char* text = interaction_tooltip(self);
+    // The text may live in a buffer that is reused: copied at once. Its
+    // digits are rounded as under the query's float controls.
+    const char* text;
+    {
+        const vesk_query_floats floats;
+        text = interaction_tooltip(self);
+    }
     return field_str(text != nullptr ? text : self->type);
 }
 
@@ -374,7 +385,7 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
     return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_interaction_form, self->type, self->name, self->latticeloc[0],
                          self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
                          self->sources[0], self->sources[1], self->location, self->errcode,
-                         static_cast<double>(self->activation[0]), self->loss,
+                         vesk_widen(self->activation[0]), self->loss,
                          self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
 }
 
@@ -442,7 +453,8 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     const char* name = nullptr;
     int latticeloc[3];
     int gluamine, sourcecount, sources[2], location, errcode;
-    float activation;
+    float activation = 0.0f;
+    double wide_activation = 0.0;  // the legacy form's, narrowed under the query's float controls
     PyObject *loss, *linkdata, *values, *numbers = nullptr;
     const int version = vesk_saved_version(saved, "_vesk.Interaction", vesk_interaction_compact_form);
     saved_words words{nullptr, 0};
@@ -473,9 +485,9 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
             return PyErr_Format(PyExc_ValueError, "Damaged saved state of a _vesk.Interaction");
         }
     } else if (version < 0 ||
-               vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iifOOO!", &type_arg, &name, &latticeloc[0],
+               vesk_parse_saved(saved, "_vesk.Interaction", "ss(iii)ii(ii)iidOOO!", &type_arg, &name, &latticeloc[0],
                                 &latticeloc[1], &latticeloc[2], &gluamine, &sourcecount, &sources[0], &sources[1],
-                                &location, &errcode, &activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
+                                &location, &errcode, &wide_activation, &loss, &linkdata, &PyTuple_Type, &values) < 0) {
         return nullptr;
     }
     if (sourcecount < 0 || sourcecount > 2) {
@@ -488,7 +500,7 @@ PyObject* PyInteraction_setstate(PyInteraction_Object* self, PyObject* saved) {
     std::memcpy(self->sources, sources, sizeof(sources));
     self->location = location;
     self->errcode = errcode;
-    self->activation[0] = activation;
+    self->activation[0] = numbers != nullptr ? activation : vesk_narrow(wide_activation);
     int rc = numbers != nullptr ? interactionstate_unpack(self, words, values) : interactionstate_restore(self, values);
     if (rc == 0 && loss != Py_None && PyInteraction_set_loss(self, loss, nullptr) < 0) {
         rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", self->type);

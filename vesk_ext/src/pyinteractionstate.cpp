@@ -68,7 +68,7 @@ int number_to_float(PyInteraction_Object* interaction, const char* name, PyObjec
     if (!as_float) {
         return refuse_value(interaction, name, value, PyExc_ValueError, "its conversion to float failed");
     }
-    *out = static_cast<float>(PyFloat_AS_DOUBLE(as_float.get()));
+    *out = vesk_narrow(PyFloat_AS_DOUBLE(as_float.get()));
     return 0;
 }
 
@@ -101,7 +101,7 @@ T& field_of(PyInteraction_Object* interaction, const state_field& f) {
 
 // A field's value: a float, or a bool for a flag.
 PyObject* read_field(PyInteraction_Object* interaction, const state_field& f) {
-    return f.kind == field_kind::number ? PyFloat_FromDouble(field_of<float>(interaction, f))
+    return f.kind == field_kind::number ? PyFloat_FromDouble(vesk_widen(field_of<float>(interaction, f)))
                                         : PyBool_FromLong(field_of<int>(interaction, f));
 }
 

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <bit>
 #include <cfenv>
+#include <chrono>
 #include <cmath>
 #include <limits>
 #include <type_traits>
@@ -354,13 +355,146 @@ column column_of(PyArrayObject* a) {
             -1, -1, -1, 0, {}, {}};
 }
 
-// The survey of a numeric column, where the range or the narrowing check
-// needs it: one pass without the lock. Clean and empty otherwise.
-survey_result survey_of(const register_state_t* st, const column& c) {
-    if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
-        return {false, true, 0.0f, 0.0f};
+// Whether an array still reads as the column taken from it: Python code
+// run since (a signal handler, a value's conversion, a mask hook) may have
+// reshaped or retyped it or given it new memory.
+bool reads_as_taken(PyArrayObject* a, const column& c) {
+    return PyArray_NDIM(a) == 1 && PyArray_BYTES(a) == c.data && PyArray_DIM(a, 0) == c.length &&
+           PyArray_STRIDES(a)[0] == c.stride && PyArray_DESCR(a) == c.dtype;
+}
+
+// Between two pieces of a column's set-up: pending signals are looked at,
+// and the handlers may have changed the array. 0, or -1 with the handler's
+// exception or the refusal of the column (`what` of the register `name`).
+int between_pieces(PyArrayObject* a, const column& c, const char* what, const char* name) {
+    if (vesk_check_signals_in_setup() < 0) {
+        return -1;
     }
-    return vesk_unlocked_for(c.length, [&c] { return c.ops->survey(c.data, c.stride, c.length); });
+    return reads_as_taken(a, c) ? 0 : vesk_refuse_changed_column(what, name);
+}
+
+// The survey of two parts of a column, as that of the whole.
+survey_result joined(const survey_result& r, const survey_result& s) {
+    if (!r.found || !s.found) {
+        const survey_result& f = r.found ? r : s;
+        return {f.found, r.clean && s.clean, f.max, f.min};
+    }
+    return {true, r.clean && s.clean, s.max > r.max || (s.max == r.max && !std::signbit(s.max)) ? s.max : r.max,
+            s.min < r.min || (s.min == r.min && std::signbit(s.min)) ? s.min : r.min};
+}
+
+// The passes of a column's set-up go in pieces of about 10 ms, between
+// which pending signals are looked at: each piece takes as long as the one
+// before at that one's rate (`n` elements in `took`), within [least, most].
+using setup_clock = std::chrono::steady_clock;
+int64_t next_piece(int64_t n, setup_clock::duration took, int64_t least, int64_t most) {
+    constexpr setup_clock::duration piece_time = std::chrono::milliseconds(10);
+    const double ticks = static_cast<double>(std::max<setup_clock::rep>(took.count(), 1));
+    const double scaled = static_cast<double>(n) * (static_cast<double>(piece_time.count()) / ticks);
+    return static_cast<int64_t>(std::clamp(scaled, static_cast<double>(least), static_cast<double>(most)));
+}
+
+// A survey's first piece: about 10 ms of its slowest form (an element of
+// another byte order read a byte at a time, 25 ns), 0.3 ms of its fastest.
+constexpr int64_t survey_first_piece = int64_t{1} << 18;
+constexpr int64_t survey_most_piece = int64_t{1} << 26;
+
+// The survey of a numeric column `c` of the array `a`, where the range or
+// the narrowing check needs it, into `range` (clean and empty otherwise):
+// pieces without the lock, between which pending signals are looked at.
+// 0, or -1 with the exception that stopped it.
+int survey_of(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
+              survey_result* range) {
+    const register_state_t* st = state_of(interaction);
+    *range = {false, true, 0.0f, 0.0f};
+    if (c.ops == nullptr || !(st->auto_adapt || c.ops->narrowing)) {
+        return 0;
+    }
+    // Every element of a broadcast column is its first.
+    const int64_t n = c.stride == 0 ? std::min<int64_t>(c.length, 1) : c.length;
+    int64_t piece = survey_first_piece;
+    for (int64_t begin = 0; begin < n;) {
+        const int64_t len = std::min(piece, n - begin);
+        const char* data = c.data + begin * c.stride;
+        const setup_clock::time_point start = setup_clock::now();
+        *range = joined(*range, vesk_unlocked_for(len, [&] { return c.ops->survey(data, c.stride, len); }));
+        begin += len;
+        if (begin < n) {
+            piece = next_piece(len, setup_clock::now() - start, survey_first_piece / 16, survey_most_piece);
+            if (between_pieces(a, c, what, interaction->name) < 0) {
+                return -1;
+            }
+        }
+    }
+    return 0;
+}
+
+// Elements [begin, begin + n) of the column `c` of `a` cast by numpy to
+// float32 into `out`, as numpy casts a whole array: 0, or -1 with numpy's
+// exception. The piece is read as a base-class array: a subclass's hooks
+// never see it.
+int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, float* out) {
+    npy_intp dims[1] = {n};
+    npy_intp strides[1] = {c.stride};
+    PyArray_Descr* descr = PyArray_DESCR(a);
+    Py_INCREF(descr);  // the calls steal the descriptors' references
+    PyRef piece(PyArray_NewFromDescr(&PyArray_Type, descr, 1, dims, strides,
+                                     const_cast<char*>(c.data) + begin * c.stride, 0, nullptr));
+    if (!piece || PyArray_SetBaseObject(reinterpret_cast<PyArrayObject*>(piece.get()),
+                                        vesk_newref(reinterpret_cast<PyObject*>(a))) < 0) {
+        return -1;
+    }
+    // numpy parses a string through a scalar of its own whose conversion
+    // runs pending signal handlers and drops their exceptions: strings go
+    // as str and bytes objects, which parse alike, to the same floats.
+    if (descr->kind == 'U' || descr->kind == 'S') {
+        piece = PyRef(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(piece.get()),
+                                         PyArray_DescrFromType(NPY_OBJECT), 0));
+        if (!piece) {
+            return -1;
+        }
+    }
+    PyRef into(PyArray_NewFromDescr(&PyArray_Type, PyArray_DescrFromType(NPY_FLOAT), 1, dims, nullptr, out,
+                                    NPY_ARRAY_CARRAY, nullptr));
+    return into ? PyArray_CopyInto(reinterpret_cast<PyArrayObject*>(into.get()),
+                                   reinterpret_cast<PyArrayObject*>(piece.get()))
+                : -1;
+}
+
+// A column numpy must cast, cast to a new float32 array in pieces of about
+// 10 ms between which pending signals are looked at: each piece takes as
+// long as the one before at its rate, from a first piece of 1,024 objects
+// or strings (a value's conversion can take microseconds) or 65,536
+// numbers (about a nanosecond each; a numeric column up to that length is
+// cast in one piece). Each piece warns as numpy's cast does. The copy in
+// `owner` and 0; -1 with numpy's exception when the cast failed; -2 with the
+// exception that stopped it otherwise.
+int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
+                PyRef* owner) {
+    npy_intp length = static_cast<npy_intp>(c.length);
+    PyRef copy(PyArray_SimpleNew(1, &length, NPY_FLOAT));
+    if (!copy) {
+        return -2;
+    }
+    float* out = static_cast<float*>(PyArray_DATA(reinterpret_cast<PyArrayObject*>(copy.get())));
+    const char kind = c.dtype->kind;
+    npy_intp piece = kind == 'O' || kind == 'U' || kind == 'S' ? 1024 : npy_intp{1} << 16;
+    for (npy_intp begin = 0; begin < length;) {
+        const npy_intp n = std::min(piece, length - begin);
+        const setup_clock::time_point start = setup_clock::now();
+        if (cast_piece(a, c, begin, n, out + begin) < 0) {
+            return -1;
+        }
+        begin += n;
+        if (begin < length) {
+            piece = static_cast<npy_intp>(next_piece(n, setup_clock::now() - start, 16, survey_most_piece));
+            if (between_pieces(a, c, what, interaction->name) < 0) {
+                return -2;
+            }
+        }
+    }
+    *owner = std::move(copy);
+    return 0;
 }
 
 // Releases a held column and its reference to the array it reads.
@@ -391,7 +525,9 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     if (refuse_hidden_values(py_array, what, interaction->name) < 0) {
         return -1;
     }
-    // Looking at the mask ran Python code, which may have reshaped the array.
+    // Looking at the mask ran Python code, which may have reshaped the array
+    // or changed the float controls.
+    vesk_reset_query_floats();
     PyArrayObject* a = reinterpret_cast<PyArrayObject*>(py_array);
     if (PyArray_NDIM(a) != 1) {
         return vesk_fail(PyExc_ValueError, shape, interaction->name);
@@ -401,14 +537,16 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
     }
     column read = column_of(a);
     PyRef owner(vesk_newref(py_array));
-    survey_result range = survey_of(st, read);
+    survey_result range;
+    if (survey_of(interaction, a, read, what, &range) < 0) {
+        return -1;
+    }
     if (read.ops == nullptr || !range.clean) {
-        // A base-class array: a subclass's hooks never see it. The call
-        // steals the descriptor's reference.
-        owner = PyRef(PyArray_FromArray(a, PyArray_DescrFromType(NPY_FLOAT),
-                                        NPY_ARRAY_CARRAY | NPY_ARRAY_ENSUREARRAY | NPY_ARRAY_FORCECAST));
-        if (!owner) {
-            if (!vesk_error_is_refusable()) {
+        const int cast = cast_column(interaction, a, read, what, &owner);
+        // A value's conversion may have run Python code.
+        vesk_reset_query_floats();
+        if (cast < 0) {
+            if (cast == -2 || !vesk_error_is_refusable()) {
                 return -1;
             }
             vesk_fail(PyExc_ValueError, "%s %s could not be cast to type of register (float32)", what,
@@ -419,8 +557,11 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
                        ? vesk_hint("hint: a column of categories goes to a \"cat\" register")
                        : -1;
         }
-        read = column_of(reinterpret_cast<PyArrayObject*>(owner.get()));
-        range = survey_of(st, read);
+        PyArrayObject* copy = reinterpret_cast<PyArrayObject*>(owner.get());
+        read = column_of(copy);
+        if (survey_of(interaction, copy, read, what, &range) < 0) {
+            return -1;
+        }
     }
     column* held = static_cast<column*>(PyMem_Malloc(sizeof(column)));
     if (held == nullptr) {
@@ -439,9 +580,7 @@ int hold_column(PyInteraction_Object* interaction, column** field, PyObject* py_
 // values. 0, or -1 with the refusal.
 int check_column(const PyInteraction_Object* interaction, const column* c, int64_t samples, bool input) {
     const char* what = input ? "input" : "expected";
-    PyArrayObject* a = reinterpret_cast<PyArrayObject*>(c->owner);
-    if (PyArray_NDIM(a) != 1 || PyArray_BYTES(a) != c->data || PyArray_DIM(a, 0) != c->length ||
-        PyArray_STRIDES(a)[0] != c->stride || PyArray_DESCR(a) != c->dtype) {
+    if (!reads_as_taken(reinterpret_cast<PyArrayObject*>(c->owner), *c)) {
         return vesk_refuse_changed_column(what, interaction->name);
     }
     if (input && c->length != samples) {

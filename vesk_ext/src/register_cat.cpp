@@ -210,12 +210,12 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
             const npy_intp m = std::min(chunk, n - start);
             const char* at = data + start * stride;
             unknown = vesk_unlocked_for(m, [&] { return finder(st->map, at, stride, m, entries + start); }) || unknown;
-            failed = start + m < n && (PyErr_CheckSignals() < 0 || refuse_if_changed() < 0);
+            failed = start + m < n && (vesk_check_signals_in_setup() < 0 || refuse_if_changed() < 0);
         }
     }
     for (npy_intp i = 0, made = 0; unknown && !failed && i < n; ++i) {
         if (finder == nullptr || entries[i] == nullptr) {
-            if ((++made % made_per_look == 0 && PyErr_CheckSignals() < 0) || refuse_if_changed() < 0) {
+            if ((++made % made_per_look == 0 && vesk_check_signals_in_setup() < 0) || refuse_if_changed() < 0) {
                 failed = true;
                 break;
             }
@@ -226,6 +226,9 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
             }
             PyRef key(PyArray_GETITEM(column, data + i * stride));
             entries[i] = key ? category_hashmap_get(st->map, key.get()) : nullptr;
+            // The key's __hash__ and __eq__ ran Python code, which may have
+            // changed the float controls the next key's hash depends on.
+            vesk_reset_query_floats();
             failed = entries[i] == nullptr;
         }
     }
@@ -246,6 +249,7 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
         PyObject *type, *value, *traceback;
         PyErr_Fetch(&type, &value, &traceback);
         category_hashmap_rollback(st->map, &before);
+        vesk_reset_query_floats();  // after the finalisers
         PyErr_Restore(type, value, traceback);
     } else {
         st->input = entries;
@@ -276,6 +280,7 @@ void settle(PyInteraction_Object* interaction, bool keep) {
         release_inputarray(st);
         st->map_busy += 1;
         category_hashmap_rollback(st->map, before);
+        vesk_reset_query_floats();  // after the finalisers
         st->map_busy -= 1;
     }
     PyMem_Free(before);
