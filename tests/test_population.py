@@ -153,9 +153,9 @@ def test_killed_pool_process(pool, marker, tmp_path):
 
 
 def test_worker_mismatch_is_refused(monkeypatch):
-    from vesk import _engine
+    from vesk import _backends
 
-    monkeypatch.setattr(_engine, "_client_fingerprint", "0" * 32)
+    monkeypatch.setattr(_backends, "_client_fingerprint", "0" * 32)
     with pytest.raises(vesk.WorkerMismatchError, match="computes float32 math functions differently"):
         vesk.train(population(2), *data(), executor=2)
 

@@ -29,10 +29,10 @@ def _version() -> str:
 __version__ = _version()
 
 if TYPE_CHECKING:
-    from ._engine import predict, train
+    from ._api import predict, train
     from ._format import load, save
 
-_LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format"}
+_LAZY = {"train": "_api", "predict": "_api", "save": "_format", "load": "_format"}
 
 
 def __getattr__(name: str) -> Any:
