@@ -2,21 +2,26 @@
 executor of the caller's, or a dask.distributed client. Each backend
 submits a bundle's bytes, reports how each task ended, and answers the
 scheduler's questions about its workers without waiting on them."""
+import atexit
 import concurrent.futures as cf
+import concurrent.futures.process  # noqa: F401  (its exit hook is registered before the package's)
 import logging
 import os
 import shutil
+import signal
 import subprocess
 import sys
 import tempfile
+import threading
 import time
-from typing import Any, Callable, Dict, List, Optional
+import weakref
+from typing import Any, Callable, Dict, List, Optional, Set
 
 import _vesk
 
 from . import _worker
 from ._errors import NoWorkerError
-from ._schedule import FAILED, LOST_WITH_WORKER
+from ._schedule import FAILED, LOST_WITH_WORKER, REPLACED
 
 log = logging.getLogger("vesk")
 
@@ -115,32 +120,106 @@ class Backend:
     def running_on(self, future: Any) -> Optional[str]:
         return None
 
+    def cancel(self, futures: List[Any]) -> None:
+        for f in futures:
+            f.cancel()
+
     def close(self) -> None:
         pass
 
 
 # Pools the package owns, by worker count: kept for the next call, so that
-# starting the processes is paid once. concurrent.futures ends them at exit.
+# starting the processes is paid once.
 _pools: Dict[int, cf.ProcessPoolExecutor] = {}
+# Tries at starting a pool, and the bound on its first process coming up.
+START_ATTEMPTS, START_SECONDS = 3, 300.0
+# What a new pool runs first, to see that its processes start.
+START: Callable[[], Any] = _worker.where
+# Bound on joining the thread of a pool whose processes were ended.
+END_SECONDS = 10.0
+
+
+def _end_pool(pool: cf.ProcessPoolExecutor) -> List[Optional[int]]:
+    """Ends a pool's processes at once and lets it go; their exit codes.
+    SIGKILL: a stopped process keeps a SIGTERM pending, and the pool's
+    thread would join it for good."""
+    processes = list((getattr(pool, "_processes", None) or {}).values())
+    for p in processes:
+        try:
+            os.kill(p.pid, signal.SIGKILL)
+        except (OSError, TypeError):
+            pass
+    pool.shutdown(wait=False)
+    thread = getattr(pool, "_executor_manager_thread", None) or getattr(pool, "_queue_management_thread", None)
+    if thread is not None:
+        # Joined: Python 3.8 wakes the threads of every pool at exit, and
+        # fails on one shut down but not yet gone.
+        thread.join(END_SECONDS)
+    codes = []
+    for p in processes:
+        p.join(END_SECONDS)
+        codes.append(p.exitcode)
+    return codes
+
+
+def _end_pools_at_exit() -> None:
+    # Runs before concurrent.futures' own exit hook, which joins every
+    # process: one frozen, or running a task that never ends, would hold
+    # the interpreter's exit for good.
+    for count in list(_pools):
+        _end_pool(_pools.pop(count))
+
+
+if hasattr(threading, "_register_atexit"):  # Python 3.9 on; its hooks run last registered first
+    getattr(threading, "_register_atexit")(_end_pools_at_exit)
+else:  # pragma: no cover
+    atexit.register(_end_pools_at_exit)
+
+
+def _how(code: Optional[int]) -> str:
+    if code is None:
+        return "still running"
+    if code < 0:
+        try:
+            return "killed by %s" % signal.Signals(-code).name
+        except ValueError:
+            return "killed by signal %d" % -code
+    return "exit code %d" % code
 
 
 def _new_pool(workers: int) -> cf.ProcessPoolExecutor:
     import multiprocessing
 
-    # forkserver: no fork of a process that runs threads (a client's, a
-    # progress bar's), and a fresh process when one is replaced.
-    pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("forkserver"))
-    try:
-        pool.submit(_worker.where).result(timeout=300)
-    except cf.TimeoutError:  # its own class before Python 3.11
-        pool.shutdown(wait=False)
-        raise RuntimeError("the package's process pool did not start a process within 300 s") from None
-    except cf.BrokenExecutor:
-        pool.shutdown(wait=True)
-        raise RuntimeError("the package's process pool cannot start its processes (does the program's main module "
-                           "start its work without the `if __name__ == \"__main__\":` guard?)") from None
-    _pools[workers] = pool
-    return pool
+    outcomes: List[str] = []
+    errors: Set[int] = set()
+    for _ in range(START_ATTEMPTS):
+        # forkserver: no fork of a process that runs threads (a client's, a
+        # progress bar's), and a fresh process when one is replaced. Each
+        # process watches this one, and ends soon after it.
+        pool = cf.ProcessPoolExecutor(workers, mp_context=multiprocessing.get_context("forkserver"),
+                                      initializer=_worker.watch_client, initargs=(os.getpid(),))
+        try:
+            pool.submit(START).result(timeout=START_SECONDS)
+        except cf.TimeoutError:  # its own class before Python 3.11
+            _end_pool(pool)
+            outcomes.append("no process came up within %g s" % START_SECONDS)
+            continue
+        except cf.BrokenExecutor:
+            codes = [c for c in _end_pool(pool) if c != 0]
+            errors.update(c for c in codes if c is not None and c > 0)
+            outcomes.append("a process died as it started (%s)" % ", ".join(_how(c) for c in codes or [None]))
+            continue
+        _pools[workers] = pool
+        if outcomes:
+            log.warning("the package's process pool started at the attempt %d of %d (%s)", len(outcomes) + 1,
+                        START_ATTEMPTS, "; ".join(outcomes))
+        return pool
+    hint = ""
+    if errors:  # an error in a process, not a signal from outside
+        hint = (" (a program's main module that starts its work without the `if __name__ == \"__main__\":` guard "
+                "fails so)")
+    raise RuntimeError("the package's process pool could not start its processes in %d attempts: %s%s"
+                       % (START_ATTEMPTS, "; ".join(outcomes), hint))
 
 
 class DataFile:
@@ -158,13 +237,18 @@ class DataFile:
 
 class PoolBackend(Backend):
     """The package's own process pool: a broken pool is replaced, and the
-    new processes read the data file again."""
+    new processes read the data file again. A task past its deadline is
+    not copied beside its process: the pool's processes are ended and
+    replaced, so that none stays frozen or busy for good."""
 
     def __init__(self, count: int, blob: bytes, digest: str) -> None:
         self.count = count
         self.blob = blob
-        self.file = DataFile(blob, digest)
         self.pool = _pools.get(count) or _new_pool(count)
+        self.file = DataFile(blob, digest)
+        self.generation = 0
+        self.born: "weakref.WeakKeyDictionary[Any, int]" = weakref.WeakKeyDictionary()
+        self.replaced: Set[int] = set()  # generations ended here on purpose
 
     def workers(self) -> int:
         return self.count
@@ -172,27 +256,41 @@ class PoolBackend(Backend):
     def submit(self, blob: bytes, inline: bool, avoid: Optional[str]) -> Any:
         # The file serves every process; the bytes go along only should it be gone.
         data = self.blob if inline and not os.path.exists(self.file.path) else None
-        return self.pool.submit(_worker.run_task, blob, data, self.file.path)
+        future = self.pool.submit(_worker.run_task, blob, data, self.file.path)
+        self.born[future] = self.generation
+        return future
 
     def classify(self, future: Any, error: BaseException) -> str:
         if not isinstance(error, cf.BrokenExecutor):
             return FAILED
+        if self.born.get(future) in self.replaced:
+            return REPLACED
         # Every task in flight fails with the pool: the first failure
         # replaces it, the others find the new one sound.
         self.renewed(error)
         return LOST_WITH_WORKER
 
     def renewed(self, error: BaseException) -> bool:
-        if not isinstance(error, cf.BrokenExecutor):
+        if not isinstance(error, (cf.BrokenExecutor, RuntimeError)):
             return False
-        if getattr(self.pool, "_broken", False):
-            # Its thread is joined: Python 3.8 wakes the threads of every
-            # pool at exit, and fails on one shut down but not yet gone.
-            self.pool.shutdown(wait=True)
-            del _pools[self.count]
+        if getattr(self.pool, "_broken", False) or getattr(self.pool, "_shutdown_thread", False):
             log.warning("a process of the pool died (%s); starting a new pool", error)
-            self.pool = _new_pool(self.count)
+            self._renew()
         return True
+
+    def replace_overdue(self, futures: List[Any]) -> bool:
+        if not any(self.born.get(f) == self.generation and not f.done() for f in futures):
+            return True  # their pool was replaced already; they fail as replaced
+        self.replaced.add(self.generation)
+        self._renew()
+        return True
+
+    def _renew(self) -> None:
+        if _pools.get(self.count) is self.pool:
+            del _pools[self.count]
+        _end_pool(self.pool)
+        self.generation += 1
+        self.pool = _new_pool(self.count)
 
     def close(self) -> None:
         self.file.close()
@@ -222,44 +320,109 @@ class ExecutorBackend(Backend):
         self.file.close()
 
 
+class FetchTimeout(TimeoutError):
+    """The result of a finished task did not arrive in time (its worker
+    died or froze after finishing it)."""
+
+
+# Errors of a task whose worker died under it (dask's names: the package
+# does not import dask).
+LOST_NAMES = ("KilledWorker", "CommClosedError", "StreamClosedError")
+# How often the watch asks the scheduler about the workers, and how old its
+# last answer may be before the workers count as gone.
+WATCH_SECONDS, STALE_SECONDS = 0.5, 10.0
+
+
 class DaskBackend(Backend):
     """A dask.distributed client. The data is sent with the first tasks and
     to any worker that answers that it has not got it; the client keeps it,
-    so losing every worker that held it loses nothing."""
+    so losing every worker that held it loses nothing. Whatever waits on
+    the scheduler or a worker runs on threads of its own: a thread that
+    asks about the workers, and one per finished task that fetches its
+    result within its deadline."""
 
     def __init__(self, client: Any, blob: bytes, worker_timeout: float) -> None:
         self.client = client
         self.blob = blob
-        self.count = 0
-        self.checked = 0.0
+        self.worker_timeout = worker_timeout
         try:
             client.wait_for_workers(1, timeout=worker_timeout)
         except Exception as e:  # dask's own TimeoutError (asyncio's before 3.11)
             if "imeout" not in type(e).__name__:
                 raise
             raise NoWorkerError("no dask worker joined within %g s" % worker_timeout, [], {}) from None
+        self.nthreads: Dict[str, int] = {}
+        self.processing: Dict[str, Set[str]] = {}
+        self.heard = time.monotonic()
+        self.stop = threading.Event()
+        answered = threading.Event()
+        threading.Thread(target=self.watch_workers, args=(answered,), name="vesk-dask-watch", daemon=True).start()
+        answered.wait(worker_timeout)
+
+    def watch_workers(self, answered: threading.Event) -> None:
+        while not self.stop.is_set():
+            try:
+                nthreads = {str(k): int(v) for k, v in self.client.nthreads().items()}
+                processing = {str(k): set(v) for k, v in self.client.processing().items()}
+                self.nthreads, self.processing, self.heard = nthreads, processing, time.monotonic()
+            except Exception as e:  # a closed client, a lost scheduler: the loop sees the answers age
+                log.debug("asking the scheduler about its workers failed: %s", e)
+            answered.set()
+            self.stop.wait(WATCH_SECONDS)
 
     def workers(self) -> int:
-        now = time.monotonic()
-        if now - self.checked > 1.0:
-            self.count = sum(self.client.nthreads().values())
-            self.checked = now
-        return self.count
+        if time.monotonic() - self.heard > STALE_SECONDS:
+            return 0
+        return sum(self.nthreads.values())
 
     def submit(self, blob: bytes, inline: bool, avoid: Optional[str]) -> Any:
-        options: Dict[str, Any] = {}
+        # No retries of dask's: a bundle lost with its worker comes back to
+        # the scheduler, which halves it until the graph that kills is alone.
+        options: Dict[str, Any] = {"retries": 0}
         if avoid is not None:
-            others = [w for w in self.client.nthreads() if w != avoid]
+            others = [w for w in self.nthreads if w != avoid]
             if others:
-                options = {"workers": others, "allow_other_workers": False}
+                options.update(workers=others, allow_other_workers=False)
         return self.client.submit(_worker.run_task, blob, self.blob if inline else None, None, pure=False,
                                   **options)
 
+    def watch(self, future: Any, report: Report, limit: float) -> None:
+        # The task's deadline sends a copy meanwhile: this bound only ends
+        # the thread of a fetch that cannot succeed.
+        bound = max(limit, self.worker_timeout)
+
+        def fetch() -> None:
+            try:
+                value = future.result(timeout=bound)
+            except BaseException as e:
+                if "imeout" in type(e).__name__:
+                    e = FetchTimeout("the result of a finished task did not arrive within %g s" % bound)
+                report(False, e)
+            else:
+                report(True, value)
+
+        # dask calls back on one thread of its own: the fetch, which waits on
+        # the worker holding the result, goes to a thread of its own.
+        future.add_done_callback(
+            lambda f: threading.Thread(target=fetch, name="vesk-dask-fetch", daemon=True).start())
+
+    def classify(self, future: Any, error: BaseException) -> str:
+        if type(error).__name__ in LOST_NAMES:
+            return LOST_WITH_WORKER
+        return FAILED
+
+    def cancel(self, futures: List[Any]) -> None:
+        # Cancelling asks the scheduler and waits for its answer.
+        threading.Thread(target=self.client.cancel, args=(futures,), name="vesk-dask-cancel", daemon=True).start()
+
     def running_on(self, future: Any) -> Optional[str]:
-        for address, keys in self.client.processing().items():
+        for address, keys in self.processing.items():
             if future.key in keys:
-                return str(address)
+                return address
         return None
+
+    def close(self) -> None:
+        self.stop.set()
 
 
 def backend_for(executor: Any, blob: bytes, digest: str, worker_timeout: float) -> Backend:

@@ -44,8 +44,8 @@ GUESS_GRAPH, GUESS_SAMPLE = 5e-5, 2e-7
 # A task that takes this many times its expected time (and at least
 # DEADLINE_FLOOR seconds) is sent again to another worker.
 DEADLINE_TIMES, DEADLINE_FLOOR = 10.0, 30.0
-# Copies of one task in flight at most (the first and those sent after its
-# deadlines).
+# Copies of one task sent at most (the first and those sent after its
+# deadlines): a copy that fails is not replaced by another.
 COPIES = 3
 TICK = 0.25
 
@@ -74,6 +74,7 @@ class Flight:
         self.suspect = bundle.suspect
         self.blob = blob
         self.futures: Dict[Any, float] = {}  # future -> when it was submitted
+        self.sent = 0
         self.limit = limit
         self.deadline = now + limit
         self.expected = expected
@@ -118,9 +119,7 @@ class Scheduler:
             if self.broken is not None:
                 self.give_up(self.broken)
         except BaseException:
-            for flight in self.flights:
-                for f in flight.futures:
-                    f.cancel()
+            self.backend.cancel([f for flight in self.flights for f in flight.futures])
             raise
 
     def report(self, flight: Flight, future: Any, ok: bool, value: Any) -> None:
@@ -155,6 +154,7 @@ class Scheduler:
                 raise
             future = self.backend.submit(flight.blob, with_data, avoid)
         flight.futures[future] = self.clock()
+        flight.sent += 1
         self.backend.watch(future, lambda ok, value: self.report(flight, future, ok, value), flight.limit)
 
     def start(self, bundle: Bundle) -> None:
@@ -224,6 +224,7 @@ class Scheduler:
         answer = pickle.loads(value)
         if answer.get(_worker.NEED_DATA):
             self.submit(flight, with_data=True)
+            flight.sent -= 1  # the same copy, with the data
             return
         self.answered(flight, answer, submitted)
 
@@ -264,24 +265,28 @@ class Scheduler:
             # Its process was ended here for a deadline: the next one is later.
             self.retry.appendleft(flight.bundle(flight.attempts, flight.suspect, flight.limit * 2))
             return
-        suspect = kind == LOST_WITH_WORKER
-        if suspect and flight.suspect and len(flight.indices) > 1:
-            half = len(flight.indices) // 2
-            for part in (flight.indices[half:], flight.indices[:half]):
-                self.retry.appendleft(Bundle(part, flight.attempts, True))
+        if kind == LOST_WITH_WORKER and not (flight.suspect and len(flight.indices) == 1):
+            # It may have died of another bundle's graph (a pool's fall, a
+            # worker's queue): sent again alone, then halved.
+            if not flight.suspect:
+                self.retry.appendleft(flight.bundle(flight.attempts, True))
+            else:
+                half = len(flight.indices) // 2
+                for part in (flight.indices[half:], flight.indices[:half]):
+                    self.retry.appendleft(Bundle(part, flight.attempts, True))
             return
         if flight.attempts >= self.run.retries:
             self.run.fail_all(flight.indices, error)
             return
         log.info("resending %d graphs after %s: %s", len(flight.indices), type(error).__name__, error)
-        bundle = flight.bundle(flight.attempts + 1, suspect or flight.suspect)
+        bundle = flight.bundle(flight.attempts + 1, flight.suspect)
         if bundle.suspect:
             self.retry.appendleft(bundle)
         else:
             self.retry.append(bundle)
 
     def overdue(self, flight: Flight, now: float) -> None:
-        if len(flight.futures) >= COPIES:
+        if flight.sent >= COPIES:
             return
         flight.deadline = now + flight.limit
         if self.backend.replace_overdue(list(flight.futures)):
@@ -298,8 +303,8 @@ class Scheduler:
     def resolve(self, flight: Flight) -> None:
         self.flights.discard(flight)
         flight.resolved = True
-        for other in flight.futures:
-            other.cancel()
+        if flight.futures:
+            self.backend.cancel(list(flight.futures))
         flight.futures.clear()
         flight.blob = b""
 
