@@ -112,9 +112,9 @@ class Backend:
         task again."""
         return False
 
-    def replace_overdue(self, futures: List[Any]) -> bool:
+    def replace_overdue(self, futures: List[Any], graphs: int, expected: float) -> bool:
         """True when the processes running these futures were ended and
-        replaced (their tasks then fail as replaced)."""
+        replaced, or are being (their tasks then fail as replaced)."""
         return False
 
     def running_on(self, future: Any) -> Optional[str]:
@@ -278,9 +278,11 @@ class PoolBackend(Backend):
             self._renew()
         return True
 
-    def replace_overdue(self, futures: List[Any]) -> bool:
+    def replace_overdue(self, futures: List[Any], graphs: int, expected: float) -> bool:
         if not any(self.born.get(f) == self.generation and not f.done() for f in futures):
             return True  # their pool was replaced already; they fail as replaced
+        log.warning("a task of %d graphs is overdue (%.0f ms of work expected); the pool's processes are ended and "
+                    "replaced", graphs, expected * 1e3)
         self.replaced.add(self.generation)
         self._renew()
         return True

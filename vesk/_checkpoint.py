@@ -39,10 +39,11 @@ class Checkpoint:
             try:
                 with open(os.path.join(self.folder, name), "rb") as f:
                     graphs, meta = _format.loads(f.read())
-                keys = meta["keys"] if isinstance(meta, dict) else None
-                if not isinstance(keys, list) or len(keys) != len(graphs):
-                    raise FormatError("no keys")
-            except (OSError, ValueError, KeyError) as e:
+                keys = meta.get("keys") if isinstance(meta, dict) else None
+                if (not isinstance(keys, list) or len(keys) != len(graphs)
+                        or not all(isinstance(k, str) for k in keys)):
+                    raise FormatError("no list of keys, one a graph")
+            except Exception as e:  # unreadable, damaged, crafted: the graphs are trained again
                 log.warning("checkpoint file %s skipped: %s", name, e)
                 continue
             for key, g in zip(keys, graphs):

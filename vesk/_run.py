@@ -51,6 +51,26 @@ def remote_error(payload: Tuple[str, str, str, Optional[bytes]]) -> BaseExceptio
     return RemoteError(name, message, text)
 
 
+class _NaN:
+    """Every float NaN as one category key: NaN equals nothing, itself included."""
+
+    def __repr__(self) -> str:
+        return "NaN"
+
+
+NAN = _NaN()
+
+
+def category(key: Any) -> Any:
+    """A category key as a dict key of the same identity as the engine's:
+    hash, then equality (1, 1.0 and True are one; -1 and -2, whose hashes
+    are equal, are two), and every float NaN, Python's or numpy's of any
+    width, one of its own."""
+    if isinstance(key, (float, np.floating)) and key != key:
+        return NAN
+    return key
+
+
 class Progress:
     def __init__(self, total: int, done: int, setting: Optional[bool], what: str) -> None:
         self.bar: Any = None
@@ -104,7 +124,7 @@ class Run:
         self.rows = len(next(iter(X.values()))) if X else 0
         self.digest = data_digest(X, Y)
         self.checkpoint = Checkpoint(checkpoint, self.graphs, self.digest, epochs) if checkpoint else None
-        self.first_seen: Dict[str, Dict[int, int]] = {}
+        self.first_seen: Dict[str, Dict[Any, int]] = {}
         restored = 0
         if self.checkpoint is not None:
             found = self.checkpoint.found()
@@ -149,17 +169,14 @@ class Run:
         if self.checkpoint is not None and ok:
             self.checkpoint.write(ok, [self.results[i] for i in ok])
 
-    def _key_hash(self, key: Any) -> int:
-        return 0 if isinstance(key, float) and key != key else hash(key)
-
-    def _first_seen(self, name: str) -> Dict[int, int]:
+    def _first_seen(self, name: str) -> Dict[Any, int]:
         if name not in self.first_seen:
             column = self.X.get(name)
-            seen: Dict[int, int] = {}
+            seen: Dict[Any, int] = {}
             values = [] if column is None else (list(column) if column.dtype.hasobject else column.tolist())
             for row, value in enumerate(values):
                 try:
-                    seen.setdefault(self._key_hash(value), row)
+                    seen.setdefault(category(value), row)
                 except TypeError:
                     break
             self.first_seen[name] = seen
@@ -179,12 +196,12 @@ class Run:
                 continue
             source = original[slot]
             before = source.state.categories if source is not None and source.type == "cat" else []
-            by_hash = {self._key_hash(k): (k, w) for k, w in pairs}
-            order = [self._key_hash(k) for k, _ in reversed(before)]
+            by_key = {category(k): (k, w) for k, w in pairs}
+            order = list(dict.fromkeys(category(k) for k, _ in reversed(before)))
             known = set(order)
             seen = self._first_seen(x.name)
-            order += sorted((h for h in by_hash if h not in known), key=lambda h: seen.get(h, len(seen)))
-            x.state.categories = [by_hash[h] for h in order if h in by_hash]
+            order += sorted((c for c in by_key if c not in known), key=lambda c: seen.get(c, len(seen)))
+            x.state.categories = [by_key[c] for c in order if c in by_key]
 
     # In this process ----------------------------------------------------------
 

@@ -257,7 +257,7 @@ class Scheduler:
 
     def lost(self, flight: Flight, error: BaseException, kind: str) -> None:
         """A bundle whose every future failed. One lost with its worker may
-        hold the graph that killed it: it is sent again alone, and halved
+        hold the graph that killed it: it is halved, each half sent alone,
         while it is lost so, until that graph is alone; only that graph is
         reported, after `retries`."""
         self.resolve(flight)
@@ -266,9 +266,11 @@ class Scheduler:
             self.retry.appendleft(flight.bundle(flight.attempts, flight.suspect, flight.limit * 2))
             return
         if kind == LOST_WITH_WORKER and not (flight.suspect and len(flight.indices) == 1):
-            # It may have died of another bundle's graph (a pool's fall, a
-            # worker's queue): sent again alone, then halved.
-            if not flight.suspect:
+            # Halved, both halves alone: each send of the graph that kills
+            # costs a worker (or, on a dask cluster, its scheduler's allowed
+            # failures and one), and a bundle that died of another's graph
+            # (a pool's fall, a worker's queue) costs one halving.
+            if len(flight.indices) == 1:
                 self.retry.appendleft(flight.bundle(flight.attempts, True))
             else:
                 half = len(flight.indices) // 2
@@ -289,9 +291,7 @@ class Scheduler:
         if flight.sent >= COPIES:
             return
         flight.deadline = now + flight.limit
-        if self.backend.replace_overdue(list(flight.futures)):
-            log.warning("a task of %d graphs is overdue (%.0f ms of work expected); its process was ended and "
-                        "replaced", len(flight.indices), flight.expected * 1e3)
+        if self.backend.replace_overdue(list(flight.futures), len(flight.indices), flight.expected):
             return
         avoid = None
         for future in flight.futures:
