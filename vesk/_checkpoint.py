@@ -4,17 +4,14 @@ result: the graph, the data and the epochs."""
 import hashlib
 import logging
 import os
-import pickle
 from typing import Dict, List, Sequence
 
 import _vesk
 
-from . import _format, _worker
+from . import _format
 from ._errors import FormatError
 
 log = logging.getLogger("vesk")
-
-PROTOCOL = _worker.PROTOCOL
 
 
 class Checkpoint:
@@ -29,10 +26,11 @@ class Checkpoint:
             graph_digest = _format.digest(g)  # refuses what the file cannot hold, naming it
             self.keys.append(hashlib.sha256(("%s %s %d" % (graph_digest, data, epochs)).encode()).hexdigest())
 
-    def found(self) -> Dict[str, bytes]:
-        """The saved graphs this run needs, as one-graph files by key."""
+    def found(self) -> Dict[str, _vesk.Graph]:
+        """The saved graphs this run needs, by key (the graphs of one file
+        share no interaction: each was trained as a copy of its own)."""
         wanted = set(self.keys)
-        found: Dict[str, bytes] = {}
+        found: Dict[str, _vesk.Graph] = {}
         for name in sorted(os.listdir(self.folder)):
             if not name.endswith(".vesk"):
                 continue
@@ -48,7 +46,7 @@ class Checkpoint:
                 continue
             for key, g in zip(keys, graphs):
                 if key in wanted:
-                    found[key] = pickle.dumps(g, PROTOCOL)
+                    found[key] = g
         return found
 
     def write(self, indices: List[int], graphs: List[_vesk.Graph]) -> None:

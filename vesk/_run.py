@@ -130,7 +130,7 @@ class Run:
             found = self.checkpoint.found()
             for i, key in enumerate(self.checkpoint.keys):
                 if key in found:
-                    self.accept(i, pickle.loads(found[key]), same_hashes=False)
+                    self.accept(i, found[key], same_hashes=False)
                     restored += 1
             if restored:
                 log.info("%d of %d graphs restored from the checkpoint", restored, n)
