@@ -399,9 +399,18 @@ class DaskBackend(Backend):
             except BaseException as e:
                 if "imeout" in type(e).__name__:
                     e = FetchTimeout("the result of a finished task did not arrive within %g s" % bound)
-                report(False, e)
+                ok, value = False, e
             else:
-                report(True, value)
+                ok = True
+            # Let go of the key at once: a key still held is run again when
+            # the worker holding its result dies, and an answer that asked
+            # for the data, run again where the data is, would train a graph
+            # that kills its worker beside a bundle running alone.
+            try:
+                future.release()
+            except Exception:
+                pass
+            report(ok, value)
 
         # dask calls back on one thread of its own: the fetch, which waits on
         # the worker holding the result, goes to a thread of its own.
