@@ -23,7 +23,7 @@ import pickle
 import random
 import sys
 import time
-from typing import Any, List, Optional, Sequence
+from typing import Any, List, Sequence
 
 import _vesk
 import graphs
@@ -86,9 +86,8 @@ def main() -> int:
         client = executor = Client(args.scheduler or cluster)
     try:
         start = time.perf_counter()
-        trained: List[Optional[_vesk.Graph]] = vesk.train(population, table.columns, table.target,
-                                                          epochs=args.epochs, executor=executor,
-                                                          checkpoint=args.checkpoint)
+        trained: List[_vesk.Graph] = vesk.train(population, table.columns, table.target, epochs=args.epochs,
+                                                executor=executor, checkpoint=args.checkpoint)
         seconds = time.perf_counter() - start
     finally:
         if client is not None:

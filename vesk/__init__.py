@@ -30,13 +30,13 @@ def _version() -> str:
 __version__ = _version()
 
 if TYPE_CHECKING:
+    from ._api import predict, train
     from ._draw import Drawing, draw
-    from ._engine import predict, train
     from ._evaluate import evaluate
-    from ._formula import formula
     from ._format import load, save
+    from ._formula import formula
 
-_LAZY = {"train": "_engine", "predict": "_engine", "save": "_format", "load": "_format", "evaluate": "_evaluate",
+_LAZY = {"train": "_api", "predict": "_api", "save": "_format", "load": "_format", "evaluate": "_evaluate",
          "draw": "_draw", "Drawing": "_draw", "formula": "_formula"}
 
 

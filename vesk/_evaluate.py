@@ -4,14 +4,14 @@ The losses are computed here, in float64, from the float32 predictions
 that vesk.predict returns, so they do not depend on where the graphs ran.
 """
 import math
-from typing import Any, List, Mapping, Optional, Sequence, Tuple
+from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt
 
 import _vesk
 
-from . import _data, _engine
+from . import _api, _data
 from ._errors import TrainingError
 
 # Where a probability of exactly 0 or 1 would make a logarithm infinite, it
@@ -77,7 +77,17 @@ def loss_of(name: str, predictions: npt.NDArray[Any], y: npt.NDArray[np.float64]
     return float(-np.mean(label * np.log(q) + (1.0 - label) * np.log1p(-q)))
 
 
-def evaluate(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, executor: Any = None,
+@overload
+def evaluate(graphs: _vesk.Graph, X: Any, Y: Any, *, executor: Any = ..., errors: str = ...,
+             progress: Optional[bool] = ..., retries: int = ..., worker_timeout: float = ...,
+             task_timeout: Optional[float] = ...) -> float: ...
+@overload
+def evaluate(graphs: Iterable[_vesk.Graph], X: Any, Y: Any, *, executor: Any = ..., errors: str = ...,
+             progress: Optional[bool] = ..., retries: int = ..., worker_timeout: float = ...,
+             task_timeout: Optional[float] = ...) -> npt.NDArray[np.float64]: ...
+
+
+def evaluate(graphs: Any, X: Any, Y: Any, *, executor: Any = None,
              errors: str = "raise", progress: Optional[bool] = None, retries: int = 2,
              worker_timeout: float = 60.0, task_timeout: Optional[float] = None) -> Any:
     """The loss of each graph on (X, Y), a float64 array in input order, by
@@ -129,7 +139,7 @@ def evaluate(graphs: Sequence[_vesk.Graph], X: Mapping[str, Any], Y: Any, *, exe
                 for g, p in zip(graphs, predictions)]
 
     try:
-        predicted = _engine.predict(graphs, X, executor=executor, errors=errors, progress=progress,
+        predicted = _api.predict(graphs, X, executor=executor, errors=errors, progress=progress,
                                     retries=retries, worker_timeout=worker_timeout, task_timeout=task_timeout)
     except TrainingError as e:
         # The same class (NoWorkerError too), with losses in place of predictions.

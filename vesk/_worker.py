@@ -11,7 +11,9 @@ copies to the same bits.
 import hashlib
 import os
 import pickle
+import select
 import socket
+import sys
 import threading
 import time
 import traceback
@@ -29,7 +31,40 @@ NEED_DATA = "need-data"
 
 
 def where() -> str:
+    """A dask worker's address, else host:pid."""
+    distributed = sys.modules.get("distributed")  # imported by a dask worker, never here
+    if distributed is not None:
+        try:
+            return str(distributed.get_worker().address)
+        except Exception:  # not on a worker
+            pass
     return "%s:%d" % (socket.gethostname(), os.getpid())
+
+
+def watch_client(pid: int) -> None:
+    """Ends this process soon after the process pid (the client of a pool
+    of the package's): a pool process left behind would hold a copy of the
+    data, and a core should a task be running."""
+
+    def watch() -> None:
+        try:
+            fd = getattr(os, "pidfd_open")(pid)  # Linux 5.3 and Python 3.9 on
+        except (AttributeError, OSError):
+            fd = None
+        if fd is not None:
+            select.select([fd], [], [])  # readable once the process has ended
+        else:
+            while True:
+                time.sleep(1.0)
+                try:
+                    os.kill(pid, 0)
+                except ProcessLookupError:
+                    break
+                except OSError:
+                    pass
+        os._exit(1)
+
+    threading.Thread(target=watch, name="vesk-client-watch", daemon=True).start()
 
 
 def data_for(digest: str, blob: Optional[bytes], path: Optional[str]) -> Any:
