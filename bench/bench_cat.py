@@ -103,7 +103,8 @@ def lookup(rows, repeat, rng, dtype):
 def lookup_against_dict(rows, repeat, rng):
     for dtype in ("int", "str"):
         query, lookups, _ = lookup(rows, repeat, rng, dtype)
-        print(f"  {dtype:4s} query {per_row_ns(query, rows):6.1f} ns/row, dict {per_row_ns(lookups, rows):6.1f} ns/row, "
+        print(f"  {dtype:4s} query {per_row_ns(query, rows):6.1f} ns/row, "
+              f"dict {per_row_ns(lookups, rows):6.1f} ns/row, "
               f"ratio {query / lookups:.2f}")
 
 

@@ -194,7 +194,8 @@ def cpp_source(plans):
             declared = set()
             text = ['extern "C" int floor_%s_%s(%s) {' % (plan.name, mode, CPP_ARGS)]
             text += ["    " + cpp(s, declared) for s in head]
-            text += ["    for (int64_t k = 0; k < n; ++k) {"] + ["        " + cpp(s, declared) for s in body] + ["    }"]
+            text += (["    for (int64_t k = 0; k < n; ++k) {"] + ["        " + cpp(s, declared) for s in body]
+                     + ["    }"])
             text += ["    " + cpp(s, declared) for s in tail] + ["    return 0;", "}", ""]
             parts.append("\n".join(text))
     return "\n".join(parts)
@@ -268,7 +269,8 @@ def generic_source():
     for k in range(n):
         for i in range(size):
             op = G[i, 0]"""
-    middle = ["        if not train:", "            continue"] + ["        " + py(s) for s in ENGINE.strip().splitlines()]
+    middle = (["        if not train:", "            continue"]
+              + ["        " + py(s) for s in ENGINE.strip().splitlines()])
     middle += ["        for i in range(size):", "            D[i] = f32(0.0)",
                "        for i in range(size - 1, -1, -1):", "            op = G[i, 0]"]
     tail = ["    if train:", "        P0[:] = P", "        M0[:] = M", "        S[0] = s", "    return 0", ""]

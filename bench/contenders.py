@@ -40,10 +40,10 @@ class FlatState:
         self.plan = plan
         self.P, self.L, self.R = (np.zeros(max(plan.n[k], 1), np.float32) for k in "jlr")
         for slot, entry in enumerate(plan.layout):
-            t, (j, l, r) = TYPES[entry[0]], (plan.field(slot, f) for f in "jlr")
+            t, (j, lr, r) = TYPES[entry[0]], (plan.field(slot, f) for f in "jlr")
             self.P[j:j + len(t.params)] = [params[slot][p] for p in t.params]
-            if l >= 0:  # base / ln(gluamine + 2): the logarithm in single precision, as the module forms it
-                self.L[l] = np.float32(t.lr / float(_libm.logf(2.0)))
+            if lr >= 0:  # base / ln(gluamine + 2): the logarithm in single precision, as the module forms it
+                self.L[lr] = np.float32(t.lr / float(_libm.logf(2.0)))
             if r >= 0:
                 self.R[r:r + 2] = ranges[entry[1] if entry[0] == "in" else "y"]
         self.W = np.array([w for _, w in sorted(categories)] * len(plan.cats) or [0.0], np.float64)
@@ -140,7 +140,7 @@ def build_floor(plans, build_dir):
             done = subprocess.run(command + ["-fPIC", "-shared", "-o", path + ".tmp", f.name, "-lm"],
                                   capture_output=True, text=True)
         except OSError as exc:
-            raise Skipped("no C++ compiler (%s)" % exc)
+            raise Skipped("no C++ compiler (%s)" % exc) from exc
         if done.returncode != 0:
             raise Skipped("the fused loops did not compile: %s" % done.stderr.strip()[:400])
         os.replace(path + ".tmp", path)
@@ -181,7 +181,7 @@ def _jit(source, label):
         try:
             import numba
         except ImportError:
-            raise Skipped("numba is not installed")
+            raise Skipped("numba is not installed") from None
         jit = numba.njit(nogil=True)
         f32 = np.float32
         ns = {"np": np, "isfinite": math.isfinite, "tanhf": math.tanh, "expf": math.exp, "sinf": math.sin,
@@ -238,7 +238,7 @@ class TorchContender(Contender):
         try:
             import torch
         except ImportError:
-            raise Skipped("torch is not installed")
+            raise Skipped("torch is not installed") from None
         torch.set_num_threads(1)
         self.torch = torch
 

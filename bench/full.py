@@ -123,7 +123,8 @@ def thread_scaling(args, data, y, ranges, floor, **_):
     for c in line:
         ones, twos = seconds[(c.name, 1)], seconds[(c.name, 2)]
         ratios = [a / b for a, b in zip(ones, twos)]
-        out[c.name] = {"throughput_1": 16 * n / statistics.median(ones), "throughput_2": 16 * n / statistics.median(twos),
+        out[c.name] = {"throughput_1": 16 * n / statistics.median(ones),
+                       "throughput_2": 16 * n / statistics.median(twos),
                        "scaling": statistics.median(ratios), "best": max(ratios), "worst": min(ratios)}
     return out
 
@@ -297,7 +298,8 @@ def callgrind(args, floor, **_):
 
 
 def report_callgrind(cg):
-    lines = ["## Instructions per sample (callgrind, difference of %d- and %d-row queries)" % (cg["rows"], 2 * cg["rows"]),
+    lines = ["## Instructions per sample (callgrind, difference of %d- and %d-row queries)"
+             % (cg["rows"], 2 * cg["rows"]),
              "", "| graph | pass | module/sample | module/node-sample | floor/node-sample | module / floor |",
              "|---|---|---:|---:|---:|---:|"]
     for key, m in cg["per_sample"].items():
@@ -307,7 +309,8 @@ def report_callgrind(cg):
             lines.append("| %s | %s | %.0f | %.1f | %.1f | %.2f |" % (
                 graph, mode, m["per_sample"], m["per_node_sample"], f["per_node_sample"],
                 m["per_sample"] / f["per_sample"] if f["per_sample"] else float("nan")))
-    return [], lines + ["", "The module's query counts everything that grows with the rows: the block reads of the columns, the "
+    return [], lines + ["", "The module's query counts everything that grows with the rows: the block reads of the "
+                            "columns, the "
                         "categorical column's resolution and the sample loop. Per-function profiles: profile.md.", ""]
 
 
@@ -329,7 +332,8 @@ def report_heap(runs):
     for al in runs:
         big = al["sizes"][-1]
         rows += ["| peak growth of the heap during a %s-row %s query on %s | %.1f MB; budget %.1f MB (arrays %.1f MB "
-                 "+ 2 MB) |" % ("{:,}".format(big), mode_name[mode], al["graph"], al["%s_%d" % (mode, big)]["peak"] / 1e6,
+                 "+ 2 MB) |" % ("{:,}".format(big), mode_name[mode], al["graph"],
+                                al["%s_%d" % (mode, big)]["peak"] / 1e6,
                                 (al["arrays"][mode] + (2 << 20)) / 1e6, al["arrays"][mode] / 1e6)
                  for mode in ("train", "predict")]
         rows += ["| heap allocations during a %s query on %s | %s |" % (mode_name[mode], al["graph"], "; ".join(

@@ -98,7 +98,8 @@ def fit_registers(graph: _vesk.Graph, train: Table) -> None:
         if x.type != "fixed":
             continue
         values = train.columns[x.name] if not x.sources else train.target
-        x.state._from_dict({"feature_min": float(values.min()), "feature_max": float(values.max()), "auto_adapt": False})
+        x.state._from_dict({"feature_min": float(values.min()), "feature_max": float(values.max()),
+                            "auto_adapt": False})
 
 
 @dataclass

@@ -29,9 +29,12 @@ Floats = npt.NDArray[np.float32]
 # Four shapes over three numeric columns; graph i gets shape i % 4.
 SHAPES: List[List[Node]] = [
     [Node("fixed", name="a"), Node("fixed", name="b"), Node("tanh", (0, 1)), Node("fixed", (2,), name="y")],
-    [Node("fixed", name="a"), Node("fixed", name="c"), Node("sine", (0,)), Node("linear", (2, 1)), Node("fixed", (3,), name="y")],
-    [Node("fixed", name="b"), Node("fixed", name="c"), Node("multiply", (0, 1)), Node("linear", (2, 0)), Node("fixed", (3,), name="y")],
-    [Node("fixed", name="a"), Node("fixed", name="b"), Node("gaussian", (0, 1)), Node("linear", (2, 0)), Node("fixed", (3,), name="y")],
+    [Node("fixed", name="a"), Node("fixed", name="c"), Node("sine", (0,)), Node("linear", (2, 1)),
+     Node("fixed", (3,), name="y")],
+    [Node("fixed", name="b"), Node("fixed", name="c"), Node("multiply", (0, 1)), Node("linear", (2, 0)),
+     Node("fixed", (3,), name="y")],
+    [Node("fixed", name="a"), Node("fixed", name="b"), Node("gaussian", (0, 1)), Node("linear", (2, 0)),
+     Node("fixed", (3,), name="y")],
 ]
 
 

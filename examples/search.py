@@ -87,7 +87,8 @@ def main() -> int:
     except ImportError as e:
         print("no formula: %s" % e)
     else:
-        print("formula: %d operations over %s" % (formula.count_ops(), ", ".join(sorted(map(str, formula.free_symbols)))))
+        names = ", ".join(sorted(map(str, formula.free_symbols)))
+        print("formula: %d operations over %s" % (formula.count_ops(), names))
     return 0
 
 

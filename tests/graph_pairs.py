@@ -69,7 +69,7 @@ class Pair:
         self.native = build(layout, states, loss)
         self.nodes = [self.native[slot] for slot in range(len(layout))]
         twins = []
-        for node, (kind, what, *option) in zip(self.nodes, layout):
+        for node, (kind, *_) in zip(self.nodes, layout):
             twin = ref.BY_NAME[kind].from_state(node.state._to_dict(), node._gluamine, node.sources, node.name)
             if loss is not None and node is self.nodes[-1]:
                 twin.loss = ref.LOSSES[loss.decode() if isinstance(loss, bytes) else loss]

@@ -38,7 +38,8 @@ def test_suite_runs_end_to_end_and_its_peers_match_the_module(tmp_path):
         if importlib.util.find_spec(peer) is None:
             assert "skipped: %s" % peer in out
     # Every measurement ran or says why not.
-    for part, heading in (("pickle", "| pickling a trained G30 graph"), ("compile", "## numba's compile cost"), ("callgrind", "## Instructions per sample"),
+    for part, heading in (("pickle", "| pickling a trained G30 graph"), ("compile", "## numba's compile cost"),
+                          ("callgrind", "## Instructions per sample"),
                           ("threads", "| thread scaling of the module"), ("heap", "| heap allocations during")):
         assert heading in table or "- skipped: %s" % part in table, part
     assert "median of 3 pairs" in table
@@ -135,4 +136,5 @@ def test_every_registered_type_is_in_the_suite_the_bench_and_the_readme():
         sys.path.remove(BENCH)
     assert {{"in": "fixed", "out": "fixed"}.get(name, name) for name in ops.TYPES} == registered
     with open(os.path.join(os.path.dirname(BENCH), "README.md")) as f:
-        assert set(re.findall(r'^\| `"(\w+)"` \| (?:none \(input register\)|\d)(?: or \d)? \|', f.read(), re.M)) == registered
+        rows = re.findall(r'^\| `"(\w+)"` \| (?:none \(input register\)|\d)(?: or \d)? \|', f.read(), re.M)
+        assert set(rows) == registered

@@ -67,7 +67,8 @@ def elements(dtype):
         return st.floats(width=dtype.itemsize * 8, allow_nan=True, allow_infinity=True) | st.sampled_from(
             [0.0, -0.0, 1.0, -1.0])
     info = np.iinfo(dtype)
-    return st.integers(info.min, info.max) | st.sampled_from([info.min, info.max, 0, 2 ** 24 + 1 if info.max > 2 ** 25 else 1])
+    edges = [info.min, info.max, 0, 2 ** 24 + 1 if info.max > 2 ** 25 else 1]
+    return st.integers(info.min, info.max) | st.sampled_from(edges)
 
 
 @st.composite

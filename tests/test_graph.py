@@ -129,7 +129,8 @@ def test_back_pointers_follow_assignment():
     g[1] = x
     del g  # and so does the graph's end
     gc.collect()
-    with pytest.raises(RuntimeError, match=r"^Cannot compute depth of interaction 'fixed' because it's not in a graph$"):
+    message = r"^Cannot compute depth of interaction 'fixed' because it's not in a graph$"
+    with pytest.raises(RuntimeError, match=message):
         x.depth
     assert x._location == 1
 

@@ -143,7 +143,7 @@ def test_depth():
     g = graph_of(a, b, c, d)
     assert [g[i].depth for i in range(4)] == [-1, -1, 0, 1]
     unconnected = _vesk.Interaction("fixed", (0, 0, 0))
-    g2 = graph_of(register("a"), unconnected)
+    _kept = graph_of(register("a"), unconnected)  # the graph holds what the checks read
     assert unconnected.sources == () and unconnected.depth == -1
     n = 100000  # a long chain
     g = graph_of(register("x"), *[register("r", source=i - 1) for i in range(1, n)])
@@ -229,10 +229,10 @@ def test_read_only_properties_no_subclasses_and_documentation():
             setattr(x, prop, 1)
     with pytest.raises(TypeError):
         type("Sub", (_vesk.Interaction,), {})
-    I = _vesk.Interaction
-    assert I.sources.__doc__ == "Get the indices of the predecessors of this interaction within the graph."
-    assert I._latticeloc.__doc__ == "Get interaction location within the Mirelund."
-    assert I.depth.__doc__ == "Get the depth of this interaction within it's graph."
-    assert I._set_source.__doc__ == "Set a source."
-    assert I.__doc__.startswith("A graph is a collection of Interactions linked together.")
-    assert I.state.__doc__.startswith("Get internal state of interaction, such as the weigths")
+    Ix = _vesk.Interaction
+    assert Ix.sources.__doc__ == "Get the indices of the predecessors of this interaction within the graph."
+    assert Ix._latticeloc.__doc__ == "Get interaction location within the Mirelund."
+    assert Ix.depth.__doc__ == "Get the depth of this interaction within it's graph."
+    assert Ix._set_source.__doc__ == "Set a source."
+    assert Ix.__doc__.startswith("A graph is a collection of Interactions linked together.")
+    assert Ix.state.__doc__.startswith("Get internal state of interaction, such as the weigths")

@@ -28,7 +28,9 @@ def test_derivative_matches_twin(loss, prediction, expected):
 def test_derivative_values():
     # The direction and size of each derivative at a few points, in units
     # of the categorical step 0.002.
-    step = lambda name, p, e, *r: round((p - trained(name, p, e, *r)) / float(ref.CATEGORY_RATE), 4)
+    def step(name, p, e, *r):
+        return round((p - trained(name, p, e, *r)) / float(ref.CATEGORY_RATE), 4)
+
     assert step("mean_absolute_error", 0.5, 0.5) == -1.0       # a tie counts as y_true >= y_pred
     assert step("mean_absolute_error", 0.9, 0.0) == 1.0
     assert step("mean_squared_error", 0.25, 1.0) == -1.5

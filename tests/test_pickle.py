@@ -209,7 +209,7 @@ def test_back_pointers_and_sharing():
     assert type(c) is _vesk.Graph and list(c) == list(g) and c.__getstate__() == g.__getstate__()
     del c
     assert [x.activation.shape for x in g] == [(1,)] * len(g)
-    c = copy.copy(g)
+    _shallow = copy.copy(g)  # kept while the original goes
     x = g[2]
     del g
     with pytest.raises(RuntimeError, match="not in a graph"):
@@ -359,7 +359,8 @@ def test_damaged_saved_forms_never_crash():
         X, y = columns(MIXED, 30, 3)
         g._query(X, y)
         g[0]._linkdata = [g, 1.5]
-        VALUES = [None, -1, 0, 2, 3, 2 ** 31, 2 ** 63 - 1, 2 ** 64, 1.5, float("nan"), "", "cat", "tanh", "x" * 300, b"x", (),
+        VALUES = [None, -1, 0, 2, 3, 2 ** 31, 2 ** 63 - 1, 2 ** 64, 1.5, float("nan"), "", "cat", "tanh", "x" * 300,
+                  b"x", (),
                   (1, 2, 3), [], [(1, 0.5)], [([], 1.0)], "mean_absolute_error", True, g[0], g, [None] * 8]
         rng = random.Random(13)
 

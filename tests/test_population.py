@@ -674,7 +674,8 @@ def test_pool_processes_end_with_the_client(end):
 def test_pool_start_up(marker, tmp_path, monkeypatch, caplog):
     """One process dying while the pool starts: a new pool; always: a message
     naming what happened. The data file goes in every outcome."""
-    monkeypatch.setattr(_backends, "START", functools.partial(trip, str(tmp_path / "tripped") if marker == "once" else None))
+    marker_file = str(tmp_path / "tripped") if marker == "once" else None
+    monkeypatch.setattr(_backends, "START", functools.partial(trip, marker_file))
     monkeypatch.setattr("tempfile.tempdir", str(tmp_path))
     graphs = population(4)
     X, Y = data()

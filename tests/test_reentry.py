@@ -344,7 +344,8 @@ assert g._query({"c": np.array(["keep"])}).tolist() == [0.5]
 @pytest.mark.parametrize("case", sorted(CASES))
 def test_reentry_case(case):
     if case == "memory_exhaustion" and os.environ.get("VESK_TEST_ASAN") == "1":
-        pytest.skip("under AddressSanitizer an address-space limit does not make allocations fail where the case expects")
+        pytest.skip("under AddressSanitizer an address-space limit does not make allocations fail where the case "
+                    "expects")
     proc = run_python(PRELUDE + CASES[case] + '\nprint("DONE")\n', timeout=300)
     assert proc.returncode == 0, proc.stderr[-3000:]
     assert proc.stdout.strip().endswith("DONE")

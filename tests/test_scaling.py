@@ -109,8 +109,10 @@ class Number:
         return float(self.v)
 
 
-@pytest.mark.parametrize("column, lo, hi", [(np.array(["1.5", "2", "1.75"]), 1.5, 2.0),
-                                            (np.array([Number(2), Number(7), Number(3.25), 4.5], dtype=object), 2.0, 7.0)])
+@pytest.mark.parametrize("column, lo, hi", [
+    (np.array(["1.5", "2", "1.75"]), 1.5, 2.0),
+    (np.array([Number(2), Number(7), Number(3.25), 4.5], dtype=object), 2.0, 7.0),
+])
 def test_range_and_values_from_strings_and_objects(column, lo, hi):
     g = passthrough_graph()
     out = predict(g, column)

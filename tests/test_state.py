@@ -98,7 +98,8 @@ def test_unknown_names(kind, name):
     state = node.state
     before = exact(state._to_dict())
     nul = "\0" in name
-    message = "^No such attribute" if twin.ATTRIBUTES or nul else "^Interaction '%s' does not support attributes$" % kind
+    message = ("^No such attribute" if twin.ATTRIBUTES or nul
+               else "^Interaction '%s' does not support attributes$" % kind)
     for action in (lambda: getattr(state, name), lambda: setattr(state, name, "1.0"), lambda: delattr(state, name)):
         with pytest.raises(AttributeError, match=message):
             action()

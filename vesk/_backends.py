@@ -171,7 +171,7 @@ def _end_pools_at_exit() -> None:
 
 
 if hasattr(threading, "_register_atexit"):  # Python 3.9 on; its hooks run last registered first
-    getattr(threading, "_register_atexit")(_end_pools_at_exit)
+    threading._register_atexit(_end_pools_at_exit)
 else:  # pragma: no cover
     atexit.register(_end_pools_at_exit)
 

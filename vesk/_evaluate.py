@@ -4,7 +4,7 @@ The losses are computed here, in float64, from the float32 predictions
 that vesk.predict returns, so they do not depend on where the graphs ran.
 """
 import math
-from typing import Any, Iterable, List, Mapping, Optional, Sequence, Tuple, overload
+from typing import Any, Iterable, List, Optional, Tuple, overload
 
 import numpy as np
 import numpy.typing as npt

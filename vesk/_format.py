@@ -312,7 +312,8 @@ def _decode(text: Union[bytes, bytearray]) -> Tuple[List[_vesk.Graph], Any]:
             items.append(None if s is None else interactions[s])
         # The module's own form with the saved fields, and the rest (no
         # instance dictionary) as a new graph has it.
-        saved = (template[0], size, samples, _field(record, "latest_batchsize", int, where), items) + tuple(template[5:])
+        batchsize = _field(record, "latest_batchsize", int, where)
+        saved = (template[0], size, samples, batchsize, items) + tuple(template[5:])
         g = _vesk.Graph.__new__(_vesk.Graph)
         try:
             g.__setstate__(saved)

@@ -48,7 +48,7 @@ def watch_client(pid: int) -> None:
 
     def watch() -> None:
         try:
-            fd = getattr(os, "pidfd_open")(pid)  # Linux 5.3 and Python 3.9 on
+            fd = os.pidfd_open(pid)  # Linux 5.3 and Python 3.9 on
         except (AttributeError, OSError):
             fd = None
         if fd is not None:

@@ -3,6 +3,7 @@
 #include "_vesk.h"
 
 // The type records, each defined in its type's source.
+// clang-format off
 namespace vesk::gaussian { extern interaction_type_t typeobj; }
 namespace vesk::linear { extern interaction_type_t typeobj; }
 namespace vesk::multiply { extern interaction_type_t typeobj; }
@@ -10,6 +11,7 @@ namespace vesk::fixed { extern interaction_type_t typeobj; }
 namespace vesk::cat { extern interaction_type_t typeobj; }
 namespace vesk::sine { extern interaction_type_t typeobj; }
 namespace vesk::tanh { extern interaction_type_t typeobj; }
+// clang-format on
 
 namespace {
 
@@ -68,8 +70,8 @@ int import_numpy_array_api() {
     const unsigned int api_version = 0xd;
     if (feature_version < api_version) {
         return vesk_fail(PyExc_RuntimeError,
-                         "module compiled against API version 0x%x but this version of numpy is 0x%x",
-                         api_version, feature_version);
+                         "module compiled against API version 0x%x but this version of numpy is 0x%x", api_version,
+                         feature_version);
     }
     const int endianness = PyArray_GetEndianness();
     if (endianness != NPY_CPU_LITTLE) {

@@ -82,8 +82,10 @@ struct state_field {
     field_kind kind;
     bool attribute;
 };
+// clang-format off
 #define VESK_ATTRIBUTE(record, field, kind) state_field{#field, offsetof(record, field), field_kind::kind, true}
 #define VESK_INTERNAL_AS(name, record, field, kind) state_field{name, offsetof(record, field), field_kind::kind, false}
+// clang-format on
 
 // What an assignment to a name that is not an attribute does.
 enum class unknown_names : unsigned char {
@@ -348,10 +350,10 @@ PyObject* interactionstate_addtomodule(PyObject* m);
 
 // A change of an interaction is refused while a query on its graph runs.
 inline int vesk_refuse_while_busy(const PyInteraction_Object* interaction) {
-    return interaction->busy ? vesk_fail(PyExc_RuntimeError,
-                                         "Cannot change interaction '%s' while a query on its graph runs",
-                                         interaction->type)
-                             : 0;
+    return interaction->busy
+               ? vesk_fail(PyExc_RuntimeError, "Cannot change interaction '%s' while a query on its graph runs",
+                           interaction->type)
+               : 0;
 }
 
 // The values of the state record in one of its forms, or null with an
@@ -803,8 +805,8 @@ template <typename Kind, int Sources, int Chained>
 int value_forward(const pass_step* s, float carried) {
     const typename Kind::state_t& st = *step_state<typename Kind::state_t>(s);
     const float x1 = Sources == 2 ? second_source<Chained>(s, carried) : 0.0f;
-    const float a = apply_last<last_function_of<Kind>()>(
-        Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1));
+    const float a =
+        apply_last<last_function_of<Kind>()>(Kind::template value<Sources>(st, first_source<Chained>(s, carried), x1));
     s->self->a = a;
     return next_step(s, a);
 }
@@ -878,6 +880,7 @@ struct weighted_sum_state {
 };
 static_assert(sizeof(weighted_sum_state) == 52, "the weighted-sum state record is 52 bytes");
 
+// clang-format off
 inline constexpr state_description weighted_sum_description = {
     .fields = {
         VESK_ATTRIBUTE(weighted_sum_state, w0, number),
@@ -895,6 +898,7 @@ inline constexpr state_description weighted_sum_description = {
     .one_source_tooltip = {"w: %.2f\nbias: %.2f", {"w0", "bias"}},
     .tooltip = {"w0: %.2f\nw1: %.2f\nbias: %.2f", {"w0", "w1", "bias"}},
 };
+// clang-format on
 
 // The base of a weighted-sum Kind, for value_type.
 template <typename Kind>
@@ -932,8 +936,8 @@ struct weighted_sum {
         const adam_corrections& c = s->shared->corrections;
         float_lanes m1 = load_lanes(st->m1);
         float_lanes m2 = load_lanes(st->m2);
-        const float_lanes step = c.correct_m2 ? adam_step_with<true, Lanes>(m1, m2, c, grad)
-                                              : adam_step_with<false, Lanes>(m1, m2, c, grad);
+        const float_lanes step =
+            c.correct_m2 ? adam_step_with<true, Lanes>(m1, m2, c, grad) : adam_step_with<false, Lanes>(m1, m2, c, grad);
         store_lanes(st->m1, m1);
         store_lanes(st->m2, m2);
         // lr x step is rounded to float before it is subtracted.

@@ -163,7 +163,6 @@ int check_links(PyGraph_Object* graph) {
     return 0;
 }
 
-
 // Hands every input register its column of X; the sample count, or -1 with
 // an exception.
 long long hand_out_inputs(PyGraph_Object* graph, PyObject* xarray) {

@@ -11,6 +11,7 @@
 
 namespace vesk::math {
 
+// clang-format off
 const uint64_t exp2_table[32] = {
     0x3ff0000000000000, 0x3fefd9b0d3158574, 0x3fefb5586cf9890f, 0x3fef9301d0125b51,
     0x3fef72b83c7d517b, 0x3fef54873168b9aa, 0x3fef387a6e756238, 0x3fef1e9df51fdee1,
@@ -21,6 +22,7 @@ const uint64_t exp2_table[32] = {
     0x3feee89f995ad3ad, 0x3feeff76f2fb5e47, 0x3fef199bdd85529c, 0x3fef3720dcef9069,
     0x3fef5818dcfba487, 0x3fef7c97337b9b5f, 0x3fefa4afa2a490da, 0x3fefd0765b6e4540,
 };
+// clang-format on
 
 const uint32_t inv_pio4[24] = {
     0xa2,       0xa2f9,     0xa2f983,   0xa2f9836e, 0xf9836e4e, 0x836e4e44, 0x6e4e4415, 0x4e441529,
@@ -78,9 +80,8 @@ const forms chosen_forms = cpu_has_avx2_fma() ? avx2_forms : baseline_forms;
 // otherwise; -1 too for a count that is negative or whose results would
 // not fit in memory, and for a null array with a positive count. Only the
 // suite and `make verify-math` call it.
-extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int set, int f, int lanes,
-                                                                           const float* in, float* out,
-                                                                           int64_t n) {
+extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int set, int f, int lanes, const float* in,
+                                                                            float* out, int64_t n) {
     using namespace vesk::math;
     if (set < 0 || set > 2 || f < 0 || f > 3 || lanes < 0 || lanes > 1 || (lanes == 1 && (f == 3 || set == 2)) ||
         (set == 1 && !cpu_has_avx2_fma())) {

@@ -242,9 +242,7 @@ struct fma_exact {
     }
 };
 
-struct fma_emulated {
-    static constexpr bool fused = false;
-};
+struct fma_emulated { static constexpr bool fused = false; };
 
 // Whether a double (or each of four) may round to another float than a
 // result within 2^-46 of it, relative, would: within 64 units of its last
@@ -733,12 +731,10 @@ VESK_MATH_INLINE sin_cos sincosf(float y) {
     const double x2 = x * x;
     const bool sine_negated = ((q + 1) & 2) != 0;
     const bool cosine_negated = (q & 2) != 0;
-    const float s = static_cast<float>(fused_result<Fma>([=](auto fma) {
-        return sine<decltype(fma)>(x * (sine_negated ? -1.0 : 1.0), x2);
-    }));
-    const float c = static_cast<float>(fused_result<Fma>([=](auto fma) {
-        return cosine<decltype(fma)>(x2, cosine_negated);
-    }));
+    const float s = static_cast<float>(
+        fused_result<Fma>([=](auto fma) { return sine<decltype(fma)>(x * (sine_negated ? -1.0 : 1.0), x2); }));
+    const float c =
+        static_cast<float>(fused_result<Fma>([=](auto fma) { return cosine<decltype(fma)>(x2, cosine_negated); }));
     return (n & 1) == 0 ? sin_cos{s, c} : sin_cos{c, s};
 }
 

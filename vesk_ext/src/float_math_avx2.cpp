@@ -13,12 +13,10 @@ namespace {
 struct fma_avx2 {
     static constexpr bool fused = true;
     VESK_MATH_INLINE static d4 mul_add(d4 a, d4 b, d4 c) {
-        return reinterpret_cast<d4>(_mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b),
-                                                    reinterpret_cast<__m256d>(c)));
+        return reinterpret_cast<d4>(
+            _mm256_fmadd_pd(reinterpret_cast<__m256d>(a), reinterpret_cast<__m256d>(b), reinterpret_cast<__m256d>(c)));
     }
-    VESK_MATH_INLINE static double mul_add(double a, double b, double c) {
-        return __builtin_fma(a, b, c);
-    }
+    VESK_MATH_INLINE static double mul_add(double a, double b, double c) { return __builtin_fma(a, b, c); }
     template <typename D>
     VESK_MATH_INLINE static D mul_add_small(D a, D b, D c) {
         return mul_add(a, b, c);

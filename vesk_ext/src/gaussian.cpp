@@ -30,6 +30,7 @@ struct gaussian_kind {
     using state_t = gaussian_state_t;
     static constexpr const char* type_name = "gaussian";
 
+    // clang-format off
     static constexpr state_description description = {
         .fields = {
             VESK_ATTRIBUTE(gaussian_state_t, center0, number),
@@ -42,6 +43,7 @@ struct gaussian_kind {
         .one_source_tooltip = {"center: %.2f\nwidth: %.2f", {"center0", "w0"}},
         .tooltip = {"center: %.2f, %.2f\nwidth: %.2f, %.2f", {"center0", "center1", "w0", "w1"}},
     };
+    // clang-format on
 
     static void draw_parameters(PyInteraction_Object* interaction) {
         gaussian_state_t* st = interaction_state<gaussian_state_t>(interaction);

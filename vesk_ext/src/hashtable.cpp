@@ -312,7 +312,8 @@ category_entry* category_hashmap_get(category_hashmap* map, PyObject* key) {
             }
         }
     }
-    return add_entry(map, {.nxt = nullptr, .weight = 0.0, .key = key, .py_keyhash = facts.pyhash, .exact = facts.exact});
+    return add_entry(map,
+                     {.nxt = nullptr, .weight = 0.0, .key = key, .py_keyhash = facts.pyhash, .exact = facts.exact});
 }
 
 category_entry* category_hashmap_find_int(const category_hashmap* map, uint64_t pyhash, uint64_t bits) {

@@ -20,9 +20,7 @@ struct linear_kind : weighted_sum<linear_kind> {
 
     // The gradient passes through the clamp unchanged: a stored activation is
     // never beyond [-1, 1], so saturated samples train too.
-    static float sum_gradient(float, float d) {
-        return d;
-    }
+    static float sum_gradient(float, float d) { return d; }
 
     static void draw_parameters(PyInteraction_Object* interaction) {
         weighted_sum_state* st = interaction_state<weighted_sum_state>(interaction);

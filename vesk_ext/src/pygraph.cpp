@@ -229,8 +229,8 @@ PyObject* slot_attributes(PyGraph_Object* self) {
 // interaction's back-pointer is set as slot assignment sets it (one in
 // several slots keeps its location if that is one of them); without, the
 // interactions keep theirs. 0, or -1 with an exception.
-int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items,
-            PyObject* dict, PyObject* slot_values, bool adopt) {
+int restore(PyGraph_Object* g, int size, int64_t samples, int latest_batchsize, PyObject* const* items, PyObject* dict,
+            PyObject* slot_values, bool adopt) {
     if (refuse_while_running(g) < 0 || replace_slots(g, size, items) < 0) {
         return -1;
     }
@@ -408,9 +408,9 @@ PyObject* PyGraph_deepcopy(PyGraph_Object* self, PyObject* memo_arg) {
     PyRef copies(PyTuple_New(std::max(size, 0)));
     for (int i = 0; copies && i < size; ++i) {
         PyObject* item = PyTuple_GET_ITEM(slots.get(), i);
-        PyObject* copied = item != Py_None ? vesk_deepcopy_interaction(reinterpret_cast<PyInteraction_Object*>(item),
-                                                                       memo.get())
-                                           : vesk_newref(Py_None);
+        PyObject* copied = item != Py_None
+                               ? vesk_deepcopy_interaction(reinterpret_cast<PyInteraction_Object*>(item), memo.get())
+                               : vesk_newref(Py_None);
         if (copied == nullptr) {
             return nullptr;
         }
@@ -424,7 +424,7 @@ PyObject* PyGraph_deepcopy(PyGraph_Object* self, PyObject* memo_arg) {
         return nullptr;
     }
     PyRef dict_copy(dict.get() != Py_None ? vesk_deepcopy_value(dict.get(), memo.get()) : vesk_newref(Py_None));
-    PyRef slot_values_copy(!dict_copy                        ? nullptr
+    PyRef slot_values_copy(!dict_copy                     ? nullptr
                            : slot_values.get() != Py_None ? vesk_deepcopy_value(slot_values.get(), memo.get())
                                                           : vesk_newref(Py_None));
     if (!slot_values_copy) {
@@ -455,10 +455,9 @@ PyObject* PyGraph_copy(PyGraph_Object* self, PyObject*) {
     }
     PyGraph_Object* g = reinterpret_cast<PyGraph_Object*>(copy.get());
     PyObject* const* items = reinterpret_cast<PyObject* const*>(self->interactions);
-    const int rc = refuse_while_running(self) < 0
-                       ? -1
-                       : restore(g, self->size, self->samples, self->latest_batchsize, items, dict.get(),
-                                 slot_values.get(), false);
+    const int rc = refuse_while_running(self) < 0 ? -1
+                                                  : restore(g, self->size, self->samples, self->latest_batchsize, items,
+                                                            dict.get(), slot_values.get(), false);
     return rc < 0 ? nullptr : copy.release();
 }
 
@@ -495,7 +494,6 @@ PyMappingMethods PyGraph_mapping = {
 
 }  // namespace
 
-
 // The slots that the records do not name are empty.
 // Only what iterating over the slots needs: indexing goes through the
 // mapping operations.
@@ -504,6 +502,7 @@ static PySequenceMethods PyGraph_sequence = {
     .sq_item = reinterpret_cast<ssizeargfunc>(PyGraph_item),
 };
 
+// clang-format off
 PyTypeObject PyGraph_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.Graph",
@@ -524,6 +523,7 @@ PyTypeObject PyGraph_Type = {
     .tp_init = reinterpret_cast<initproc>(PyGraph_init),
     // tp_new is installed at start-up.
 };
+// clang-format on
 
 PyObject* graph_addtomodule(PyObject* m) {
     return vesk_add_type(m, &PyGraph_Type, "Graph");

@@ -42,8 +42,8 @@ int require_constructed(PyInteraction_Object* self) {
 // would free or re-lay the state record under the write.
 int refuse_rebuild(PyInteraction_Object* self) {
     return self->changing && !self->busy
-               ? vesk_fail(PyExc_RuntimeError,
-                           "Cannot re-initialize interaction '%s' while its state is being changed", self->type)
+               ? vesk_fail(PyExc_RuntimeError, "Cannot re-initialize interaction '%s' while its state is being changed",
+                           self->type)
                : vesk_refuse_while_busy(self);
 }
 
@@ -130,8 +130,8 @@ int PyInteraction_init(PyInteraction_Object* self, PyObject* args, PyObject* kwd
     PyObject* latticeloc = nullptr;
     int gluamine = 0;
     const char* name = nullptr;
-    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc,
-                                     &gluamine, &name) ||
+    if (!PyArg_ParseTupleAndKeywords(args, kwds, "sO|iz", const_cast<char**>(kwlist), &type_arg, &latticeloc, &gluamine,
+                                     &name) ||
         refuse_rebuild(self) < 0) {
         return -1;
     }
@@ -270,9 +270,9 @@ int PyInteraction_set_loss(PyInteraction_Object* self, PyObject* value, void*) {
         return vesk_fail(PyExc_AttributeError, "Interaction '%s' has no loss function to set", self->type);
     }
     if (self->typeobj->set_loss(self, value) != 0) {
-        return PyErr_Occurred() ? -1
-                                : vesk_fail(PyExc_ValueError, "Unknown error: Setting state for interaction %s",
-                                            self->type);
+        return PyErr_Occurred()
+                   ? -1
+                   : vesk_fail(PyExc_ValueError, "Unknown error: Setting state for interaction %s", self->type);
     }
     vesk_replace(&self->loss, vesk_newref(value));
     return 0;
@@ -284,8 +284,8 @@ PyObject* PyInteraction_get_activation(PyInteraction_Object* self, void*) {
                             "Cannot get activations from interaction '%s' because it's not in a graph", self->type);
     }
     npy_intp dims[1] = {self->graph->latest_batchsize};
-    PyRef array(PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0, NPY_ARRAY_CARRAY,
-                            nullptr));
+    PyRef array(
+        PyArray_New(&PyArray_Type, 1, dims, NPY_FLOAT, nullptr, self->activation, 0, NPY_ARRAY_CARRAY, nullptr));
     // The array shares the activation slot: the interaction lives as long as
     // the array, as its base object (the reference is stolen, also on failure).
     PyObject* base = reinterpret_cast<PyObject*>(self);
@@ -383,9 +383,8 @@ PyObject* PyInteraction_getstate(PyInteraction_Object* self, PyObject*) {
         return nullptr;
     }
     return Py_BuildValue("(iss(iii)ii(ii)iidOOO)", vesk_interaction_form, self->type, self->name, self->latticeloc[0],
-                         self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount,
-                         self->sources[0], self->sources[1], self->location, self->errcode,
-                         vesk_widen(self->activation[0]), self->loss,
+                         self->latticeloc[1], self->latticeloc[2], self->gluamine, self->sourcecount, self->sources[0],
+                         self->sources[1], self->location, self->errcode, vesk_widen(self->activation[0]), self->loss,
                          self->linkdata != nullptr ? self->linkdata : Py_None, values.get());
 }
 
@@ -560,8 +559,7 @@ PyObject* copy_interaction(PyInteraction_Object* self, PyObject* memo) {
     interaction_type_t* t = copy->typeobj;
     if (t != self->typeobj) {
         PyInteraction_clear(copy);
-        return PyErr_Format(PyExc_RuntimeError, "Cannot copy interaction '%s': its type is not registered",
-                            self->type);
+        return PyErr_Format(PyExc_RuntimeError, "Cannot copy interaction '%s': its type is not registered", self->type);
     }
     CopyMark mark(copy);
     copy->sourcecount = self->sourcecount;
@@ -584,8 +582,7 @@ PyObject* copy_interaction(PyInteraction_Object* self, PyObject* memo) {
         } else if (copied.get() == loss.get()) {
             vesk_replace(&copy->loss, copied.release());
         } else if (PyInteraction_set_loss(copy, copied.get(), nullptr) < 0) {
-            rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction",
-                                         copy->type);
+            rc = vesk_raise_from_pending(PyExc_ValueError, "Cannot restore the loss of a '%s' interaction", copy->type);
         }
     }
     if (rc == 0 && linkdata) {
@@ -635,10 +632,9 @@ PyMemberDef PyInteraction_members[] = {
 PyGetSetDef PyInteraction_getsetters[] = {
     {"sources", VESK_GETTER(PyInteraction_get_sources), nullptr,
      "Get the indices of the predecessors of this interaction within the graph.", nullptr},
-    {"_location", VESK_GETTER(get_int_field), nullptr, "Get interaction location within graph.",
-     VESK_FIELD(location)},
-    {"_latticeloc", VESK_GETTER(PyInteraction_get_latticeloc), nullptr,
-     "Get interaction location within the Mirelund.", nullptr},
+    {"_location", VESK_GETTER(get_int_field), nullptr, "Get interaction location within graph.", VESK_FIELD(location)},
+    {"_latticeloc", VESK_GETTER(PyInteraction_get_latticeloc), nullptr, "Get interaction location within the Mirelund.",
+     nullptr},
     {"state", VESK_GETTER(get_bound_field), nullptr,
      "Get internal state of interaction, such as the weigths or other parameters.\n\nThe actual properties of "
      "the state depends on the interaction. You may examine them using dir() or though the "
@@ -662,14 +658,15 @@ PyGetSetDef PyInteraction_getsetters[] = {
      "interaction after each use - either fit or predict.\n\nThis property is useful to examine the graph's "
      "processing of individual samples.\n\n>>> graph.predict({'x': [3,4]})\n>>> graph[0].activation\n.54\n",
      nullptr},
-    {"depth", VESK_GETTER(PyInteraction_get_depth), nullptr,
-     "Get the depth of this interaction within it's graph.", nullptr},
+    {"depth", VESK_GETTER(PyInteraction_get_depth), nullptr, "Get the depth of this interaction within it's graph.",
+     nullptr},
     {"_errcode", VESK_GETTER(get_int_field), nullptr, "Get interaction error code.", VESK_FIELD(errcode)},
     {nullptr, nullptr, nullptr, nullptr, nullptr},
 };
 
 }  // namespace
 
+// clang-format off
 PyTypeObject PyInteraction_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.Interaction",
@@ -693,6 +690,7 @@ PyTypeObject PyInteraction_Type = {
     .tp_init = reinterpret_cast<initproc>(PyInteraction_init),
     // tp_new is installed at start-up.
 };
+// clang-format on
 
 int vesk_saved_version(PyObject* saved, const char* what, int newest) {
     PyObject* version = PyTuple_Check(saved) && PyTuple_GET_SIZE(saved) > 0 ? PyTuple_GET_ITEM(saved, 0) : nullptr;
@@ -702,12 +700,11 @@ int vesk_saved_version(PyObject* saved, const char* what, int newest) {
     const long v = PyLong_AsLong(version);
     if (v < 1 || v > newest) {
         PyErr_Clear();
-        return newest == 1
-                   ? vesk_fail(PyExc_ValueError, "Saved state of a %s of version %R; this module reads version 1",
-                               what, version)
-                   : vesk_fail(PyExc_ValueError,
-                               "Saved state of a %s of version %R; this module reads versions 1 to %i", what, version,
-                               newest);
+        return newest == 1 ? vesk_fail(PyExc_ValueError,
+                                       "Saved state of a %s of version %R; this module reads version 1", what, version)
+                           : vesk_fail(PyExc_ValueError,
+                                       "Saved state of a %s of version %R; this module reads versions 1 to %i", what,
+                                       version, newest);
     }
     return static_cast<int>(v);
 }
@@ -841,8 +838,8 @@ int vesk_reduces_by_itself(PyObject* self, PyTypeObject* base, bool copying) {
     }
     // What the class finds for each name, against what the base finds (null
     // for neither).
-    for (const char* name : {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__", "__getnewargs__",
-                             "__getnewargs_ex__"}) {
+    for (const char* name :
+         {"__reduce__", "__reduce_ex__", "__getstate__", "__setstate__", "__getnewargs__", "__getnewargs_ex__"}) {
         PyObject* found[2];
         int k = 0;
         for (PyTypeObject* t : {type, base}) {
@@ -896,8 +893,7 @@ PyObject* vesk_reduced_deepcopy(PyObject* self, PyObject* memo) {
 }
 
 PyObject* vesk_object_reduce(PyObject* self, PyObject* protocol) {
-    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self,
-                               protocol);
+    return PyObject_CallMethod(reinterpret_cast<PyObject*>(&PyBaseObject_Type), "__reduce_ex__", "OO", self, protocol);
 }
 
 PyObject* vesk_reduction(PyObject* self, PyObject* state) {
@@ -912,7 +908,7 @@ PyObject* vesk_reduction(PyObject* self, PyObject* state) {
         interaction_args = PyTuple_Pack(1, type);
     }
     PyRef args(Py_TYPE(self) == &PyInteraction_Type ? (interaction_args ? vesk_newref(interaction_args) : nullptr)
-                                                     : PyTuple_Pack(1, type));
+                                                    : PyTuple_Pack(1, type));
     return args ? PyTuple_Pack(3, newobj, args.get(), state) : nullptr;
 }
 

@@ -17,8 +17,8 @@ PyInteraction_Object* interaction_of(PyObject* self) {
     PyInteraction_Object* interaction = reinterpret_cast<PyInteractionState_Object*>(self)->interaction;
     if (interaction == nullptr || interaction->typeobj == nullptr) {
         PyErr_SetString(PyExc_RuntimeError, interaction == nullptr
-                                                 ? "The interaction of this state no longer exists"
-                                                 : "The interaction of this state has not been initialized");
+                                                ? "The interaction of this state no longer exists"
+                                                : "The interaction of this state has not been initialized");
         return nullptr;
     }
     return interaction;
@@ -54,7 +54,7 @@ struct ChangeMark {
 int refuse_value(PyInteraction_Object* interaction, const char* name, PyObject* value, PyObject* exc_type,
                  const char* why) {
     return vesk_raise_from_pending(exc_type, "cannot set '%s' of '%s' from a value of type '%.100s': %s", name,
-                              interaction->type, Py_TYPE(value)->tp_name, why);
+                                   interaction->type, Py_TYPE(value)->tp_name, why);
 }
 
 // A value narrowed to float. Anything that is not a number (a str included,
@@ -251,7 +251,7 @@ PyObject* PyInteractionState_fromdict(PyObject* self, PyObject* d) {
         PyRef value(vesk_newref(borrowed));
         if (write_attribute(interaction, name, value.get()) != 0) {
             return vesk_raise_from_pending(PyExc_RuntimeError, "Interaction '%s' internal error setting attribute",
-                                      interaction->type);
+                                           interaction->type);
         }
         return 0;
     });
@@ -276,6 +276,7 @@ PyGetSetDef PyInteractionState_getsetters[] = {
 
 }  // namespace
 
+// clang-format off
 PyTypeObject PyInteractionState_Type = {
     .ob_base = PyVarObject_HEAD_INIT(nullptr, 0)
     .tp_name = "_vesk.InteractionState",
@@ -291,6 +292,7 @@ PyTypeObject PyInteractionState_Type = {
     .tp_getset = PyInteractionState_getsetters,
     // No tp_new: not constructible from Python.
 };
+// clang-format on
 
 int vesk_raise_from_pending(PyObject* exc_type, const char* format, ...) {
     if (PyErr_Occurred() != nullptr && !vesk_error_is_refusable()) {
@@ -328,13 +330,12 @@ PyObject* interactionstate_values(PyInteraction_Object* interaction, bool saved)
     const int failed = for_each_value(interaction->typeobj, saved, [&](const char* name, const state_field* f) {
         PyRef value(saved && f != nullptr ? read_field(interaction, *f) : read_attribute(interaction, name));
         if (!value) {
-            return PyErr_Occurred() ? -1
-                                    : vesk_fail(PyExc_RuntimeError,
-                                                "Interaction '%s' gives no value for its attribute '%s'",
-                                                interaction->type, name);
+            return PyErr_Occurred()
+                       ? -1
+                       : vesk_fail(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
+                                   interaction->type, name);
         }
-        return saved ? PyList_Append(values.get(), value.get())
-                     : PyDict_SetItemString(values.get(), name, value.get());
+        return saved ? PyList_Append(values.get(), value.get()) : PyDict_SetItemString(values.get(), name, value.get());
     });
     return failed ? nullptr : (saved ? PyList_AsTuple(values.get()) : values.release());
 }
@@ -379,10 +380,10 @@ PyObject* interactionstate_pack(PyInteraction_Object* interaction, saved_words& 
         }
         PyRef value(read_attribute(interaction, name));
         if (!value) {
-            return PyErr_Occurred() ? -1
-                                    : vesk_fail(PyExc_RuntimeError,
-                                                "Interaction '%s' gives no value for its attribute '%s'",
-                                                interaction->type, name);
+            return PyErr_Occurred()
+                       ? -1
+                       : vesk_fail(PyExc_RuntimeError, "Interaction '%s' gives no value for its attribute '%s'",
+                                   interaction->type, name);
         }
         PyTuple_SET_ITEM(objects.get(), i++, value.release());
         return 0;

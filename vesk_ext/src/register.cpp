@@ -41,8 +41,8 @@ constexpr int64_t next_stop(int64_t i, int64_t first_bad, int64_t first_clamped)
 // never ends past the next multiple of its size.
 consteval bool chunks_move_on() {
     constexpr int64_t last = vesk_max_samples;
-    for (const int64_t i : {int64_t{0}, int64_t{chunk - 1}, int64_t{chunk}, last - chunk - 1, last - chunk, last - 2,
-                            last - 1, last}) {
+    for (const int64_t i :
+         {int64_t{0}, int64_t{chunk - 1}, int64_t{chunk}, last - chunk - 1, last - chunk, last - 2, last - 1, last}) {
         const int64_t stop = next_stop(i, -1, -1);
         if (stop <= i || stop > i + chunk || stop % chunk != 0 || next_stop(i, i + 1, -1) != i + 1 ||
             next_stop(i, -1, stop + 1) != stop || next_stop(i, i, i) != stop) {
@@ -110,6 +110,7 @@ struct register_state_t {
 // The rest of the record (the held arrays, the position in them, the marks
 // of their scan) belongs to a query, not to the register's state. Unknown
 // names are refused, as by default.
+// clang-format off
 constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(register_state_t, feature_min, number),
@@ -117,6 +118,7 @@ constexpr state_description description = {
         VESK_ATTRIBUTE(register_state_t, auto_adapt, flag),
     },
 };
+// clang-format on
 
 register_state_t* state_of(PyInteraction_Object* interaction) {
     return interaction_state<register_state_t>(interaction);
@@ -351,8 +353,18 @@ int refuse_hidden_values(PyObject* py_array, const char* what, const char* name)
 // Everything the register reads of an array, taken while it holds the lock;
 // owner stays null.
 column column_of(PyArrayObject* a) {
-    return {nullptr, PyArray_BYTES(a), PyArray_STRIDES(a)[0], PyArray_DIM(a, 0), PyArray_DESCR(a), ops_for(a),
-            -1, -1, -1, 0, {}, {}};
+    return {nullptr,
+            PyArray_BYTES(a),
+            PyArray_STRIDES(a)[0],
+            PyArray_DIM(a, 0),
+            PyArray_DESCR(a),
+            ops_for(a),
+            -1,
+            -1,
+            -1,
+            0,
+            {},
+            {}};
 }
 
 // Whether an array still reads as the column taken from it: Python code
@@ -448,8 +460,8 @@ int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, fl
     // runs pending signal handlers and drops their exceptions: strings go
     // as str and bytes objects, which parse alike, to the same floats.
     if (descr->kind == 'U' || descr->kind == 'S') {
-        piece = PyRef(PyArray_CastToType(reinterpret_cast<PyArrayObject*>(piece.get()),
-                                         PyArray_DescrFromType(NPY_OBJECT), 0));
+        piece = PyRef(
+            PyArray_CastToType(reinterpret_cast<PyArrayObject*>(piece.get()), PyArray_DescrFromType(NPY_OBJECT), 0));
         if (!piece) {
             return -1;
         }
@@ -469,8 +481,7 @@ int cast_piece(PyArrayObject* a, const column& c, npy_intp begin, npy_intp n, fl
 // cast in one piece). Each piece warns as numpy's cast does. The copy in
 // `owner` and 0; -1 with numpy's exception when the cast failed; -2 with the
 // exception that stopped it otherwise.
-int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what,
-                PyRef* owner) {
+int cast_column(PyInteraction_Object* interaction, PyArrayObject* a, const column& c, const char* what, PyRef* owner) {
     npy_intp length = static_cast<npy_intp>(c.length);
     PyRef copy(PyArray_SimpleNew(1, &length, NPY_FLOAT));
     if (!copy) {

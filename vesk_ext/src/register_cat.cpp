@@ -121,7 +121,7 @@ typedef bool (*known_finder)(const category_hashmap* map, const char* data, npy_
 
 template <typename T>
 [[gnu::flatten]] bool find_known(const category_hashmap* map, const char* data, npy_intp stride, npy_intp n,
-                                  category_entry** entries) {
+                                 category_entry** entries) {
     bool unknown = false;
     for (npy_intp i = 0; i < n; ++i) {
         // Sign-extended: a signed element's bits are those of its int64.
@@ -195,8 +195,9 @@ int set_inputarray(PyInteraction_Object* interaction, PyObject* py_array) {
     // Python code run by a look, a hash or a comparison (a signal handler,
     // `__hash__`, `__eq__`) may have reshaped the column or freed its data.
     auto refuse_if_changed = [&] {
-        return column_unchanged(column, data, stride, n, descr) ? 0
-                                                                : vesk_refuse_changed_column("input", interaction->name);
+        return column_unchanged(column, data, stride, n, descr)
+                   ? 0
+                   : vesk_refuse_changed_column("input", interaction->name);
     };
     bool unknown = true;
     bool failed = false;

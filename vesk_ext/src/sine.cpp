@@ -16,6 +16,7 @@ struct sine_state_t {
 };
 static_assert(sizeof(sine_state_t) == 16, "the sine state record is 16 bytes");
 
+// clang-format off
 constexpr state_description description = {
     .fields = {
         VESK_ATTRIBUTE(sine_state_t, x0, number),
@@ -25,6 +26,7 @@ constexpr state_description description = {
     .unknown = unknown_names::converted_ignored,
     .tooltip = {"x0: %.2f\nk: %.2f", {"x0", "k"}},
 };
+// clang-format on
 
 constexpr double pi = 3.141592653589793;
 

@@ -21,9 +21,7 @@ struct tanh_kind : weighted_sum<tanh_kind> {
 
     // The derivative comes from the activation this pass stored; a saturated
     // activation of exactly +-1 passes nothing back.
-    static float sum_gradient(float a, float d) {
-        return (1.0f - a * a) * d;
-    }
+    static float sum_gradient(float a, float d) { return (1.0f - a * a) * d; }
 
     static void draw_parameters(PyInteraction_Object* interaction) {
         weighted_sum_state* st = interaction_state<weighted_sum_state>(interaction);
