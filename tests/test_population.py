@@ -28,7 +28,7 @@ import pytest
 import _vesk
 import vesk
 from conftest import TESTS_DIR, run_python
-from vesk import _backends, _format, _run, _schedule, _worker
+from vesk import _backends, _checkpoint, _format, _run, _schedule, _worker
 from reliability import UNDER_ASAN
 from test_pickle import random_graph
 
@@ -695,15 +695,46 @@ def test_pool_start_up(marker, tmp_path, monkeypatch, caplog):
     assert not glob.glob(str(tmp_path / "vesk-data-*"))
 
 
-@pytest.mark.parametrize("meta", [{"keys": [["unhashable"]]}, {"keys": "k"}, {"keys": [1]}, {"other": 1}, [1]])
+class RunsCode:
+    def __init__(self, marker):
+        self.marker = marker
+
+    def __reduce__(self):
+        return (os.mkdir, (self.marker,))
+
+
+@pytest.mark.parametrize("meta", [{"keys": [["unhashable"]]}, {"keys": "k"}, {"keys": [1]}, {"other": 1}, [1],
+                                  "of 0.2.0", "runs code"])
 def test_unusable_checkpoint_file_is_skipped(meta, tmp_path, caplog):
     graphs = [random_graph(2)]
     X, Y = data()
-    (tmp_path / "crafted.vesk").write_bytes(_format.dumps(graphs, meta=meta))
+    folder = tmp_path / "checkpoint"
+    folder.mkdir()
+    key = _checkpoint.Checkpoint(str(folder), graphs, _run.data_digest(X, Y), 1).keys
+    if meta == "of 0.2.0":  # the graph file format, under the key it would have now
+        blob = _format.dumps(graphs, meta={"keys": key})
+    elif meta == "runs code":
+        blob = _checkpoint.dumps(graphs, {"keys": key, "x": RunsCode(str(tmp_path / "ran"))})
+    else:
+        blob = _checkpoint.dumps(graphs, meta)
+    (folder / "crafted.vesk").write_bytes(blob)
     with caplog.at_level(logging.WARNING, logger="vesk"):
-        got = vesk.train(graphs, X, Y, checkpoint=str(tmp_path))
+        got = vesk.train(graphs, X, Y, checkpoint=str(folder))
     assert "checkpoint file crafted.vesk skipped" in caplog.text
     assert same(got, in_process(graphs, X, Y, 1))
+    assert not (tmp_path / "ran").exists()
+
+
+def test_checkpoint_digest_is_the_same_in_every_process():
+    """Categories list by the process's str hashes; the digest must not."""
+    X, Y = data()
+    g = in_process([random_graph(2)], X, Y, 1)[0]
+    assert any(x is not None and x.type == "cat" and len(x.state.categories) > 2 for x in g)
+    script = "import pickle, sys; from vesk import _checkpoint; " \
+             "print(_checkpoint.graph_digest(pickle.loads(sys.stdin.buffer.read())))"
+    digests = {subprocess.run([sys.executable, "-c", script], input=pickle.dumps(g), capture_output=True, check=True,
+                              env=dict(os.environ, PYTHONHASHSEED=seed)).stdout.strip() for seed in ("1", "2", "3")}
+    assert digests == {_checkpoint.graph_digest(g).encode()}
 
 
 def engine_merges_colliding_keys():
