@@ -187,15 +187,21 @@ class Run:
         training here files them: the original's, in its order, then the new
         ones in the order the column shows them first (a category map lists
         its buckets by this process's hashes, newest first)."""
-        for slot in range(len(trained)):
-            x = trained[slot]
+        for x, source in zip(trained, original):
             if x is None or x.type != "cat":
                 continue
             pairs = x.state.categories
             if all(type(k) in STABLE_KEYS for k, _ in pairs):
                 continue
-            source = original[slot]
             before = source.state.categories if source is not None and source.type == "cat" else []
+            if not before and all(type(k) is str for k, _ in pairs):
+                # Each str its own category: the pairs in the order the
+                # column first shows them (restoring a checkpoint pays this
+                # for every graph).
+                seen = self._first_seen(x.name)
+                last = len(seen)
+                x.state.categories = sorted(pairs, key=lambda p: seen.get(p[0], last))
+                continue
             by_key = {category(k): (k, w) for k, w in pairs}
             order = list(dict.fromkeys(category(k) for k, _ in reversed(before)))
             known = set(order)
