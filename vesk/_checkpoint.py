@@ -9,6 +9,7 @@ plain values (a file naming anything else is skipped, its code not run).
 Unpickling costs a fraction of parsing the graph file format, and the digest
 of a graph is of its pickled state rather than of its JSON: both are paid
 for every graph of a rerun, which must cost far less than training them."""
+import gc
 import hashlib
 import io
 import logging
@@ -118,12 +119,21 @@ def loads(data: bytes) -> Tuple[List[_vesk.Graph], List[str]]:
         raise FormatError("checkpoint file of version %r" % parts[1].decode("ascii", "replace"))
     if parts[3] != str(len(body)).encode() or hashlib.sha256(body).hexdigest().encode("ascii") != parts[2]:
         raise FormatError("its contents do not match their checksum (cut short or altered)")
+    # The collector, run for every few hundred objects made, would walk all
+    # the graphs restored so far each time: restoring would grow with the
+    # square of their number (what the file makes is freed by its counts;
+    # a cycle, should one come, waits for the next collection).
+    enabled = gc.isenabled()
+    gc.disable()
     try:
         meta, graphs = _Unpickler(io.BytesIO(body)).load()
     except FormatError:
         raise
     except Exception as e:
         raise FormatError("damaged checkpoint file: %s: %s" % (type(e).__name__, e)) from None
+    finally:
+        if enabled:
+            gc.enable()
     keys = meta.get("keys") if type(meta) is dict else None
     if (type(graphs) is not list or not all(type(g) is _vesk.Graph for g in graphs) or type(keys) is not list
             or len(keys) != len(graphs) or not all(type(k) is str for k in keys)):
