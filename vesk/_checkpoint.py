@@ -71,7 +71,7 @@ def graph_digest(graph: _vesk.Graph) -> str:
     for x in distinct:
         if type(x) is not _vesk.Interaction:
             raise TypeError("a slot holds a %s, not a _vesk.Interaction" % type(x).__qualname__)
-    states = [x.__reduce_ex__(4)[2] for x in distinct]
+    states: List[Any] = [x.__reduce_ex__(4)[2] for x in distinct]
     layout = ("holes", [n for n, x in enumerate(items) if x is None]) if slots is None else ("slots", slots)
     for n, state in enumerate(states):
         if state[4] is None and state[5] is None and not (state[1] == "cat" and state[6] and state[6][0]):

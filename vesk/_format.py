@@ -124,7 +124,7 @@ def decode_value(value: Any, depth: int = 0) -> Any:
     _damaged("a value tagged %r of unknown form" % tag)
 
 
-def _interaction_record(x: _vesk.Interaction, slot: int, canonical: bool) -> Dict[str, Any]:
+def _interaction_record(x: _vesk.Interaction, slot: int) -> Dict[str, Any]:
     if type(x) is not _vesk.Interaction:
         raise TypeError("slot %d holds a %s, not a _vesk.Interaction" % (slot, type(x).__qualname__))
     saved = x.__getstate__()
@@ -136,8 +136,6 @@ def _interaction_record(x: _vesk.Interaction, slot: int, canonical: bool) -> Dic
         if type(value) is list:  # a categorical register's (key, weight) pairs
             pairs = [["T", encode_value(k, "%s: category key %r" % (what, k)), encode_value(w, what)]
                      for k, w in value]
-            if canonical:  # categories in an order of their own, not of this process's str hashes
-                pairs.sort(key=lambda p: json.dumps(p[1], sort_keys=True))
             state.append(["L"] + pairs)
         else:
             state.append(encode_value(value, what))
@@ -157,7 +155,7 @@ def _interaction_record(x: _vesk.Interaction, slot: int, canonical: bool) -> Dic
     }
 
 
-def body_of(graphs: Sequence[_vesk.Graph], as_base: bool = False, canonical: bool = False,
+def body_of(graphs: Sequence[_vesk.Graph], as_base: bool = False,
             meta: Optional[Dict[str, Any]] = None) -> Dict[str, Any]:
     """The body of a file holding the graphs."""
     records: List[Dict[str, Any]] = []
@@ -179,7 +177,7 @@ def body_of(graphs: Sequence[_vesk.Graph], as_base: bool = False, canonical: boo
                 continue
             if id(x) not in index:
                 try:
-                    records.append(_interaction_record(x, slot, canonical))
+                    records.append(_interaction_record(x, slot))
                 except TypeError as e:
                     raise TypeError("graph %d: %s" % (n, e)) from None
                 index[id(x)] = len(held)
@@ -195,13 +193,6 @@ def body_of(graphs: Sequence[_vesk.Graph], as_base: bool = False, canonical: boo
 def dumps(graphs: Sequence[_vesk.Graph], as_base: bool = False, meta: Optional[Dict[str, Any]] = None) -> bytes:
     text = json.dumps(body_of(graphs, as_base, meta=meta), separators=(",", ":"), allow_nan=False).encode("utf-8")
     return b"%s %d %s %d\n%s" % (MAGIC, VERSION, hashlib.sha256(text).hexdigest().encode("ascii"), len(text), text)
-
-
-def digest(graph: _vesk.Graph) -> str:
-    """A digest of everything that decides how the graph trains and what it
-    holds, the same in every process (categories in an order of their own)."""
-    text = json.dumps(body_of([graph], canonical=True), separators=(",", ":"), allow_nan=False)
-    return hashlib.sha256(text.encode("utf-8")).hexdigest()
 
 
 def _field(record: Dict[str, Any], key: str, kind: type, where: str) -> Any:
