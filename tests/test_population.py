@@ -683,7 +683,10 @@ def test_pool_start_up(marker, tmp_path, monkeypatch, caplog):
         if marker == "once":
             with caplog.at_level(logging.WARNING, logger="vesk"):
                 got = vesk.train(graphs, X, Y, executor=3)
-            assert "started at the attempt 2 of 3 (a process died as it started (killed by SIGKILL))" in caplog.text
+            # The process that reports first may be the one killed or a
+            # sibling ended with it.
+            assert re.search(r"started at the attempt 2 of 3 \(a process died as it started \((killed by SIGKILL|exit "
+                             r"code -?\d+)\)\)", caplog.text), caplog.text
             assert all(same(a, b) for a, b in zip(got, in_process(graphs, X, Y, 1)))
         else:
             with pytest.raises(vesk.TrainingError, match=r"could not start its processes in 3 attempts: a process died "
