@@ -11,6 +11,7 @@ the same bits.
 from typing import Any, Dict, List, Mapping, Optional, Sequence, Tuple
 
 import numpy as np
+import numpy.typing as npt
 
 import _vesk
 
@@ -51,7 +52,7 @@ def _reads(graph: _vesk.Graph) -> Tuple[Tuple[str, bool], ...]:
     return tuple(reads)
 
 
-def _float32_refusal(column: np.ndarray) -> Optional[str]:
+def _float32_refusal(column: "npt.NDArray[Any]") -> Optional[str]:
     """Why numpy cannot cast the column to float32, as the query casts a
     numeric register's column; None when it can. Numbers always can; for
     other kinds (strings, objects) it depends on the values, which are
