@@ -685,12 +685,12 @@ def test_pool_start_up(marker, tmp_path, monkeypatch, caplog):
                 got = vesk.train(graphs, X, Y, executor=3)
             # The process that reports first may be the one killed or a
             # sibling ended with it.
-            assert re.search(r"started at the attempt 2 of 3 \(a process died as it started \((killed by SIGKILL|exit "
-                             r"code -?\d+)\)\)", caplog.text), caplog.text
+            assert re.search(r"started at the attempt 2 of 3 \(a process died as it started \([^()]*(SIGKILL|exit "
+                             r"code)[^()]*\)\)", caplog.text), caplog.text
             assert all(same(a, b) for a, b in zip(got, in_process(graphs, X, Y, 1)))
         else:
             # Each attempt reports the process killed or a sibling ended with it.
-            died = r"a process died as it started \((killed by SIGKILL|exit code -?\d+)\)"
+            died = r"a process died as it started \([^()]*(SIGKILL|exit code)[^()]*\)"
             with pytest.raises(vesk.TrainingError, match=r"could not start its processes in 3 attempts: %s; %s; %s"
                                                          % (died, died, died)):
                 vesk.train(graphs, X, Y, executor=3)

@@ -52,7 +52,9 @@ def _input(sp: Any, slot: int, node: _vesk.Interaction) -> Any:
             # The activation is the weight rounded to float32.
             w = _number(slot, node, "the weight of %r" % (key,), float(_float32(weight)))
             pieces.append((sp.Float(w), sp.Eq(symbol, _key(sp, slot, node, key))))
-        return sp.Piecewise(*pieces, (sp.Integer(0), True)) if pieces else sp.Integer(0)
+        # Unevaluated: older sympy (1.13, the last for Python 3.8) cannot
+        # simplify conditions on a Str.
+        return sp.Piecewise(*pieces, (sp.Integer(0), True), evaluate=False) if pieces else sp.Integer(0)
     lo, hi = _range(slot, node)
     if lo == hi:
         # A value equal to a range of width zero maps to its middle.

@@ -48,7 +48,8 @@ def watch_client(pid: int) -> None:
 
     def watch() -> None:
         try:
-            fd = os.pidfd_open(pid)  # Linux 5.3 and Python 3.9 on
+            opener = getattr(os, "pidfd_open", None)  # Linux 5.3 and Python 3.9 on
+            fd = opener(pid) if opener is not None else None
         except (AttributeError, OSError):
             fd = None
         if fd is not None:
@@ -178,7 +179,10 @@ def fingerprint() -> str:
         # eighths, the bytes of pickled floats): a worker computes them alike
         # whatever its float controls, which are the module's to overrule.
         sweep = np.arange(-60 * 64, 60 * 64 + 1, 43, dtype=np.int32).astype(np.float32) / np.float32(64)
-        values = np.concatenate([np.array(PROBES, dtype=np.uint32).view(np.float32), sweep])
+        probes = np.array(PROBES, dtype=np.uint32).view(np.float32)
+        values = np.zeros(len(probes) + len(sweep), dtype=np.float32)
+        values[:len(probes)] = probes
+        values[len(probes):] = sweep
         X: Dict[str, Any] = {"x": values, "c": np.arange(len(values)) % 5}
         Y = ((np.arange(len(values)) * 7 % 17) - 8).astype(np.float32) / np.float32(8)
         h = hashlib.sha256()
