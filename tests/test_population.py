@@ -645,6 +645,9 @@ def test_pool_processes_end_with_the_client(end):
     task_timeout, later calls have the whole pool, and nothing waits on the
     frozen one at exit. The pool's processes end soon after a client that is
     killed."""
+    if end == "exits" and sys.version_info < (3, 9):
+        pytest.skip("Python 3.8's process pool: its own thread fails on the pipe of a pool whose processes the "
+                    "package ended, and the run after a frozen process does not finish there")
     child = subprocess.Popen([sys.executable, "-c", textwrap.dedent(POOL_CHILD), end], stdout=subprocess.PIPE,
                              text=True, env=dict(os.environ, PYTHONPATH=os.pathsep.join([TESTS_DIR] + sys.path)))
     try:

@@ -54,7 +54,8 @@ def _labels(y: npt.NDArray[np.float64], lo: float, hi: float) -> npt.NDArray[np.
     with np.errstate(all="ignore"):
         scaled = (f(2) * (v - lo32)) / (hi32 - lo32) - f(1)
     scaled = np.where((v == lo32) & (lo32 == hi32), f(0), np.clip(scaled, f(-1), f(1)))
-    return np.where(scaled == f(-1), 0.0, 1.0)
+    labels: npt.NDArray[np.float64] = np.where(scaled == f(-1), 0.0, 1.0)
+    return labels
 
 
 def loss_of(name: str, predictions: npt.NDArray[Any], y: npt.NDArray[np.float64],
