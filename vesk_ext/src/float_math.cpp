@@ -92,6 +92,10 @@ extern "C" __attribute__((visibility("default"))) int vesk_float_math_probe(int 
         (n > 0 && (in == nullptr || out == nullptr))) {
         return -1;
     }
+    // No sample: nothing is touched (a null array may not reach memmove).
+    if (n == 0) {
+        return 0;
+    }
     if (set == 2) {
         for (int64_t j = 0; j < n; ++j) {
             switch (f) {
